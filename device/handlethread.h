@@ -1,0 +1,43 @@
+#pragma once
+
+// The message hub: counts and queues every received and transmitted frame on a thread
+// of its own until the main window's tick takes the queue.
+//
+// The two slots run on workThread (queued from the device threads); the getters,
+// clearCount() and takeMessages() are for the GUI thread.
+
+#include "canmessage.h"
+
+#include <QList>
+#include <QMutex>
+#include <QObject>
+#include <QThread>
+
+class HandleThread : public QObject
+{
+    Q_OBJECT
+
+public:
+    static HandleThread *instance();
+
+    int getSendCount();
+    int getReceiveCount();
+    int getReceiveRate();
+    void clearCount();
+    QList<CanMessage> takeMessages();
+
+public slots:
+    void sendDataSlot(const CanMessage &msg);
+    void receiveDataSlot(const CanMessage &msg);
+
+private:
+    HandleThread();
+    ~HandleThread() override;
+
+    int sendCount = 0;
+    int receiveCount = 0;
+    int receiveRate = 0;
+    QThread workThread;
+    QList<CanMessage> messageList;
+    QMutex mutex;
+};

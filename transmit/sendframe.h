@@ -1,0 +1,17 @@
+#pragma once
+
+// One frame to transmit with its repetition settings, as the transmit panel hands it to
+// the send thread.
+
+#include <QByteArray>
+
+struct SendFrame
+{
+    quint32 id = 0;        // as entered: neither masked nor range-checked
+    QByteArray data;       // its size is the data length sent
+    bool extended = false;
+    bool remote = false;
+    int framesPerSend = 0; // copies written back-to-back on one tick
+    int repeatCount = 0;   // consecutive ticks on which the frame is sent
+    int interval = 0;      // milliseconds to the next tick after each of its ticks
+};
