@@ -1,0 +1,295 @@
+#include "datasendwidget.h"
+#include "ui_datasendwidget.h"
+
+#include "sendlistfile.h"
+#include "sendthread.h"
+
+#include <QDebug>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QStandardItemModel>
+
+namespace {
+
+enum Column {
+    NumberColumn,
+    NameColumn,
+    IdColumn,
+    DataColumn,
+    DlcColumn,
+    FramesPerSendColumn,
+    RepeatCountColumn,
+    FormatColumn,
+    TypeColumn,
+    IntervalColumn,
+    ColumnCount
+};
+
+const QString dataFrameText = QStringLiteral("数据帧");
+const QString remoteFrameText = QStringLiteral("远程帧");
+const QString standardFrameText = QStringLiteral("标准帧");
+const QString extendedFrameText = QStringLiteral("扩展帧");
+const QString sendText = QStringLiteral("立即发送");
+const QString sendListText = QStringLiteral("列表发送");
+const QString stopText = QStringLiteral("停止发送");
+
+QStringList dataTokens(const QString &text)
+{
+    return text.split(QStringLiteral(" "), Qt::SkipEmptyParts);
+}
+
+// The editor and loaded list files are free text: a token that is no number becomes 0
+// and only the low eight bits of one that is count, so every token yields one byte.
+QByteArray bytesFromText(const QString &text)
+{
+    QByteArray bytes;
+    for (const QString &token : dataTokens(text))
+        bytes.append(char(token.toInt(nullptr, 16) & 0xff));
+    return bytes;
+}
+
+QString hexText(qint64 value)
+{
+    return QStringLiteral("%1").arg(value, 2, 16, QLatin1Char('0'));
+}
+
+QString bytesText(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes.toHex(' '));
+}
+
+} // namespace
+
+DataSendWidget::DataSendWidget(QWidget *parent)
+    : QWidget(parent)
+    , ui(new Ui::DataSendWidget)
+{
+    ui->setupUi(this);
+
+    sendListModel = new QStandardItemModel(this);
+    const QStringList headers = {tr("序号"), tr("名称"), tr("帧ID"), tr("数据"), tr("DLC"),
+                                 tr("帧数"), tr("次数"), tr("格式"), tr("类型"),
+                                 tr("时间间隔")};
+    for (int column = 0; column < headers.size(); ++column)
+        sendListModel->setHorizontalHeaderItem(column, new QStandardItem(headers.at(column)));
+    ui->tableView->setModel(sendListModel);
+    const int widths[ColumnCount] = {50, 80, 80, 200, 50, 50, 50, 60, 60, 90};
+    for (int column = 0; column < ColumnCount; ++column)
+        ui->tableView->setColumnWidth(column, widths[column]);
+    ui->tableView->verticalHeader()->hide();
+
+    ui->cbxType->addItem(standardFrameText, 0);
+    ui->cbxType->addItem(extendedFrameText, 1);
+    ui->cbxForm->addItem(dataFrameText, 0);
+    ui->cbxForm->addItem(remoteFrameText, 1);
+
+    ui->splitter->setStretchFactor(0, 0);
+    ui->splitter->setStretchFactor(1, 1);
+
+    connect(SendThread::instance(), &SendThread::sendFinished,
+            this, &DataSendWidget::sendFinishedSlot);
+}
+
+DataSendWidget::~DataSendWidget()
+{
+    delete ui;
+}
+
+SendFrame DataSendWidget::frameFromEditor() const
+{
+    SendFrame frame;
+    frame.id = ui->txtID->text().toUInt(nullptr, 16);
+    frame.data = bytesFromText(ui->txtData->text());
+    frame.extended = ui->cbxType->currentData().toBool();
+    frame.remote = ui->cbxForm->currentData().toBool();
+    frame.framesPerSend = ui->txtCountOneTime->text().toInt();
+    frame.repeatCount = ui->txtSendCount->text().toInt();
+    frame.interval = int(ui->txtInvTime->text().toUInt());
+    return frame;
+}
+
+void DataSendWidget::writeRow(int row, const SendFrame &frame)
+{
+    setCellText(row, NumberColumn, QString::number(row + 1));
+    setCellText(row, NameColumn, ui->txtName->text());
+    setCellText(row, IdColumn, QStringLiteral("0x") + hexText(frame.id));
+    setCellText(row, DataColumn, bytesText(frame.data));
+    setCellText(row, DlcColumn, QStringLiteral("0x") + hexText(frame.data.size()));
+    setCellText(row, FramesPerSendColumn, QString::number(frame.framesPerSend));
+    setCellText(row, RepeatCountColumn, QString::number(frame.repeatCount));
+    setCellText(row, FormatColumn, frame.remote ? remoteFrameText : dataFrameText);
+    setCellText(row, TypeColumn, frame.extended ? extendedFrameText : standardFrameText);
+    setCellText(row, IntervalColumn, QString::number(frame.interval));
+}
+
+SendFrame DataSendWidget::frameFromRow(int row) const
+{
+    SendFrame frame;
+    frame.extended = cellText(row, TypeColumn) != standardFrameText;
+    frame.remote = cellText(row, FormatColumn) != dataFrameText;
+    // The cell's first two characters are the 0x that writeRow puts there; a loaded file
+    // may hold anything, and whatever stands there is dropped the same way.
+    frame.id = cellText(row, IdColumn).mid(2).toUInt(nullptr, 16);
+    frame.data = bytesFromText(cellText(row, DataColumn));
+    frame.framesPerSend = int(cellText(row, FramesPerSendColumn).toUInt());
+    frame.repeatCount = int(cellText(row, RepeatCountColumn).toUInt());
+    frame.interval = int(cellText(row, IntervalColumn).toUInt());
+    return frame;
+}
+
+void DataSendWidget::on_btnSend_clicked()
+{
+    if (ui->btnSend->text() != sendText) {
+        SendThread::instance()->stopSend();
+        return;
+    }
+    setEditorEnabled(false);
+    ui->btnSend->setText(stopText);
+    ui->btnDelete->setEnabled(false);
+    ui->btnSendList->setEnabled(false);
+    SendThread::instance()->startSend({frameFromEditor()}, 1);
+}
+
+void DataSendWidget::on_btnAddToList_clicked()
+{
+    QList<QStandardItem *> items;
+    for (int column = 0; column < sendListModel->columnCount(); ++column)
+        items.append(new QStandardItem);
+    sendListModel->appendRow(items);
+    writeRow(sendListModel->rowCount() - 1, frameFromEditor());
+}
+
+void DataSendWidget::on_btnUpdateList_clicked()
+{
+    const QModelIndex current = ui->tableView->currentIndex();
+    if (current.isValid())
+        writeRow(current.row(), frameFromEditor());
+}
+
+void DataSendWidget::on_btnUp_clicked()
+{
+    moveCurrentRow(-1);
+}
+
+void DataSendWidget::on_btnDown_clicked()
+{
+    moveCurrentRow(1);
+}
+
+void DataSendWidget::on_btnSave_clicked()
+{
+    const QString path = QFileDialog::getSaveFileName(nullptr, tr("另存为"), QString(),
+                                                      tr("ini File(*.ini)"));
+    if (path.isEmpty())
+        return;
+    qDebug() << path;
+    if (!SendListFile::save(*sendListModel, path))
+        qWarning() << "cannot write" << path;
+}
+
+void DataSendWidget::on_btnLoad_clicked()
+{
+    const QString path = QFileDialog::getOpenFileName(nullptr, tr("另存为"), QString(),
+                                                      tr("ini File(*.ini)"));
+    if (path.isEmpty())
+        return;
+    qDebug() << path;
+    SendListFile::load(sendListModel, path);
+}
+
+void DataSendWidget::on_btnDelete_clicked()
+{
+    const QModelIndex current = ui->tableView->currentIndex();
+    if (current.isValid())
+        sendListModel->removeRow(current.row());
+}
+
+void DataSendWidget::on_btnSendList_clicked()
+{
+    if (ui->btnSendList->text() != sendListText) {
+        SendThread::instance()->stopSend();
+        return;
+    }
+    if (sendListModel->rowCount() == 0)
+        return;
+    setEditorEnabled(false);
+    ui->btnSend->setEnabled(false);
+    ui->btnSendList->setText(stopText);
+    ui->btnDelete->setEnabled(false);
+    QList<SendFrame> frames;
+    for (int row = 0; row < sendListModel->rowCount(); ++row)
+        frames.append(frameFromRow(row));
+    SendThread::instance()->startSend(frames, int(ui->txtListSendCount->text().toUInt()));
+}
+
+void DataSendWidget::on_tableView_clicked(const QModelIndex &index)
+{
+    const SendFrame frame = frameFromRow(index.row());
+    ui->cbxType->setCurrentIndex(frame.extended ? 1 : 0);
+    ui->cbxForm->setCurrentIndex(frame.remote ? 1 : 0);
+    ui->txtID->setText(hexText(frame.id));
+    ui->txtData->setText(bytesText(frame.data));
+    ui->txtCountOneTime->setText(QString::number(frame.framesPerSend));
+    ui->txtSendCount->setText(QString::number(frame.repeatCount));
+    ui->txtInvTime->setText(QString::number(frame.interval));
+    ui->txtName->setText(cellText(index.row(), NameColumn));
+}
+
+// Runs for the finish of either kind of send, and may run twice for one send (a queued
+// finish followed by a stop), so it restores everything unconditionally.
+void DataSendWidget::sendFinishedSlot()
+{
+    setEditorEnabled(true);
+    ui->btnDelete->setEnabled(true);
+    ui->btnSend->setEnabled(true);
+    ui->btnSend->setText(sendText);
+    ui->btnSendList->setEnabled(true);
+    ui->btnSendList->setText(sendListText);
+}
+
+void DataSendWidget::on_txtData_textChanged(const QString &arg1)
+{
+    ui->txtDlc->setText(hexText(dataTokens(arg1).size()));
+}
+
+QList<QWidget *> DataSendWidget::editorWidgets() const
+{
+    return {ui->comboBox, ui->cbxForm, ui->cbxType, ui->txtID, ui->txtDlc, ui->txtData,
+            ui->txtCountOneTime, ui->txtSendCount, ui->txtInvTime, ui->btnAddToList};
+}
+
+void DataSendWidget::setEditorEnabled(bool enabled)
+{
+    for (QWidget *widget : editorWidgets())
+        widget->setEnabled(enabled);
+}
+
+QString DataSendWidget::cellText(int row, int column) const
+{
+    return sendListModel->index(row, column).data().toString();
+}
+
+// Goes through the model rather than the item, so a row that lacks an item in some cell
+// gets one instead of crashing.
+void DataSendWidget::setCellText(int row, int column, const QString &text)
+{
+    sendListModel->setData(sendListModel->index(row, column), text);
+}
+
+// Only the two rows that swap places are renumbered; the others keep their numbers, gaps
+// left by deletions included.
+void DataSendWidget::moveCurrentRow(int offset)
+{
+    const QModelIndex current = ui->tableView->currentIndex();
+    if (!current.isValid())
+        return;
+    const int row = current.row();
+    const int target = row + offset;
+    if (target < 0 || target >= sendListModel->rowCount())
+        return;
+    sendListModel->insertRow(target, sendListModel->takeRow(row));
+    setCellText(target, NumberColumn, QString::number(target + 1));
+    setCellText(row, NumberColumn, QString::number(row + 1));
+    // Selecting the moved row also makes it current, so pressing again moves it further.
+    ui->tableView->selectRow(target);
+}

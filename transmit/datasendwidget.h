@@ -1,0 +1,63 @@
+#pragma once
+
+// The transmit panel: a frame editor whose frame is sent at once or repeatedly at an
+// interval, and a send list of prepared frames that can be edited, sent in turn for a
+// number of passes, and saved to or loaded from an INI file.
+//
+// The send list model holds display texts only; a row is whatever its ten cells say, and
+// frameFromRow() reads it back. Sending goes through SendThread, which works on its own
+// copy of the frames, so the list stays editable while a send runs.
+//
+// GUI thread only.
+
+#include "sendframe.h"
+
+#include <QWidget>
+
+class QModelIndex;
+class QStandardItemModel;
+
+namespace Ui {
+class DataSendWidget;
+}
+
+class DataSendWidget : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit DataSendWidget(QWidget *parent = nullptr);
+    ~DataSendWidget() override;
+
+    // The editor's fields as a frame; text that does not convert gives 0.
+    SendFrame frameFromEditor() const;
+    // Sets all ten cells of the existing send list row, numbering it row + 1 and naming
+    // it with the editor's current name.
+    void writeRow(int row, const SendFrame &frame);
+    // The frame that send list row describes; text that does not convert gives 0.
+    SendFrame frameFromRow(int row) const;
+
+private slots:
+    void on_btnSend_clicked();
+    void on_btnAddToList_clicked();
+    void on_btnUpdateList_clicked();
+    void on_btnUp_clicked();
+    void on_btnDown_clicked();
+    void on_btnSave_clicked();
+    void on_btnLoad_clicked();
+    void on_btnDelete_clicked();
+    void on_btnSendList_clicked();
+    void on_tableView_clicked(const QModelIndex &index);
+    void sendFinishedSlot();
+    void on_txtData_textChanged(const QString &arg1);
+
+private:
+    QList<QWidget *> editorWidgets() const;
+    void setEditorEnabled(bool enabled);
+    QString cellText(int row, int column) const;
+    void setCellText(int row, int column, const QString &text);
+    void moveCurrentRow(int offset);
+
+    Ui::DataSendWidget *ui = nullptr;
+    QStandardItemModel *sendListModel = nullptr;
+};
