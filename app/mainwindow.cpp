@@ -1,0 +1,143 @@
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "csvexport.h"
+#include "framelog.h"
+#include "handlethread.h"
+#include "listenthread.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMessageBox>
+#include <QStandardItemModel>
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+    , ui(new Ui::MainWindow)
+{
+    frameIndex = 0;
+    ui->setupUi(this);
+
+    ui->cbxDevType->addItem(QStringLiteral("CANable_candlelight"));
+    const int bitrates[] = { 10, 20, 50, 100, 500, 1000 };
+    for (int kbps : bitrates)
+        ui->cbxBaudrate->addItem(QStringLiteral("%1k").arg(kbps), kbps);
+    ui->cbxBaudrate->setCurrentIndex(5);
+
+    ListenThread *listenThread = ListenThread::instance();
+    connect(listenThread, &ListenThread::openSuccess, this, &MainWindow::openSuccessSlot);
+    connect(listenThread, &ListenThread::openFailed, this, &MainWindow::openFailedSlot);
+    connect(listenThread, &ListenThread::deviceClosed, this, &MainWindow::deviceClosedSlot);
+
+    setDeviceControls(false);
+
+    receiveModel = new QStandardItemModel(this);
+    receiveModel->setColumnCount(columnHeaders.size());
+    for (int i = 0; i < columnHeaders.size(); ++i)
+        receiveModel->setHorizontalHeaderItem(i, new QStandardItem(columnHeaders.at(i).first));
+    ui->tbReceive->setModel(receiveModel);
+    ui->tbReceive->horizontalHeader()->show();
+    ui->tbReceive->verticalHeader()->hide();
+
+    lblSendCount = new QLabel(this);
+    lblReceiveCount = new QLabel(this);
+    lblReceiveRate = new QLabel(this);
+    ui->statusbar->addWidget(lblSendCount);
+    ui->statusbar->addWidget(lblReceiveCount);
+    ui->statusbar->addWidget(lblReceiveRate);
+
+    on_btnClear_clicked();
+
+    ui->splitter->setStretchFactor(0, 18);
+    ui->splitter->setStretchFactor(1, 13);
+
+    startTimer(200, Qt::CoarseTimer);
+}
+
+MainWindow::~MainWindow()
+{
+    // Closing first lets deviceClosed() still reach this window while its form exists.
+    ListenThread::instance()->closeDevice();
+    delete ui;
+}
+
+void MainWindow::setDeviceControls(bool open)
+{
+    ui->cbxDevType->setEnabled(!open);
+    ui->btnOpen->setEnabled(!open);
+    ui->btnClose->setEnabled(open);
+    ui->cbxBaudrate->setEnabled(!open);
+}
+
+void MainWindow::openSuccessSlot()
+{
+    setDeviceControls(true);
+}
+
+void MainWindow::openFailedSlot()
+{
+    QMessageBox::information(this, QStringLiteral("提示"), QStringLiteral("设备打开失败!"),
+                             QMessageBox::Yes);
+}
+
+void MainWindow::deviceClosedSlot()
+{
+    setDeviceControls(false);
+}
+
+void MainWindow::on_btnOpen_clicked()
+{
+    ListenThread::instance()->openDevice(ui->cbxBaudrate->currentData().toUInt());
+}
+
+void MainWindow::on_btnClose_clicked()
+{
+    ListenThread::instance()->closeDevice();
+}
+
+void MainWindow::timerEvent(QTimerEvent *)
+{
+    HandleThread *hub = HandleThread::instance();
+    const QList<CanMessage> messages = hub->takeMessages();
+    if (!messages.isEmpty()) {
+        const int first = receiveModel->rowCount();
+        ui->tbReceive->setUpdatesEnabled(false);
+        receiveModel->setRowCount(first + messages.size());
+        for (int i = 0; i < messages.size(); ++i) {
+            writeFrameLogRow(receiveModel, first + i, frameIndex, messages.at(i));
+            ++frameIndex;
+        }
+        applyRowLimit(receiveModel, ui->txtMaxRowCount->text());
+        ui->tbReceive->scrollToBottom();
+        ui->tbReceive->setUpdatesEnabled(true);
+    }
+
+    lblSendCount->setText(QStringLiteral("发送次数:%1次").arg(hub->getSendCount()));
+    lblReceiveCount->setText(QStringLiteral("接收次数:%1次").arg(hub->getReceiveCount()));
+    lblReceiveRate->setText(QStringLiteral("接收速度:%1次/s").arg(hub->getReceiveRate()));
+}
+
+void MainWindow::on_btnClear_clicked()
+{
+    HandleThread::instance()->clearCount();
+    receiveModel->setRowCount(0);
+    frameIndex = 0;
+}
+
+void MainWindow::on_txtMaxRowCount_editingFinished()
+{
+    applyRowLimit(receiveModel, ui->txtMaxRowCount->text());
+}
+
+void MainWindow::on_btnExport_clicked()
+{
+    const int rows = receiveModel->rowCount();
+    const int columns = receiveModel->columnCount();
+    const QString path = QFileDialog::getSaveFileName(
+        nullptr, tr("保存表格"), QDir::currentPath() + QStringLiteral("/DebugConfig"),
+        tr("csv File(*.csv)"));
+    if (path.isEmpty())
+        return;
+    exportFrameLog(receiveModel, rows, columns, path);
+}

@@ -1,0 +1,45 @@
+#pragma once
+
+// The program's only top-level window: the device bar, the frame log with its row limit,
+// clear and export controls, the transmit panel and the traffic counters.
+// GUI thread only.
+
+#include <QMainWindow>
+
+QT_BEGIN_NAMESPACE
+namespace Ui {
+class MainWindow;
+}
+class QLabel;
+QT_END_NAMESPACE
+
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+protected:
+    void timerEvent(QTimerEvent *event) override;
+
+private slots:
+    void openSuccessSlot();
+    void openFailedSlot();
+    void deviceClosedSlot();
+    void on_btnOpen_clicked();
+    void on_btnClose_clicked();
+    void on_btnClear_clicked();
+    void on_txtMaxRowCount_editingFinished();
+    void on_btnExport_clicked();
+
+private:
+    void setDeviceControls(bool open);
+
+    Ui::MainWindow *ui = nullptr;
+    int frameIndex = 0;
+    QLabel *lblSendCount = nullptr;
+    QLabel *lblReceiveCount = nullptr;
+    QLabel *lblReceiveRate = nullptr;
+};

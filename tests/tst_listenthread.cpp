@@ -1,0 +1,186 @@
+#include "fakecanable.h"
+#include "listenthread.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+
+Q_DECLARE_METATYPE(CanFrameRecord)
+
+class tst_ListenThread : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void closeWithoutSession();
+    void openWhileReceiving();
+    void initFailure();
+    void receivedFrame_data();
+    void receivedFrame();
+    void framesKeepTheirOrder();
+    void emptyReadsKeepCloseResponsive();
+
+private:
+    ListenThread *thread = ListenThread::instance();
+};
+
+void tst_ListenThread::initTestCase()
+{
+    qRegisterMetaType<CanMessage>("CanMessage");
+}
+
+void tst_ListenThread::init()
+{
+    FakeCanable::reset();
+}
+
+void tst_ListenThread::cleanup()
+{
+    thread->closeDevice();
+    QVERIFY(thread->isFinished());
+}
+
+void tst_ListenThread::closeWithoutSession()
+{
+    QSignalSpy closed(thread, &ListenThread::deviceClosed);
+    thread->closeDevice();
+    QCOMPARE(closed.count(), 1);
+    QCOMPARE(FakeCanable::callCount("free"), 1);
+    QCOMPARE(FakeCanable::callCount("init"), 0);
+}
+
+void tst_ListenThread::openWhileReceiving()
+{
+    QSignalSpy opened(thread, &ListenThread::openSuccess);
+    QSignalSpy closed(thread, &ListenThread::deviceClosed);
+
+    thread->openDevice(500);
+    QTRY_COMPARE_WITH_TIMEOUT(opened.count(), 1, 10000);
+    QCOMPARE(closed.count(), 1);
+
+    thread->openDevice(1000);
+    QTRY_COMPARE_WITH_TIMEOUT(opened.count(), 2, 10000);
+    QCOMPARE(closed.count(), 2);
+
+    QStringList names;
+    QList<unsigned int> bitrates;
+    const QList<FakeCanable::Call> calls = FakeCanable::calls();
+    for (const FakeCanable::Call &call : calls) {
+        names << call.name;
+        if (call.name == "init")
+            bitrates << call.bitrate;
+        QCOMPARE(call.deviceIndex, 0);
+    }
+    QCOMPARE(names, QStringList({ "free", "init", "free", "init" }));
+    QCOMPARE(bitrates, QList<unsigned int>({ 500, 1000 }));
+}
+
+void tst_ListenThread::initFailure()
+{
+    FakeCanable::setInitResult(1);
+    FakeCanable::queueFrame(FakeCanable::record(0x123, "\x01"));
+    QSignalSpy opened(thread, &ListenThread::openSuccess);
+    QSignalSpy failed(thread, &ListenThread::openFailed);
+    QSignalSpy received(thread, &ListenThread::receiveMsgSignal);
+
+    thread->openDevice(250);
+    QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 1, 10000);
+    QTRY_VERIFY(thread->isFinished());
+    QCoreApplication::processEvents();
+    QCOMPARE(failed.count(), 1);
+    QCOMPARE(opened.count(), 0);
+    QCOMPARE(received.count(), 0);
+    QCOMPARE(FakeCanable::pendingFrames(), 1);
+
+    QSignalSpy closed(thread, &ListenThread::deviceClosed);
+    const int freesBefore = FakeCanable::callCount("free");
+    thread->closeDevice();
+    QCOMPARE(FakeCanable::callCount("free"), freesBefore + 1);
+    QCOMPARE(closed.count(), 1);
+}
+
+void tst_ListenThread::receivedFrame_data()
+{
+    QTest::addColumn<CanFrameRecord>("record");
+    QTest::addColumn<quint32>("id");
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<bool>("extended");
+    QTest::addColumn<bool>("remote");
+
+    QTest::newRow("extended id masked to 29 bits")
+        << FakeCanable::record(0xFFFFFFFF, "\x11\x22", true) << 0x1FFFFFFFu
+        << QByteArray("\x11\x22") << true << false;
+    QTest::newRow("standard id not masked")
+        << FakeCanable::record(0x800, "\xAA") << 0x800u << QByteArray("\xAA") << false << false;
+    QTest::newRow("no data bytes")
+        << FakeCanable::record(0x7DF, QByteArray()) << 0x7DFu << QByteArray() << false << false;
+    QTest::newRow("eight bytes")
+        << FakeCanable::record(0x18DAF110, QByteArray::fromHex("0102030405060708"), true)
+        << 0x18DAF110u << QByteArray::fromHex("0102030405060708") << true << false;
+    QTest::newRow("remote frame keeps its data bytes")
+        << FakeCanable::record(0x321, QByteArray::fromHex("aabbcc"), false, true) << 0x321u
+        << QByteArray::fromHex("aabbcc") << false << true;
+
+    CanFrameRecord oversized = FakeCanable::record(0x100, QByteArray::fromHex("0102030405060708"));
+    oversized.dlc = 15;
+    QTest::newRow("length above eight clamped to the record")
+        << oversized << 0x100u << QByteArray::fromHex("0102030405060708") << false << false;
+}
+
+void tst_ListenThread::receivedFrame()
+{
+    QFETCH(CanFrameRecord, record);
+    QFETCH(quint32, id);
+    QFETCH(QByteArray, data);
+    QFETCH(bool, extended);
+    QFETCH(bool, remote);
+
+    QSignalSpy received(thread, &ListenThread::receiveMsgSignal);
+    FakeCanable::queueFrame(record);
+    thread->openDevice(1000);
+    QTRY_COMPARE_WITH_TIMEOUT(received.count(), 1, 10000);
+
+    const auto msg = received.at(0).at(0).value<CanMessage>();
+    QCOMPARE(msg.direction, quint8(0));
+    QCOMPARE(msg.id, id);
+    QCOMPARE(msg.data, data);
+    QCOMPARE(msg.dlc, data.size());
+    QCOMPARE(msg.extended, extended);
+    QCOMPARE(msg.remote, remote);
+    QVERIFY(msg.success);
+    QVERIFY(msg.time.isValid());
+}
+
+void tst_ListenThread::framesKeepTheirOrder()
+{
+    QList<CanFrameRecord> frames;
+    for (int i = 0; i < 500; ++i)
+        frames << FakeCanable::record(quint32(i), QByteArray(1, char(i)));
+    QSignalSpy received(thread, &ListenThread::receiveMsgSignal);
+    FakeCanable::queueFrames(frames);
+    thread->openDevice(1000);
+    QTRY_COMPARE_WITH_TIMEOUT(received.count(), frames.size(), 20000);
+    for (int i = 0; i < frames.size(); ++i)
+        QCOMPARE(received.at(i).at(0).value<CanMessage>().id, quint32(i));
+}
+
+void tst_ListenThread::emptyReadsKeepCloseResponsive()
+{
+    QSignalSpy opened(thread, &ListenThread::openSuccess);
+    QSignalSpy received(thread, &ListenThread::receiveMsgSignal);
+    thread->openDevice(1000);
+    QTRY_COMPARE_WITH_TIMEOUT(opened.count(), 1, 10000);
+    QVERIFY(thread->isRunning());
+
+    QSignalSpy closed(thread, &ListenThread::deviceClosed);
+    thread->closeDevice();
+    QVERIFY(thread->isFinished());
+    QCOMPARE(closed.count(), 1);
+    QCOMPARE(received.count(), 0);
+}
+
+QTEST_GUILESS_MAIN(tst_ListenThread)
+#include "tst_listenthread.moc"
