@@ -40,7 +40,7 @@ void tst_ListenThread::init()
 void tst_ListenThread::cleanup()
 {
     thread->closeDevice();
-    QVERIFY(thread->isFinished());
+    QVERIFY(!thread->isRunning());
 }
 
 void tst_ListenThread::closeWithoutSession()
@@ -177,7 +177,7 @@ void tst_ListenThread::emptyReadsKeepCloseResponsive()
 
     QSignalSpy closed(thread, &ListenThread::deviceClosed);
     thread->closeDevice();
-    QVERIFY(thread->isFinished());
+    QVERIFY(!thread->isRunning());
     QCOMPARE(closed.count(), 1);
     QCOMPARE(received.count(), 0);
 }

@@ -156,7 +156,7 @@ void tst_MainWindow::openAndClose()
 
     QTest::mouseClick(child<QPushButton>("btnClose"), Qt::LeftButton);
     verifyDeviceBar(false);
-    QVERIFY(ListenThread::instance()->isFinished());
+    QVERIFY(!ListenThread::instance()->isRunning());
     QCOMPARE(FakeCanable::calls().last().name, QStringLiteral("free"));
 }
 
@@ -233,7 +233,7 @@ void tst_MainWindow::closingWindowClosesDevice()
     QVERIFY(ListenThread::instance()->isRunning());
 
     window.reset();
-    QVERIFY(ListenThread::instance()->isFinished());
+    QVERIFY(!ListenThread::instance()->isRunning());
     QCOMPARE(FakeCanable::calls().last().name, QStringLiteral("free"));
 }
 
