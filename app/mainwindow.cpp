@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "csvexport.h"
+#include "datasendwidget.h"
 #include "framelog.h"
 #include "handlethread.h"
 #include "listenthread.h"
@@ -46,6 +47,8 @@ MainWindow::MainWindow(QWidget *parent)
     ui->statusbar->addWidget(lblSendCount);
     ui->statusbar->addWidget(lblReceiveCount);
     ui->statusbar->addWidget(lblReceiveRate);
+
+    ui->sendLayout->addWidget(new DataSendWidget(this));
 
     on_btnClear_clicked();
 
