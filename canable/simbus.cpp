@@ -1,0 +1,564 @@
+#include "simbus.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <string>
+#include <thread>
+
+namespace canable {
+
+namespace {
+
+constexpr int64_t never = std::numeric_limits<int64_t>::max();
+constexpr uint32_t floodId = 0x100;
+constexpr size_t writtenCapacity = 64;
+constexpr size_t receivedCapacity = 32768;
+constexpr std::chrono::milliseconds readWaitLimit(5);
+constexpr std::chrono::milliseconds writeWaitLimit(100);
+// Waking for every frame of a fast flood would cost a context switch per frame; batching
+// to half a millisecond is invisible at the millisecond time stamps of the readers.
+constexpr std::chrono::microseconds wakeGranularity(500);
+
+constexpr int64_t milliseconds(int64_t ms)
+{
+    return ms * 1000000;
+}
+
+unsigned int frameBits(bool extended, bool remote, unsigned int dlc)
+{
+    return (extended ? 67 : 47) + (remote ? 0 : 8 * std::min(dlc, 8u));
+}
+
+// Rounded up, so that a bus that is never idle still stays below its bit rate.
+int64_t frameNanoseconds(bool extended, bool remote, unsigned int dlc, unsigned int kbps)
+{
+    const int64_t bits = frameBits(extended, remote, dlc);
+    return (bits * 1000000 + kbps - 1) / kbps;
+}
+
+// Lower is more dominant: base identifier first, then a standard data frame before its
+// remote frame before any extended frame with the same base identifier.
+uint64_t arbitrationKey(uint32_t id, bool extended, bool remote)
+{
+    const uint64_t base = extended ? (id >> 18) & 0x7FF : id & 0x7FF;
+    const uint64_t extension = extended ? (uint64_t(1) << 19) | (uint64_t(id & 0x3FFFF) << 1)
+                                        : 0;
+    return (base << 20) | extension | (remote ? 1 : 0);
+}
+
+void putLittleEndian(uint8_t *data, uint64_t value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        data[i] = uint8_t(value >> (8 * i));
+}
+
+uint64_t scaled(double value, double unit, uint64_t maximum)
+{
+    const double steps = std::round(value / unit);
+    return steps <= 0 ? 0 : std::min(uint64_t(steps), maximum);
+}
+
+uint8_t temperatureByte(double celsius)
+{
+    return uint8_t(scaled(celsius + 40, 1, 255));
+}
+
+void putChecksum(CanFrameRecord &frame)
+{
+    unsigned int sum = frame.id & 0xFF;
+    for (int i = 0; i < 7; ++i)
+        sum += frame.data[i];
+    frame.data[7] = uint8_t(sum);
+}
+
+// A car driving a gentle 40-second speed cycle between 15 and 85 km/h, slowly warming
+// and burning fuel, so that every signal moves plausibly and with its own rhythm.
+constexpr double pi = 3.14159265358979323846;
+
+double wave(double t, double period, double shift = 0)
+{
+    return std::sin(2 * pi * t / period + shift);
+}
+
+double vehicleSpeed(double t)
+{
+    return 50 + 35 * wave(t, 40);
+}
+
+double distanceKm(double t)
+{
+    return (50 * t + 35 * 40 / (2 * pi) * (1 - std::cos(2 * pi * t / 40))) / 3600;
+}
+
+int gear(double speed)
+{
+    return std::clamp(int(speed / 15) + 1, 1, 6);
+}
+
+double engineSpeed(double speed, double t)
+{
+    static constexpr double rpmPerKmh[] = {0, 110, 70, 52, 42, 36, 31};
+    return std::max(800.0, speed * rpmPerKmh[gear(speed)] + 40 * wave(t, 3));
+}
+
+void fillSequence(CanFrameRecord &frame, uint64_t sequence)
+{
+    const uint64_t mask = frame.dlc >= 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * frame.dlc)) - 1;
+    putLittleEndian(frame.data, sequence & mask, 8);
+}
+
+void fillContent(CanFrameRecord &frame, SimulatedBus::Content content, uint64_t instance,
+                 int64_t at)
+{
+    using Content = SimulatedBus::Content;
+    if (content == Content::Flood) {
+        fillSequence(frame, instance);
+        return;
+    }
+    uint8_t *data = frame.data;
+    const double t = double(at) * 1e-9;
+    const uint8_t counter = instance & 0x0F;
+    const double speed = vehicleSpeed(t);
+    switch (content) {
+    case Content::Engine: {
+        const double throttle = 20 + 15 * wave(t, 40, pi / 2);
+        putLittleEndian(data, scaled(engineSpeed(speed, t), 0.25, 0xFFFF), 2);
+        data[2] = uint8_t(scaled(throttle, 1, 100));
+        data[3] = uint8_t(scaled(10 + 1.8 * throttle, 1, 100));
+        data[4] = temperatureByte(25 + 3 * wave(t, 120));
+        data[5] = 0;
+        data[6] = uint8_t(gear(speed) << 4 | counter);
+        putChecksum(frame);
+        break;
+    }
+    case Content::Wheels: {
+        uint64_t packed = 0;
+        for (int wheel = 0; wheel < 4; ++wheel) {
+            const double slip = 1 + 0.004 * wave(t, 9, wheel * pi / 2);
+            packed |= scaled(speed * slip, 0.1, 0xFFF) << (12 * wheel);
+        }
+        putLittleEndian(data, packed, 6);
+        data[6] = counter;
+        putChecksum(frame);
+        break;
+    }
+    case Content::Temperatures:
+        data[0] = temperatureByte(88 + 3 * wave(t, 180));
+        data[1] = temperatureByte(96 + 4 * wave(t, 240));
+        data[2] = temperatureByte(21 + 0.5 * wave(t, 600));
+        data[3] = uint8_t(scaled(std::max(5.0, 64 - t / 300), 1, 100));
+        data[4] = counter;
+        break;
+    case Content::Heartbeat:
+        data[0] = 1;
+        data[1] = counter;
+        putLittleEndian(data + 2, scaled(t, 1, 0xFFFF), 2);
+        break;
+    case Content::VehicleSpeed:
+        putLittleEndian(data, ~uint64_t(0), 8);
+        putLittleEndian(data + 1, scaled(speed, 1.0 / 256, 0xFAFF), 2);
+        break;
+    case Content::EngineTemperature:
+        putLittleEndian(data, ~uint64_t(0), 8);
+        data[0] = temperatureByte(88 + 3 * wave(t, 180));
+        data[1] = temperatureByte(35 + 2 * wave(t, 300));
+        putLittleEndian(data + 2, scaled(96 + 4 * wave(t, 240) + 273, 0.03125, 0xFAFF), 2);
+        break;
+    case Content::Odometer:
+        putLittleEndian(data, scaled(123456.7 + distanceKm(t), 0.1, 0xFFFFFFFF), 4);
+        break;
+    case Content::Flood:
+    case Content::Request:
+        break;
+    }
+}
+
+bool parseDecimal(const std::string &text, uint64_t *value)
+{
+    if (text.empty() || text.size() > 12)
+        return false;
+    uint64_t result = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        result = result * 10 + uint64_t(c - '0');
+    }
+    *value = result;
+    return true;
+}
+
+// Without a bus there is nothing to share with the writer, so reads need no lock and
+// cost a few nanoseconds each.
+class UnlimitedFlood final : public Backend
+{
+public:
+    explicit UnlimitedFlood(const SimTraffic &traffic)
+    {
+        m_frame.id = floodId;
+        m_frame.dlc = traffic.dlc;
+        m_frame.extended = traffic.extended ? 1 : 0;
+    }
+
+    int read(CanFrameRecord *record) override
+    {
+        fillSequence(m_frame, m_sequence++);
+        *record = m_frame;
+        return 0;
+    }
+
+    int write(const CanFrameRecord &record) override
+    {
+        return isTransmittable(record) ? 0 : 1;
+    }
+
+private:
+    CanFrameRecord m_frame = {};
+    uint64_t m_sequence = 0;
+};
+
+} // namespace
+
+std::optional<SimTraffic> parseSimTraffic(const char *text)
+{
+    SimTraffic traffic;
+    const std::string value = text ? text : "";
+    if (value.empty() || value == "mix")
+        return traffic;
+
+    const size_t comma = value.find(',');
+    const std::string kind = value.substr(0, comma);
+    const std::string rate = "flood:";
+    if (kind == "flood:unlimited") {
+        traffic.unlimited = true;
+    } else if (kind.compare(0, rate.size(), rate) == 0) {
+        if (!parseDecimal(kind.substr(rate.size()), &traffic.framesPerSecond)
+            || traffic.framesPerSecond == 0) {
+            return std::nullopt;
+        }
+    } else if (kind != "flood") {
+        return std::nullopt;
+    }
+    traffic.flood = true;
+
+    bool dlcGiven = false;
+    size_t start = comma;
+    while (start != std::string::npos) {
+        const size_t end = value.find(',', start + 1);
+        const std::string option = value.substr(start + 1, end == std::string::npos
+                                                               ? std::string::npos
+                                                               : end - start - 1);
+        if (option == "ext" && !traffic.extended) {
+            traffic.extended = true;
+        } else if (option.size() == 5 && option.compare(0, 4, "dlc=") == 0
+                   && option[4] >= '0' && option[4] <= '8' && !dlcGiven) {
+            traffic.dlc = uint8_t(option[4] - '0');
+            dlcGiven = true;
+        } else {
+            return std::nullopt;
+        }
+        start = end;
+    }
+    return traffic;
+}
+
+SimulatedBus::SimulatedBus(unsigned int kbps, const SimTraffic &traffic)
+    : m_kbps(kbps)
+    , m_epoch(Clock::now())
+    , m_written(writtenCapacity)
+    , m_received(receivedCapacity)
+{
+    if (traffic.flood) {
+        const int64_t perSecond = int64_t(traffic.framesPerSecond);
+        addNode(floodId, traffic.extended, false, traffic.dlc, Content::Flood, 0,
+                perSecond > 0 ? milliseconds(1000) : 0, std::max<int64_t>(perSecond, 1));
+        m_nodes.back().replaces = false;
+        return;
+    }
+    addNode(0x0C4, false, false, 8, Content::Engine, milliseconds(1), milliseconds(10), 1);
+    addNode(0x1A0, false, false, 8, Content::Wheels, milliseconds(3), milliseconds(20), 1);
+    addNode(0x2F0, false, false, 5, Content::Temperatures, milliseconds(7),
+            milliseconds(100), 1);
+    addNode(0x500, false, false, 4, Content::Heartbeat, milliseconds(200),
+            milliseconds(1000), 1);
+    addNode(0x18FEF100, true, false, 8, Content::VehicleSpeed, milliseconds(5),
+            milliseconds(100), 1);
+    addNode(0x18FEEE00, true, false, 8, Content::EngineTemperature, milliseconds(600),
+            milliseconds(1000), 1);
+    addNode(0x3C0, false, true, 4, Content::Request, milliseconds(1500),
+            milliseconds(5000), 1);
+    addNode(0x3C0, false, false, 4, Content::Odometer, 0, 0, 1);
+    Node &odometer = m_nodes.back();
+    odometer.periodic = false;
+    odometer.due = never;
+    odometer.nextDue = never;
+}
+
+void SimulatedBus::addNode(uint32_t id, bool extended, bool remote, uint8_t dlc,
+                           Content content, int64_t phase, int64_t periodNum,
+                           int64_t periodDen)
+{
+    Node node;
+    node.frame.id = id;
+    node.frame.extended = extended ? 1 : 0;
+    node.frame.remote = remote ? 1 : 0;
+    node.frame.dlc = dlc;
+    node.content = content;
+    node.key = arbitrationKey(id, extended, remote);
+    node.duration = frameNanoseconds(extended, remote, dlc, m_kbps);
+    node.phase = phase;
+    node.periodNum = periodNum;
+    node.periodDen = periodDen;
+    node.due = phase;
+    node.nextDue = periodNum > 0 ? dueOf(node, 1) : never;
+    node.answerDue = never;
+    // A remote request that arrives before the first period is answered with what the
+    // node's transmit buffer was loaded with.
+    fillContent(node.frame, content, 0, phase);
+    m_nodes.push_back(node);
+}
+
+int64_t SimulatedBus::dueOf(const Node &node, uint64_t instance)
+{
+    return node.phase
+        + int64_t(__int128(instance) * node.periodNum / node.periodDen);
+}
+
+int64_t SimulatedBus::pendingSince(const Node &node)
+{
+    return std::min(node.periodic ? node.due : never, node.answerDue);
+}
+
+void SimulatedBus::jumpTo(Node &node, int64_t at)
+{
+    const __int128 elapsed = at - node.phase;
+    const uint64_t latest = uint64_t(((elapsed + 1) * node.periodDen - 1) / node.periodNum);
+    if (latest <= node.instance)
+        return;
+    node.instance = latest;
+    node.due = dueOf(node, latest);
+    node.nextDue = dueOf(node, latest + 1);
+}
+
+int64_t SimulatedBus::busTime(Clock::time_point when) const
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(when - m_epoch).count();
+}
+
+// Frames are worked out only when somebody asks, up to the present: nothing runs while
+// nobody reads or writes, and a frame still on the wire at `now` stays undecided, so a
+// frame written meanwhile can still take its turn.
+void SimulatedBus::advance(int64_t now)
+{
+    for (;;) {
+        if (m_received.full() && m_busFree < now)
+            skipTo(now);
+        const int64_t busFree = m_busFree;
+        Node *next = nullptr;
+        int64_t since = never;
+        uint64_t key = 0;
+        for (Node &node : m_nodes) {
+            if (node.replaces && node.nextDue <= busFree)
+                jumpTo(node, busFree);
+            const int64_t nodeSince = pendingSince(node);
+            if (nodeSince < since || (nodeSince == since && node.key < key)) {
+                next = &node;
+                since = nodeSince;
+                key = node.key;
+            }
+        }
+        const bool written = !m_written.empty()
+            && (m_written.front().since < since
+                || (m_written.front().since == since && m_written.front().key < key));
+        if (written)
+            since = m_written.front().since;
+        if (since == never) {
+            m_nextCompletion = never;
+            return;
+        }
+        const int64_t start = std::max(since, busFree);
+        const int64_t end = start + (written ? m_written.front().duration : next->duration);
+        if (end > now) {
+            m_nextCompletion = end;
+            return;
+        }
+        m_busFree = end;
+        if (written) {
+            const Written frame = m_written.front();
+            m_written.pop();
+            if (frame.remote)
+                requestAnswer(frame.id, frame.extended, end);
+        } else {
+            transmit(*next, start, end);
+        }
+    }
+}
+
+// With the receive buffer full every frame completing before `now` would be lost anyway;
+// jumping there keeps a read after a long pause from working through every missed frame.
+void SimulatedBus::skipTo(int64_t now)
+{
+    for (Node &node : m_nodes) {
+        if (!node.periodic) {
+            continue;
+        } else if (node.periodNum == 0) {
+            if (node.due < now) {
+                node.instance += uint64_t((now - node.due) / node.duration);
+                node.due = now;
+            }
+        } else if (node.nextDue <= now) {
+            jumpTo(node, now);
+        }
+    }
+    m_written.clear();
+    m_busFree = now;
+}
+
+void SimulatedBus::transmit(Node &node, int64_t start, int64_t end)
+{
+    const bool instanceDue = node.periodic && node.due <= start;
+    // A periodic node answers a remote request from its transmit buffer; the odometer
+    // measures anew for every request.
+    if (instanceDue || !node.periodic)
+        fillContent(node.frame, node.content, node.instance, start);
+    if (instanceDue) {
+        ++node.instance;
+        if (node.periodNum == 0) {
+            node.due = end;
+        } else {
+            node.due = node.nextDue;
+            node.nextDue = dueOf(node, node.instance + 1);
+        }
+    }
+    if (node.answerDue <= start)
+        node.answerDue = never;
+    receive(node.frame);
+    if (node.frame.remote)
+        requestAnswer(node.frame.id, node.frame.extended, end);
+}
+
+void SimulatedBus::requestAnswer(uint32_t id, bool extended, int64_t at)
+{
+    for (Node &node : m_nodes) {
+        if (node.content != Content::Flood && !node.frame.remote && node.frame.id == id
+            && bool(node.frame.extended) == extended) {
+            node.answerDue = std::min(node.answerDue, at);
+        }
+    }
+}
+
+void SimulatedBus::receive(const CanFrameRecord &frame)
+{
+    if (!m_received.full()) {
+        m_received.push(frame);
+        return;
+    }
+    if (!m_overflowReported) {
+        std::fprintf(stderr, "canable: simulated bus: the reader is %zu frames behind; "
+                             "newer frames are lost until it catches up\n",
+                     receivedCapacity);
+        m_overflowReported = true;
+    }
+}
+
+bool SimulatedBus::takeReceived(CanFrameRecord *record)
+{
+    if (m_received.empty())
+        return false;
+    *record = m_received.front();
+    m_received.pop();
+    return true;
+}
+
+SimulatedBus::Clock::time_point SimulatedBus::wakeTime(Clock::time_point now,
+                                                        Clock::time_point deadline) const
+{
+    Clock::time_point wake = deadline;
+    if (m_nextCompletion != never)
+        wake = std::min(wake, m_epoch + std::chrono::nanoseconds(m_nextCompletion));
+    return std::min(deadline, std::max(wake, now + wakeGranularity));
+}
+
+int SimulatedBus::read(CanFrameRecord *record)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (takeReceived(record))
+        return 0;
+    const Clock::time_point deadline = Clock::now() + readWaitLimit;
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        advance(busTime(now));
+        if (takeReceived(record))
+            return 0;
+        if (now >= deadline)
+            return 1;
+        const Clock::time_point wake = wakeTime(now, deadline);
+        lock.unlock();
+        std::this_thread::sleep_until(wake);
+        lock.lock();
+    }
+}
+
+int SimulatedBus::write(const CanFrameRecord &record)
+{
+    if (!isTransmittable(record))
+        return 1;
+    const bool remote = record.remote != 0;
+    const bool extended = record.extended != 0;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    const Clock::time_point deadline = Clock::now() + writeWaitLimit;
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        advance(busTime(now));
+        if (!m_written.full()) {
+            Written frame;
+            frame.since = busTime(now);
+            frame.key = arbitrationKey(record.id, extended, remote);
+            frame.duration = frameNanoseconds(extended, remote, record.dlc, m_kbps);
+            frame.id = record.id;
+            frame.extended = extended;
+            frame.remote = remote;
+            frame.dlc = record.dlc;
+            m_written.push(frame);
+            return 0;
+        }
+        if (now >= deadline)
+            return 1;
+        const Clock::time_point wake = wakeTime(now, deadline);
+        lock.unlock();
+        std::this_thread::sleep_until(wake);
+        lock.lock();
+    }
+}
+
+std::unique_ptr<Backend> openSimulatedBus(unsigned int kbps, const char *traffic)
+{
+    std::optional<SimTraffic> setting = parseSimTraffic(traffic);
+    if (!setting) {
+        std::fprintf(stderr, "canable: CANABLE_SIM_TRAFFIC=\"%.60s\" is not one of mix, "
+                             "flood, flood:<frames per second>, flood:unlimited (optionally "
+                             "followed by ,dlc=<0-8> and ,ext)\n", traffic);
+        return nullptr;
+    }
+    if (!isSupportedBitrate(kbps)) {
+        std::fprintf(stderr, "canable: the simulated bus cannot run at %u kbit/s\n", kbps);
+        return nullptr;
+    }
+    if (setting->unlimited)
+        return std::make_unique<UnlimitedFlood>(*setting);
+    if (setting->framesPerSecond > 0) {
+        const uint64_t carried = uint64_t(kbps) * 1000
+            / frameBits(setting->extended, false, setting->dlc);
+        if (setting->framesPerSecond > carried) {
+            std::fprintf(stderr, "canable: %llu frames/s do not fit on a %u kbit/s bus; "
+                                 "flooding with %llu frames/s\n",
+                         static_cast<unsigned long long>(setting->framesPerSecond), kbps,
+                         static_cast<unsigned long long>(carried));
+            setting->framesPerSecond = carried;
+        }
+    }
+    return std::make_unique<SimulatedBus>(kbps, *setting);
+}
+
+} // namespace canable
