@@ -1,0 +1,247 @@
+// canable-check: opens the adapter through the adapter library, as the monitor does, and
+// either prints the frames it receives or sends frames given on the command line. Frames
+// are written as in candump's compact log form: 123#1122, 12345678#, 123#R, 123#R4.
+
+#include "canable.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+namespace {
+
+constexpr int exitFailure = 1;
+constexpr int exitUsage = 2;
+
+const char usageText[] =
+        "Usage: canable-check [--interface NAME] [--bitrate KBPS] --listen [--count N]\n"
+        "                     [--timeout-ms T]\n"
+        "       canable-check [--interface NAME] [--bitrate KBPS] --send FRAME [--repeat N]\n"
+        "                     [--gap-us G]\n"
+        "\n"
+        "Opens the CAN adapter through libvostrel_canable and listens or sends.\n"
+        "\n"
+        "  --interface NAME  SocketCAN interface such as can0, or \"sim\" for the simulated\n"
+        "                    bus (default: $CANABLE_INTERFACE, else the first CAN interface)\n"
+        "  --bitrate KBPS    bit rate in kbit/s, e.g. 10, 20, 50, 100, 500, 1000 (default 500)\n"
+        "  --listen          print every received frame on a line of its own\n"
+        "  --count N         stop listening after N frames\n"
+        "  --timeout-ms T    stop listening when no frame came for T milliseconds\n"
+        "  --send FRAME      send FRAME: 123#1122 (standard), 12345678#11.22 (extended),\n"
+        "                    123#R (remote), 123#R4 (remote asking for 4 bytes)\n"
+        "  --repeat N        send the frame N times (default 1)\n"
+        "  --gap-us G        wait G microseconds between two sends (default 0)\n"
+        "  --help            show this text\n"
+        "\n"
+        "Exit status: 0 success, 1 failure, 2 bad arguments.\n";
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+void requestStop(int)
+{
+    stopRequested = 1;
+}
+
+int usageError(const char *format, const char *detail)
+{
+    std::fprintf(stderr, "canable-check: ");
+    std::fprintf(stderr, format, detail);
+    std::fprintf(stderr, "\n\n%s", usageText);
+    return exitUsage;
+}
+
+bool parseNumber(const char *text, unsigned long max, unsigned long *value)
+{
+    if (!text || *text < '0' || *text > '9')
+        return false;
+    errno = 0;
+    char *end = nullptr;
+    *value = std::strtoul(text, &end, 10);
+    return errno == 0 && *end == '\0' && *value <= max;
+}
+
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool parseFrame(const char *text, CanFrameRecord *record)
+{
+    std::memset(record, 0, sizeof *record);
+    const char *hash = std::strchr(text, '#');
+    if (!hash)
+        return false;
+    const size_t idLength = size_t(hash - text);
+    if (idLength != 3 && idLength != 8)
+        return false;
+    for (const char *c = text; c < hash; ++c) {
+        if (hexDigit(*c) < 0)
+            return false;
+        record->id = record->id * 16 + uint32_t(hexDigit(*c));
+    }
+    record->extended = idLength == 8;
+    if (record->id > (record->extended ? 0x1FFFFFFFu : 0x7FFu))
+        return false;
+
+    const char *body = hash + 1;
+    if (*body == 'R' || *body == 'r') {
+        record->remote = 1;
+        if (body[1] == '\0')
+            return true;
+        if (body[1] < '0' || body[1] > '8' || body[2] != '\0')
+            return false;
+        record->dlc = uint8_t(body[1] - '0');
+        return true;
+    }
+    while (*body) {
+        if (*body == '.') {
+            ++body;
+            continue;
+        }
+        if (record->dlc == 8 || hexDigit(body[0]) < 0 || hexDigit(body[1]) < 0)
+            return false;
+        record->data[record->dlc++] = uint8_t(hexDigit(body[0]) * 16 + hexDigit(body[1]));
+        body += 2;
+    }
+    return true;
+}
+
+void printFrame(const CanFrameRecord &record)
+{
+    char line[40];
+    int length = std::snprintf(line, sizeof line, record.extended ? "%08X#" : "%03X#",
+                               unsigned(record.id));
+    if (record.remote) {
+        line[length++] = 'R';
+        if (record.dlc)
+            line[length++] = char('0' + record.dlc);
+    } else {
+        for (int i = 0; i < record.dlc && i < 8; ++i)
+            length += std::snprintf(line + length, sizeof line - size_t(length), "%02X",
+                                    record.data[i]);
+    }
+    line[length++] = '\n';
+    std::fwrite(line, 1, size_t(length), stdout);
+}
+
+int listen(unsigned long count, unsigned long timeoutMs)
+{
+    using Clock = std::chrono::steady_clock;
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    CanFrameRecord record{};
+    unsigned long received = 0;
+    auto lastFrame = Clock::now();
+    while (!stopRequested && (count == 0 || received < count)) {
+        if (canable_readMessage(0, &record, 1) == 0) {
+            printFrame(record);
+            ++received;
+            lastFrame = Clock::now();
+        } else if (timeoutMs && Clock::now() - lastFrame >= std::chrono::milliseconds(timeoutMs)) {
+            break;
+        }
+    }
+    std::fflush(stdout);
+    if (count && received < count && !stopRequested) {
+        std::fprintf(stderr, "canable-check: %lu of %lu frames came before the timeout\n",
+                     received, count);
+        return exitFailure;
+    }
+    return 0;
+}
+
+int send(const CanFrameRecord &record, unsigned long repeat, unsigned long gapUs)
+{
+    unsigned long refused = 0;
+    for (unsigned long i = 0; i < repeat && !stopRequested; ++i) {
+        if (i > 0 && gapUs)
+            std::this_thread::sleep_for(std::chrono::microseconds(gapUs));
+        if (canable_writeMessage(0, &record) != 0)
+            ++refused;
+    }
+    if (refused) {
+        std::fprintf(stderr, "canable-check: %lu of %lu frames were not accepted\n", refused,
+                     repeat);
+        return exitFailure;
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    unsigned long bitrate = 500;
+    unsigned long count = 0;
+    unsigned long timeoutMs = 0;
+    unsigned long repeat = 1;
+    unsigned long gapUs = 0;
+    bool listening = false;
+    const char *frameText = nullptr;
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (option == "--help" || option == "-h") {
+            std::fputs(usageText, stdout);
+            return 0;
+        }
+        if (option == "--listen") {
+            listening = true;
+            continue;
+        }
+        if (!value)
+            return usageError("%s needs a value", option.c_str());
+        ++i;
+        bool valid = true;
+        if (option == "--interface")
+            valid = setenv("CANABLE_INTERFACE", value, 1) == 0;
+        else if (option == "--bitrate")
+            valid = parseNumber(value, 1000, &bitrate) && bitrate > 0;
+        else if (option == "--count")
+            valid = parseNumber(value, 1ul << 40, &count);
+        else if (option == "--timeout-ms")
+            valid = parseNumber(value, 1ul << 40, &timeoutMs);
+        else if (option == "--repeat")
+            valid = parseNumber(value, 1ul << 40, &repeat);
+        else if (option == "--gap-us")
+            valid = parseNumber(value, 60000000, &gapUs);
+        else if (option == "--send")
+            frameText = value;
+        else
+            return usageError("unknown option %s", option.c_str());
+        if (!valid)
+            return usageError("bad value for %s", option.c_str());
+    }
+
+    CanFrameRecord frame{};
+    if (listening == (frameText != nullptr))
+        return usageError("%s", "give either --listen or --send");
+    if (frameText && !parseFrame(frameText, &frame))
+        return usageError("cannot read the frame \"%s\" (expected e.g. 123#1122, "
+                          "12345678#, 123#R)", frameText);
+
+    struct sigaction action{};
+    action.sa_handler = requestStop;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    if (canable_initDLL(0, unsigned(bitrate)) != 0) {
+        std::fprintf(stderr, "canable-check: cannot open the adapter at %lu kbit/s\n", bitrate);
+        return exitFailure;
+    }
+    if (listening)
+        std::fprintf(stderr, "canable-check: listening at %lu kbit/s\n", bitrate);
+    const int status = listening ? listen(count, timeoutMs) : send(frame, repeat, gapUs);
+    canable_freeDLL(0);
+    return status;
+}
