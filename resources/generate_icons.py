@@ -195,7 +195,8 @@ def linear_gradient(c_top, c_bottom, y_top, y_bottom):
 def png_bytes(canvas):
     def chunk(kind, data):
         body = kind + data
-        return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body) & 0xFFFFFFFF)
+        crc = zlib.crc32(body) & 0xFFFFFFFF
+        return struct.pack(">I", len(data)) + body + struct.pack(">I", crc)
 
     raw = b"".join(b"\0" + row for row in canvas.rgba_bytes())
     ihdr = struct.pack(">IIBBBBB", canvas.w, canvas.h, 8, 6, 0, 0, 0)
@@ -418,9 +419,11 @@ def images():
     for state in ("checked", "unchecked"):
         for variant in ("", "_disabled", "_focus"):
             out["radio_%s%s" % (state, variant)] = lambda s=state, v=variant: radio(s, v)
-    for direction, (w, h) in (("up", (9, 6)), ("down", (9, 6)), ("left", (6, 9)), ("right", (6, 9))):
-        out["%s_arrow" % direction] = lambda d=direction, w=w, h=h: triangle(w, h, d, SILVER)
-        out["%s_arrow_disabled" % direction] = lambda d=direction, w=w, h=h: triangle(w, h, d, DISABLED)
+    for direction in ("up", "down", "left", "right"):
+        w, h = (9, 6) if direction in ("up", "down") else (6, 9)
+        for suffix, colour in (("", SILVER), ("_disabled", DISABLED)):
+            out["%s_arrow%s" % (direction, suffix)] = \
+                lambda d=direction, w=w, h=h, c=colour: triangle(w, h, d, c)
     out["branch_open"] = lambda: triangle(9, 6, "down", "#a8a8a8")
     out["branch_open-on"] = lambda: triangle(9, 6, "down", "#ffffff")
     out["branch_closed"] = lambda: triangle(6, 9, "right", "#a8a8a8")
