@@ -1,0 +1,450 @@
+#include "canable.h"
+
+#include <QtTest>
+
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <iterator>
+#include <map>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Bits of a frame at its shortest, with the interframe space: what the bus must spend.
+unsigned int frameBits(const CanFrameRecord &frame)
+{
+    return (frame.extended ? 67 : 47) + (frame.remote ? 0 : 8 * frame.dlc);
+}
+
+constexpr unsigned int longestFrameBits = 67 + 64;
+
+bool openSim(const QByteArray &traffic, unsigned int kbps)
+{
+    qputenv("CANABLE_INTERFACE", "sim");
+    qputenv("CANABLE_SIM_TRAFFIC", traffic);
+    return canable_initDLL(0, kbps) == 0;
+}
+
+CanFrameRecord makeFrame(uint32_t id, bool extended, bool remote, uint8_t dlc)
+{
+    CanFrameRecord frame = {};
+    frame.id = id;
+    frame.extended = extended;
+    frame.remote = remote;
+    frame.dlc = dlc;
+    for (int i = 0; i < dlc && i < 8; ++i)
+        frame.data[i] = uint8_t(0xA0 + i);
+    return frame;
+}
+
+uint64_t littleEndian(const CanFrameRecord &frame)
+{
+    uint64_t value = 0;
+    for (int i = 0; i < frame.dlc; ++i)
+        value |= uint64_t(frame.data[i]) << (8 * i);
+    return value;
+}
+
+uint64_t sequenceMask(int dlc)
+{
+    return dlc >= 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * dlc)) - 1;
+}
+
+double secondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Reads return within milliseconds, so this only waits for the bus, not on a stuck read.
+bool readWithin(CanFrameRecord *frame, double seconds)
+{
+    const Clock::time_point begin = Clock::now();
+    do {
+        if (canable_readMessage(0, frame, 1) == 0)
+            return true;
+    } while (secondsSince(begin) < seconds);
+    return false;
+}
+
+double threadCpuSeconds()
+{
+    timespec now = {};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
+}
+
+} // namespace
+
+class tst_SimBus : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void cleanup();
+    void busBudget_data();
+    void busBudget();
+    void unlimitedFloodOutrunsTheBus();
+    void trafficSetting_data();
+    void trafficSetting();
+    void refusal_data();
+    void refusal();
+    void sessionLifecycle();
+    void concurrentReadWrite_data();
+    void concurrentReadWrite();
+    void mixContent_data();
+    void mixContent();
+    void idleReadsSleep();
+};
+
+void tst_SimBus::cleanup()
+{
+    canable_freeDLL(0);
+}
+
+void tst_SimBus::busBudget_data()
+{
+    QTest::addColumn<QByteArray>("traffic");
+    QTest::addColumn<uint>("kbps");
+    QTest::addColumn<double>("framesPerSecond"); // 0: whatever the bus carries
+    QTest::addColumn<double>("expectedBitsPerSecond");
+
+    QTest::newRow("flood 1000k") << QByteArray("flood") << 1000u << 0.0 << 1e6;
+    QTest::newRow("flood dlc 0 1000k") << QByteArray("flood,dlc=0") << 1000u << 0.0 << 1e6;
+    QTest::newRow("flood ext 500k") << QByteArray("flood,ext") << 500u << 0.0 << 5e5;
+    QTest::newRow("flood dlc 1 10k") << QByteArray("flood,dlc=1") << 10u << 0.0 << 1e4;
+    QTest::newRow("flood:2000 dlc 3 500k")
+        << QByteArray("flood:2000,dlc=3") << 500u << 2000.0 << 2000.0 * (47 + 24);
+    QTest::newRow("flood:100000 clamped at 100k")
+        << QByteArray("flood:100000,ext,dlc=2") << 100u << 0.0 << 1e5;
+    QTest::newRow("mix 10k, more than fits") << QByteArray() << 10u << 0.0 << 1e4;
+    QTest::newRow("mix 500k") << QByteArray("mix") << 500u << 0.0 << 1.5e4;
+}
+
+// Every frame delivered has finished on the bus since the open, and the bus carries one
+// frame at a time, so the bits received can never exceed the bit rate times the time
+// since the open, however loaded the machine.
+void tst_SimBus::busBudget()
+{
+    QFETCH(QByteArray, traffic);
+    QFETCH(uint, kbps);
+    QFETCH(double, framesPerSecond);
+    QFETCH(double, expectedBitsPerSecond);
+
+    const Clock::time_point begin = Clock::now();
+    QVERIFY(openSim(traffic, kbps));
+    const bool flood = traffic.startsWith("flood");
+    uint64_t frames = 0;
+    uint64_t bits = 0;
+    CanFrameRecord frame = {};
+    while (secondsSince(begin) < 1.0) {
+        if (canable_readMessage(0, &frame, 1) != 0)
+            continue;
+        if (flood) {
+            QCOMPARE(frame.id, 0x100u);
+            QCOMPARE(frame.remote, uint8_t(0));
+            QCOMPARE(littleEndian(frame), frames & sequenceMask(frame.dlc));
+        }
+        ++frames;
+        bits += frameBits(frame);
+    }
+    const double elapsed = secondsSince(begin);
+
+    const double busBits = kbps * 1000.0 * elapsed;
+    QVERIFY2(bits <= busBits + longestFrameBits,
+             qPrintable(QString("%1 bits in %2 s at %3 kbit/s").arg(bits).arg(elapsed)
+                            .arg(kbps)));
+    if (framesPerSecond > 0)
+        QVERIFY2(frames <= framesPerSecond * elapsed + 1,
+                 qPrintable(QString("%1 frames in %2 s").arg(frames).arg(elapsed)));
+    QVERIFY2(bits >= 0.1 * expectedBitsPerSecond * elapsed,
+             qPrintable(QString("only %1 bits in %2 s").arg(bits).arg(elapsed)));
+}
+
+void tst_SimBus::unlimitedFloodOutrunsTheBus()
+{
+    QVERIFY(openSim("flood:unlimited,dlc=4", 10));
+    const Clock::time_point begin = Clock::now();
+    const uint64_t frames = 100000;
+    CanFrameRecord frame = {};
+    for (uint64_t sequence = 0; sequence < frames; ++sequence) {
+        QCOMPARE(canable_readMessage(0, &frame, 1), 0);
+        QCOMPARE(frame.dlc, uint8_t(4));
+        QCOMPARE(littleEndian(frame), sequence & sequenceMask(4));
+        QCOMPARE(frame.data[4], uint8_t(0));
+    }
+    // A 10 kbit/s bus would need more than ten minutes for these frames.
+    QVERIFY(secondsSince(begin) < 60);
+}
+
+void tst_SimBus::trafficSetting_data()
+{
+    QTest::addColumn<QByteArray>("traffic");
+    QTest::addColumn<bool>("accepted");
+
+    const char *accepted[] = {"", "mix", "flood", "flood:1", "flood:unlimited",
+                              "flood,dlc=0", "flood:250,ext,dlc=8", "flood:unlimited,ext"};
+    for (const char *traffic : accepted)
+        QTest::newRow(*traffic ? traffic : "unset") << QByteArray(traffic) << true;
+    const char *refused[] = {"Flood", "mix,ext", "flood:", "flood:0", "flood:-5",
+                             "flood:12x", "flood,dlc=9", "flood,dlc=", "flood,dlc=08",
+                             "flood,ext,ext", "flood,dlc=1,dlc=2", "flood,", "flood ,ext",
+                             "noise", "flood:99999999999999999999"};
+    for (const char *traffic : refused)
+        QTest::newRow(traffic) << QByteArray(traffic) << false;
+}
+
+void tst_SimBus::trafficSetting()
+{
+    QFETCH(QByteArray, traffic);
+    QFETCH(bool, accepted);
+
+    QCOMPARE(openSim(traffic, 500), accepted);
+    CanFrameRecord frame = {};
+    if (accepted)
+        QVERIFY(readWithin(&frame, 10));
+    else
+        QVERIFY(canable_readMessage(0, &frame, 1) != 0);
+}
+
+void tst_SimBus::refusal_data()
+{
+    QTest::addColumn<uint>("id");
+    QTest::addColumn<bool>("extended");
+    QTest::addColumn<bool>("remote");
+    QTest::addColumn<int>("dlc");
+    QTest::addColumn<bool>("accepted");
+
+    QTest::newRow("standard 0x7FF") << 0x7FFu << false << false << 8 << true;
+    QTest::newRow("standard 0x800") << 0x800u << false << false << 8 << false;
+    QTest::newRow("extended 0x1FFFFFFF") << 0x1FFFFFFFu << true << false << 8 << true;
+    QTest::newRow("extended 0x20000000") << 0x20000000u << true << false << 8 << false;
+    QTest::newRow("dlc 0") << 0x123u << false << false << 0 << true;
+    QTest::newRow("dlc 8") << 0x123u << false << false << 8 << true;
+    QTest::newRow("dlc 9") << 0x123u << false << false << 9 << false;
+    QTest::newRow("remote dlc 9") << 0x123u << false << true << 9 << false;
+    QTest::newRow("remote extended") << 0x1ABCDEFu << true << true << 4 << true;
+    QTest::newRow("standard 0xFFFFFFFF") << 0xFFFFFFFFu << false << false << 1 << false;
+}
+
+void tst_SimBus::refusal()
+{
+    QFETCH(uint, id);
+    QFETCH(bool, extended);
+    QFETCH(bool, remote);
+    QFETCH(int, dlc);
+    QFETCH(bool, accepted);
+
+    for (const char *traffic : {"mix", "flood", "flood:unlimited"}) {
+        QVERIFY(openSim(traffic, 500));
+        const CanFrameRecord frame = makeFrame(id, extended, remote, uint8_t(dlc));
+        QCOMPARE(canable_writeMessage(0, &frame) == 0, accepted);
+        canable_freeDLL(0);
+    }
+}
+
+void tst_SimBus::sessionLifecycle()
+{
+    CanFrameRecord frame = makeFrame(0x123, false, false, 2);
+    QCOMPARE(canable_freeDLL(0), 0);
+    QCOMPARE(canable_freeDLL(0), 0);
+    QVERIFY(canable_writeMessage(0, &frame) != 0);
+    QVERIFY(canable_readMessage(0, &frame, 1) != 0);
+
+    QVERIFY(!openSim("flood", 0));
+    QVERIFY(!openSim("flood", 2000));
+    QVERIFY(canable_readMessage(0, &frame, 1) != 0);
+
+    for (unsigned int kbps : {500u, 1000u, 10u}) {
+        QVERIFY(openSim("flood,dlc=8", kbps));
+        // Each session starts its own sequence: nothing of the previous one remains.
+        QVERIFY(readWithin(&frame, 10));
+        QCOMPARE(littleEndian(frame), uint64_t(0));
+        const CanFrameRecord written = makeFrame(0x123, false, false, 2);
+        QCOMPARE(canable_writeMessage(0, &written), 0);
+        QCOMPARE(canable_freeDLL(0), 0);
+        QVERIFY(canable_writeMessage(0, &written) != 0);
+    }
+}
+
+void tst_SimBus::concurrentReadWrite_data()
+{
+    QTest::addColumn<QByteArray>("traffic");
+    QTest::addColumn<uint>("kbps");
+
+    QTest::newRow("mix 1000k") << QByteArray("mix") << 1000u;
+    QTest::newRow("full flood 1000k") << QByteArray("flood") << 1000u;
+    QTest::newRow("full flood 50k") << QByteArray("flood,dlc=2") << 50u;
+    QTest::newRow("unlimited") << QByteArray("flood:unlimited") << 1000u;
+}
+
+// The writer sends as fast as the bus takes frames: with the bus full it must wait for
+// room, never fail, and what it sends must come out of the same bit budget.
+void tst_SimBus::concurrentReadWrite()
+{
+    QFETCH(QByteArray, traffic);
+    QFETCH(uint, kbps);
+
+    const Clock::time_point begin = Clock::now();
+    QVERIFY(openSim(traffic, kbps));
+    std::atomic<bool> stop(false);
+    uint64_t written = 0;
+    uint64_t writtenBits = 0;
+    uint64_t refused = 0;
+    std::thread writer([&] {
+        const CanFrameRecord frames[] = {
+            makeFrame(0x555, false, false, 8), makeFrame(0x1555555, true, false, 3),
+            makeFrame(0x3C0, false, true, 4), makeFrame(0x18FEEE00, true, true, 8),
+            makeFrame(0x555, false, false, 0)};
+        for (size_t i = 0; !stop.load(); ++i) {
+            const CanFrameRecord &frame = frames[i % std::size(frames)];
+            if (canable_writeMessage(0, &frame) == 0) {
+                ++written;
+                writtenBits += frameBits(frame);
+            } else {
+                ++refused;
+            }
+        }
+    });
+
+    uint64_t received = 0;
+    uint64_t receivedBits = 0;
+    uint64_t echoes = 0;
+    CanFrameRecord frame = {};
+    while (secondsSince(begin) < 1.5) {
+        if (canable_readMessage(0, &frame, 1) != 0)
+            continue;
+        ++received;
+        receivedBits += frameBits(frame);
+        if (!frame.remote && (frame.id == 0x555 || frame.id == 0x1555555))
+            ++echoes;
+    }
+    stop = true;
+    writer.join();
+    const double elapsed = secondsSince(begin);
+
+    QCOMPARE(refused, uint64_t(0));
+    QCOMPARE(echoes, uint64_t(0));
+    QVERIFY(written > 0);
+    QVERIFY(received > 0);
+    if (!traffic.contains("unlimited")) {
+        // Up to 64 accepted frames may still wait for the bus.
+        const double allowance = 65.0 * longestFrameBits;
+        QVERIFY2(receivedBits + writtenBits <= kbps * 1000.0 * elapsed + allowance,
+                 qPrintable(QString("%1 bits received and %2 written in %3 s")
+                                .arg(receivedBits).arg(writtenBits).arg(elapsed)));
+    }
+}
+
+void tst_SimBus::mixContent_data()
+{
+    QTest::addColumn<uint>("requestId");
+    QTest::addColumn<bool>("requestExtended");
+    QTest::addColumn<int>("framesWithoutRequest");
+
+    // The window ends with the 170th engine frame, 1.69 s into the bus: the extended
+    // engine temperature is due at 0.6 s and 1.6 s; the odometer speaks only on request.
+    QTest::newRow("odometer on request") << 0x3C0u << false << 0;
+    QTest::newRow("periodic extended") << 0x18FEEE00u << true << 2;
+}
+
+// The engine frame every 10 ms is the test's clock: counting it measures bus time
+// however late the reader runs.
+void tst_SimBus::mixContent()
+{
+    QFETCH(uint, requestId);
+    QFETCH(bool, requestExtended);
+    QFETCH(int, framesWithoutRequest);
+
+    QVERIFY(openSim("", 500));
+    const std::map<uint32_t, int> counterByte = {{0x0C4, 6}, {0x1A0, 6}, {0x2F0, 4},
+                                                 {0x500, 1}};
+    std::map<uint32_t, int> dataFrames;
+    std::map<uint32_t, int> lastCounter;
+    int remoteRequests = 0;
+    int requestAnswers = 0;
+    int extendedSpeedFrames = 0;
+    uint16_t lowestRpm = 0xFFFF;
+    uint16_t highestRpm = 0;
+    CanFrameRecord frame = {};
+    const Clock::time_point begin = Clock::now();
+    while (dataFrames[0x0C4] < 170) {
+        QVERIFY2(secondsSince(begin) < 60, "the engine frames stopped");
+        if (canable_readMessage(0, &frame, 1) != 0)
+            continue;
+        const bool isRequest = frame.id == requestId && bool(frame.extended) == requestExtended;
+        if (frame.remote) {
+            QCOMPARE(frame.id, 0x3C0u);
+            QCOMPARE(frame.dlc, uint8_t(4));
+            ++remoteRequests;
+            continue;
+        }
+        requestAnswers += isRequest;
+        if (frame.extended) {
+            extendedSpeedFrames += frame.id == 0x18FEF100;
+            continue;
+        }
+        ++dataFrames[frame.id];
+        const auto counted = counterByte.find(frame.id);
+        if (counted != counterByte.end()) {
+            const int counter = frame.data[counted->second] & 0x0F;
+            if (lastCounter.count(frame.id))
+                QCOMPARE(counter, (lastCounter[frame.id] + 1) & 0x0F);
+            lastCounter[frame.id] = counter;
+        }
+        if (frame.id == 0x0C4 || frame.id == 0x1A0) {
+            unsigned int sum = frame.id & 0xFF;
+            for (int i = 0; i < 7; ++i)
+                sum += frame.data[i];
+            QCOMPARE(frame.data[7], uint8_t(sum));
+        }
+        if (frame.id == 0x0C4) {
+            const uint16_t rpm = uint16_t((frame.data[0] | frame.data[1] << 8) / 4);
+            lowestRpm = std::min(lowestRpm, rpm);
+            highestRpm = std::max(highestRpm, rpm);
+        }
+        if (dataFrames[0x0C4] == 20 && frame.id == 0x0C4) {
+            const CanFrameRecord request = makeFrame(requestId, requestExtended, true, 4);
+            QCOMPARE(canable_writeMessage(0, &request), 0);
+        }
+    }
+
+    QVERIFY(dataFrames[0x1A0] > dataFrames[0x2F0]);
+    QVERIFY(dataFrames[0x2F0] > dataFrames[0x500]);
+    QVERIFY(dataFrames[0x500] > 0);
+    QVERIFY(extendedSpeedFrames > 0);
+    QVERIFY(lowestRpm >= 600 && highestRpm <= 7000 && lowestRpm < highestRpm);
+    QCOMPARE(remoteRequests, 1);
+    const int ownRequestAnswers = requestId == 0x3C0 ? remoteRequests : 0;
+    QCOMPARE(requestAnswers, framesWithoutRequest + ownRequestAnswers + 1);
+}
+
+void tst_SimBus::idleReadsSleep()
+{
+    QVERIFY(openSim("flood:1", 500));
+    CanFrameRecord frame = {};
+    QVERIFY(readWithin(&frame, 10));
+
+    const Clock::time_point begin = Clock::now();
+    const double cpuBefore = threadCpuSeconds();
+    int emptyReads = 0;
+    double longestRead = 0;
+    while (secondsSince(begin) < 0.5) {
+        const Clock::time_point readStart = Clock::now();
+        emptyReads += canable_readMessage(0, &frame, 1) != 0;
+        longestRead = std::max(longestRead, secondsSince(readStart));
+    }
+    const double cpu = threadCpuSeconds() - cpuBefore;
+    const double wall = secondsSince(begin);
+
+    QVERIFY(emptyReads > 0);
+    QVERIFY2(longestRead < 1.0, qPrintable(QString("a read took %1 s").arg(longestRead)));
+    QVERIFY2(cpu < 0.1 * wall,
+             qPrintable(QString("%1 s of CPU in %2 s of idle reads").arg(cpu).arg(wall)));
+}
+
+QTEST_GUILESS_MAIN(tst_SimBus)
+
+#include "tst_simbus.moc"
