@@ -35,10 +35,10 @@ GRID = "#6c6c6c"
 
 # ---------------------------------------------------------------- colours
 
-def rgba(spec, alpha=1.0):
+def rgba(hex_colour, alpha=1.0):
     """'#rrggbb' -> (r, g, b, a) floats in 0..1."""
-    spec = spec.lstrip("#")
-    r, g, b = (int(spec[i:i + 2], 16) / 255.0 for i in (0, 2, 4))
+    hex_colour = hex_colour.lstrip("#")
+    r, g, b = (int(hex_colour[i:i + 2], 16) / 255.0 for i in (0, 2, 4))
     return (r, g, b, alpha)
 
 
