@@ -4,7 +4,10 @@
 // writes one list entry to the adapter, announcing every write as a CanMessage.
 //
 // startSend() and stopSend() are for the GUI thread; run(), the tick handler and
-// transmitFrame() run on the send thread.
+// transmitFrame() run on the send thread. sendMsgSignal and sendStarted are emitted on
+// the send thread; sendFinished on the send thread when a send runs out, or on the GUI
+// thread by stopSend(). A send still running when the application's event loop ends is
+// stopped then, without sendFinished.
 
 #include "canmessage.h"
 #include "sendframe.h"
@@ -20,7 +23,7 @@ class SendThread : public QThread
 public:
     static SendThread *instance();
 
-    void startSend(const QList<SendFrame> &frames, int passCount);
+    void startSend(const QList<SendFrame> &frames, int passes);
     void stopSend();
 
 signals:
@@ -37,6 +40,7 @@ private:
 
     void transmitFrame(quint32 id, const QByteArray &data, bool extended, bool remote,
                        int count);
+    void endRunningSend();
 
     QList<SendFrame> frameList;
     int passCount = 0;
