@@ -4,7 +4,8 @@
 // of its own until the main window's tick takes the queue.
 //
 // The two slots run on workThread (queued from the device threads); the getters,
-// clearCount() and takeMessages() are for the GUI thread.
+// clearCount() and takeMessages() are for the GUI thread. setClock() may be called from
+// any thread.
 
 #include "canmessage.h"
 
@@ -12,6 +13,8 @@
 #include <QMutex>
 #include <QObject>
 #include <QThread>
+
+#include <functional>
 
 class HandleThread : public QObject
 {
@@ -25,6 +28,10 @@ public:
     int getReceiveRate();
     void clearCount();
     QList<CanMessage> takeMessages();
+
+    // The receive-rate window measures time in milliseconds on a monotonic clock, so that
+    // it survives midnight and clock changes; tests put a clock of their own here.
+    void setClock(const std::function<qint64()> &msecsClock);
 
 public slots:
     void sendDataSlot(const CanMessage &msg);
@@ -40,4 +47,5 @@ private:
     QThread workThread;
     QList<CanMessage> messageList;
     QMutex mutex;
+    std::function<qint64()> clock;
 };

@@ -1,0 +1,184 @@
+#include "handlethread.h"
+#include "listenthread.h"
+#include "sendthread.h"
+
+#include <QtTest>
+
+#include <atomic>
+
+namespace {
+
+std::atomic<qint64> now { 0 };
+
+CanMessage message(quint8 direction, quint32 id, const QTime &time = QTime(12, 0))
+{
+    CanMessage msg;
+    msg.direction = direction;
+    msg.id = id;
+    msg.time = time;
+    return msg;
+}
+
+QList<QPair<int, uint>> directionsAndIds(const QList<CanMessage> &messages)
+{
+    QList<QPair<int, uint>> result;
+    for (const CanMessage &msg : messages)
+        result << qMakePair(int(msg.direction), msg.id);
+    return result;
+}
+
+} // namespace
+
+class tst_HandleThread : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void receiveRate_data();
+    void receiveRate();
+    void rateHoldsUntilCleared();
+    void clearMidWindow();
+    void takeMessagesInSlotOrder();
+    void signalsOfBothDeviceThreads();
+
+private:
+    void restartWindow();
+
+    HandleThread *hub = HandleThread::instance();
+};
+
+void tst_HandleThread::initTestCase()
+{
+    hub->setClock([] { return now.load(); });
+}
+
+// The rate window lives for the whole process, so each test first brings it to a known
+// state: two frames 1000 ms apart close whatever window is open and leave a new one that
+// starts at the current time and holds nothing.
+void tst_HandleThread::restartWindow()
+{
+    now += 1000;
+    hub->receiveDataSlot(message(0, 0));
+    now += 1000;
+    hub->receiveDataSlot(message(0, 0));
+}
+
+void tst_HandleThread::init()
+{
+    restartWindow();
+    hub->clearCount();
+    hub->takeMessages();
+}
+
+void tst_HandleThread::receiveRate_data()
+{
+    QTest::addColumn<QList<int>>("arrivals");
+    QTest::addColumn<QList<int>>("rates");
+    QTest::addColumn<QTime>("firstStamp");
+
+    QList<int> arrivals;
+    QList<int> rates;
+    for (int at = 0; at <= 2000; at += 10) {
+        arrivals << at;
+        rates << (at < 1000 ? 0 : at < 2000 ? 101 : 100);
+    }
+    QTest::newRow("frames 10 ms apart") << arrivals << rates << QTime(12, 0);
+    QTest::newRow("999 ms stays in the window, 1000 ms closes it")
+            << QList<int>{ 0, 999, 1000 } << QList<int>{ 0, 0, 3 } << QTime(12, 0);
+    QTest::newRow("one frame every 5 s")
+            << QList<int>{ 0, 5000, 10000, 15000 } << QList<int>{ 0, 2, 1, 1 } << QTime(12, 0);
+    QTest::newRow("time of day wraps at midnight")
+            << QList<int>{ 0, 400, 700, 1000 } << QList<int>{ 0, 0, 0, 4 }
+            << QTime(23, 59, 59, 500);
+}
+
+void tst_HandleThread::receiveRate()
+{
+    QFETCH(QList<int>, arrivals);
+    QFETCH(QList<int>, rates);
+    QFETCH(QTime, firstStamp);
+
+    const qint64 start = now;
+    QList<int> published;
+    for (int at : qAsConst(arrivals)) {
+        now = start + at;
+        hub->receiveDataSlot(message(0, uint(at), firstStamp.addMSecs(at)));
+        published << hub->getReceiveRate();
+    }
+    QCOMPARE(published, rates);
+    QCOMPARE(hub->getReceiveCount(), arrivals.size());
+    QCOMPARE(hub->takeMessages().size(), arrivals.size());
+}
+
+void tst_HandleThread::rateHoldsUntilCleared()
+{
+    const qint64 start = now;
+    hub->receiveDataSlot(message(0, 1));
+    now = start + 1000;
+    hub->receiveDataSlot(message(0, 2));
+    QCOMPARE(hub->getReceiveRate(), 2);
+
+    now += 60000;
+    hub->sendDataSlot(message(1, 3));
+    QCOMPARE(hub->getReceiveRate(), 2);
+
+    hub->clearCount();
+    QCOMPARE(hub->getReceiveRate(), 0);
+    QCOMPARE(hub->getReceiveCount(), 0);
+    QCOMPARE(hub->getSendCount(), 0);
+}
+
+void tst_HandleThread::clearMidWindow()
+{
+    const qint64 start = now;
+    for (int at : { 0, 100, 200 }) {
+        now = start + at;
+        hub->receiveDataSlot(message(0, uint(at)));
+    }
+    hub->sendDataSlot(message(1, 300));
+    hub->clearCount();
+    QCOMPARE(hub->getReceiveCount(), 0);
+    QCOMPARE(hub->getSendCount(), 0);
+
+    for (int at : { 500, 1000 }) {
+        now = start + at;
+        hub->receiveDataSlot(message(0, uint(at)));
+    }
+    QCOMPARE(hub->getReceiveRate(), 5);
+    QCOMPARE(hub->getReceiveCount(), 2);
+    QCOMPARE(hub->takeMessages().size(), 6);
+}
+
+void tst_HandleThread::takeMessagesInSlotOrder()
+{
+    QVERIFY(hub->takeMessages().isEmpty());
+    hub->sendDataSlot(message(1, 1));
+    hub->receiveDataSlot(message(0, 2));
+    hub->sendDataSlot(message(1, 3));
+    hub->receiveDataSlot(message(0, 4));
+
+    const QList<QPair<int, uint>> expected{ { 1, 1 }, { 0, 2 }, { 1, 3 }, { 0, 4 } };
+    QCOMPARE(directionsAndIds(hub->takeMessages()), expected);
+    QVERIFY(hub->takeMessages().isEmpty());
+    QCOMPARE(hub->getSendCount(), 2);
+    QCOMPARE(hub->getReceiveCount(), 2);
+}
+
+void tst_HandleThread::signalsOfBothDeviceThreads()
+{
+    emit ListenThread::instance()->receiveMsgSignal(message(0, 1));
+    emit SendThread::instance()->sendMsgSignal(message(1, 2));
+    emit ListenThread::instance()->receiveMsgSignal(message(0, 3));
+
+    QTRY_COMPARE_WITH_TIMEOUT(hub->getReceiveCount() + hub->getSendCount(), 3, 30000);
+    QCOMPARE(hub->getReceiveCount(), 2);
+    const QList<QPair<int, uint>> expected{ { 0, 1 }, { 1, 2 }, { 0, 3 } };
+    QCOMPARE(directionsAndIds(hub->takeMessages()), expected);
+}
+
+QTEST_GUILESS_MAIN(tst_HandleThread)
+
+#include "tst_handlethread.moc"
