@@ -1,0 +1,57 @@
+// Built into the tests only under ThreadSanitizer. The toolkit's QMutex locks and unlocks
+// inside libQt5Core, which is not instrumented, so the tool would take every QMutex-guarded
+// access of ours for a race. These definitions take the place of the library's for calls
+// from our code, tell the tool about the lock and hand over to the library's own. A
+// QWaitCondition waiting on a QMutex would unlock it inside the library unseen, and would
+// need the same treatment.
+
+#include <QMutex>
+
+#include <sanitizer/tsan_interface.h>
+
+#include <dlfcn.h>
+
+namespace {
+
+template<typename Function>
+Function libraryFunction(const char *symbol)
+{
+    void *address = dlsym(RTLD_NEXT, symbol);
+    if (!address)
+        qFatal("%s not found in the toolkit", symbol);
+    return reinterpret_cast<Function>(address);
+}
+
+unsigned creationFlags(const QMutex *mutex)
+{
+    return mutex->isRecursive() ? __tsan_mutex_write_reentrant : 0;
+}
+
+} // namespace
+
+void QMutex::lock() QT_MUTEX_LOCK_NOEXCEPT
+{
+    static const auto libraryLock = libraryFunction<void (*)(QMutex *)>("_ZN6QMutex4lockEv");
+    __tsan_mutex_pre_lock(this, creationFlags(this));
+    libraryLock(this);
+    __tsan_mutex_post_lock(this, creationFlags(this), 0);
+}
+
+bool QMutex::tryLock(int timeout) QT_MUTEX_LOCK_NOEXCEPT
+{
+    static const auto libraryTryLock =
+            libraryFunction<bool (*)(QMutex *, int)>("_ZN6QMutex7tryLockEi");
+    const unsigned flags = creationFlags(this) | __tsan_mutex_try_lock;
+    __tsan_mutex_pre_lock(this, flags);
+    const bool locked = libraryTryLock(this, timeout);
+    __tsan_mutex_post_lock(this, locked ? flags : flags | __tsan_mutex_try_lock_failed, 0);
+    return locked;
+}
+
+void QMutex::unlock() noexcept
+{
+    static const auto libraryUnlock = libraryFunction<void (*)(QMutex *)>("_ZN6QMutex6unlockEv");
+    __tsan_mutex_pre_unlock(this, 0);
+    libraryUnlock(this);
+    __tsan_mutex_post_unlock(this, 0);
+}
