@@ -399,6 +399,7 @@ void SimulatedBus::advance(int64_t now)
 // jumping there keeps a read after a long pause from working through every missed frame.
 void SimulatedBus::skipTo(int64_t now)
 {
+    reportOverflow();
     for (Node &node : m_nodes) {
         if (!node.periodic) {
             continue;
@@ -411,6 +412,8 @@ void SimulatedBus::skipTo(int64_t now)
             jumpTo(node, now);
         }
     }
+    // Written frames would have gone out meanwhile; an answer to one of them would have
+    // found the receive buffer full as well.
     m_written.clear();
     m_busFree = now;
 }
@@ -450,10 +453,14 @@ void SimulatedBus::requestAnswer(uint32_t id, bool extended, int64_t at)
 
 void SimulatedBus::receive(const CanFrameRecord &frame)
 {
-    if (!m_received.full()) {
+    if (m_received.full())
+        reportOverflow();
+    else
         m_received.push(frame);
-        return;
-    }
+}
+
+void SimulatedBus::reportOverflow()
+{
     if (!m_overflowReported) {
         std::fprintf(stderr, "canable: simulated bus: the reader is %zu frames behind; "
                              "newer frames are lost until it catches up\n",
@@ -519,7 +526,6 @@ int SimulatedBus::write(const CanFrameRecord &record)
             frame.id = record.id;
             frame.extended = extended;
             frame.remote = remote;
-            frame.dlc = record.dlc;
             m_written.push(frame);
             return 0;
         }

@@ -130,7 +130,6 @@ private:
         uint32_t id = 0;
         bool extended = false;
         bool remote = false;
-        uint8_t dlc = 0;
     };
 
     template<typename T>
@@ -169,6 +168,7 @@ private:
     void transmit(Node &node, int64_t start, int64_t end);
     void requestAnswer(uint32_t id, bool extended, int64_t at);
     void receive(const CanFrameRecord &frame);
+    void reportOverflow();
     bool takeReceived(CanFrameRecord *record);
     int64_t busTime(Clock::time_point when) const;
     Clock::time_point wakeTime(Clock::time_point now, Clock::time_point deadline) const;
