@@ -71,17 +71,15 @@ void load(QStandardItemModel *model, const QString &path)
     QSettings settings(path, QSettings::IniFormat);
     const int count = std::min(settings.value(countKey, 0).toInt(),
                                rowLimit(settings.childGroups()));
-    if (count <= 0)
-        return;
-    // One insertion for all rows instead of one per row keeps a large list from making
-    // the attached view re-lay out its header thousands of times.
-    model->setRowCount(count);
     for (int row = 0; row < count; ++row) {
         settings.beginGroup(rowGroup(row));
-        for (int column = 0; column < model->columnCount(); ++column) {
-            const QVariant value = settings.value(QString::number(column));
-            model->setItem(row, column, new QStandardItem(cellText(value)));
-        }
+        // Inserting a row with its items costs the attached view one insertion, whereas
+        // setting items into empty cells makes it handle a change per cell, which turns a
+        // large list into minutes of work.
+        QList<QStandardItem *> items;
+        for (int column = 0; column < model->columnCount(); ++column)
+            items.append(new QStandardItem(cellText(settings.value(QString::number(column)))));
+        model->insertRow(row, items);
         settings.endGroup();
     }
 }
