@@ -85,7 +85,6 @@ class tst_SendThread : public QObject
 
 private slots:
     void initTestCase();
-    void init();
     void cleanup();
 
     void sendOrder_data();
@@ -120,8 +119,11 @@ void tst_SendThread::initTestCase()
     connect(thread, &SendThread::sendFinished, this, [this] { ++finished; });
 }
 
-void tst_SendThread::init()
+// Everything a test leaves behind is reset once the send thread has been joined, so that
+// nothing the thread wrote is left for the process exit to tear down.
+void tst_SendThread::cleanup()
 {
+    thread->stopSend();
     FakeCanable::reset();
     QCoreApplication::sendPostedEvents();
     announced.clear();
@@ -130,11 +132,6 @@ void tst_SendThread::init()
     observed().debugLines.clear();
     observed().intervalsAfterTicks.clear();
     observed().timerTypes.clear();
-}
-
-void tst_SendThread::cleanup()
-{
-    thread->stopSend();
 }
 
 void tst_SendThread::sendOrder_data()
