@@ -38,8 +38,9 @@ int64_t frameNanoseconds(bool extended, bool remote, unsigned int dlc, unsigned 
     return (bits * 1000000 + kbps - 1) / kbps;
 }
 
-// Lower is more dominant: base identifier first, then a standard data frame before its
-// remote frame before any extended frame with the same base identifier.
+// Frames ready at the same moment go in the order that arbitration on the wire gives
+// them: a lower base identifier first, and for the same base identifier a standard data
+// frame before its remote frame before any extended frame.
 uint64_t arbitrationKey(uint32_t id, bool extended, bool remote)
 {
     const uint64_t base = extended ? (id >> 18) & 0x7FF : id & 0x7FF;
@@ -175,15 +176,17 @@ void fillContent(CanFrameRecord &frame, SimulatedBus::Content content, uint64_t 
     }
 }
 
+// Saturates rather than overflows: any rate beyond the bus is clamped to the bus later.
 bool parseDecimal(const std::string &text, uint64_t *value)
 {
-    if (text.empty() || text.size() > 12)
+    constexpr uint64_t saturated = uint64_t(1) << 40;
+    if (text.empty())
         return false;
     uint64_t result = 0;
     for (char c : text) {
         if (c < '0' || c > '9')
             return false;
-        result = result * 10 + uint64_t(c - '0');
+        result = std::min(saturated, result * 10 + uint64_t(c - '0'));
     }
     *value = result;
     return true;
@@ -557,10 +560,9 @@ std::unique_ptr<Backend> openSimulatedBus(unsigned int kbps, const char *traffic
         const uint64_t carried = uint64_t(kbps) * 1000
             / frameBits(setting->extended, false, setting->dlc);
         if (setting->framesPerSecond > carried) {
-            std::fprintf(stderr, "canable: %llu frames/s do not fit on a %u kbit/s bus; "
-                                 "flooding with %llu frames/s\n",
-                         static_cast<unsigned long long>(setting->framesPerSecond), kbps,
-                         static_cast<unsigned long long>(carried));
+            std::fprintf(stderr, "canable: CANABLE_SIM_TRAFFIC=\"%.60s\" asks for more than "
+                                 "a %u kbit/s bus carries; flooding with %llu frames/s\n",
+                         traffic, kbps, static_cast<unsigned long long>(carried));
             setting->framesPerSecond = carried;
         }
     }
