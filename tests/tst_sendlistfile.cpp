@@ -50,7 +50,8 @@ private slots:
     void roundTrip();
     void load_data();
     void load();
-    void unwritableFile();
+    void save_data();
+    void save();
 };
 
 void tst_SendListFile::roundTrip_data()
@@ -149,15 +150,35 @@ void tst_SendListFile::load()
     QCOMPARE(cells(model, leadingRows.size()), leadingRows);
 }
 
-void tst_SendListFile::unwritableFile()
+void tst_SendListFile::save_data()
 {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("previousContent");
+    QTest::addColumn<bool>("saved");
+
+    QTest::newRow("over a file that is no INI") << "list.ini"
+        << QByteArray("\xff\xfe\x00 no settings\n[broken\n", 24) << true;
+    QTest::newRow("below a regular file") << "list.ini/sub.ini" << QByteArray("x") << false;
+}
+
+void tst_SendListFile::save()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, previousContent);
+    QFETCH(bool, saved);
+
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    QFile blocker(dir.filePath("file"));
-    QVERIFY(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
-    QStandardItemModel model(1, columns);
-    QVERIFY(!SendListFile::save(model, dir.filePath("file/list.ini")));
+    QFile previous(dir.filePath("list.ini"));
+    QVERIFY(previous.open(QIODevice::WriteOnly));
+    previous.write(previousContent);
+    previous.close();
+    QStandardItemModel model(0, columns);
+    fill(&model, {row("1")});
+    QCOMPARE(SendListFile::save(model, dir.filePath(name)), saved);
+    model.setRowCount(0);
+    SendListFile::load(&model, dir.filePath(name));
+    QCOMPARE(model.rowCount(), saved ? 1 : 0);
 }
 
 QTEST_MAIN(tst_SendListFile)

@@ -1,5 +1,6 @@
 #include "sendlistfile.h"
 
+#include <QFileInfo>
 #include <QSettings>
 #include <QStandardItemModel>
 #include <QStringList>
@@ -62,7 +63,17 @@ bool save(const QStandardItemModel &model, const QString &path)
         settings.endGroup();
     }
     settings.sync();
-    return settings.status() == QSettings::NoError;
+    // A format error comes from reading what the file held before; the write replaces
+    // that content, so it is a failure only when the file could not be written.
+    switch (settings.status()) {
+    case QSettings::NoError:
+        return true;
+    case QSettings::FormatError:
+        return QFileInfo(path).isWritable();
+    case QSettings::AccessError:
+        break;
+    }
+    return false;
 }
 
 void load(QStandardItemModel *model, const QString &path)
