@@ -99,8 +99,8 @@ std::string capabilityAdvice()
             + programPath() + "\"";
 }
 
-// Asking beforehand rather than trying keeps libsocketcan from printing its own
-// complaints about refused requests next to ours.
+// Asked beforehand, so that an unprivileged process leaves the link alone and its
+// message can say what to do instead.
 bool mayAdministerNetwork()
 {
     __user_cap_header_struct header{};
@@ -178,6 +178,10 @@ LinkState queryLink(const std::string &name)
     int length = int(::recv(fd, reply, sizeof reply, 0));
     for (auto *message = reinterpret_cast<nlmsghdr *>(reply); NLMSG_OK(message, length);
          message = NLMSG_NEXT(message, length)) {
+        if (message->nlmsg_type == NLMSG_ERROR) {
+            errno = -static_cast<const nlmsgerr *>(NLMSG_DATA(message))->error;
+            return state;
+        }
         if (message->nlmsg_type != RTM_NEWLINK)
             continue;
         const auto *link = static_cast<const ifinfomsg *>(NLMSG_DATA(message));
