@@ -104,14 +104,10 @@ void MainWindow::timerEvent(QTimerEvent *)
     HandleThread *hub = HandleThread::instance();
     const QList<CanMessage> messages = hub->takeMessages();
     if (!messages.isEmpty()) {
-        const int first = receiveModel->rowCount();
         ui->tbReceive->setUpdatesEnabled(false);
-        receiveModel->setRowCount(first + messages.size());
-        for (int i = 0; i < messages.size(); ++i) {
-            writeFrameLogRow(receiveModel, first + i, frameIndex, messages.at(i));
-            ++frameIndex;
-        }
-        applyRowLimit(receiveModel, ui->txtMaxRowCount->text());
+        appendFrameLogRows(receiveModel, messages, frameIndex,
+                           rowLimit(ui->txtMaxRowCount->text()));
+        frameIndex += messages.size();
         ui->tbReceive->scrollToBottom();
         ui->tbReceive->setUpdatesEnabled(true);
     }
@@ -130,7 +126,7 @@ void MainWindow::on_btnClear_clicked()
 
 void MainWindow::on_txtMaxRowCount_editingFinished()
 {
-    applyRowLimit(receiveModel, ui->txtMaxRowCount->text());
+    applyRowLimit(receiveModel, rowLimit(ui->txtMaxRowCount->text()));
 }
 
 void MainWindow::on_btnExport_clicked()

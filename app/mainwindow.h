@@ -38,7 +38,7 @@ private:
     void setDeviceControls(bool open);
 
     Ui::MainWindow *ui = nullptr;
-    int frameIndex = 0;
+    qint64 frameIndex = 0; // an int would overflow after 28 hours of a full bus
     QLabel *lblSendCount = nullptr;
     QLabel *lblReceiveCount = nullptr;
     QLabel *lblReceiveRate = nullptr;

@@ -11,6 +11,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLineEdit>
 #include <QTextStream>
 
@@ -95,9 +96,12 @@ private:
     void feedHub()
     {
         HandleThread *hub = HandleThread::instance();
+        // One clock read per batch: reading the local time per frame costs more than
+        // the tick being measured.
+        const QTime now = QTime::currentTime();
         for (int i = 0; i < perTick; ++i) {
             message.id = quint32(0x100 + i % 0x500);
-            message.time = QTime::currentTime();
+            message.time = now.addMSecs(i * 200 / perTick);
             hub->receiveDataSlot(message);
         }
     }
@@ -121,6 +125,10 @@ int main(int argc, char *argv[])
     const int ticks = args.size() > 1 ? std::max(1, args.at(1).toInt()) : 100;
     const QString rowLimit = args.size() > 2 ? args.at(2) : QStringLiteral("100");
     const int dataBytes = args.size() > 3 ? std::clamp(args.at(3).toInt(), 0, 8) : 8;
+
+    QFile styleFile(QStringLiteral(":/style.qss"));
+    if (styleFile.open(QIODevice::ReadOnly))
+        app.setStyleSheet(QString::fromUtf8(styleFile.readAll()));
 
     MainWindow window;
     window.resize(1680, 622);

@@ -11,6 +11,8 @@ bool exportFrameLog(const QAbstractItemModel *model, int rows, int columns,
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
         return false;
 
+    // The stream keeps the locale's encoding; Qt 5 takes a C or POSIX locale for UTF-8,
+    // so the Chinese texts survive an unset LANG.
     QTextStream out(&file);
     for (int column = 0; column < columns; ++column)
         out << model->headerData(column, Qt::Horizontal).toString() << ',';
@@ -21,5 +23,6 @@ bool exportFrameLog(const QAbstractItemModel *model, int rows, int columns,
         out << '\n';
     }
     out.flush();
-    return file.error() == QFile::NoError;
+    file.close();
+    return out.status() == QTextStream::Ok && file.error() == QFile::NoError;
 }

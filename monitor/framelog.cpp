@@ -2,7 +2,10 @@
 
 #include "canmessage.h"
 
+#include <QColor>
 #include <QStandardItemModel>
+
+#include <iterator>
 
 const QList<QPair<QString, int>> columnHeaders = {
     { QStringLiteral("序号"), 57 },
@@ -18,7 +21,7 @@ const QList<QPair<QString, int>> columnHeaders = {
 
 QStandardItemModel *receiveModel = nullptr;
 
-void writeFrameLogRow(QStandardItemModel *model, int row, int index, const CanMessage &msg)
+QList<QStandardItem *> frameLogRow(qint64 index, const CanMessage &msg)
 {
     const QString texts[] = {
         QString::number(index),
@@ -32,24 +35,49 @@ void writeFrameLogRow(QStandardItemModel *model, int row, int index, const CanMe
         msg.extended ? QStringLiteral("扩展帧") : QStringLiteral("标准帧"),
     };
 
-    // A failed transmission is marked red whatever its direction.
+    // A refused write is red even though its direction would leave it uncoloured.
     QColor background;
     if (msg.direction == 0)
         background = QColor(80, 80, 100);
     if (!msg.success)
         background = QColor(150, 0, 0);
 
-    for (int column = 0; column < int(sizeof texts / sizeof texts[0]); ++column) {
-        auto item = new QStandardItem(texts[column]);
+    QList<QStandardItem *> row;
+    row.reserve(int(std::size(texts)));
+    for (const QString &text : texts) {
+        auto item = new QStandardItem(text);
         if (background.isValid())
-            item->setBackground(background);
-        model->setItem(row, column, item);
+            item->setData(background, Qt::BackgroundRole);
+        row.append(item);
     }
+    return row;
 }
 
-void applyRowLimit(QStandardItemModel *model, const QString &limitText)
+int rowLimit(const QString &text)
 {
-    const int limit = limitText.toInt();
+    return text.toInt();
+}
+
+void appendFrameLogRows(QStandardItemModel *model, const QList<CanMessage> &messages,
+                        qint64 firstIndex, int limit)
+{
+    const int added = messages.size();
+    const int oldRows = model->rowCount();
+    const qint64 allRows = qint64(oldRows) + added;
+    const int keptRows = limit >= 0 && allRows > limit ? limit : int(allRows);
+    const int keptNew = qMin(added, keptRows);
+    const int removedOld = oldRows - (keptRows - keptNew);
+
+    // Trimming before appending keeps the model small and skips rows that would
+    // only be built to be thrown away.
+    if (removedOld > 0)
+        model->removeRows(0, removedOld);
+    for (int i = added - keptNew; i < added; ++i)
+        model->appendRow(frameLogRow(firstIndex + i, messages.at(i)));
+}
+
+void applyRowLimit(QStandardItemModel *model, int limit)
+{
     const int rows = model->rowCount();
     if (limit >= 0 && rows > limit)
         model->removeRows(0, rows - limit);

@@ -1,13 +1,18 @@
 #pragma once
 
 // The frame log's columns and model, shared by the main window's table, its column menu
-// and the CSV export. GUI thread only.
+// and the CSV export, and the operations that fill and trim the model. GUI thread only.
 
 #include <QList>
 #include <QPair>
 #include <QString>
 
+QT_BEGIN_NAMESPACE
+class QStandardItem;
 class QStandardItemModel;
+QT_END_NAMESPACE
+
+struct CanMessage;
 
 // Header text and relative width of each frame log column, in column order.
 extern const QList<QPair<QString, int>> columnHeaders;
@@ -15,12 +20,19 @@ extern const QList<QPair<QString, int>> columnHeaders;
 // The frame log's model; set by the main window when it builds the table.
 extern QStandardItemModel *receiveModel;
 
-struct CanMessage;
+// The nine cells of one frame's row, numbered `index`, coloured by direction and outcome;
+// the caller takes ownership.
+QList<QStandardItem *> frameLogRow(qint64 index, const CanMessage &msg);
 
-// Fills row `row` of the frame log model with the nine cells of one frame, numbered
-// `index`, coloured by direction and outcome.
-void writeFrameLogRow(QStandardItemModel *model, int row, int index, const CanMessage &msg);
+// The row limit typed by the user: a decimal number, 0 for anything else.
+int rowLimit(const QString &text);
 
-// Removes the oldest rows beyond `limitText` parsed as a decimal row count (a text that
-// is not a number counts as 0; a negative count removes nothing).
-void applyRowLimit(QStandardItemModel *model, const QString &limitText);
+// Appends one row per message, numbered from `firstIndex` on, then removes the oldest rows
+// beyond `limit` (a negative limit removes nothing). The result is the same as appending
+// every row and trimming afterwards, but rows the limit would remove at once are never
+// built, and the model signals once per removal and once per surviving row.
+void appendFrameLogRows(QStandardItemModel *model, const QList<CanMessage> &messages,
+                        qint64 firstIndex, int limit);
+
+// Removes the oldest rows beyond `limit`; a negative limit removes nothing.
+void applyRowLimit(QStandardItemModel *model, int limit);

@@ -1,0 +1,350 @@
+#include "csvexport.h"
+#include "fakecanable.h"
+#include "framelog.h"
+#include "handlethread.h"
+#include "mainwindow.h"
+#include "mytableview.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QStandardItemModel>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+class tst_FrameLog : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void rowTexts_data();
+    void rowTexts();
+    void rowColours_data();
+    void rowColours();
+    void rowLimitOnTick_data();
+    void rowLimitOnTick();
+    void rowLimitOnEdit_data();
+    void rowLimitOnEdit();
+    void tickWithoutFramesOnlyRefreshesCounters();
+    void clearKeepsQueuedFrames();
+    void hiddenColumnIsFilledAndExported();
+
+private:
+    void feed(int count, quint8 direction = 0);
+    void waitForTick();
+    void setLimit(const QString &text);
+    void verifyRows(int count, int firstNumber) const;
+
+    std::unique_ptr<MainWindow> window;
+    MyTableView *view = nullptr;
+    QAbstractItemModel *model = nullptr;
+    QLineEdit *limitEdit = nullptr;
+    QList<QLabel *> labels;
+    int fed = 0;
+};
+
+// Frame number i carries identifier i, so every row shows which frame it holds.
+static CanMessage frame(int number, quint8 direction)
+{
+    CanMessage msg;
+    msg.direction = direction;
+    msg.id = quint32(number);
+    msg.dlc = 3;
+    msg.data = QByteArray::fromHex("01a2ff");
+    msg.time = QTime(9, 5, 3, 7);
+    return msg;
+}
+
+void tst_FrameLog::initTestCase()
+{
+    qRegisterMetaType<CanMessage>("CanMessage");
+}
+
+void tst_FrameLog::init()
+{
+    FakeCanable::reset();
+    window = std::make_unique<MainWindow>();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    view = window->findChild<MyTableView *>(QStringLiteral("tbReceive"));
+    QVERIFY(view);
+    model = view->model();
+    limitEdit = window->findChild<QLineEdit *>(QStringLiteral("txtMaxRowCount"));
+    labels = window->statusBar()->findChildren<QLabel *>();
+    QCOMPARE(labels.size(), 3);
+    HandleThread::instance()->takeMessages();
+    fed = 0;
+}
+
+void tst_FrameLog::cleanup()
+{
+    window.reset();
+    HandleThread::instance()->takeMessages();
+}
+
+void tst_FrameLog::feed(int count, quint8 direction)
+{
+    HandleThread *hub = HandleThread::instance();
+    for (int i = 0; i < count; ++i, ++fed) {
+        if (direction == 0)
+            hub->receiveDataSlot(frame(fed, direction));
+        else
+            hub->sendDataSlot(frame(fed, direction));
+    }
+}
+
+// Every tick rewrites the status texts, so blanking them shows when the next one ran.
+void tst_FrameLog::waitForTick()
+{
+    for (QLabel *label : qAsConst(labels))
+        label->clear();
+    QTRY_VERIFY_WITH_TIMEOUT(!labels.last()->text().isEmpty(), 10000);
+}
+
+void tst_FrameLog::setLimit(const QString &text)
+{
+    limitEdit->clear();
+    QTest::keyClicks(limitEdit, text);
+    QTest::keyClick(limitEdit, Qt::Key_Return);
+}
+
+void tst_FrameLog::verifyRows(int count, int firstNumber) const
+{
+    QCOMPARE(model->rowCount(), count);
+    for (int row = 0; row < count; ++row) {
+        const int number = firstNumber + row;
+        QCOMPARE(model->index(row, 0).data().toString(), QString::number(number));
+        QCOMPARE(model->index(row, 1).data().toString(), QStringLiteral("0x%1")
+                 .arg(number, 2, 16, QLatin1Char('0')));
+    }
+}
+
+void tst_FrameLog::rowTexts_data()
+{
+    QTest::addColumn<int>("direction");
+    QTest::addColumn<quint32>("id");
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<int>("dlc");
+    QTest::addColumn<bool>("success");
+    QTest::addColumn<bool>("remote");
+    QTest::addColumn<bool>("extended");
+    QTest::addColumn<QTime>("time");
+    QTest::addColumn<QStringList>("texts");
+
+    QTest::newRow("received, short id")
+        << 0 << 5u << QByteArray::fromHex("01a2ff") << 3 << true << false << false
+        << QTime(9, 5, 3, 7)
+        << QStringList{ "7", "0x05", "01 a2 ff", "0x03", "接收", "成功", "09:05:03:007",
+                        "数据帧", "标准帧" };
+    QTest::newRow("sent, 11-bit id, 8 bytes")
+        << 1 << 0x7DFu << QByteArray::fromHex("0102030405060708") << 8 << true << false
+        << false << QTime(23, 59, 59, 999)
+        << QStringList{ "7", "0x7df", "01 02 03 04 05 06 07 08", "0x08", "发送", "成功",
+                        "23:59:59:999", "数据帧", "标准帧" };
+    QTest::newRow("refused, extended remote")
+        << 1 << 0x18FEF100u << QByteArray() << 0 << false << true << true
+        << QTime(0, 0, 0, 0)
+        << QStringList{ "7", "0x18fef100", "", "0x00", "发送", "失败", "00:00:00:000",
+                        "远程帧", "扩展帧" };
+}
+
+void tst_FrameLog::rowTexts()
+{
+    QFETCH(int, direction);
+    CanMessage msg;
+    msg.direction = quint8(direction);
+    QFETCH(quint32, id);
+    msg.id = id;
+    QFETCH(QByteArray, data);
+    msg.data = data;
+    QFETCH(int, dlc);
+    msg.dlc = dlc;
+    QFETCH(bool, success);
+    msg.success = success;
+    QFETCH(bool, remote);
+    msg.remote = remote;
+    QFETCH(bool, extended);
+    msg.extended = extended;
+    QFETCH(QTime, time);
+    msg.time = time;
+    QFETCH(QStringList, texts);
+
+    const QList<QStandardItem *> row = frameLogRow(7, msg);
+    QStringList actual;
+    for (QStandardItem *item : row)
+        actual << item->data(Qt::EditRole).toString();
+    qDeleteAll(row);
+    QCOMPARE(actual, texts);
+}
+
+void tst_FrameLog::rowColours_data()
+{
+    QTest::addColumn<int>("direction");
+    QTest::addColumn<bool>("success");
+    QTest::addColumn<QColor>("background");
+
+    QTest::newRow("received") << 0 << true << QColor(80, 80, 100);
+    QTest::newRow("sent") << 1 << true << QColor();
+    QTest::newRow("refused") << 1 << false << QColor(150, 0, 0);
+}
+
+void tst_FrameLog::rowColours()
+{
+    QFETCH(int, direction);
+    QFETCH(bool, success);
+    QFETCH(QColor, background);
+
+    CanMessage msg = frame(0, quint8(direction));
+    msg.success = success;
+    HandleThread *hub = HandleThread::instance();
+    if (direction == 0)
+        hub->receiveDataSlot(msg);
+    else
+        hub->sendDataSlot(msg);
+    QTRY_COMPARE_WITH_TIMEOUT(model->rowCount(), 1, 10000);
+
+    for (int column = 0; column < model->columnCount(); ++column) {
+        const QVariant data = model->index(0, column).data(Qt::BackgroundRole);
+        if (!background.isValid()) {
+            QVERIFY(!data.isValid());
+            continue;
+        }
+        QCOMPARE(data.userType(), int(QMetaType::QColor));
+        QCOMPARE(data.value<QColor>(), background);
+    }
+}
+
+void tst_FrameLog::rowLimitOnTick_data()
+{
+    QTest::addColumn<QString>("limit");
+    QTest::addColumn<QList<int>>("batches");
+    QTest::addColumn<int>("rows");
+
+    QTest::newRow("default, one big batch") << "100" << QList<int>{ 150 } << 100;
+    QTest::newRow("batches smaller than limit") << "100" << QList<int>{ 60, 60 } << 100;
+    QTest::newRow("batch equal to limit") << "150" << QList<int>{ 150 } << 150;
+    QTest::newRow("limit above total") << "200" << QList<int>{ 150 } << 150;
+    QTest::newRow("zero") << "0" << QList<int>{ 20, 5 } << 0;
+    QTest::newRow("not a number") << "abc" << QList<int>{ 20, 5 } << 0;
+    QTest::newRow("beyond int range") << "99999999999" << QList<int>{ 20 } << 0;
+    QTest::newRow("negative") << "-1" << QList<int>{ 150, 50 } << 200;
+}
+
+void tst_FrameLog::rowLimitOnTick()
+{
+    QFETCH(QString, limit);
+    QFETCH(QList<int>, batches);
+    QFETCH(int, rows);
+
+    setLimit(limit);
+    for (int batch : batches) {
+        feed(batch);
+        waitForTick();
+    }
+    verifyRows(rows, fed - rows);
+    if (rows > 0)
+        QCOMPARE(view->verticalScrollBar()->value(), view->verticalScrollBar()->maximum());
+
+    // Rows removed or never shown still count: numbering goes on.
+    setLimit(QStringLiteral("1"));
+    feed(1);
+    waitForTick();
+    verifyRows(1, fed - 1);
+}
+
+void tst_FrameLog::rowLimitOnEdit_data()
+{
+    QTest::addColumn<QString>("limit");
+    QTest::addColumn<int>("rows");
+
+    QTest::newRow("lower") << "10" << 10;
+    QTest::newRow("unchanged") << "100" << 100;
+    QTest::newRow("higher") << "150" << 100;
+    QTest::newRow("negative") << "-5" << 100;
+    QTest::newRow("zero") << "0" << 0;
+    QTest::newRow("not a number") << "ten" << 0;
+}
+
+void tst_FrameLog::rowLimitOnEdit()
+{
+    QFETCH(QString, limit);
+    QFETCH(int, rows);
+
+    feed(100);
+    waitForTick();
+    verifyRows(100, 0);
+
+    setLimit(limit);
+    verifyRows(rows, 100 - rows);
+    setLimit(QStringLiteral("1000"));
+    verifyRows(rows, 100 - rows);
+}
+
+void tst_FrameLog::tickWithoutFramesOnlyRefreshesCounters()
+{
+    feed(20, 0);
+    feed(10, 1);
+    waitForTick();
+    QCOMPARE(labels.at(0)->text(), QStringLiteral("发送次数:10次"));
+    QCOMPARE(labels.at(1)->text(), QStringLiteral("接收次数:20次"));
+    QCOMPARE(labels.at(2)->text(), QStringLiteral("接收速度:%1次/s")
+             .arg(HandleThread::instance()->getReceiveRate()));
+
+    view->scrollToTop();
+    QVERIFY(view->verticalScrollBar()->maximum() > 0);
+    HandleThread::instance()->clearCount();
+    waitForTick();
+    QCOMPARE(labels.at(0)->text(), QStringLiteral("发送次数:0次"));
+    QCOMPARE(labels.at(1)->text(), QStringLiteral("接收次数:0次"));
+    QCOMPARE(labels.at(2)->text(), QStringLiteral("接收速度:0次/s"));
+    verifyRows(30, 0);
+    QCOMPARE(view->verticalScrollBar()->value(), 0);
+}
+
+void tst_FrameLog::clearKeepsQueuedFrames()
+{
+    feed(5);
+    waitForTick();
+    feed(3);
+    QTest::mouseClick(window->findChild<QPushButton *>(QStringLiteral("btnClear")),
+                      Qt::LeftButton);
+    QCOMPARE(model->rowCount(), 0);
+    waitForTick();
+    QCOMPARE(model->rowCount(), 3);
+    QCOMPARE(model->index(0, 0).data().toString(), QStringLiteral("0"));
+    QCOMPARE(model->index(2, 1).data().toString(), QStringLiteral("0x07"));
+    QCOMPARE(labels.at(1)->text(), QStringLiteral("接收次数:0次"));
+}
+
+void tst_FrameLog::hiddenColumnIsFilledAndExported()
+{
+    QAction *dataColumn = view->findChild<QMenu *>()->actions().at(2);
+    dataColumn->trigger();
+    QVERIFY(view->isColumnHidden(2));
+
+    feed(2);
+    waitForTick();
+    QCOMPARE(model->index(1, 2).data().toString(), QStringLiteral("01 a2 ff"));
+    QCOMPARE(model->index(1, 2).data(Qt::BackgroundRole).value<QColor>(), QColor(80, 80, 100));
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("log.csv"));
+    QVERIFY(exportFrameLog(model, model->rowCount(), model->columnCount(), path));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Text));
+    const QStringList lines = QString::fromUtf8(file.readAll()).split('\n');
+    QCOMPARE(lines.at(2),
+             QStringLiteral("1,0x01,01 a2 ff,0x03,接收,成功,09:05:03:007,数据帧,标准帧,"));
+}
+
+QTEST_MAIN(tst_FrameLog)
+#include "tst_framelog.moc"
