@@ -3,7 +3,6 @@
 #include "canable.h"
 
 #include <QCoreApplication>
-#include <QDebug>
 #include <QMutexLocker>
 #include <QTime>
 #include <QTimer>
