@@ -1,8 +1,8 @@
 // Checks the adapter library's SocketCAN backend against the kernel's CAN stack. Runs as
 // root inside the test VM prepared by tests/vm/init: vcan0 up with room for CAN FD
 // frames (MTU 72), the slcan and sch_plug modules loaded, can-utils in /usr/bin and
-// iproute2 in /usr/sbin. Prints "CHECK <name>: ok" or "CHECK <name>: FAIL <reasons>"
-// per check and exits with status 1 when any check failed.
+// iproute2 in /usr/sbin. Prints "CHECK <name>: ok" or "CHECK <name>: FAIL" with the
+// reasons, and exits with status 1 when any check failed.
 
 #include "canable.h"
 
@@ -17,7 +17,6 @@
 #include <linux/capability.h>
 #include <poll.h>
 #include <sched.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -28,6 +27,7 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -37,8 +37,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-extern char **environ;
 
 namespace {
 
@@ -77,21 +75,23 @@ void runCheck(const char *name, void (*body)(Check &))
     Check check;
     body(check);
     canable_freeDLL(0);
-    if (check.problems.empty()) {
-        std::printf("CHECK %s: ok\n", name);
-    } else {
-        ++failedChecks;
-        std::printf("CHECK %s: FAIL", name);
-        for (const std::string &problem : check.problems)
-            std::printf("\n    %s", problem.c_str());
-        std::printf("\n");
-    }
+    std::printf("CHECK %s: %s\n", name, check.problems.empty() ? "ok" : "FAIL");
+    for (const std::string &problem : check.problems)
+        std::printf("    %s\n", problem.c_str());
     std::fflush(stdout);
+    failedChecks += !check.problems.empty();
 }
 
 double secondsSince(Clock::time_point start)
 {
     return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double timed(const std::function<void()> &call)
+{
+    const auto start = Clock::now();
+    call();
+    return secondsSince(start);
 }
 
 bool waitFor(const std::function<bool()> &condition, double seconds)
@@ -105,55 +105,17 @@ bool waitFor(const std::function<bool()> &condition, double seconds)
     return true;
 }
 
-pid_t spawn(const Strings &arguments, const char *outputPath = nullptr)
+double processCpuSeconds()
 {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (outputPath)
-        posix_spawn_file_actions_addopen(&actions, 1, outputPath, O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-    std::vector<char *> argv;
-    for (const std::string &argument : arguments)
-        argv.push_back(const_cast<char *>(argument.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
 }
 
-// The exit status, or -1 when the child crashed or had to be killed after the timeout.
-int finish(pid_t pid, double timeoutSeconds = 60)
+// The commands are simple, fixed and run by busybox's shell.
+bool run(const std::string &commandLine)
 {
-    int status = 0;
-    if (pid < 0)
-        return -1;
-    if (!waitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeoutSeconds)) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-int command(const Strings &arguments)
-{
-    return finish(spawn(arguments));
-}
-
-int ipLink(const Strings &arguments)
-{
-    Strings full = {"/usr/sbin/ip", "link"};
-    full.insert(full.end(), arguments.begin(), arguments.end());
-    return command(full);
-}
-
-int tcQdisc(const Strings &arguments)
-{
-    Strings full = {"/usr/sbin/tc", "qdisc"};
-    full.insert(full.end(), arguments.begin(), arguments.end());
-    return command(full);
+    return std::system(commandLine.c_str()) == 0;
 }
 
 std::string readFile(const std::string &path)
@@ -164,85 +126,85 @@ std::string readFile(const std::string &path)
     return text.str();
 }
 
-int lineCount(const std::string &text)
-{
-    return int(std::count(text.begin(), text.end(), '\n'));
-}
-
 bool isUp(const std::string &name)
 {
     return std::strtoul(readFile("/sys/class/net/" + name + "/flags").c_str(), nullptr, 16) & 1;
 }
 
-uint32_t bitrateOf(const std::string &name)
+bool runsAt(const std::string &name, uint32_t bitrate)
 {
     can_bittiming timing{};
-    return can_get_bittiming(name.c_str(), &timing) == 0 ? timing.bitrate : 0;
+    return isUp(name) && can_get_bittiming(name.c_str(), &timing) == 0
+            && timing.bitrate == bitrate;
 }
 
-// candump has no way to say that it is ready; its socket showing up in the kernel's
-// receive lists is the sign.
-int receiverCount(const std::string &name)
+// candump cannot say that it is ready; its socket showing up in the kernel's receive
+// lists is the sign.
+int receiverCount()
 {
     std::istringstream lists(readFile("/proc/net/can/rcvlist_all"));
-    std::string line;
+    std::string word;
     int count = 0;
-    while (std::getline(lists, line)) {
-        std::istringstream words(line);
-        std::string first;
-        words >> first;
-        count += first == name;
-    }
+    while (lists >> word)
+        count += word == vcan;
     return count;
 }
 
-pid_t startCandump(const Strings &options, const char *outputPath)
+// Logs to path until it saw count frames or none for 30 s; pclose() waits for that.
+FILE *startCandump(const std::string &options, unsigned long count, const char *path)
 {
-    const int before = receiverCount(vcan);
-    Strings arguments = {"/usr/bin/candump", "-L"};
-    arguments.insert(arguments.end(), options.begin(), options.end());
-    arguments.push_back(vcan);
-    const pid_t pid = spawn(arguments, outputPath);
-    waitFor([&] { return receiverCount(vcan) > before; }, 30);
-    return pid;
+    const int before = receiverCount();
+    FILE *candump = popen(format("exec /usr/bin/candump -L -T 30000 %s -n %lu vcan0 >%s",
+                                 options.c_str(), count, path).c_str(), "r");
+    waitFor([&] { return receiverCount() > before; }, 30);
+    return candump;
 }
 
-Strings candumpFrames(const char *path, bool classicOnly)
+Strings candumpFrames(const char *path)
 {
     std::istringstream log(readFile(path));
     Strings frames;
     std::string time;
     std::string interface;
     std::string frame;
-    while (log >> time >> interface >> frame) {
-        if (!classicOnly || frame.find("##") == std::string::npos)
-            frames.push_back(frame);
-    }
+    while (log >> time >> interface >> frame)
+        frames.push_back(frame);
     return frames;
+}
+
+// candump's compact form, which keeps only 11 bits of a standard identifier.
+std::string text(const can_frame &frame)
+{
+    const bool extended = frame.can_id & CAN_EFF_FLAG;
+    std::string line = extended ? format("%08X#", frame.can_id & CAN_EFF_MASK)
+                                : format("%03X#", frame.can_id & CAN_SFF_MASK);
+    if (frame.can_id & CAN_RTR_FLAG)
+        return line + "R" + (frame.can_dlc ? std::to_string(frame.can_dlc) : "");
+    for (int i = 0; i < frame.can_dlc && i < 8; ++i)
+        line += format("%02X", frame.data[i]);
+    return line;
 }
 
 std::string text(const CanFrameRecord &record)
 {
-    std::string line = format(record.extended ? "%08X#" : "%03X#", unsigned(record.id));
-    if (record.remote)
-        return line + "R" + (record.dlc ? std::to_string(record.dlc) : "");
-    for (int i = 0; i < record.dlc; ++i)
-        line += format("%02X", record.data[i]);
-    return line;
+    can_frame frame{};
+    frame.can_id = record.id | (record.extended ? CAN_EFF_FLAG : 0)
+            | (record.remote ? CAN_RTR_FLAG : 0);
+    frame.can_dlc = record.dlc;
+    std::memcpy(frame.data, record.data, sizeof frame.data);
+    return text(frame);
 }
 
 std::string firstDifference(const Strings &got, const Strings &expected)
 {
-    const auto mismatch = std::mismatch(got.begin(), got.end(), expected.begin(),
-                                        expected.end());
-    const size_t at = size_t(mismatch.first - got.begin());
-    return format("%zu frames, expected %zu; first difference at %zu: %s instead of %s",
-                  got.size(), expected.size(), at,
-                  mismatch.first != got.end() ? mismatch.first->c_str() : "nothing",
-                  mismatch.second != expected.end() ? mismatch.second->c_str() : "nothing");
+    const auto at = std::mismatch(got.begin(), got.end(), expected.begin(), expected.end());
+    return format("%zu frames, expected %zu; at %zd %s instead of %s", got.size(),
+                  expected.size(), at.first - got.begin(),
+                  at.first != got.end() ? at.first->c_str() : "nothing",
+                  at.second != expected.end() ? at.second->c_str() : "nothing");
 }
 
-// Flags set to values other than 1 and reserved bytes filled, as a careless caller might.
+// Flags of other values than 1 and filled reserved bytes, as a careless caller leaves them.
 CanFrameRecord frame(uint32_t id, bool extended, bool remote, uint8_t dlc, uint64_t data = 0)
 {
     CanFrameRecord record{};
@@ -257,58 +219,30 @@ CanFrameRecord frame(uint32_t id, bool extended, bool remote, uint8_t dlc, uint6
     return record;
 }
 
-int openAdapter(const std::string &name, unsigned int kbps)
-{
-    setenv("CANABLE_INTERFACE", name.c_str(), 1);
-    return canable_initDLL(0, kbps);
-}
-
-// Reads until a frame comes; empty when none came in time.
-std::string readOne(double seconds = 10)
-{
-    CanFrameRecord record{};
-    const bool got = waitFor([&] { return canable_readMessage(0, &record, 1) == 0; }, seconds);
-    return got ? text(record) : std::string();
-}
-
-double timed(const std::function<void()> &call)
-{
-    const auto start = Clock::now();
-    call();
-    return secondsSince(start);
-}
-
-double processCpuSeconds()
-{
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
-}
-
-// Runs body while stderr goes to a file; no other thread may use the library meanwhile.
-std::string stderrOf(const std::function<void()> &body)
-{
-    std::fflush(stderr);
-    const int saved = dup(2);
-    const int file = open("/tmp/stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(file, 2);
-    close(file);
-    body();
-    std::fflush(stderr);
-    dup2(saved, 2);
-    close(saved);
-    return readFile("/tmp/stderr.txt");
-}
-
-struct ChildResult
+struct Opening
 {
     int status;
     std::string errors;
 };
 
-// Opens the adapter in a child process that lacks CAP_NET_ADMIN, as an ordinary user's
-// program would; status 0 means the open succeeded.
-ChildResult openWithoutNetAdmin(const std::string &name, unsigned int kbps)
+// Opens with stderr going to a file; no other thread may use the library meanwhile.
+Opening openAdapter(const std::string &name, unsigned int kbps)
+{
+    setenv("CANABLE_INTERFACE", name.c_str(), 1);
+    std::fflush(stderr);
+    const int saved = dup(2);
+    const int file = open("/tmp/stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(file, 2);
+    close(file);
+    const int status = canable_initDLL(0, kbps);
+    std::fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    return {status, readFile("/tmp/stderr.txt")};
+}
+
+// The same in a child process without CAP_NET_ADMIN, as an ordinary user's program.
+Opening openWithoutNetAdmin(const std::string &name, unsigned int kbps)
 {
     std::fflush(nullptr);
     const pid_t pid = fork();
@@ -319,12 +253,34 @@ ChildResult openWithoutNetAdmin(const std::string &name, unsigned int kbps)
         data[CAP_TO_INDEX(CAP_NET_ADMIN)].effective &= ~CAP_TO_MASK(CAP_NET_ADMIN);
         if (syscall(SYS_capset, &header, data) != 0)
             _exit(100);
-        const int file = open("/tmp/child-stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(file, 2);
-        _exit(openAdapter(name, kbps) == 0 ? 0 : 1);
+        const Opening opening = openAdapter(name, kbps);
+        std::ofstream("/tmp/child-stderr.txt") << opening.errors;
+        _exit(opening.status == 0 ? 0 : 1);
     }
-    const int status = finish(pid, 30);
-    return {status, readFile("/tmp/child-stderr.txt")};
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile("/tmp/child-stderr.txt")};
+}
+
+// An open either succeeds silently or fails with one line that contains message.
+void requireOpening(Check &check, const std::string &what, const Opening &opening,
+                    const std::string &message = {})
+{
+    const auto lines = std::count(opening.errors.begin(), opening.errors.end(), '\n');
+    const bool ok = message.empty()
+            ? opening.status == 0 && opening.errors.empty()
+            : opening.status != 0 && lines == 1
+                    && opening.errors.find(message) != std::string::npos;
+    check.require(ok, format("%s: result %d, stderr \"%s\"", what.c_str(), opening.status,
+                             opening.errors.c_str()));
+}
+
+// Reads until a frame comes; empty when none came in time.
+std::string readOne()
+{
+    CanFrameRecord record{};
+    const bool got = waitFor([&] { return canable_readMessage(0, &record, 1) == 0; }, 10);
+    return got ? text(record) : std::string();
 }
 
 int rawSocket(bool canFd)
@@ -333,7 +289,7 @@ int rawSocket(bool canFd)
     const int on = 1;
     if (canFd)
         setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &on, sizeof on);
-    // Observers collect whole bursts before they read them.
+    // Observers take in whole bursts before they read them.
     const int buffer = 8 << 20;
     setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer);
     sockaddr_can address{};
@@ -343,77 +299,24 @@ int rawSocket(bool canFd)
     return fd;
 }
 
-// Frames looped back on different CPUs can overtake each other, so checks that compare
-// the order of written frames write from one CPU.
-class PinnedToOneCpu
+std::string observe(int fd)
 {
-public:
-    PinnedToOneCpu()
-    {
-        sched_getaffinity(0, sizeof m_saved, &m_saved);
-        cpu_set_t one;
-        CPU_ZERO(&one);
-        CPU_SET(sched_getcpu(), &one);
-        sched_setaffinity(0, sizeof one, &one);
-    }
-    ~PinnedToOneCpu() { sched_setaffinity(0, sizeof m_saved, &m_saved); }
-
-private:
-    cpu_set_t m_saved;
-};
-
-// Collects what the library reads on a thread of its own, the way the monitor does.
-class Reader
-{
-public:
-    Reader() : m_thread([this] { run(); }) {}
-    ~Reader()
-    {
-        m_running = false;
-        m_thread.join();
-    }
-    size_t count() const
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_frames.size();
-    }
-    Strings frames() const
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_frames;
-    }
-    int staleBytes() const { return m_staleBytes; }
-
-private:
-    void run()
-    {
-        CanFrameRecord record{};
-        while (m_running) {
-            if (canable_readMessage(0, &record, 1) != 0)
-                continue;
-            for (int i = record.remote ? 0 : record.dlc; i < 8; ++i)
-                m_staleBytes += record.data[i] != 0;
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_frames.push_back(text(record));
-        }
-    }
-
-    std::atomic<bool> m_running{true};
-    std::atomic<int> m_staleBytes{0};
-    mutable std::mutex m_mutex;
-    Strings m_frames;
-    std::thread m_thread;
-};
+    can_frame frame{};
+    pollfd watched{fd, POLLIN, 0};
+    if (poll(&watched, 1, 10000) != 1 || read(fd, &frame, sizeof frame) <= 0)
+        return {};
+    return text(frame);
+}
 
 // A serial-line CAN interface on a pseudo terminal. The kernel's slcan driver gives it
-// bit timing like a CAN controller, and the terminal's other end plays the adapter:
-// it sees the commands and frames the driver sends and can inject received frames.
+// bit timing like a CAN controller; the terminal's other end plays the adapter, seeing
+// the commands and frames the driver sends and injecting received frames.
 class SlcanLink
 {
 public:
     SlcanLink()
     {
-        m_master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        m_master = posix_openpt(O_RDWR | O_NOCTTY);
         if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0)
             return;
         m_slave = open(ptsname(m_master), O_RDWR | O_NOCTTY);
@@ -423,7 +326,16 @@ public:
             return;
         name = interface;
         // The driver waits for the terminal to take each command, so someone must read.
-        m_drain = std::thread([this] { drain(); });
+        m_drain = std::thread([this] {
+            char buffer[256];
+            pollfd watched{m_master, POLLIN, 0};
+            while (m_running) {
+                const ssize_t length = poll(&watched, 1, 20) == 1
+                        ? ::read(m_master, buffer, sizeof buffer) : 0;
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_output.append(buffer, size_t(std::max<ssize_t>(length, 0)));
+            }
+        });
     }
     ~SlcanLink()
     {
@@ -445,20 +357,6 @@ public:
     std::string name;
 
 private:
-    void drain()
-    {
-        char buffer[256];
-        while (m_running) {
-            pollfd watched{m_master, POLLIN, 0};
-            if (poll(&watched, 1, 20) <= 0)
-                continue;
-            const ssize_t length = ::read(m_master, buffer, sizeof buffer);
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (length > 0)
-                m_output.append(buffer, size_t(length));
-        }
-    }
-
     int m_master = -1;
     int m_slave = -1;
     std::atomic<bool> m_running{true};
@@ -470,66 +368,41 @@ private:
 void checkInterfaceChoice(Check &check)
 {
     const int observer = rawSocket(false);
-    check.require(openAdapter("", 500) == 0, "no interface chosen when none is named");
+    requireOpening(check, "open with no name", openAdapter("", 500));
     const CanFrameRecord probe = frame(0x321, false, false, 1, 0xAB00000000000000);
-    check.require(canable_writeMessage(0, &probe) == 0, "write on the chosen interface failed");
-    can_frame seen{};
-    pollfd watched{observer, POLLIN, 0};
-    check.require(poll(&watched, 1, 10000) == 1 && read(observer, &seen, sizeof seen) > 0
-                          && seen.can_id == 0x321,
-                  "the chosen interface is not vcan0, the first one of CAN type");
+    canable_writeMessage(0, &probe);
+    check.require(observe(observer) == "321#AB", "no name did not choose vcan0, the first CAN "
+                                                 "interface");
     close(observer);
-    check.require(canable_freeDLL(0) == 0 && canable_freeDLL(0) == 0,
-                  "a second close is not harmless");
+    check.require(canable_freeDLL(0) == 0 && canable_freeDLL(0) == 0, "a second close failed");
     CanFrameRecord record{};
     check.require(canable_readMessage(0, &record, 1) != 0 && canable_writeMessage(0, &probe) != 0,
-                  "read or write succeeds with nothing open");
+                  "read or write succeeded with nothing open");
 
-    const struct
-    {
-        const char *name;
-        const char *reason;
-    } refused[] = {
-        {"nosuch0", "there is no network interface named \"nosuch0\""},
-        {"lo", "lo is not a CAN interface"},
-        {"averyveryverylongname0", "too long to be a network interface name"},
-        {"can\x1b[2J", "named \"can?[2J\""},
-    };
-    for (const auto &interface : refused) {
-        int result = 0;
-        const std::string errors = stderrOf([&] { result = openAdapter(interface.name, 500); });
-        check.require(result != 0, format("opening %s succeeded", interface.reason));
-        check.require(lineCount(errors) == 1 && errors.find(interface.reason) != std::string::npos,
-                      format("opening a wrong interface said \"%s\"", errors.c_str()));
-    }
+    requireOpening(check, "nosuch0", openAdapter("nosuch0", 500),
+                   "there is no network interface named \"nosuch0\"");
+    requireOpening(check, "lo", openAdapter("lo", 500), "lo is not a CAN interface");
+    requireOpening(check, "a long name", openAdapter("averyveryverylongname0", 500),
+                   "too long to be a network interface name");
+    requireOpening(check, "a name with an escape", openAdapter("can\x1b[2J", 500),
+                   "named \"can?[2J\"");
 }
 
 void checkLinkWithoutBitTiming(Check &check)
 {
-    for (unsigned int kbps : {10, 20, 50, 100, 500, 1000}) {
-        int result = 0;
-        const std::string errors = stderrOf([&] { result = openAdapter(vcan, kbps); });
-        check.require(result == 0 && errors.empty(),
-                      format("vcan0 at %u kbit/s: result %d, \"%s\"", kbps, result,
-                             errors.c_str()));
-    }
+    for (unsigned int kbps : {10, 20, 50, 100, 500, 1000})
+        requireOpening(check, format("vcan0 at %u kbit/s", kbps), openAdapter(vcan, kbps));
     canable_freeDLL(0);
-    ipLink({"set", vcan, "down"});
-    check.require(openAdapter(vcan, 500) == 0 && isUp(vcan), "root could not bring vcan0 up");
+    run("/usr/sbin/ip link set vcan0 down");
+    requireOpening(check, "vcan0 while down", openAdapter(vcan, 500));
+    check.require(isUp(vcan), "root did not bring vcan0 up");
     canable_freeDLL(0);
 
-    ipLink({"set", vcan, "down"});
-    const ChildResult down = openWithoutNetAdmin(vcan, 500);
-    check.require(down.status == 1 && lineCount(down.errors) == 1
-                          && down.errors.find("run \"sudo ip link set vcan0 up\"")
-                                  != std::string::npos,
-                  format("unprivileged open of vcan0 while down: %d, \"%s\"", down.status,
-                         down.errors.c_str()));
-    ipLink({"set", vcan, "up"});
-    const ChildResult up = openWithoutNetAdmin(vcan, 1000);
-    check.require(up.status == 0 && up.errors.empty(),
-                  format("unprivileged open of vcan0 while up: %d, \"%s\"", up.status,
-                         up.errors.c_str()));
+    run("/usr/sbin/ip link set vcan0 down");
+    requireOpening(check, "unprivileged, vcan0 down", openWithoutNetAdmin(vcan, 500),
+                   "run \"sudo ip link set vcan0 up\", or grant");
+    run("/usr/sbin/ip link set vcan0 up");
+    requireOpening(check, "unprivileged, vcan0 up", openWithoutNetAdmin(vcan, 1000));
 }
 
 void checkLinkWithBitTiming(Check &check)
@@ -538,78 +411,72 @@ void checkLinkWithBitTiming(Check &check)
     check.require(!link.name.empty(), "cannot create an slcan interface on a pseudo terminal");
     if (link.name.empty())
         return;
-    const char *name = link.name.c_str();
+    const std::string &name = link.name;
 
-    check.require(openAdapter(name, 500) == 0 && bitrateOf(name) == 500000 && isUp(name),
-                  "root could not open the slcan interface at 500 kbit/s");
-    check.require(link.received("S6\r") && link.received("O\r"),
-                  "the adapter was not told to open at 500 kbit/s");
-    check.require(openAdapter(name, 1000) == 0 && bitrateOf(name) == 1000000 && link.received("S8\r"),
-                  "root could not change the bit rate to 1000 kbit/s");
-
+    requireOpening(check, "slcan at 500 kbit/s", openAdapter(name, 500));
+    check.require(runsAt(name, 500000) && link.received("S6\r") && link.received("O\r"),
+                  "the adapter was not opened at 500 kbit/s");
+    requireOpening(check, "slcan at 1000 kbit/s", openAdapter(name, 1000));
+    check.require(runsAt(name, 1000000) && link.received("S8\r"),
+                  "the adapter was not switched to 1000 kbit/s");
     const CanFrameRecord sent = frame(0x123, false, false, 2, 0x1122000000000000);
     check.require(canable_writeMessage(0, &sent) == 0 && link.received("t12321122\r"),
                   "a written frame did not reach the adapter");
     link.send("T123456783AABBCC\r");
-    const std::string got = readOne();
-    check.require(got == "12345678#AABBCC", "the adapter's frame was read as \"" + got + "\"");
+    check.require(readOne() == "12345678#AABBCC", "the adapter's frame was not read");
     canable_freeDLL(0);
 
-    const ChildResult same = openWithoutNetAdmin(name, 1000);
-    check.require(same.status == 0 && same.errors.empty(),
-                  "unprivileged open at the current bit rate failed: " + same.errors);
-    const ChildResult other = openWithoutNetAdmin(name, 500);
-    const std::string advice = format("%s is at 1000000 bit/s, not 500000, and this process may "
-                                      "not change it: run \"sudo ip link set %s down && sudo ip "
-                                      "link set %s up type can bitrate 500000\", or grant", name,
-                                      name, name);
-    check.require(other.status == 1 && lineCount(other.errors) == 1
-                          && other.errors.find(advice) != std::string::npos,
-                  "unprivileged open at another bit rate said: " + other.errors);
-    ipLink({"set", name, "down"});
-    const ChildResult down = openWithoutNetAdmin(name, 1000);
-    check.require(down.status == 1 && lineCount(down.errors) == 1
-                          && down.errors.find("up type can bitrate 1000000") != std::string::npos,
-                  "unprivileged open while down said: " + down.errors);
-    check.require(openAdapter(name, 100) == 0 && bitrateOf(name) == 100000 && isUp(name),
-                  "root could not open the stopped slcan interface at 100 kbit/s");
+    requireOpening(check, "unprivileged, same rate", openWithoutNetAdmin(name, 1000));
+    requireOpening(check, "unprivileged, other rate", openWithoutNetAdmin(name, 500),
+                   name + " is at 1000000 bit/s, not 500000, and this process may not change "
+                   "it: run \"sudo ip link set " + name + " down && sudo ip link set " + name
+                   + " up type can bitrate 500000\", or grant");
+    run("/usr/sbin/ip link set " + name + " down");
+    requireOpening(check, "unprivileged, down", openWithoutNetAdmin(name, 1000),
+                   "up type can bitrate 1000000\", or grant");
+    requireOpening(check, "slcan down at 100 kbit/s", openAdapter(name, 100));
+    check.require(runsAt(name, 100000), "root did not start the adapter at 100 kbit/s");
 }
 
 void checkReceiving(Check &check)
 {
-    const Strings runs[] = {
-        {"-n", "3000"}, {"-n", "3000", "-e"}, {"-n", "1500", "-R"}, {"-n", "1500", "-e", "-R"},
-        {"-n", "2500", "-m"},
-    };
+    const char *runs[] = {"3000", "3000 -e", "1500 -R", "1500 -e -R", "2500 -m"};
     unsigned long total = 2; // the CAN FD frame and the overlong identifier sent below
-    for (const Strings &run : runs)
-        total += std::stoul(run[1]);
-    const pid_t candump = startCandump({"-r", "16777216", "-n", std::to_string(total)},
-                                       "/tmp/receive.log");
-    check.require(openAdapter(vcan, 500) == 0, "cannot open vcan0");
-    Reader reader;
+    for (const char *run : runs)
+        total += std::strtoul(run, nullptr, 10);
+    FILE *candump = startCandump("-r 16777216", total, "/tmp/receive.log");
+    requireOpening(check, "vcan0", openAdapter(vcan, 500));
     const int sender = rawSocket(true);
 
-    size_t classicSent = 0;
-    for (const Strings &run : runs) {
+    Strings got;
+    int staleBytes = 0;
+    CanFrameRecord record{}; // reused, as the monitor's receive loop does
+    const auto readUntil = [&](size_t count) {
+        for (const auto start = Clock::now(); got.size() < count && secondsSince(start) < 60;) {
+            if (canable_readMessage(0, &record, 1) != 0)
+                continue;
+            for (int i = record.remote ? 0 : record.dlc; i < 8; ++i)
+                staleBytes += record.data[i] != 0;
+            got.push_back(text(record));
+        }
+    };
+    size_t sent = 0;
+    for (const char *run : runs) {
         can_frame errorFrame{};
         errorFrame.can_id = CAN_ERR_FLAG | CAN_ERR_CRTL;
         errorFrame.can_dlc = CAN_ERR_DLC;
         write(sender, &errorFrame, sizeof errorFrame);
-        Strings cangen = {"/usr/bin/cangen", vcan, "-g", "0"};
-        cangen.insert(cangen.end(), run.begin(), run.end());
-        check.require(command(cangen) == 0, "cangen failed");
-        if (run.back() == "-m")
-            break;
-        // Waiting between bursts keeps each within the receive buffers.
-        classicSent += std::stoul(run[1]);
-        waitFor([&] { return reader.count() >= classicSent; }, 60);
+        FILE *cangen = popen(format("exec /usr/bin/cangen vcan0 -g 0 -n %s", run).c_str(), "r");
+        // -m mixes in CAN FD frames, so only candump's log tells how many to expect.
+        sent += std::strstr(run, "-m") ? 0 : std::strtoul(run, nullptr, 10);
+        readUntil(sent);
+        check.require(pclose(cangen) == 0, std::string("cangen failed: ") + run);
     }
     canfd_frame fdFrame{};
     fdFrame.can_id = 0x5A5;
     fdFrame.len = 12;
     // No controller receives a standard frame with more than 11 identifier bits, but a
-    // raw socket can send one; candump shows its low 11 bits, and so must the record.
+    // raw socket can send one.
     can_frame overlong{};
     overlong.can_id = 0x1234;
     check.require(write(sender, &fdFrame, sizeof fdFrame) == sizeof fdFrame
@@ -617,13 +484,17 @@ void checkReceiving(Check &check)
                   "cannot send the CAN FD frame or the overlong identifier");
     close(sender);
 
-    check.require(finish(candump) == 0, format("candump did not see all %lu frames", total));
-    const Strings expected = candumpFrames("/tmp/receive.log", true);
-    waitFor([&] { return reader.count() >= expected.size(); }, 60);
-    const Strings got = reader.frames();
+    pclose(candump);
+    Strings expected = candumpFrames("/tmp/receive.log");
+    check.require(expected.size() == total,
+                  format("candump saw %zu of %lu frames", expected.size(), total));
+    expected.erase(std::remove_if(expected.begin(), expected.end(), [](const std::string &f) {
+        return f.find("##") != std::string::npos;
+    }), expected.end());
+    readUntil(expected.size());
     check.require(got == expected, "read differs from candump: " + firstDifference(got, expected));
-    check.require(reader.staleBytes() == 0,
-                  format("%d data bytes past the length were not cleared", reader.staleBytes()));
+    check.require(staleBytes == 0,
+                  format("%d data bytes past the length were not cleared", staleBytes));
 
     int kinds[4] = {};
     bool lengths[9] = {};
@@ -631,8 +502,7 @@ void checkReceiving(Check &check)
         const size_t hash = line.find('#');
         const bool remote = line[hash + 1] == 'R';
         kinds[(hash == 8 ? 2 : 0) + remote]++;
-        if (!remote)
-            lengths[(line.size() - hash - 1) / 2] = true;
+        lengths[remote ? 0 : (line.size() - hash - 1) / 2] = true;
     }
     check.require(expected.size() >= 10000 && std::count(kinds, kinds + 4, 0) == 0
                           && std::count(lengths, lengths + 9, false) == 0,
@@ -666,28 +536,26 @@ void checkWriting(Check &check)
         if (entry.seen)
             expected.push_back(entry.seen);
     }
-    const pid_t candump = startCandump({"-n", std::to_string(expected.size())}, "/tmp/write.log");
-    check.require(openAdapter(vcan, 500) == 0, "cannot open vcan0");
-    PinnedToOneCpu pinned;
+    FILE *candump = startCandump("", expected.size(), "/tmp/write.log");
+    requireOpening(check, "vcan0", openAdapter(vcan, 500));
     for (const auto &entry : writes) {
         const bool accepted = canable_writeMessage(0, &entry.record) == 0;
         check.require(accepted == (entry.seen != nullptr),
                       format("%s frame %08X dlc %u", accepted ? "accepted" : "refused",
                              entry.record.id, entry.record.dlc));
     }
-    check.require(finish(candump) == 0, "candump did not see every accepted frame");
-    const Strings seen = candumpFrames("/tmp/write.log", false);
+    pclose(candump);
+    const Strings seen = candumpFrames("/tmp/write.log");
     check.require(seen == expected, "candump differs: " + firstDifference(seen, expected));
 
-    check.require(command({"/usr/bin/cansend", vcan, "7AB#CAFE"}) == 0, "cansend failed");
-    const std::string first = readOne();
-    check.require(first == "7AB#CAFE", "read back our own frame " + first);
+    // Frames of our own that came back would be read before this one.
+    run("/usr/bin/cansend vcan0 7AB#CAFE");
+    check.require(readOne() == "7AB#CAFE", "the session read back its own frames");
 }
 
 void checkBoundedWaits(Check &check)
 {
-    check.require(openAdapter(vcan, 500) == 0, "cannot open vcan0");
-    PinnedToOneCpu pinned;
+    requireOpening(check, "vcan0", openAdapter(vcan, 500));
     CanFrameRecord record{};
     std::vector<double> reads;
     const double cpuBefore = processCpuSeconds();
@@ -709,49 +577,36 @@ void checkBoundedWaits(Check &check)
         slowest = std::max(slowest, timed([&] { refused += canable_writeMessage(0, &flood) != 0; }));
     }
     check.require(refused == 0 && slowest < 2,
-                  format("write flood: %d refused, slowest %.3f s", refused, slowest));
+                  format("write flood: %d refused, slowest write %.3f s", refused, slowest));
 
-    // A plugged queue holds what it takes: a small byte limit fills the device queue
+    // A plugged queue keeps what it takes: a small byte limit fills the device queue
     // (ENOBUFS), a large one fills the socket's send buffer first (EAGAIN).
     for (const char *limit : {"1600", "100000000"}) {
         const int observer = rawSocket(false);
-        tcQdisc({"add", "dev", vcan, "root", "plug", "limit", limit});
+        run(std::string("/usr/sbin/tc qdisc add dev vcan0 root plug limit ") + limit);
         Strings accepted;
         double failedWrite = 0;
-        const std::string errors = stderrOf([&] {
-            for (uint64_t i = 0; i < 5000 && failedWrite == 0; ++i) {
-                const CanFrameRecord queued = frame(0x600, false, false, 2, i << 48);
-                bool taken = false;
-                const double took = timed([&] { taken = canable_writeMessage(0, &queued) == 0; });
-                if (taken)
-                    accepted.push_back(text(queued));
-                else
-                    failedWrite = took;
-            }
-            const CanFrameRecord again = frame(0x601, false, false, 0);
-            check.require(canable_writeMessage(0, &again) != 0, "a full queue took a frame");
-        });
+        for (uint64_t i = 0; i < 5000 && failedWrite == 0; ++i) {
+            const CanFrameRecord queued = frame(0x600, false, false, 2, i << 48);
+            bool taken = false;
+            const double took = timed([&] { taken = canable_writeMessage(0, &queued) == 0; });
+            if (taken)
+                accepted.push_back(text(queued));
+            else
+                failedWrite = took;
+        }
         check.require(!accepted.empty() && failedWrite >= 0.015 && failedWrite < 2,
                       format("limit %s: %zu frames queued, the failing write took %.3f s", limit,
                              accepted.size(), failedWrite));
-        check.require(lineCount(errors) == 1 && errors.find("stayed full") != std::string::npos,
-                      "a full queue was reported as: " + errors);
 
-        tcQdisc({"change", "dev", vcan, "root", "plug", "release_indefinite"});
+        run("/usr/sbin/tc qdisc change dev vcan0 root plug release_indefinite");
         const CanFrameRecord marker = frame(0x602, false, false, 0);
         check.require(canable_writeMessage(0, &marker) == 0, "no write after the queue drained");
-        tcQdisc({"del", "dev", vcan, "root"});
-        Strings seen;
-        can_frame received{};
-        while (seen.empty() || seen.back() != "602#") {
-            pollfd watched{observer, POLLIN, 0};
-            if (poll(&watched, 1, 10000) != 1 || read(observer, &received, sizeof received) <= 0)
-                break;
-            seen.push_back(format("%03X#", received.can_id));
-            for (int i = 0; i < received.can_dlc; ++i)
-                seen.back() += format("%02X", received.data[i]);
-        }
+        run("/usr/sbin/tc qdisc del dev vcan0 root");
         accepted.push_back("602#");
+        Strings seen;
+        while (seen.size() < accepted.size() && (seen.empty() || !seen.back().empty()))
+            seen.push_back(observe(observer));
         check.require(seen == accepted, "the bus carried " + firstDifference(seen, accepted));
         close(observer);
     }
@@ -759,56 +614,40 @@ void checkBoundedWaits(Check &check)
 
 void checkLinkLoss(Check &check)
 {
-    check.require(openAdapter(vcan, 500) == 0, "cannot open vcan0");
+    requireOpening(check, "vcan0", openAdapter(vcan, 500));
     const CanFrameRecord probe = frame(0x100, false, false, 1, 0x0100000000000000);
     CanFrameRecord record{};
 
-    ipLink({"set", vcan, "down"});
-    double slowest = 0;
-    stderrOf([&] {
-        for (int i = 0; i < 10; ++i) {
-            slowest = std::max(slowest, timed([&] {
-                check.require(canable_writeMessage(0, &probe) != 0, "wrote to a stopped link");
-                check.require(canable_readMessage(0, &record, 1) != 0, "read from a stopped link");
-            }));
-        }
-    });
-    check.require(slowest < 2, format("a call on a stopped link took %.3f s", slowest));
-    ipLink({"set", vcan, "up"});
-    command({"/usr/bin/cansend", vcan, "7AB#01"});
+    run("/usr/sbin/ip link set vcan0 down");
+    check.require(canable_writeMessage(0, &probe) != 0 && canable_readMessage(0, &record, 1) != 0,
+                  "a call on the stopped vcan0 succeeded");
+    run("/usr/sbin/ip link set vcan0 up");
+    run("/usr/bin/cansend vcan0 7AB#01");
     check.require(readOne() == "7AB#01" && canable_writeMessage(0, &probe) == 0,
                   "the session did not recover when vcan0 came back up");
 
-    ipLink({"del", vcan});
-    int reads = 0;
+    run("/usr/sbin/ip link del vcan0");
+    int calls = 0;
     double shortest = 1;
-    slowest = 0;
+    double slowest = 0;
     const double cpuBefore = processCpuSeconds();
-    const std::string errors = stderrOf([&] {
-        const auto start = Clock::now();
-        while (secondsSince(start) < 1) {
-            const double took = timed([&] {
-                check.require(canable_readMessage(0, &record, 1) != 0, "read from a deleted link");
-                check.require(canable_writeMessage(0, &probe) != 0, "wrote to a deleted link");
-            });
-            shortest = std::min(shortest, took);
-            slowest = std::max(slowest, took);
-            ++reads;
-        }
-    });
+    for (const auto start = Clock::now(); secondsSince(start) < 1; ++calls) {
+        const double took = timed([&] {
+            check.require(canable_readMessage(0, &record, 1) != 0, "read from a deleted link");
+            check.require(canable_writeMessage(0, &probe) != 0, "wrote to a deleted link");
+        });
+        shortest = std::min(shortest, took);
+        slowest = std::max(slowest, took);
+    }
     const double cpu = processCpuSeconds() - cpuBefore;
     check.require(shortest >= 0.009 && slowest < 2 && cpu < 0.3,
-                  format("%d calls on a deleted link took %.4f to %.4f s and %.3f s of CPU", reads,
-                         shortest, slowest, cpu));
-    check.require(lineCount(errors) >= 1 && lineCount(errors) <= 2,
-                  "the lost link was reported as: " + errors);
+                  format("%d calls on a deleted link took %.4f to %.4f s and %.3f s of CPU",
+                         calls, shortest, slowest, cpu));
 
-    ipLink({"add", "dev", vcan, "type", "vcan"});
-    ipLink({"set", vcan, "mtu", "72"});
-    ipLink({"set", vcan, "up"});
+    run("/usr/sbin/ip link add dev vcan0 type vcan && /usr/sbin/ip link set vcan0 mtu 72 up");
     canable_freeDLL(0);
-    check.require(openAdapter(vcan, 500) == 0, "cannot reopen the re-created vcan0");
-    command({"/usr/bin/cansend", vcan, "7AB#02"});
+    requireOpening(check, "the re-created vcan0", openAdapter(vcan, 500));
+    run("/usr/bin/cansend vcan0 7AB#02");
     check.require(readOne() == "7AB#02" && canable_writeMessage(0, &probe) == 0,
                   "the re-created vcan0 does not carry frames");
 }
@@ -817,6 +656,13 @@ void checkLinkLoss(Check &check)
 
 int main()
 {
+    // Frames looped back on different CPUs can overtake each other, and the checks
+    // compare the order of what they write with what the bus carried.
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu(), &one);
+    sched_setaffinity(0, sizeof one, &one);
+
     runCheck("interface choice", checkInterfaceChoice);
     runCheck("bit rate of a link without bit timing", checkLinkWithoutBitTiming);
     runCheck("bit rate of a link with bit timing", checkLinkWithBitTiming);
