@@ -6,6 +6,24 @@
 
 Q_DECLARE_METATYPE(CanFrameRecord)
 
+// What the listen thread emitted, delivered to the test thread. QSignalSpy would record on
+// the emitting thread and race with the test's reads.
+class Recorder : public QObject
+{
+public:
+    explicit Recorder(ListenThread *thread)
+    {
+        connect(thread, &ListenThread::openSuccess, this, [this] { ++opened; });
+        connect(thread, &ListenThread::openFailed, this, [this] { ++failed; });
+        connect(thread, &ListenThread::receiveMsgSignal, this,
+                [this](const CanMessage &msg) { received.append(msg); });
+    }
+
+    int opened = 0;
+    int failed = 0;
+    QList<CanMessage> received;
+};
+
 class tst_ListenThread : public QObject
 {
     Q_OBJECT
@@ -54,15 +72,15 @@ void tst_ListenThread::closeWithoutSession()
 
 void tst_ListenThread::openWhileReceiving()
 {
-    QSignalSpy opened(thread, &ListenThread::openSuccess);
+    Recorder recorder(thread);
     QSignalSpy closed(thread, &ListenThread::deviceClosed);
 
     thread->openDevice(500);
-    QTRY_COMPARE_WITH_TIMEOUT(opened.count(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.opened, 1, 10000);
     QCOMPARE(closed.count(), 1);
 
     thread->openDevice(1000);
-    QTRY_COMPARE_WITH_TIMEOUT(opened.count(), 2, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.opened, 2, 10000);
     QCOMPARE(closed.count(), 2);
 
     QStringList names;
@@ -82,17 +100,15 @@ void tst_ListenThread::initFailure()
 {
     FakeCanable::setInitResult(1);
     FakeCanable::queueFrame(FakeCanable::record(0x123, "\x01"));
-    QSignalSpy opened(thread, &ListenThread::openSuccess);
-    QSignalSpy failed(thread, &ListenThread::openFailed);
-    QSignalSpy received(thread, &ListenThread::receiveMsgSignal);
+    Recorder recorder(thread);
 
     thread->openDevice(250);
-    QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.failed, 1, 10000);
     QTRY_VERIFY(thread->isFinished());
     QCoreApplication::processEvents();
-    QCOMPARE(failed.count(), 1);
-    QCOMPARE(opened.count(), 0);
-    QCOMPARE(received.count(), 0);
+    QCOMPARE(recorder.failed, 1);
+    QCOMPARE(recorder.opened, 0);
+    QCOMPARE(recorder.received.size(), 0);
     QCOMPARE(FakeCanable::pendingFrames(), 1);
 
     QSignalSpy closed(thread, &ListenThread::deviceClosed);
@@ -138,12 +154,12 @@ void tst_ListenThread::receivedFrame()
     QFETCH(bool, extended);
     QFETCH(bool, remote);
 
-    QSignalSpy received(thread, &ListenThread::receiveMsgSignal);
+    Recorder recorder(thread);
     FakeCanable::queueFrame(record);
     thread->openDevice(1000);
-    QTRY_COMPARE_WITH_TIMEOUT(received.count(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.received.size(), 1, 10000);
 
-    const auto msg = received.at(0).at(0).value<CanMessage>();
+    const CanMessage msg = recorder.received.at(0);
     QCOMPARE(msg.direction, quint8(0));
     QCOMPARE(msg.id, id);
     QCOMPARE(msg.data, data);
@@ -159,27 +175,27 @@ void tst_ListenThread::framesKeepTheirOrder()
     QList<CanFrameRecord> frames;
     for (int i = 0; i < 500; ++i)
         frames << FakeCanable::record(quint32(i), QByteArray(1, char(i)));
-    QSignalSpy received(thread, &ListenThread::receiveMsgSignal);
+    Recorder recorder(thread);
     FakeCanable::queueFrames(frames);
     thread->openDevice(1000);
-    QTRY_COMPARE_WITH_TIMEOUT(received.count(), frames.size(), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.received.size(), frames.size(), 20000);
     for (int i = 0; i < frames.size(); ++i)
-        QCOMPARE(received.at(i).at(0).value<CanMessage>().id, quint32(i));
+        QCOMPARE(recorder.received.at(i).id, quint32(i));
 }
 
 void tst_ListenThread::emptyReadsKeepCloseResponsive()
 {
-    QSignalSpy opened(thread, &ListenThread::openSuccess);
-    QSignalSpy received(thread, &ListenThread::receiveMsgSignal);
+    Recorder recorder(thread);
     thread->openDevice(1000);
-    QTRY_COMPARE_WITH_TIMEOUT(opened.count(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.opened, 1, 10000);
     QVERIFY(thread->isRunning());
 
     QSignalSpy closed(thread, &ListenThread::deviceClosed);
     thread->closeDevice();
     QVERIFY(!thread->isRunning());
     QCOMPARE(closed.count(), 1);
-    QCOMPARE(received.count(), 0);
+    QCoreApplication::processEvents();
+    QCOMPARE(recorder.received.size(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_ListenThread)

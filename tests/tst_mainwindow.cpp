@@ -7,7 +7,6 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QSignalSpy>
 #include <QSplitter>
 #include <QtTest>
 
@@ -160,10 +159,8 @@ void tst_MainWindow::initialDeviceBar()
 
 void tst_MainWindow::clickOpenAndWait()
 {
-    QSignalSpy opened(ListenThread::instance(), &ListenThread::openSuccess);
     QTest::mouseClick(child<QPushButton>("btnOpen"), Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(opened.count(), 1, 10000);
-    QTRY_VERIFY(child<QPushButton>("btnClose")->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(child<QPushButton>("btnClose")->isEnabled(), 10000);
 }
 
 void tst_MainWindow::openAndClose()
@@ -204,9 +201,7 @@ void tst_MainWindow::openFailureShowsMessage()
     });
     poll.start(20);
 
-    QSignalSpy failed(ListenThread::instance(), &ListenThread::openFailed);
     QTest::mouseClick(child<QPushButton>("btnOpen"), Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 1, 10000);
     QTRY_VERIFY_WITH_TIMEOUT(!poll.isActive(), 10000);
 
     QCOMPARE(title, QStringLiteral("提示"));
