@@ -31,6 +31,10 @@ int rowLimit(const QString &text);
 // beyond `limit` (a negative limit removes nothing). The result is the same as appending
 // every row and trimming afterwards, but rows the limit would remove at once are never
 // built, and the model signals once per removal and once per surviving row.
+// Cost: QStandardItemModel finds a removed item's position by searching from where the
+// item was appended, so each removed row costs in proportion to the rows removed before it
+// since then. With the limit above the batch size this grows as batch size times limit:
+// about 1 ms at the default 100, tens of ms at 1000, hundreds at 10000.
 void appendFrameLogRows(QStandardItemModel *model, const QList<CanMessage> &messages,
                         qint64 firstIndex, int limit);
 

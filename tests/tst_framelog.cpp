@@ -315,8 +315,7 @@ void tst_FrameLog::clearKeepsQueuedFrames()
     feed(5);
     waitForTick();
     feed(3);
-    QTest::mouseClick(window->findChild<QPushButton *>(QStringLiteral("btnClear")),
-                      Qt::LeftButton);
+    window->findChild<QPushButton *>(QStringLiteral("btnClear"))->click();
     QCOMPARE(model->rowCount(), 0);
     waitForTick();
     QCOMPARE(model->rowCount(), 3);
