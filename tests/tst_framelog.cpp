@@ -26,10 +26,8 @@ private slots:
     void init();
     void cleanup();
 
-    void rowTexts_data();
-    void rowTexts();
-    void rowColours_data();
-    void rowColours();
+    void rowCells_data();
+    void rowCells();
     void rowLimitOnTick_data();
     void rowLimitOnTick();
     void rowLimitOnEdit_data();
@@ -128,98 +126,65 @@ void tst_FrameLog::verifyRows(int count, int firstNumber) const
     }
 }
 
-void tst_FrameLog::rowTexts_data()
+void tst_FrameLog::rowCells_data()
 {
-    QTest::addColumn<int>("direction");
-    QTest::addColumn<quint32>("id");
-    QTest::addColumn<QByteArray>("data");
-    QTest::addColumn<int>("dlc");
-    QTest::addColumn<bool>("success");
-    QTest::addColumn<bool>("remote");
-    QTest::addColumn<bool>("extended");
-    QTest::addColumn<QTime>("time");
+    QTest::addColumn<CanMessage>("msg");
     QTest::addColumn<QStringList>("texts");
+    QTest::addColumn<QColor>("background");
 
+    CanMessage received = frame(5, 0);
     QTest::newRow("received, short id")
-        << 0 << 5u << QByteArray::fromHex("01a2ff") << 3 << true << false << false
-        << QTime(9, 5, 3, 7)
+        << received
         << QStringList{ "7", "0x05", "01 a2 ff", "0x03", "接收", "成功", "09:05:03:007",
-                        "数据帧", "标准帧" };
+                        "数据帧", "标准帧" }
+        << QColor(80, 80, 100);
+
+    CanMessage sent = frame(0x7DF, 1);
+    sent.dlc = 8;
+    sent.data = QByteArray::fromHex("0102030405060708");
+    sent.time = QTime(23, 59, 59, 999);
     QTest::newRow("sent, 11-bit id, 8 bytes")
-        << 1 << 0x7DFu << QByteArray::fromHex("0102030405060708") << 8 << true << false
-        << false << QTime(23, 59, 59, 999)
+        << sent
         << QStringList{ "7", "0x7df", "01 02 03 04 05 06 07 08", "0x08", "发送", "成功",
-                        "23:59:59:999", "数据帧", "标准帧" };
+                        "23:59:59:999", "数据帧", "标准帧" }
+        << QColor();
+
+    CanMessage refused = frame(0x18FEF100, 1);
+    refused.dlc = 0;
+    refused.data.clear();
+    refused.success = false;
+    refused.remote = true;
+    refused.extended = true;
+    refused.time = QTime(0, 0);
     QTest::newRow("refused, extended remote")
-        << 1 << 0x18FEF100u << QByteArray() << 0 << false << true << true
-        << QTime(0, 0, 0, 0)
+        << refused
         << QStringList{ "7", "0x18fef100", "", "0x00", "发送", "失败", "00:00:00:000",
-                        "远程帧", "扩展帧" };
+                        "远程帧", "扩展帧" }
+        << QColor(150, 0, 0);
 }
 
-void tst_FrameLog::rowTexts()
+void tst_FrameLog::rowCells()
 {
-    QFETCH(int, direction);
-    CanMessage msg;
-    msg.direction = quint8(direction);
-    QFETCH(quint32, id);
-    msg.id = id;
-    QFETCH(QByteArray, data);
-    msg.data = data;
-    QFETCH(int, dlc);
-    msg.dlc = dlc;
-    QFETCH(bool, success);
-    msg.success = success;
-    QFETCH(bool, remote);
-    msg.remote = remote;
-    QFETCH(bool, extended);
-    msg.extended = extended;
-    QFETCH(QTime, time);
-    msg.time = time;
+    QFETCH(CanMessage, msg);
     QFETCH(QStringList, texts);
+    QFETCH(QColor, background);
 
     const QList<QStandardItem *> row = frameLogRow(7, msg);
     QStringList actual;
-    for (QStandardItem *item : row)
+    QVariantList colours;
+    for (QStandardItem *item : row) {
         actual << item->data(Qt::EditRole).toString();
+        colours << item->data(Qt::BackgroundRole);
+    }
     qDeleteAll(row);
+
     QCOMPARE(actual, texts);
-}
-
-void tst_FrameLog::rowColours_data()
-{
-    QTest::addColumn<int>("direction");
-    QTest::addColumn<bool>("success");
-    QTest::addColumn<QColor>("background");
-
-    QTest::newRow("received") << 0 << true << QColor(80, 80, 100);
-    QTest::newRow("sent") << 1 << true << QColor();
-    QTest::newRow("refused") << 1 << false << QColor(150, 0, 0);
-}
-
-void tst_FrameLog::rowColours()
-{
-    QFETCH(int, direction);
-    QFETCH(bool, success);
-    QFETCH(QColor, background);
-
-    CanMessage msg = frame(0, quint8(direction));
-    msg.success = success;
-    HandleThread *hub = HandleThread::instance();
-    if (direction == 0)
-        hub->receiveDataSlot(msg);
-    else
-        hub->sendDataSlot(msg);
-    QTRY_COMPARE_WITH_TIMEOUT(model->rowCount(), 1, 10000);
-
-    for (int column = 0; column < model->columnCount(); ++column) {
-        const QVariant data = model->index(0, column).data(Qt::BackgroundRole);
-        if (!background.isValid()) {
-            QVERIFY(!data.isValid());
-            continue;
+    for (const QVariant &colour : qAsConst(colours)) {
+        QCOMPARE(colour.isValid(), background.isValid());
+        if (colour.isValid()) {
+            QCOMPARE(colour.userType(), int(QMetaType::QColor));
+            QCOMPARE(colour.value<QColor>(), background);
         }
-        QCOMPARE(data.userType(), int(QMetaType::QColor));
-        QCOMPARE(data.value<QColor>(), background);
     }
 }
 
