@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <string>
 #include <thread>
@@ -192,6 +193,12 @@ bool parseDecimal(const std::string &text, uint64_t *value)
     return true;
 }
 
+std::string environmentValue(const char *name)
+{
+    const char *value = std::getenv(name);
+    return value ? value : "";
+}
+
 // Without a bus there is nothing to share with the writer, so reads need no lock and
 // cost a few nanoseconds each.
 class UnlimitedFlood final : public Backend
@@ -213,12 +220,16 @@ public:
 
     int write(const CanFrameRecord &record) override
     {
-        return isTransmittable(record) ? 0 : 1;
+        if (!isTransmittable(record))
+            return 1;
+        m_writeLog.record(std::chrono::steady_clock::now());
+        return 0;
     }
 
 private:
     CanFrameRecord m_frame = {};
     uint64_t m_sequence = 0;
+    WriteLog m_writeLog;
 };
 
 } // namespace
@@ -264,6 +275,36 @@ std::optional<SimTraffic> parseSimTraffic(const char *text)
         start = end;
     }
     return traffic;
+}
+
+WriteLog::WriteLog()
+    : m_path(environmentValue("CANABLE_SIM_WRITE_LOG"))
+{
+}
+
+WriteLog::~WriteLog()
+{
+    if (m_path.empty())
+        return;
+    std::FILE *file = std::fopen(m_path.c_str(), "w");
+    bool written = file != nullptr;
+    for (size_t i = 0; written && i < m_times.size(); ++i)
+        written = std::fprintf(file, "%lld\n", static_cast<long long>(m_times[i])) > 0;
+    if (file && std::fclose(file) != 0)
+        written = false;
+    if (!written)
+        std::fprintf(stderr, "canable: CANABLE_SIM_WRITE_LOG: cannot write %.200s\n",
+                     m_path.c_str());
+}
+
+void WriteLog::record(std::chrono::steady_clock::time_point accepted)
+{
+    if (m_path.empty())
+        return;
+    const int64_t nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                    accepted.time_since_epoch()).count();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_times.push_back(nanoseconds);
 }
 
 SimulatedBus::SimulatedBus(unsigned int kbps, const SimTraffic &traffic)
@@ -530,6 +571,7 @@ int SimulatedBus::write(const CanFrameRecord &record)
             frame.extended = extended;
             frame.remote = remote;
             m_written.push(frame);
+            m_writeLog.record(now);
             return 0;
         }
         if (now >= deadline)

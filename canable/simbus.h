@@ -62,6 +62,14 @@
 // 32768 received frames wait for the reader, and when the reader falls further behind the
 // newer frames are lost, with one line on stderr, as on an overflowing adapter.
 //
+// CANABLE_SIM_WRITE_LOG=<path>, when set at the open, makes the bus (any setting) keep
+// the time at which it accepted each write and save them to <path> when it is closed
+// (canable_freeDLL, or the next canable_initDLL): one line per accepted write, in order,
+// the steady_clock (CLOCK_MONOTONIC) time in nanoseconds as a decimal number. It is meant
+// for measuring transmit timing from inside the library; the times are held in memory,
+// 8 bytes per write, until the close, and a file that cannot be written is reported with
+// one line on stderr. Unset or empty, nothing is kept.
+//
 // Threads: read() on one thread and write() on another may run at the same time; the
 // owner destroys the bus only while neither is inside.
 
@@ -71,6 +79,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace canable {
@@ -86,6 +95,23 @@ struct SimTraffic
 
 // Empty when text is none of the values described above; null or empty means the mix.
 std::optional<SimTraffic> parseSimTraffic(const char *text);
+
+// The times of accepted writes kept for CANABLE_SIM_WRITE_LOG, saved on destruction.
+class WriteLog
+{
+public:
+    WriteLog();
+    ~WriteLog();
+    WriteLog(const WriteLog &) = delete;
+    WriteLog &operator=(const WriteLog &) = delete;
+
+    void record(std::chrono::steady_clock::time_point accepted);
+
+private:
+    const std::string m_path;
+    std::mutex m_mutex;
+    std::vector<int64_t> m_times;
+};
 
 class SimulatedBus final : public Backend
 {
@@ -182,6 +208,7 @@ private:
     int64_t m_busFree = 0;
     int64_t m_nextCompletion = 0;
     bool m_overflowReported = false;
+    WriteLog m_writeLog;
 };
 
 } // namespace canable
