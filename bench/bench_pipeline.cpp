@@ -1,0 +1,719 @@
+// Measures the whole receive path - listen thread, hub and the main window's frame log,
+// offscreen, with the default row limit - fed by the simulated bus of the adapter library
+// at full bus load, and, as the ceiling, a bare loop that reads the same library without
+// Qt. Each load runs in a process of its own, so that its memory figures are its own.
+//
+// Usage: bench_pipeline [--load 1000|9009|21277|unlimited] [--seconds S] [--soak]
+//                       [--ceiling-seconds S] [--csv FILE] [--rss-log FILE]
+//                       [--max-rss-mb MB]
+// Without --load every load is run in turn, 30 s each, and FILE is replaced; with --load
+// one line is appended to it. --soak runs 9,009 frames/s for 600 s. The exit status is 1
+// when a frame went missing or out of order at a bus load.
+
+#include "canmessage.h"
+#include "framelog.h"
+#include "handlethread.h"
+#include "listenthread.h"
+#include "mainwindow.h"
+
+#include "canable.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QProcess>
+#include <QStandardItemModel>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <ctime>
+#include <functional>
+#include <vector>
+
+#include <dlfcn.h>
+#include <pthread.h>
+
+namespace {
+
+struct Load
+{
+    const char *name;
+    const char *traffic;
+    int dataBytes;
+    bool busRate; // false: the flood that outruns any bus
+};
+
+// 8-byte frames at 1 kHz; 8-byte and 0-byte standard frames filling a 1 Mbit/s bus;
+// and a flood that hands out a frame for every read.
+const Load loads[] = {
+    { "1000", "flood:1000,dlc=8", 8, true },
+    { "9009", "flood,dlc=8", 8, true },
+    { "21277", "flood,dlc=0", 0, true },
+    { "unlimited", "flood:unlimited,dlc=8", 8, false },
+};
+
+constexpr unsigned int busKbps = 1000;
+constexpr double defaultSeconds = 30;
+constexpr double soakSeconds = 600;
+constexpr double longestWarmUp = 60;
+constexpr double longestCeiling = 10;
+constexpr double drainTimeout = 300;
+
+const char csvHeader[] =
+    "load,traffic,seconds,frames_offered,frames_hub,frames_numbered,frames_lost,"
+    "order_errors,row_mismatches,frames_per_s,tick_p50_ms,tick_p99_ms,tick_max_ms,"
+    "paint_p50_ms,paint_p99_ms,paint_max_ms,cpu_s,cpu_ms_per_1000,cpu_core_pct,listen_core_pct,"
+    "hub_core_pct,gui_core_pct,rss_warm_mb,rss_end_mb,rss_peak_mb,rss_growth_pct,"
+    "ceiling_s,ceiling_frames,ceiling_cpu_ms_per_1000,pipeline_to_ceiling,note";
+
+using ReadFunction = int (*)(int, CanFrameRecord *, int);
+
+ReadFunction libraryRead()
+{
+    static const auto function =
+            reinterpret_cast<ReadFunction>(dlsym(RTLD_NEXT, "canable_readMessage"));
+    if (!function)
+        qFatal("canable_readMessage not found in the adapter library");
+    return function;
+}
+
+// What the library handed out, and whether the flood's sequence numbers came in order.
+// Written by the one reading thread; read by the GUI thread after joining it, except the
+// frame count, which the progress sampler reads on the way.
+struct ReadTally
+{
+    explicit ReadTally(int dataBytes)
+        : sequenceMask(dataBytes >= 8 ? ~quint64(0)
+                                      : (quint64(1) << (8 * dataBytes)) - 1)
+        , carriesSequence(dataBytes > 0)
+    {
+    }
+
+    void count(const CanFrameRecord &record)
+    {
+        const quint64 read = frames.load(std::memory_order_relaxed);
+        if (carriesSequence) {
+            quint64 sequence = 0;
+            for (int i = 7; i >= 0; --i)
+                sequence = sequence << 8 | record.data[i];
+            if (sequence != ((read + gaps) & sequenceMask)) {
+                const quint64 expected = (read + gaps) & sequenceMask;
+                if (sequence > expected && sequenceMask == ~quint64(0))
+                    gaps += sequence - expected;
+                else
+                    ++disorder;
+            }
+        }
+        frames.store(read + 1, std::memory_order_relaxed);
+    }
+
+    // With full 64-bit sequence numbers, frames the library dropped count as offered.
+    quint64 offered() const { return frames.load() + gaps; }
+
+    const quint64 sequenceMask;
+    const bool carriesSequence;
+    std::atomic<quint64> frames { 0 };
+    quint64 emptyReads = 0;
+    quint64 gaps = 0;
+    quint64 disorder = 0;
+};
+
+ReadTally *listenTally = nullptr;
+std::atomic<pthread_t> listenThreadHandle { 0 };
+
+} // namespace
+
+// The listen thread's reads come here: this executable's definition takes the place of the
+// library's, counts and checks what the library handed out, and passes it on. The cost is
+// one indirect call and a few compares per read.
+extern "C" int canable_readMessage(int deviceIndex, CanFrameRecord *record, int count)
+{
+    if (!listenThreadHandle.load(std::memory_order_relaxed))
+        listenThreadHandle = pthread_self();
+    const int result = libraryRead()(deviceIndex, record, count);
+    if (listenTally) {
+        if (result == 0)
+            listenTally->count(*record);
+        else
+            ++listenTally->emptyReads;
+    }
+    return result;
+}
+
+namespace {
+
+struct Percentiles
+{
+    double p50 = 0;
+    double p99 = 0;
+    double max = 0;
+};
+
+Percentiles percentiles(std::vector<double> values)
+{
+    if (values.empty())
+        return {};
+    std::sort(values.begin(), values.end());
+    const auto at = [&values](double fraction) {
+        const size_t rank = size_t(std::ceil(fraction * double(values.size())));
+        return values.at(std::clamp<size_t>(rank, 1, values.size()) - 1);
+    };
+    return { at(0.50), at(0.99), values.back() };
+}
+
+double cpuSeconds(clockid_t clock)
+{
+    timespec now = {};
+    clock_gettime(clock, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
+}
+
+double processCpuSeconds()
+{
+    return cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+}
+
+double threadCpuSeconds(pthread_t thread)
+{
+    clockid_t clock = 0;
+    if (!thread || pthread_getcpuclockid(thread, &clock) != 0)
+        return 0;
+    return cpuSeconds(clock);
+}
+
+// Kilobytes of one line of /proc/self/status, such as VmRSS or VmHWM.
+double statusMegabytes(const QByteArray &field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(field + ':'))
+            return line.mid(field.size() + 1).trimmed().split(' ').value(0).toDouble() / 1024;
+    }
+    return 0;
+}
+
+double secondsOf(const QElapsedTimer &timer)
+{
+    return double(timer.nsecsElapsed()) * 1e-9;
+}
+
+// Sits in front of the window: times each tick and each repaint, and checks every row that
+// appeared since the last tick: its sequence number must be its row number.
+class FrameLogProbe : public QObject
+{
+public:
+    FrameLogProbe(QWidget *window, int dataBytes)
+        : target(window)
+        , sequenceMask(dataBytes >= 8 ? ~quint64(0) : (quint64(1) << (8 * dataBytes)) - 1)
+        , carriesSequence(dataBytes > 0)
+    {
+        window->installEventFilter(this);
+    }
+
+    // Rows numbered so far: one more than the newest row's number.
+    qint64 numbered() const { return lastNumber + 1; }
+
+    std::vector<double> tickTimes;
+    std::vector<double> paintTimes;
+    quint64 mismatches = 0;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched != target
+            || (event->type() != QEvent::Timer && event->type() != QEvent::UpdateRequest)) {
+            return false;
+        }
+        QElapsedTimer timer;
+        timer.start();
+        target->event(event);
+        const double msecs = double(timer.nsecsElapsed()) / 1e6;
+        if (event->type() == QEvent::Timer) {
+            tickTimes.push_back(msecs);
+            checkNewRows();
+        } else {
+            paintTimes.push_back(msecs);
+        }
+        return true;
+    }
+
+private:
+    void checkNewRows()
+    {
+        const int rows = receiveModel->rowCount();
+        for (int row = 0; row < rows; ++row) {
+            const qint64 number = receiveModel->item(row, 0)->text().toLongLong();
+            if (number <= lastNumber)
+                continue;
+            if (carriesSequence) {
+                const QByteArray data =
+                        QByteArray::fromHex(receiveModel->item(row, 2)->text().toLatin1());
+                quint64 sequence = 0;
+                for (int i = data.size() - 1; i >= 0; --i)
+                    sequence = sequence << 8 | quint8(data.at(i));
+                if (sequence != (quint64(number) & sequenceMask))
+                    ++mismatches;
+            }
+            lastNumber = number;
+        }
+    }
+
+    // QWidget::event() is protected; QObject::event() dispatches to it.
+    QObject *target;
+    const quint64 sequenceMask;
+    const bool carriesSequence;
+    qint64 lastNumber = -1;
+};
+
+struct Options
+{
+    double seconds = defaultSeconds;
+    double ceilingSeconds = -1; // negative: as long as the run, at most longestCeiling
+    double maxRssMb = 2048;
+    QString csvPath;
+    QString rssLogPath;
+    bool soak = false;
+};
+
+struct Result
+{
+    QString load;
+    QString traffic;
+    double seconds = 0;
+    quint64 offered = 0;
+    qint64 hub = 0;
+    qint64 numbered = 0;
+    qint64 lost = 0;
+    quint64 orderErrors = 0;
+    quint64 rowMismatches = 0;
+    double framesPerSecond = 0;
+    Percentiles tick;
+    Percentiles paint;
+    double cpu = 0;
+    double cpuPer1000 = 0;
+    double corePct = 0;
+    double listenPct = 0;
+    double hubPct = 0;
+    double guiPct = 0;
+    double rssWarm = 0;
+    double rssEnd = 0;
+    double rssPeak = 0;
+    double rssGrowthPct = 0;
+    double ceilingSeconds = 0;
+    quint64 ceilingFrames = 0;
+    double ceilingPer1000 = 0;
+    double ratio = 0;
+    QStringList notes;
+};
+
+void waitUntil(const std::function<bool()> &done, double timeoutSeconds)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done() && secondsOf(timer) < timeoutSeconds)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+}
+
+pthread_t hubThreadHandle()
+{
+    pthread_t handle = 0;
+    QMetaObject::invokeMethod(HandleThread::instance(), [&handle] { handle = pthread_self(); },
+                              Qt::BlockingQueuedConnection);
+    return handle;
+}
+
+void runPipeline(const Load &load, const Options &options, Result *result)
+{
+    MainWindow window;
+    window.resize(1680, 622);
+    window.show();
+    FrameLogProbe probe(&window, load.dataBytes);
+    ReadTally tally(load.dataBytes);
+    listenTally = &tally;
+    HandleThread *hub = HandleThread::instance();
+    const pthread_t hubThread = hubThreadHandle();
+
+    QFile rssLog(options.rssLogPath);
+    if (!options.rssLogPath.isEmpty()) {
+        if (rssLog.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
+            rssLog.write("seconds,rss_mb,frames_hub\n");
+        else
+            result->notes << QStringLiteral("cannot write %1").arg(options.rssLogPath);
+    }
+
+    const double warmUp = std::min(longestWarmUp, options.seconds / 10);
+    bool warm = false;
+    bool capped = false;
+    QEventLoop loop;
+    QElapsedTimer wall;
+    QTimer sampler;
+    sampler.setInterval(warmUp < 1 ? int(warmUp * 1000) + 1 : 1000);
+    QObject::connect(&sampler, &QTimer::timeout, &loop, [&] {
+        const double rss = statusMegabytes("VmRSS");
+        const double at = secondsOf(wall);
+        if (rssLog.isOpen()) {
+            rssLog.write(QStringLiteral("%1,%2,%3\n").arg(at, 0, 'f', 1).arg(rss, 0, 'f', 1)
+                         .arg(hub->getReceiveCount()).toLatin1());
+        }
+        if (!warm && at >= warmUp) {
+            warm = true;
+            result->rssWarm = rss;
+        }
+        if (warm)
+            result->rssGrowthPct = std::max(result->rssGrowthPct,
+                                            100 * (rss - result->rssWarm) / result->rssWarm);
+        result->rssEnd = rss;
+        if (rss > options.maxRssMb) {
+            capped = true;
+            result->notes << QStringLiteral("stopped after %1 s at %2 MB resident")
+                                 .arg(at, 0, 'f', 1).arg(rss, 0, 'f', 0);
+            loop.quit();
+        }
+    });
+    QTimer::singleShot(int(options.seconds * 1000), &loop, &QEventLoop::quit);
+
+    const double cpuStart = processCpuSeconds();
+    const double guiStart = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+    const double hubStart = threadCpuSeconds(hubThread);
+    wall.start();
+    sampler.start();
+    ListenThread::instance()->openDevice(busKbps);
+    loop.exec();
+    sampler.stop();
+
+    const double runSeconds = secondsOf(wall);
+    const double listenCpu = threadCpuSeconds(listenThreadHandle);
+    const double hubCpu = threadCpuSeconds(hubThread) - hubStart;
+    const double guiCpu = cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - guiStart;
+    ListenThread::instance()->closeDevice();
+    listenTally = nullptr;
+
+    // Everything read must still reach the hub and be numbered by the frame log.
+    const qint64 read = qint64(tally.frames.load());
+    const auto drained = [&] {
+        return hub->getReceiveCount() >= read && probe.numbered() >= read;
+    };
+    waitUntil(drained, drainTimeout);
+    if (!drained())
+        result->notes << QStringLiteral("not all frames numbered %1 s after closing")
+                             .arg(drainTimeout);
+    const double totalSeconds = secondsOf(wall);
+    const double cpu = processCpuSeconds() - cpuStart;
+    if (totalSeconds - runSeconds > 1) {
+        result->notes << QStringLiteral("%1 s to drain the queues after closing")
+                             .arg(totalSeconds - runSeconds, 0, 'f', 1);
+    }
+
+    result->seconds = runSeconds;
+    result->offered = tally.offered();
+    result->hub = hub->getReceiveCount();
+    result->numbered = probe.numbered();
+    result->lost = qint64(result->offered) - result->numbered;
+    result->orderErrors = tally.disorder;
+    result->rowMismatches = probe.mismatches;
+    result->framesPerSecond = double(result->hub) / runSeconds;
+    result->tick = percentiles(probe.tickTimes);
+    result->paint = percentiles(probe.paintTimes);
+    result->cpu = cpu;
+    result->cpuPer1000 = result->hub > 0 ? 1000 * cpu / double(result->hub) * 1000 : 0;
+    result->corePct = 100 * cpu / totalSeconds;
+    result->listenPct = 100 * listenCpu / runSeconds;
+    result->hubPct = 100 * hubCpu / runSeconds;
+    result->guiPct = 100 * guiCpu / runSeconds;
+    result->rssPeak = statusMegabytes("VmHWM");
+    if (tally.gaps > 0)
+        result->notes << QStringLiteral("%1 frames missing at the library").arg(tally.gaps);
+    if (!warm)
+        result->rssWarm = result->rssEnd;
+    if (capped && load.busRate)
+        result->notes << QStringLiteral("a bus load must not reach the memory cap");
+}
+
+// The same library read in a tight loop on this thread, no Qt in between.
+void runCeiling(const Load &load, double seconds, Result *result)
+{
+    if (seconds <= 0)
+        return;
+    const ReadFunction read = libraryRead();
+    if (canable_initDLL(0, busKbps) != 0) {
+        result->notes << QStringLiteral("ceiling: the simulated bus did not open");
+        return;
+    }
+    ReadTally tally(load.dataBytes);
+    CanFrameRecord record = {};
+    const double cpuStart = processCpuSeconds();
+    QElapsedTimer wall;
+    wall.start();
+    const qint64 limit = qint64(seconds * 1e9);
+    do {
+        for (int i = 0; i < 64; ++i) {
+            if (read(0, &record, 1) == 0)
+                tally.count(record);
+        }
+    } while (wall.nsecsElapsed() < limit);
+    const double cpu = processCpuSeconds() - cpuStart;
+    result->ceilingSeconds = secondsOf(wall);
+    canable_freeDLL(0);
+
+    result->ceilingFrames = tally.frames;
+    if (tally.frames > 0)
+        result->ceilingPer1000 = 1000 * cpu / double(tally.frames) * 1000;
+    if (result->ceilingPer1000 > 0)
+        result->ratio = result->cpuPer1000 / result->ceilingPer1000;
+    if (tally.gaps > 0 || tally.disorder > 0)
+        result->notes << QStringLiteral("ceiling: %1 frames missing, %2 out of order")
+                             .arg(tally.gaps).arg(tally.disorder);
+}
+
+QString fixed(double value, int decimals)
+{
+    return QString::number(value, 'f', decimals);
+}
+
+QString csvRow(const Result &r)
+{
+    QString note = r.notes.join(QStringLiteral("; "));
+    note.replace(QLatin1Char('"'), QLatin1Char('\''));
+    const QStringList fields = {
+        r.load, QStringLiteral("\"%1\"").arg(r.traffic), fixed(r.seconds, 1),
+        QString::number(r.offered),
+        QString::number(r.hub), QString::number(r.numbered), QString::number(r.lost),
+        QString::number(r.orderErrors), QString::number(r.rowMismatches),
+        fixed(r.framesPerSecond, 0), fixed(r.tick.p50, 2),
+        fixed(r.tick.p99, 2), fixed(r.tick.max, 2), fixed(r.paint.p50, 2),
+        fixed(r.paint.p99, 2), fixed(r.paint.max, 2), fixed(r.cpu, 2),
+        fixed(r.cpuPer1000, 3), fixed(r.corePct, 1), fixed(r.listenPct, 1),
+        fixed(r.hubPct, 1), fixed(r.guiPct, 1), fixed(r.rssWarm, 1), fixed(r.rssEnd, 1),
+        fixed(r.rssPeak, 1), fixed(r.rssGrowthPct, 1), fixed(r.ceilingSeconds, 1),
+        QString::number(r.ceilingFrames), fixed(r.ceilingPer1000, 4), fixed(r.ratio, 1),
+        QStringLiteral("\"%1\"").arg(note),
+    };
+    return fields.join(QLatin1Char(','));
+}
+
+void appendCsv(const QString &path, const Result &result)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::Append | QIODevice::Text)) {
+        qWarning("cannot write %s", qPrintable(path));
+        return;
+    }
+    if (file.size() == 0)
+        file.write(QByteArray(csvHeader) + '\n');
+    file.write(csvRow(result).toUtf8() + '\n');
+}
+
+void printResult(const Result &r)
+{
+    QTextStream out(stdout);
+    out << "load " << r.load << " (" << r.traffic << " at " << busKbps << " kbit/s), "
+        << fixed(r.seconds, 1) << " s\n"
+        << "  frames   offered " << r.offered << ", hub " << r.hub << ", numbered "
+        << r.numbered << ", lost " << r.lost << ", out of order " << r.orderErrors
+        << ", rows misnumbered " << r.rowMismatches << "; "
+        << fixed(r.framesPerSecond, 0) << " frames/s\n"
+        << "  tick     p50 " << fixed(r.tick.p50, 2) << " ms, p99 " << fixed(r.tick.p99, 2)
+        << " ms, max " << fixed(r.tick.max, 2) << " ms; repaint p99 "
+        << fixed(r.paint.p99, 2) << " ms, max " << fixed(r.paint.max, 2) << " ms\n"
+        << "  CPU      " << fixed(r.cpu, 2) << " s, " << fixed(r.cpuPer1000, 3)
+        << " ms per 1,000 frames, " << fixed(r.corePct, 1) << "% of one core (listen "
+        << fixed(r.listenPct, 1) << "%, hub " << fixed(r.hubPct, 1) << "%, GUI "
+        << fixed(r.guiPct, 1) << "%)\n"
+        << "  memory   resident " << fixed(r.rssWarm, 1) << " MB after warm-up, "
+        << fixed(r.rssEnd, 1) << " MB at the end, peak " << fixed(r.rssPeak, 1)
+        << " MB, growth " << fixed(r.rssGrowthPct, 1) << "%\n";
+    if (r.ceilingSeconds > 0) {
+        out << "  ceiling  " << r.ceilingFrames << " frames in " << fixed(r.ceilingSeconds, 1)
+            << " s, " << fixed(r.ceilingPer1000, 4) << " ms CPU per 1,000 frames; pipeline "
+            << fixed(r.ratio, 1) << " times that\n";
+    }
+    for (const QString &note : r.notes)
+        out << "  note     " << note << '\n';
+    out << '\n';
+}
+
+const Load *findLoad(const QString &name)
+{
+    for (const Load &load : loads) {
+        if (name == QLatin1String(load.name))
+            return &load;
+    }
+    return nullptr;
+}
+
+int runLoad(QApplication &app, const Load &load, const Options &options)
+{
+    QFile styleFile(QStringLiteral(":/style.qss"));
+    if (styleFile.open(QIODevice::ReadOnly))
+        app.setStyleSheet(QString::fromUtf8(styleFile.readAll()));
+
+    Result result;
+    result.load = options.soak ? QStringLiteral("soak %1").arg(load.name)
+                               : QString::fromLatin1(load.name);
+    result.traffic = QString::fromLatin1(load.traffic);
+    qputenv("CANABLE_INTERFACE", "sim");
+    qputenv("CANABLE_SIM_TRAFFIC", load.traffic);
+
+    bool opened = false;
+    QObject::connect(ListenThread::instance(), &ListenThread::openSuccess, &app,
+                     [&opened] { opened = true; });
+    runPipeline(load, options, &result);
+    if (!opened) {
+        qWarning("the simulated bus did not open");
+        return 2;
+    }
+    const double ceiling = options.ceilingSeconds >= 0
+        ? options.ceilingSeconds
+        : (options.soak ? 0 : std::min(options.seconds, longestCeiling));
+    runCeiling(load, ceiling, &result);
+
+    printResult(result);
+    if (!options.csvPath.isEmpty())
+        appendCsv(options.csvPath, result);
+    const bool intact = result.lost == 0 && result.orderErrors == 0
+        && result.rowMismatches == 0;
+    return load.busRate && !intact ? 1 : 0;
+}
+
+// The fields of one line as csvRow() writes it: quoted fields hold no quotes.
+QStringList csvFields(const QString &line)
+{
+    QStringList fields(QString{});
+    bool quoted = false;
+    for (const QChar c : line) {
+        if (c == QLatin1Char('"'))
+            quoted = !quoted;
+        else if (c == QLatin1Char(',') && !quoted)
+            fields.append(QString());
+        else
+            fields.last().append(c);
+    }
+    return fields;
+}
+
+// Runs each load in a child process of this program and prints one line per load.
+int runAll(const QStringList &loadNames, const QStringList &childArguments, QString csvPath)
+{
+    QTemporaryDir scratch;
+    if (csvPath.isEmpty())
+        csvPath = scratch.filePath(QStringLiteral("results.csv"));
+    QFile::remove(csvPath);
+
+    int status = 0;
+    for (const QString &name : loadNames) {
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedChannels);
+        child.start(QCoreApplication::applicationFilePath(),
+                    QStringList{ QStringLiteral("--load"), name, QStringLiteral("--csv"),
+                                 csvPath } + childArguments);
+        if (!child.waitForFinished(-1) || child.exitStatus() != QProcess::NormalExit) {
+            qWarning("load %s: the benchmark process crashed", qPrintable(name));
+            status = std::max(status, 2);
+        } else {
+            status = std::max(status, child.exitCode());
+        }
+    }
+
+    QFile csv(csvPath);
+    if (csv.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        QTextStream out(stdout);
+        out << "load       frames/s   lost  tick p99 ms  CPU ms/1000  core %  growth %\n";
+        const QStringList lines = QString::fromUtf8(csv.readAll()).split(QLatin1Char('\n'));
+        for (const QString &line : lines.mid(1)) {
+            const QStringList f = csvFields(line);
+            if (f.size() < 26)
+                continue;
+            out << f.at(0).leftJustified(10) << ' ' << f.at(9).rightJustified(8) << ' '
+                << f.at(6).rightJustified(6) << ' ' << f.at(11).rightJustified(12) << ' '
+                << f.at(17).rightJustified(12) << ' ' << f.at(18).rightJustified(7) << ' '
+                << f.at(25).rightJustified(9) << '\n';
+        }
+    }
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Receive pipeline benchmark"));
+    parser.addHelpOption();
+    const QCommandLineOption loadOption(QStringLiteral("load"),
+        QStringLiteral("One load: 1000, 9009, 21277 or unlimited (default: all)."),
+        QStringLiteral("load"));
+    const QCommandLineOption secondsOption(QStringLiteral("seconds"),
+        QStringLiteral("Duration of each load (default 30, 600 for the soak)."),
+        QStringLiteral("seconds"));
+    const QCommandLineOption soakOption(QStringLiteral("soak"),
+        QStringLiteral("Run 9,009 frames/s for 10 minutes, without the ceiling."));
+    const QCommandLineOption ceilingOption(QStringLiteral("ceiling-seconds"),
+        QStringLiteral("Duration of the bare read loop (default: the run's, at most 10)."),
+        QStringLiteral("seconds"));
+    const QCommandLineOption csvOption(QStringLiteral("csv"),
+        QStringLiteral("Append one line of results per load to this file."),
+        QStringLiteral("file"));
+    const QCommandLineOption rssLogOption(QStringLiteral("rss-log"),
+        QStringLiteral("Write resident memory once a second to this file (one load only)."),
+        QStringLiteral("file"));
+    const QCommandLineOption maxRssOption(QStringLiteral("max-rss-mb"),
+        QStringLiteral("Stop a load early when resident memory passes this (default 2048)."),
+        QStringLiteral("megabytes"));
+    parser.addOptions({ loadOption, secondsOption, soakOption, ceilingOption, csvOption,
+                        rssLogOption, maxRssOption });
+    parser.process(arguments);
+
+    Options options;
+    options.soak = parser.isSet(soakOption);
+    options.seconds = options.soak ? soakSeconds : defaultSeconds;
+    if (parser.isSet(secondsOption))
+        options.seconds = std::max(0.1, parser.value(secondsOption).toDouble());
+    if (parser.isSet(ceilingOption))
+        options.ceilingSeconds = std::max(0.0, parser.value(ceilingOption).toDouble());
+    if (parser.isSet(maxRssOption))
+        options.maxRssMb = std::max(64.0, parser.value(maxRssOption).toDouble());
+    options.csvPath = parser.value(csvOption);
+    options.rssLogPath = parser.value(rssLogOption);
+
+    const QString loadName = options.soak && !parser.isSet(loadOption)
+        ? QStringLiteral("9009")
+        : parser.value(loadOption);
+    if (loadName.isEmpty() && !options.soak) {
+        QCoreApplication app(argc, argv);
+        QStringList childArguments = { QStringLiteral("--seconds"),
+                                       QString::number(options.seconds) };
+        if (parser.isSet(ceilingOption))
+            childArguments << QStringLiteral("--ceiling-seconds")
+                           << QString::number(options.ceilingSeconds);
+        if (parser.isSet(maxRssOption))
+            childArguments << QStringLiteral("--max-rss-mb")
+                           << QString::number(options.maxRssMb);
+        QStringList names;
+        for (const Load &load : loads)
+            names << QString::fromLatin1(load.name);
+        return runAll(names, childArguments, options.csvPath);
+    }
+
+    const Load *load = findLoad(loadName);
+    if (!load) {
+        QTextStream(stderr) << "unknown load \"" << loadName << "\"\n";
+        return 2;
+    }
+    QApplication app(argc, argv);
+    return runLoad(app, *load, options);
+}
