@@ -315,12 +315,20 @@ struct Result
     QStringList notes;
 };
 
+// Runs the event loop until done() holds, looking every few milliseconds.
 void waitUntil(const std::function<bool()> &done, double timeoutSeconds)
 {
     QElapsedTimer timer;
     timer.start();
-    while (!done() && secondsOf(timer) < timeoutSeconds)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done() || secondsOf(timer) > timeoutSeconds)
+            loop.quit();
+    });
+    poll.start(5);
+    if (!done())
+        loop.exec();
 }
 
 pthread_t hubThreadHandle()

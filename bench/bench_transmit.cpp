@@ -1,0 +1,308 @@
+// Measures how evenly the program transmits: immediate sends of one 8-byte frame, typed
+// into the transmit panel of the real main window (offscreen) and started with its send
+// button, 1,000 ticks at 1, 10 and 100 ms and 20 ticks at 1,000 ms. The device is open on
+// the simulated bus at 1 Mbit/s with its vehicle traffic, so the receive side runs as well.
+// The time of each write is the one the simulated bus took when it accepted the frame
+// (CANABLE_SIM_WRITE_LOG), so nothing of the program's own clock reading is in it.
+//
+// Usage: bench_transmit [--seconds S] [--csv FILE] [--log-dir DIR]
+// --seconds caps each interval's run at about S seconds (at least 2 ticks), for a quick
+// run; --log-dir keeps the write times of each interval there, as writes-<interval>.log.
+// The exit status is 1 when a write was missing or refused.
+
+#include "handlethread.h"
+#include "listenthread.h"
+#include "mainwindow.h"
+#include "sendthread.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+#include <ctime>
+#include <functional>
+#include <vector>
+
+namespace {
+
+struct Case
+{
+    int intervalMs;
+    int ticks;
+};
+
+const Case cases[] = { { 1, 1000 }, { 10, 1000 }, { 100, 1000 }, { 1000, 20 } };
+
+constexpr unsigned int busKbps = 1000;
+constexpr double slackSeconds = 30;
+
+const char csvHeader[] =
+    "interval_ms,ticks,writes_logged,writes_counted,refused,gap_mean_ms,"
+    "deviation_mean_ms,deviation_abs_mean_ms,deviation_p99_ms,deviation_max_ms,drift_ms,"
+    "cpu_core_pct";
+
+struct Result
+{
+    int intervalMs = 0;
+    int ticks = 0;
+    int logged = 0;
+    int counted = 0;
+    int refused = 0;
+    double gapMean = 0;
+    double deviationMean = 0;
+    double deviationAbsMean = 0;
+    double deviationP99 = 0;
+    double deviationMax = 0;
+    double drift = 0;
+    double corePct = 0;
+};
+
+double processCpuSeconds()
+{
+    timespec now = {};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
+}
+
+// Runs the event loop until done() holds, looking every few milliseconds; false on timeout.
+bool waitUntil(const std::function<bool()> &done, double timeoutSeconds)
+{
+    QElapsedTimer timer;
+    timer.start();
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done() || timer.nsecsElapsed() > qint64(timeoutSeconds * 1e9))
+            loop.quit();
+    });
+    poll.start(5);
+    if (!done())
+        loop.exec();
+    return done();
+}
+
+std::vector<qint64> loggedNanoseconds(const QString &path)
+{
+    std::vector<qint64> times;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return times;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        if (!line.isEmpty())
+            times.push_back(line.toLongLong());
+    }
+    return times;
+}
+
+// Gap statistics against the nominal interval; deviations are absolute for the
+// percentile, so that early and late ticks count alike.
+void summarise(const std::vector<qint64> &times, Result *result)
+{
+    if (times.size() < 2)
+        return;
+    const double interval = result->intervalMs;
+    std::vector<double> deviations;
+    double sum = 0;
+    double absSum = 0;
+    for (size_t i = 1; i < times.size(); ++i) {
+        const double deviation = double(times[i] - times[i - 1]) / 1e6 - interval;
+        sum += deviation;
+        absSum += std::abs(deviation);
+        deviations.push_back(std::abs(deviation));
+    }
+    std::sort(deviations.begin(), deviations.end());
+    const size_t rank = size_t(std::ceil(0.99 * double(deviations.size())));
+    const double gaps = double(deviations.size());
+    result->gapMean = interval + sum / gaps;
+    result->deviationMean = sum / gaps;
+    result->deviationAbsMean = absSum / gaps;
+    result->deviationP99 = deviations.at(std::clamp<size_t>(rank, 1, deviations.size()) - 1);
+    result->deviationMax = deviations.back();
+    result->drift = double(times.back() - times.front()) / 1e6 - gaps * interval;
+}
+
+class Bench
+{
+public:
+    Bench(MainWindow *window, const QString &scratch)
+        : window(window)
+        , scratch(scratch)
+    {
+    }
+
+    bool run(const Case &c, Result *result)
+    {
+        result->intervalMs = c.intervalMs;
+        result->ticks = c.ticks;
+        const QString logPath = scratch + QStringLiteral("/writes-%1.log").arg(c.intervalMs);
+        qputenv("CANABLE_SIM_WRITE_LOG", QFile::encodeName(logPath));
+
+        bool opened = false;
+        const QMetaObject::Connection openConnection = QObject::connect(
+                ListenThread::instance(), &ListenThread::openSuccess, window,
+                [&opened] { opened = true; });
+        ListenThread::instance()->openDevice(busKbps);
+        const bool openedInTime = waitUntil([&opened] { return opened; }, slackSeconds);
+        QObject::disconnect(openConnection);
+        if (!openedInTime) {
+            qWarning("the simulated bus did not open");
+            return false;
+        }
+
+        bool finished = false;
+        const QMetaObject::Connection finishConnection = QObject::connect(
+                SendThread::instance(), &SendThread::sendFinished, window,
+                [&finished] { finished = true; });
+        HandleThread *hub = HandleThread::instance();
+        const int sentBefore = hub->getSendCount();
+        setText("txtID", QStringLiteral("123"));
+        setText("txtData", QStringLiteral("01 02 03 04 05 06 07 08"));
+        setText("txtCountOneTime", QStringLiteral("1"));
+        setText("txtSendCount", QString::number(c.ticks));
+        setText("txtInvTime", QString::number(c.intervalMs));
+
+        QElapsedTimer wall;
+        wall.start();
+        const double cpuStart = processCpuSeconds();
+        window->findChild<QPushButton *>(QStringLiteral("btnSend"))->click();
+        const double expected = double(c.ticks) * c.intervalMs / 1000;
+        const bool done = waitUntil([&finished] { return finished; }, expected + slackSeconds);
+        const double cpu = processCpuSeconds() - cpuStart;
+        result->corePct = 100 * cpu / (double(wall.nsecsElapsed()) * 1e-9);
+        QObject::disconnect(finishConnection);
+        if (!done) {
+            qWarning("the send of %d ticks at %d ms did not finish", c.ticks, c.intervalMs);
+            SendThread::instance()->stopSend();
+        }
+
+        // Announced writes reach the hub through the send thread's queued signals.
+        waitUntil([&] { return hub->getSendCount() - sentBefore >= c.ticks; }, slackSeconds);
+        result->counted = hub->getSendCount() - sentBefore;
+        ListenThread::instance()->closeDevice();
+
+        const std::vector<qint64> times = loggedNanoseconds(logPath);
+        result->logged = int(times.size());
+        result->refused = result->counted - result->logged;
+        summarise(times, result);
+        return done;
+    }
+
+private:
+    void setText(const char *name, const QString &text)
+    {
+        window->findChild<QLineEdit *>(QLatin1String(name))->setText(text);
+    }
+
+    MainWindow *window;
+    QString scratch;
+};
+
+QString fixed(double value, int decimals)
+{
+    return QString::number(value, 'f', decimals);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("CANABLE_INTERFACE", "sim");
+    qputenv("CANABLE_SIM_TRAFFIC", "mix");
+    QApplication app(argc, argv);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Transmit timing benchmark"));
+    parser.addHelpOption();
+    const QCommandLineOption secondsOption(QStringLiteral("seconds"),
+        QStringLiteral("Cap each interval's run at about this many seconds."),
+        QStringLiteral("seconds"));
+    const QCommandLineOption csvOption(QStringLiteral("csv"),
+        QStringLiteral("Write one line of results per interval to this file."),
+        QStringLiteral("file"));
+    const QCommandLineOption logDirOption(QStringLiteral("log-dir"),
+        QStringLiteral("Keep the write times of each interval in this directory."),
+        QStringLiteral("directory"));
+    parser.addOptions({ secondsOption, csvOption, logDirOption });
+    parser.process(app);
+    const double cap = parser.isSet(secondsOption)
+        ? std::max(0.0, parser.value(secondsOption).toDouble())
+        : -1;
+
+    QFile styleFile(QStringLiteral(":/style.qss"));
+    if (styleFile.open(QIODevice::ReadOnly))
+        app.setStyleSheet(QString::fromUtf8(styleFile.readAll()));
+
+    QTemporaryDir scratch;
+    const QString logDir = parser.isSet(logDirOption) ? parser.value(logDirOption)
+                                                      : scratch.path();
+    if (logDir.isEmpty() || !QDir().mkpath(logDir)) {
+        qWarning("no directory for the write logs");
+        return 2;
+    }
+    MainWindow window;
+    window.resize(1680, 622);
+    window.show();
+    Bench bench(&window, logDir);
+
+    QTextStream out(stdout);
+    out << "Immediate sends of one 8-byte frame; gaps between the writes the simulated bus "
+           "accepted (ms)\n\n"
+        << "interval   ticks  writes | gap mean  dev mean  |dev| mean  |dev| p99  |dev| max"
+           "     drift | CPU %\n"
+        << QString(99, QLatin1Char('-')) << '\n';
+    out.flush();
+
+    QStringList csv = { QString::fromLatin1(csvHeader) };
+    int status = 0;
+    for (Case c : cases) {
+        if (cap >= 0)
+            c.ticks = std::min(c.ticks, std::max(2, int(std::ceil(cap * 1000 / c.intervalMs))));
+        Result r;
+        const bool finished = bench.run(c, &r);
+        if (!finished || r.logged != c.ticks || r.counted != c.ticks)
+            status = 1;
+        out << QString::number(r.intervalMs).rightJustified(8) << ' '
+            << QString::number(r.ticks).rightJustified(7) << ' '
+            << QString::number(r.logged).rightJustified(7) << " | "
+            << fixed(r.gapMean, 3).rightJustified(8) << ' '
+            << fixed(r.deviationMean, 3).rightJustified(9) << ' '
+            << fixed(r.deviationAbsMean, 3).rightJustified(10) << ' '
+            << fixed(r.deviationP99, 3).rightJustified(10) << ' '
+            << fixed(r.deviationMax, 3).rightJustified(10) << ' '
+            << fixed(r.drift, 3).rightJustified(9) << " | "
+            << fixed(r.corePct, 1).rightJustified(5) << '\n';
+        if (r.refused != 0 || r.counted != c.ticks) {
+            out << "         " << r.counted << " writes announced, " << r.refused
+                << " of them refused by the bus\n";
+        }
+        out.flush();
+        csv << QStringList{ QString::number(r.intervalMs), QString::number(r.ticks),
+                            QString::number(r.logged), QString::number(r.counted),
+                            QString::number(r.refused), fixed(r.gapMean, 4),
+                            fixed(r.deviationMean, 4), fixed(r.deviationAbsMean, 4),
+                            fixed(r.deviationP99, 4), fixed(r.deviationMax, 4),
+                            fixed(r.drift, 3), fixed(r.corePct, 1) }
+                       .join(QLatin1Char(','));
+    }
+
+    if (parser.isSet(csvOption)) {
+        QFile file(parser.value(csvOption));
+        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
+            file.write(csv.join(QLatin1Char('\n')).toUtf8() + '\n');
+        else
+            qWarning("cannot write %s", qPrintable(parser.value(csvOption)));
+    }
+    return status;
+}
