@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -188,9 +189,11 @@ int main(int argc, char *argv[])
     bool listening = false;
     const char *frameText = nullptr;
 
+    const std::set<std::string> optionsWithValue = {"--interface", "--bitrate", "--count",
+                                                    "--timeout-ms", "--repeat", "--gap-us",
+                                                    "--send"};
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
-        const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
         if (option == "--help" || option == "-h") {
             std::fputs(usageText, stdout);
             return 0;
@@ -199,9 +202,11 @@ int main(int argc, char *argv[])
             listening = true;
             continue;
         }
-        if (!value)
+        if (!optionsWithValue.count(option))
+            return usageError("unknown option %s", option.c_str());
+        if (i + 1 == argc)
             return usageError("%s needs a value", option.c_str());
-        ++i;
+        const char *value = argv[++i];
         bool valid = true;
         if (option == "--interface")
             valid = setenv("CANABLE_INTERFACE", value, 1) == 0;
@@ -215,10 +220,8 @@ int main(int argc, char *argv[])
             valid = parseNumber(value, 1ul << 40, &repeat);
         else if (option == "--gap-us")
             valid = parseNumber(value, 60000000, &gapUs);
-        else if (option == "--send")
-            frameText = value;
         else
-            return usageError("unknown option %s", option.c_str());
+            frameText = value;
         if (!valid)
             return usageError("bad value for %s", option.c_str());
     }

@@ -99,8 +99,8 @@ std::string capabilityAdvice()
             + programPath() + "\"";
 }
 
-// Asked beforehand, so that an unprivileged process leaves the link alone and its
-// message can say what to do instead.
+// Asked beforehand: libsocketcan prints a complaint of its own for every refused
+// request, and the message can then say what to do instead.
 bool mayAdministerNetwork()
 {
     __user_cap_header_struct header{};

@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -69,11 +70,28 @@ struct Check
 };
 
 int failedChecks = 0;
+const char *runningCheck = "";
+
+// A library call that never returns would otherwise stall the VM until its timeout,
+// without saying where.
+void reportHang(int)
+{
+    const char *parts[] = {"CHECK ", runningCheck, ": FAIL\n    hung\n"};
+    for (const char *part : parts) {
+        if (::write(1, part, std::strlen(part)) < 0)
+            break;
+    }
+    _exit(1);
+}
 
 void runCheck(const char *name, void (*body)(Check &))
 {
+    runningCheck = name;
+    std::signal(SIGALRM, reportHang);
+    alarm(120);
     Check check;
     body(check);
+    alarm(0);
     canable_freeDLL(0);
     std::printf("CHECK %s: %s\n", name, check.problems.empty() ? "ok" : "FAIL");
     for (const std::string &problem : check.problems)
@@ -185,14 +203,16 @@ std::string text(const can_frame &frame)
     return line;
 }
 
+// The identifier stays unmasked, so that a record with more identifier bits than its
+// format allows shows up.
 std::string text(const CanFrameRecord &record)
 {
     can_frame frame{};
-    frame.can_id = record.id | (record.extended ? CAN_EFF_FLAG : 0)
-            | (record.remote ? CAN_RTR_FLAG : 0);
+    frame.can_id = (record.extended ? CAN_EFF_FLAG : 0) | (record.remote ? CAN_RTR_FLAG : 0);
     frame.can_dlc = record.dlc;
     std::memcpy(frame.data, record.data, sizeof frame.data);
-    return text(frame);
+    const std::string body = text(frame);
+    return format(record.extended ? "%08X" : "%03X", record.id) + body.substr(body.find('#'));
 }
 
 std::string firstDifference(const Strings &got, const Strings &expected)
