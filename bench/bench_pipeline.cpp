@@ -380,6 +380,7 @@ void runPipeline(const Load &load, const Options &options, Result *result)
             result->rssGrowthPct = std::max(result->rssGrowthPct,
                                             100 * (rss - result->rssWarm) / result->rssWarm);
         result->rssEnd = rss;
+        result->rssPeak = std::max(result->rssPeak, rss);
         if (rss > options.maxRssMb) {
             capped = true;
             result->notes << QStringLiteral("stopped after %1 s at %2 MB resident")
@@ -437,7 +438,8 @@ void runPipeline(const Load &load, const Options &options, Result *result)
     result->listenPct = 100 * listenCpu / runSeconds;
     result->hubPct = 100 * hubCpu / runSeconds;
     result->guiPct = 100 * guiCpu / runSeconds;
-    result->rssPeak = statusMegabytes("VmHWM");
+    // The kernel brings the high-water mark up to date only now and then.
+    result->rssPeak = std::max(result->rssPeak, statusMegabytes("VmHWM"));
     if (tally.gaps > 0)
         result->notes << QStringLiteral("%1 frames missing at the library").arg(tally.gaps);
     if (!warm)
