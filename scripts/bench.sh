@@ -44,7 +44,8 @@ markdown=$out/bench-results.md
 
 export QT_QPA_PLATFORM=offscreen
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
-machine="${cpu:-unknown CPU}, $(nproc) cores, Linux $(uname -r), Qt $(pkg-config --modversion Qt5Core)"
+qt=$(pkg-config --modversion Qt5Core)
+machine="${cpu:-unknown CPU}, $(nproc) cores, Linux $(uname -r), Qt $qt"
 load_before=$(cut -d ' ' -f 1-3 /proc/loadavg)
 
 status=0
