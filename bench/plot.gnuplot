@@ -46,7 +46,7 @@ unset logscale y
 
 # Transmit: deviation of each gap from its interval.
 set title "Immediate send: |gap - interval|, ms"
-set key top right
+set key below horizontal
 set yrange [0:*]
 plot transmit using 8:xticlabels(sprintf("%d ms", $1)) title "mean" lc rgb "#4a90d9", \
      '' using 9 title "p99" lc rgb "#e8a33d", \
@@ -59,7 +59,7 @@ set style data points
 set datafile separator whitespace
 set datafile nocolumnheaders
 set xlabel "tick"
-set key top left
+set key top left horizontal
 set yrange [*:*]
 set offsets 0, 0, graph 0.05, graph 0.05
 previous = NaN
