@@ -77,7 +77,8 @@ void QMetaObject::activate(QObject *sender, const QMetaObject *metaObject, int l
 bool QThread::wait(QDeadlineTimer deadline)
 {
     static const auto libraryWait =
-            libraryFunction<bool (*)(QThread *, QDeadlineTimer)>("_ZN7QThread4waitE14QDeadlineTimer");
+            libraryFunction<bool (*)(QThread *, QDeadlineTimer)>(
+                    "_ZN7QThread4waitE14QDeadlineTimer");
     const bool finished = libraryWait(this, deadline);
     if (finished)
         __tsan_acquire(this);

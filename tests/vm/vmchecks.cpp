@@ -594,7 +594,8 @@ void checkBoundedWaits(Check &check)
     int refused = 0;
     for (uint64_t i = 0; i < 20000; ++i) {
         const CanFrameRecord flood = frame(0x7E0, false, false, 8, i);
-        slowest = std::max(slowest, timed([&] { refused += canable_writeMessage(0, &flood) != 0; }));
+        slowest = std::max(slowest,
+                           timed([&] { refused += canable_writeMessage(0, &flood) != 0; }));
     }
     check.require(refused == 0 && slowest < 2,
                   format("write flood: %d refused, slowest write %.3f s", refused, slowest));
