@@ -41,13 +41,13 @@ HandleThread::~HandleThread()
     workThread.wait();
 }
 
-int HandleThread::getSendCount()
+qint64 HandleThread::getSendCount()
 {
     QMutexLocker locker(&mutex);
     return sendCount;
 }
 
-int HandleThread::getReceiveCount()
+qint64 HandleThread::getReceiveCount()
 {
     QMutexLocker locker(&mutex);
     return receiveCount;

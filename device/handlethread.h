@@ -23,8 +23,8 @@ class HandleThread : public QObject
 public:
     static HandleThread *instance();
 
-    int getSendCount();
-    int getReceiveCount();
+    qint64 getSendCount();
+    qint64 getReceiveCount();
     int getReceiveRate();
     void clearCount();
     QList<CanMessage> takeMessages();
@@ -41,8 +41,9 @@ private:
     HandleThread();
     ~HandleThread() override;
 
-    int sendCount = 0;
-    int receiveCount = 0;
+    // 64 bits: a full bus passes 2^31 frames in little more than a day.
+    qint64 sendCount = 0;
+    qint64 receiveCount = 0;
     int receiveRate = 0;
     QThread workThread;
     QList<CanMessage> messageList;

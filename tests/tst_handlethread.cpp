@@ -109,7 +109,7 @@ void tst_HandleThread::receiveRate()
         published << hub->getReceiveRate();
     }
     QCOMPARE(published, rates);
-    QCOMPARE(hub->getReceiveCount(), arrivals.size());
+    QCOMPARE(hub->getReceiveCount(), qint64(arrivals.size()));
     QCOMPARE(hub->takeMessages().size(), arrivals.size());
 }
 
@@ -127,8 +127,8 @@ void tst_HandleThread::rateHoldsUntilCleared()
 
     hub->clearCount();
     QCOMPARE(hub->getReceiveRate(), 0);
-    QCOMPARE(hub->getReceiveCount(), 0);
-    QCOMPARE(hub->getSendCount(), 0);
+    QCOMPARE(hub->getReceiveCount(), qint64(0));
+    QCOMPARE(hub->getSendCount(), qint64(0));
 }
 
 void tst_HandleThread::clearMidWindow()
@@ -140,15 +140,15 @@ void tst_HandleThread::clearMidWindow()
     }
     hub->sendDataSlot(message(1, 300));
     hub->clearCount();
-    QCOMPARE(hub->getReceiveCount(), 0);
-    QCOMPARE(hub->getSendCount(), 0);
+    QCOMPARE(hub->getReceiveCount(), qint64(0));
+    QCOMPARE(hub->getSendCount(), qint64(0));
 
     for (int at : { 500, 1000 }) {
         now = start + at;
         hub->receiveDataSlot(message(0, uint(at)));
     }
     QCOMPARE(hub->getReceiveRate(), 5);
-    QCOMPARE(hub->getReceiveCount(), 2);
+    QCOMPARE(hub->getReceiveCount(), qint64(2));
     QCOMPARE(hub->takeMessages().size(), 6);
 }
 
@@ -163,8 +163,8 @@ void tst_HandleThread::takeMessagesInSlotOrder()
     const QList<QPair<int, uint>> expected{ { 1, 1 }, { 0, 2 }, { 1, 3 }, { 0, 4 } };
     QCOMPARE(directionsAndIds(hub->takeMessages()), expected);
     QVERIFY(hub->takeMessages().isEmpty());
-    QCOMPARE(hub->getSendCount(), 2);
-    QCOMPARE(hub->getReceiveCount(), 2);
+    QCOMPARE(hub->getSendCount(), qint64(2));
+    QCOMPARE(hub->getReceiveCount(), qint64(2));
 }
 
 void tst_HandleThread::signalsOfBothDeviceThreads()
@@ -173,8 +173,8 @@ void tst_HandleThread::signalsOfBothDeviceThreads()
     emit SendThread::instance()->sendMsgSignal(message(1, 2));
     emit ListenThread::instance()->receiveMsgSignal(message(0, 3));
 
-    QTRY_COMPARE_WITH_TIMEOUT(hub->getReceiveCount() + hub->getSendCount(), 3, 30000);
-    QCOMPARE(hub->getReceiveCount(), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(hub->getReceiveCount() + hub->getSendCount(), qint64(3), 30000);
+    QCOMPARE(hub->getReceiveCount(), qint64(2));
     const QList<QPair<int, uint>> expected{ { 0, 1 }, { 1, 2 }, { 0, 3 } };
     QCOMPARE(directionsAndIds(hub->takeMessages()), expected);
 }

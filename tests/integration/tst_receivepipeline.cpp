@@ -25,7 +25,7 @@ private slots:
     void floodArrivesComplete();
 
 private:
-    int shownReceiveCount() const;
+    qint64 shownReceiveCount() const;
 
     std::unique_ptr<MainWindow> window;
     QAbstractItemModel *model = nullptr;
@@ -48,10 +48,10 @@ void tst_ReceivePipeline::cleanup()
     HandleThread::instance()->takeMessages();
 }
 
-int tst_ReceivePipeline::shownReceiveCount() const
+qint64 tst_ReceivePipeline::shownReceiveCount() const
 {
     const QString text = window->statusBar()->findChildren<QLabel *>().at(1)->text();
-    return text.section(QLatin1Char(':'), 1).remove(QChar(u'次')).toInt();
+    return text.section(QLatin1Char(':'), 1).remove(QChar(u'次')).toLongLong();
 }
 
 void tst_ReceivePipeline::vehicleTrafficFillsLog()
@@ -59,7 +59,7 @@ void tst_ReceivePipeline::vehicleTrafficFillsLog()
     QTest::mouseClick(window->findChild<QPushButton *>(QStringLiteral("btnOpen")),
                       Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(model->rowCount() > 0, 10000);
-    const int firstCount = shownReceiveCount();
+    const qint64 firstCount = shownReceiveCount();
     QTRY_VERIFY_WITH_TIMEOUT(shownReceiveCount() > firstCount, 10000);
     QTRY_VERIFY_WITH_TIMEOUT(!model->match(model->index(0, 8), Qt::DisplayRole,
                                            QStringLiteral("扩展帧")).isEmpty(), 10000);
@@ -80,7 +80,7 @@ void tst_ReceivePipeline::floodArrivesComplete()
     ListenThread::instance()->closeDevice();
     QTRY_COMPARE_WITH_TIMEOUT(shownReceiveCount(), HandleThread::instance()->getReceiveCount(),
                               10000);
-    QTRY_COMPARE_WITH_TIMEOUT(model->rowCount(), shownReceiveCount(), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(qint64(model->rowCount()), shownReceiveCount(), 10000);
 
     // Flood frames count up from 0 in their two data bytes, little-endian.
     int sequence = 0;
