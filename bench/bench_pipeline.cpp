@@ -10,7 +10,6 @@
 // one line is appended to it. --soak runs 9,009 frames/s for 600 s. The exit status is 1
 // when a frame went missing or out of order at a bus load.
 
-#include "canmessage.h"
 #include "framelog.h"
 #include "handlethread.h"
 #include "listenthread.h"
@@ -188,7 +187,7 @@ double threadCpuSeconds(pthread_t thread)
     return cpuSeconds(clock);
 }
 
-// Kilobytes of one line of /proc/self/status, such as VmRSS or VmHWM.
+// One of the kB lines of /proc/self/status, such as VmRSS or VmHWM, in megabytes.
 double statusMegabytes(const QByteArray &field)
 {
     QFile status(QStringLiteral("/proc/self/status"));
