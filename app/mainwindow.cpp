@@ -54,6 +54,10 @@ MainWindow::MainWindow(QWidget *parent)
 
     ui->splitter->setStretchFactor(0, 18);
     ui->splitter->setStretchFactor(1, 13);
+    // The transmit panel's layouts ask for far more width than the frame log's table, and
+    // the splitter would start from those hints; the same 18 : 13 split from the start
+    // keeps the frame log the wider pane.
+    ui->splitter->setSizes({ 18 * 100, 13 * 100 });
 
     startTimer(200, Qt::CoarseTimer);
 }

@@ -1,23 +1,40 @@
 #!/bin/sh
-# Takes the README's screenshot: starts the program on the simulated bus in a virtual X
-# server, opens the device, and saves the screen to docs/screenshot.png.
+# Takes the README's screenshots: starts the program on the simulated bus in a virtual X
+# server, opens the device (docs/screenshot.png), then fills the send list with two
+# frames and sends it (docs/sending.png).
 # Usage: scripts/screenshot.sh   (after scripts/run.sh has built the program once)
 set -eu
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 ensure_packages xvfb xauth x11-apps imagemagick xdotool fonts-wqy-microhei
 
-out=${1:-docs/screenshot.png}
-mkdir -p "$(dirname "$out")"
+mkdir -p docs
 CANABLE_INTERFACE=sim xvfb-run -a -s "-screen 0 1700x680x24" sh -c '
+    set -eu
+    shot() { xwd -root -silent | convert xwd:- -crop 1680x622+0+0 "$1"; }
+    click() { xdotool mousemove --window "$window" "$1" "$2" click 1; sleep 0.3; }
+    retype() { xdotool mousemove --window "$window" "$1" "$2" click --repeat 3 1;
+               xdotool key ctrl+a type "$3"; sleep 0.2; }
+
     build/release/canmonitor &
     app=$!
     sleep 3
     window=$(xdotool search --sync --name Vostrel_V240522 | head -n 1)
     xdotool windowmove "$window" 0 0
-    xdotool mousemove --window "$window" 448 26 click 1
+    click 448 26
     sleep 3
-    xwd -root -silent | convert xwd:- -crop 1680x622+0+0 "'"$out"'"
+    shot docs/screenshot.png
+
+    retype 1103 193 100
+    click 1287 226
+    retype 1103 131 7df
+    retype 1543 131 "02 01 0c"
+    retype 1103 162 5
+    click 1287 226
+    retype 1256 566 1000
+    click 1125 566
+    sleep 2
+    shot docs/sending.png
     kill $app
 '
-echo "Saved $out"
+echo "Saved docs/screenshot.png and docs/sending.png"
