@@ -2,8 +2,7 @@
 # Builds the initramfs of the SocketCAN test VM: static busybox, the CAN modules of the
 # chosen kernel (decompressed, since busybox insmod reads only plain .ko files),
 # can-utils and iproute2 with the shared libraries they load, the given init script and
-# the given programs (installed in /usr/bin with their libraries at the paths ldd shows,
-# so build-tree run paths still resolve).
+# the given programs (installed in /usr/bin with their libraries).
 #
 # Usage: make-initramfs.sh OUTPUT.cpio.gz KERNEL_VERSION INIT_SCRIPT PROGRAM...
 
@@ -37,11 +36,17 @@ fail() {
     exit 1
 }
 
+# Libraries from the build tree go to /usr/lib, which the loader searches when a run path
+# does not resolve: the build tree may lie under /tmp, which the VM mounts afresh.
 copy_libraries() {
     ldd "$1" | awk '/=> \// { print $3 } /^[[:space:]]*\// { print $1 }' | while read -r library; do
-        if [ ! -e "$root$library" ]; then
-            mkdir -p "$root$(dirname "$library")"
-            cp -L "$library" "$root$library"
+        case "$library" in
+            /lib/*|/lib64/*|/usr/*) target=$library ;;
+            *) target=/usr/lib/$(basename "$library") ;;
+        esac
+        if [ ! -e "$root$target" ]; then
+            mkdir -p "$root$(dirname "$target")"
+            cp -L "$library" "$root$target"
         fi
     done
 }
