@@ -59,7 +59,7 @@ set style data points
 set datafile separator whitespace
 set datafile nocolumnheaders
 set xlabel "tick"
-set key top left horizontal
+set key inside top left horizontal
 set yrange [*:*]
 set offsets 0, 0, graph 0.05, graph 0.05
 previous = NaN
