@@ -73,6 +73,7 @@ set datafile separator comma
 set datafile columnheaders
 set xlabel "seconds"
 set offsets 0, 0, 0, 0
+set key inside top left
 set yrange [0:*]
 plot soak using 1:2 with lines lw 2 lc rgb "#4a90d9" title "VmRSS"
 
