@@ -2,8 +2,9 @@
 // inside libQt5Core, which is not instrumented, so the tool would take every QMutex-guarded
 // access of ours for a race. These definitions take the place of the library's for calls
 // from our code, tell the tool about the lock and hand over to the library's own. A
-// QWaitCondition waiting on a QMutex would unlock it inside the library unseen, and would
-// need the same treatment.
+// QWaitCondition unlocks and relocks its QMutex inside the library, so its waits are
+// wrapped the same way (the toolkit's own worker threads wait like this, for instance the
+// file dialog's directory reader).
 //
 // Joining a QThread has the same blind spot: QThread::wait() returns through a wait
 // condition inside the library, so what the finished thread did to its own object seems to
@@ -14,6 +15,7 @@
 
 #include <QMutex>
 #include <QThread>
+#include <QWaitCondition>
 
 #include <sanitizer/tsan_interface.h>
 
@@ -83,4 +85,46 @@ bool QThread::wait(QDeadlineTimer deadline)
     if (finished)
         __tsan_acquire(this);
     return finished;
+}
+
+namespace {
+
+// One of the two waits may call the other inside the library; only the outer one tells
+// the tool about the mutex.
+thread_local int waitDepth = 0;
+
+template<typename Timeout>
+bool annotatedWait(QWaitCondition *condition, QMutex *mutex, Timeout timeout,
+                   bool (*libraryWait)(QWaitCondition *, QMutex *, Timeout))
+{
+    const bool outer = waitDepth++ == 0;
+    if (outer) {
+        __tsan_mutex_pre_unlock(mutex, 0);
+        __tsan_mutex_post_unlock(mutex, 0);
+    }
+    const bool woken = libraryWait(condition, mutex, timeout);
+    if (outer) {
+        __tsan_mutex_pre_lock(mutex, 0);
+        __tsan_mutex_post_lock(mutex, 0, 0);
+    }
+    --waitDepth;
+    return woken;
+}
+
+} // namespace
+
+bool QWaitCondition::wait(QMutex *lockedMutex, QDeadlineTimer deadline)
+{
+    static const auto libraryWait =
+            libraryFunction<bool (*)(QWaitCondition *, QMutex *, QDeadlineTimer)>(
+                    "_ZN14QWaitCondition4waitEP6QMutex14QDeadlineTimer");
+    return annotatedWait(this, lockedMutex, deadline, libraryWait);
+}
+
+bool QWaitCondition::wait(QMutex *lockedMutex, unsigned long time)
+{
+    static const auto libraryWait =
+            libraryFunction<bool (*)(QWaitCondition *, QMutex *, unsigned long)>(
+                    "_ZN14QWaitCondition4waitEP6QMutexm");
+    return annotatedWait(this, lockedMutex, time, libraryWait);
 }
