@@ -1,6 +1,7 @@
 #include "listenthread.h"
 
 #include "canable.h"
+#include "frametime.h"
 
 #include <QMutexLocker>
 
@@ -61,7 +62,7 @@ void ListenThread::run()
         CanMessage msg;
         msg.direction = 0;
         msg.id = record.extended ? record.id & 0x1FFFFFFFu : record.id;
-        msg.time = QTime::currentTime();
+        msg.time = currentFrameTime();
         // A record never holds more than eight data bytes, so a larger count is clamped
         // rather than read past the end of the record.
         msg.dlc = std::min<int>(record.dlc, int(sizeof record.data));

@@ -1,10 +1,10 @@
 #include "sendthread.h"
 
 #include "canable.h"
+#include "frametime.h"
 
 #include <QCoreApplication>
 #include <QMutexLocker>
-#include <QTime>
 #include <QTimer>
 
 #include <cstring>
@@ -133,7 +133,7 @@ void SendThread::transmitFrame(quint32 id, const QByteArray &data, bool extended
         CanMessage message;
         message.direction = 1;
         message.id = id;
-        message.time = QTime::currentTime();
+        message.time = currentFrameTime();
         message.dlc = data.size();
         message.data = data;
         message.extended = extended;
