@@ -536,19 +536,9 @@ int SimulatedBus::read(CanFrameRecord *record)
     std::unique_lock<std::mutex> lock(m_mutex);
     if (takeReceived(record))
         return 0;
-    const Clock::time_point deadline = Clock::now() + readWaitLimit;
-    for (;;) {
-        const Clock::time_point now = Clock::now();
-        advance(busTime(now));
-        if (takeReceived(record))
-            return 0;
-        if (now >= deadline)
-            return 1;
-        const Clock::time_point wake = wakeTime(now, deadline);
-        lock.unlock();
-        std::this_thread::sleep_until(wake);
-        lock.lock();
-    }
+    return waitUntil(lock, readWaitLimit, [&](Clock::time_point) {
+        return takeReceived(record);
+    });
 }
 
 int SimulatedBus::write(const CanFrameRecord &record)
@@ -558,22 +548,32 @@ int SimulatedBus::write(const CanFrameRecord &record)
     const bool remote = record.remote != 0;
     const bool extended = record.extended != 0;
     std::unique_lock<std::mutex> lock(m_mutex);
-    const Clock::time_point deadline = Clock::now() + writeWaitLimit;
+    return waitUntil(lock, writeWaitLimit, [&](Clock::time_point now) {
+        if (m_written.full())
+            return false;
+        Written frame;
+        frame.since = busTime(now);
+        frame.key = arbitrationKey(record.id, extended, remote);
+        frame.duration = frameNanoseconds(extended, remote, record.dlc, m_kbps);
+        frame.id = record.id;
+        frame.extended = extended;
+        frame.remote = remote;
+        m_written.push(frame);
+        m_writeLog.record(now);
+        return true;
+    });
+}
+
+template<typename Done>
+int SimulatedBus::waitUntil(std::unique_lock<std::mutex> &lock, Clock::duration limit,
+                            Done done)
+{
+    const Clock::time_point deadline = Clock::now() + limit;
     for (;;) {
         const Clock::time_point now = Clock::now();
         advance(busTime(now));
-        if (!m_written.full()) {
-            Written frame;
-            frame.since = busTime(now);
-            frame.key = arbitrationKey(record.id, extended, remote);
-            frame.duration = frameNanoseconds(extended, remote, record.dlc, m_kbps);
-            frame.id = record.id;
-            frame.extended = extended;
-            frame.remote = remote;
-            m_written.push(frame);
-            m_writeLog.record(now);
+        if (done(now))
             return 0;
-        }
         if (now >= deadline)
             return 1;
         const Clock::time_point wake = wakeTime(now, deadline);

@@ -198,6 +198,10 @@ private:
     bool takeReceived(CanFrameRecord *record);
     int64_t busTime(Clock::time_point when) const;
     Clock::time_point wakeTime(Clock::time_point now, Clock::time_point deadline) const;
+    // Brings the bus up to the present and calls done(now) until it returns true (0) or
+    // `limit` has passed (1), sleeping without the lock in between.
+    template<typename Done>
+    int waitUntil(std::unique_lock<std::mutex> &lock, Clock::duration limit, Done done);
 
     const unsigned int m_kbps;
     const Clock::time_point m_epoch;
