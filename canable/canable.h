@@ -11,10 +11,14 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* Callers see the additional calls as weak references: with a library that lacks one,
+ * its address is null instead of the program failing to start. */
 #if defined(CANABLE_BUILDING_LIBRARY)
 #  define CANABLE_EXPORT __attribute__((visibility("default")))
+#  define CANABLE_OPTIONAL __attribute__((visibility("default")))
 #else
 #  define CANABLE_EXPORT
+#  define CANABLE_OPTIONAL __attribute__((weak))
 #endif
 
 #ifdef __cplusplus
@@ -62,6 +66,89 @@ CANABLE_EXPORT int canable_readMessage(int deviceIndex, CanFrameRecord *record, 
 /* Queues one frame for transmission; non-zero when it was refused or could not be
  * queued within a short bounded time. */
 CANABLE_EXPORT int canable_writeMessage(int deviceIndex, const CanFrameRecord *record);
+
+/* ---- Additional calls ----------------------------------------------------------------
+ * A caller must not rely on these: a library that offers only the four calls above is
+ * complete, and the program works with it, minus what these report. Callers reach them
+ * through weak references and test each for null before use.
+ */
+
+/* Wall-clock time of the frame the last successful canable_readMessage on this device
+ * returned, in microseconds since 1970-01-01 UTC: the kernel's receive stamp on
+ * SocketCAN (the adapter's hardware stamp where the driver delivers one), the simulated
+ * bus's own clock. 0 with *usec set, non-zero when that frame carries no stamp.
+ * Reader thread only. */
+CANABLE_OPTIONAL int canable_lastReadTimestamp(int deviceIndex, int64_t *usec);
+
+/* One CAN network interface present on the system. */
+typedef struct CanInterfaceInfo
+{
+    char name[16];         /* NUL-terminated interface name, e.g. "can0" */
+    uint8_t up;            /* non-zero: administratively up */
+    uint8_t virtualBus;    /* non-zero: vcan (no bit timing) */
+    uint8_t reserved[2];
+    uint32_t bitrate;      /* bit/s when known, else 0 */
+} CanInterfaceInfo;
+
+/* Fills up to capacity entries with the CAN interfaces present (the simulated bus is
+ * not listed) and returns how many there are, which may exceed capacity; -1 on error.
+ * Any thread. */
+CANABLE_OPTIONAL int canable_listInterfaces(CanInterfaceInfo *list, int capacity);
+
+/* Names what the following canable_initDLL calls open: an interface name, "sim" for the
+ * simulated bus, or NULL or "" for the default (the first CAN interface). A non-empty
+ * CANABLE_INTERFACE in the environment wins over this choice. 0 on success. */
+CANABLE_OPTIONAL int canable_selectInterface(const char *name);
+
+/* Asks the following canable_initDLL calls to open in listen-only mode (enabled
+ * non-zero) or normally. Listen-only needs the right to configure the interface and a
+ * driver that supports it; when either is missing the open fails and
+ * canable_lastError() says why. 0 on success. */
+CANABLE_OPTIONAL int canable_setListenOnly(int enabled);
+
+/* A short English text saying why the last failed call failed, or "" when none did.
+ * The text stays valid until the next call on the same thread. */
+CANABLE_OPTIONAL const char *canable_lastError(void);
+
+/* An error event: an error frame the controller reported (linux/can/error.h). It is never
+ * delivered by canable_readMessage. */
+typedef struct CanErrorEvent
+{
+    uint32_t errorClass;   /* CAN_ERR_* class bits of the error frame's identifier */
+    uint8_t data[8];       /* the error frame's data bytes, as linux/can/error.h defines */
+    int64_t timestampUs;   /* wall clock as for canable_lastReadTimestamp, 0 unknown */
+} CanErrorEvent;
+
+/* Takes the oldest pending error event: 0 with *event filled, non-zero when none is
+ * pending. Never waits; error events arrive during canable_readMessage calls, so the
+ * reader calls this after each read. Reader thread only. */
+CANABLE_OPTIONAL int canable_readErrorEvent(int deviceIndex, CanErrorEvent *event);
+
+enum CanControllerState {
+    CANABLE_STATE_UNKNOWN = 0,
+    CANABLE_STATE_ERROR_ACTIVE = 1,
+    CANABLE_STATE_ERROR_WARNING = 2,
+    CANABLE_STATE_ERROR_PASSIVE = 3,
+    CANABLE_STATE_BUS_OFF = 4,
+    CANABLE_STATE_STOPPED = 5
+};
+
+/* The health of the open device. */
+typedef struct CanBusStatus
+{
+    int32_t state;          /* a CanControllerState */
+    int32_t txErrors;       /* transmit error counter, -1 unknown */
+    int32_t rxErrors;       /* receive error counter, -1 unknown */
+    uint32_t busOffCount;   /* times the controller went bus-off since the open */
+    uint32_t restarts;      /* restarts after bus-off since the open */
+    uint32_t reserved;
+    uint64_t kernelDrops;   /* frames the kernel dropped for this socket */
+    uint64_t adapterDrops;  /* frames the adapter or driver dropped (rx_over_errors) */
+} CanBusStatus;
+
+/* Fills *status for the open device: 0, or non-zero when nothing is open. May query the
+ * kernel (bounded, well under a millisecond); any thread, at most a few times a second. */
+CANABLE_OPTIONAL int canable_getStatus(int deviceIndex, CanBusStatus *status);
 
 #ifdef __cplusplus
 }

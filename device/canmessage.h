@@ -17,6 +17,13 @@ struct CanMessage
     bool extended = false;
     bool remote = false;
     bool success = true; // the adapter accepted the write; always true when received
+    // Wall-clock time of the read or write in microseconds since 1970-01-01 UTC, for
+    // traces and cycle times; 0 when unknown. `time` stays the time of day shown.
+    qint64 timestampUs = 0;
+    // An error event reported by the controller rather than a frame: errorClass holds the
+    // CAN_ERR_* class bits (linux/can/error.h) and data the error frame's eight bytes.
+    bool error = false;
+    quint32 errorClass = 0;
 };
 
 Q_DECLARE_METATYPE(CanMessage)

@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStandardItemModel>
@@ -133,7 +134,11 @@ void tst_CsvExport::exportButton()
         filters = dialog->nameFilters();
         startDir = dialog->directory().absolutePath();
         if (accept) {
-            dialog->selectFile(path);
+            // selectFile() is ignored while the dialog's directory model is still loading,
+            // so the name goes where a user would type it.
+            auto nameEdit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+            QVERIFY(nameEdit);
+            nameEdit->setText(path);
             static_cast<QDialog *>(dialog)->accept();
         } else {
             dialog->reject();
