@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QStandardItemModel>
+#include <QTimerEvent>
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
@@ -47,6 +48,9 @@ MainWindow::MainWindow(QWidget *parent)
     ui->statusbar->addWidget(lblSendCount);
     ui->statusbar->addWidget(lblReceiveCount);
     ui->statusbar->addWidget(lblReceiveRate);
+    lblMessage = new QLabel(this);
+    lblMessage->setObjectName(QStringLiteral("lblMessage"));
+    ui->statusbar->addPermanentWidget(lblMessage);
 
     ui->sendLayout->addWidget(new DataSendWidget(this));
 
@@ -60,6 +64,14 @@ MainWindow::MainWindow(QWidget *parent)
     ui->splitter->setSizes({ 18 * 100, 13 * 100 });
 
     startTimer(200, Qt::CoarseTimer);
+}
+
+void MainWindow::showStatusMessage(const QString &text)
+{
+    lblMessage->setText(text);
+    if (messageTimer)
+        killTimer(messageTimer);
+    messageTimer = startTimer(10000, Qt::CoarseTimer);
 }
 
 MainWindow::~MainWindow()
@@ -103,8 +115,15 @@ void MainWindow::on_btnClose_clicked()
     ListenThread::instance()->closeDevice();
 }
 
-void MainWindow::timerEvent(QTimerEvent *)
+void MainWindow::timerEvent(QTimerEvent *event)
 {
+    if (event->timerId() == messageTimer) {
+        killTimer(messageTimer);
+        messageTimer = 0;
+        lblMessage->clear();
+        return;
+    }
+
     HandleThread *hub = HandleThread::instance();
     const QList<CanMessage> messages = hub->takeMessages();
     if (!messages.isEmpty()) {

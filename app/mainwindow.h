@@ -21,6 +21,12 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+public slots:
+    // One line for the user at the right of the status bar (a failed file operation, a
+    // refused input, progress), kept until the next one or for ten seconds. The counters
+    // on the left stay visible, which QStatusBar::showMessage() would hide.
+    void showStatusMessage(const QString &text);
+
 protected:
     void timerEvent(QTimerEvent *event) override;
 
@@ -42,4 +48,6 @@ private:
     QLabel *lblSendCount = nullptr;
     QLabel *lblReceiveCount = nullptr;
     QLabel *lblReceiveRate = nullptr;
+    QLabel *lblMessage = nullptr;
+    int messageTimer = 0;
 };
