@@ -14,4 +14,7 @@ struct SendFrame
     int framesPerSend = 0; // copies written back-to-back on one tick
     int repeatCount = 0;   // consecutive ticks on which the frame is sent
     int interval = 0;      // milliseconds to the next tick after each of its ticks
+    // False for a list row that does not describe a sendable frame: each of its copies is
+    // announced as failed and none reaches the adapter.
+    bool sendable = true;
 };

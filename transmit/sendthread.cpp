@@ -2,12 +2,86 @@
 
 #include "canable.h"
 #include "frametime.h"
+#include "tickschedule.h"
 
 #include <QCoreApplication>
 #include <QMutexLocker>
+#include <QSocketNotifier>
 #include <QTimer>
 
+#include <cerrno>
 #include <cstring>
+#include <ctime>
+
+#include <sys/prctl.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+namespace {
+
+// The last stretch before a due time is slept precisely rather than waited for in the
+// event loop, which may wake late by the time it takes to dispatch.
+constexpr qint64 precisionNs = 1000000;
+
+timespec timespecFromNs(qint64 ns)
+{
+    timespec ts = {};
+    ts.tv_sec = time_t(ns / 1000000000);
+    ts.tv_nsec = long(ns % 1000000000);
+    return ts;
+}
+
+void sleepUntil(qint64 monotonicNs)
+{
+    const timespec due = timespecFromNs(monotonicNs);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR) {
+    }
+}
+
+qint64 wallClockUs()
+{
+    timespec now = {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return qint64(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+// A timer descriptor armed at absolute CLOCK_MONOTONIC times, read by the event loop.
+class WakeTimer
+{
+public:
+    WakeTimer()
+        : fd(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC))
+    {
+    }
+    ~WakeTimer()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    WakeTimer(const WakeTimer &) = delete;
+    WakeTimer &operator=(const WakeTimer &) = delete;
+
+    int descriptor() const { return fd; }
+
+    bool arm(qint64 monotonicNs)
+    {
+        itimerspec spec = {};
+        spec.it_value = timespecFromNs(qMax<qint64>(1, monotonicNs));
+        return fd >= 0 && timerfd_settime(fd, TFD_TIMER_ABSTIME, &spec, nullptr) == 0;
+    }
+
+    void acknowledge()
+    {
+        quint64 expirations = 0;
+        while (read(fd, &expirations, sizeof expirations) < 0 && errno == EINTR) {
+        }
+    }
+
+private:
+    int fd;
+};
+
+} // namespace
 
 SendThread *SendThread::instance()
 {
@@ -45,12 +119,14 @@ void SendThread::stopSend()
     emit sendFinished();
 }
 
-// No time limit: the event loop sees the quit request only between ticks, and a tick
-// that has begun must write all its copies.
+// The flag reaches the copies loop of a tick under way and any tick still queued; the
+// quit request ends the event loop once the tick handler has returned.
 void SendThread::endRunningSend()
 {
+    stopRequested.store(true);
     quit();
     wait();
+    stopRequested.store(false);
 }
 
 void SendThread::run()
@@ -64,6 +140,9 @@ void SendThread::run()
     }
     if (frames.isEmpty())
         return;
+
+    // The kernel may otherwise let a sleep of this thread run 50 µs long.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 
     emit sendStarted();
 
@@ -87,60 +166,85 @@ void SendThread::run()
         return false;
     };
 
-    QTimer timer;
-    timer.setTimerType(Qt::PreciseTimer);
-    connect(&timer, &QTimer::timeout, &timer, [&] {
+    TickSchedule schedule;
+    WakeTimer wakeTimer;
+    QSocketNotifier wakeNotifier(wakeTimer.descriptor(), QSocketNotifier::Read);
+    QTimer dueSoon;
+    dueSoon.setSingleShot(true);
+
+    const auto armNextTick = [&] {
+        if (schedule.remainingNs() <= precisionNs || !wakeTimer.arm(schedule.coarseWakeNs(
+                                                             precisionNs)))
+            dueSoon.start(0);
+    };
+
+    const auto onTick = [&] {
+        if (stopRequested.load())
+            return;
+        sleepUntil(schedule.dueNs());
         if (seekEntryWithTicksLeft()) {
             const SendFrame &frame = frames.at(position);
-            transmitFrame(frame.id, frame.data, frame.extended, frame.remote,
-                          frame.framesPerSend);
+            if (!transmitFrame(frame))
+                return;
             ++tick;
-            // A negative interval would leave the timer without ticks, and the send would
-            // never finish.
-            const int interval = qMax(0, frame.interval);
-            if (timer.interval() != interval)
-                timer.setInterval(interval);
+            schedule.advance(frame.interval);
         }
         // Finishing in the tick that sent the last frame spares the user the wait for
         // the last entry's interval.
-        if (seekEntryWithTicksLeft())
+        if (seekEntryWithTicksLeft()) {
+            armNextTick();
             return;
+        }
         qDebug("执行完毕");
-        timer.stop();
         quit();
         emit sendFinished();
+    };
+
+    connect(&dueSoon, &QTimer::timeout, &dueSoon, onTick, Qt::DirectConnection);
+    connect(&wakeNotifier, &QSocketNotifier::activated, &wakeNotifier, [&] {
+        wakeTimer.acknowledge();
+        onTick();
     }, Qt::DirectConnection);
-    timer.start();
+
+    schedule.start();
+    dueSoon.start(0);
     exec();
 }
 
-void SendThread::transmitFrame(quint32 id, const QByteArray &data, bool extended, bool remote,
-                               int count)
+bool SendThread::transmitFrame(const SendFrame &frame)
 {
+    const QByteArray &data = frame.data;
     CanFrameRecord record = {};
-    record.id = id;
+    record.id = frame.id;
     // A frame longer than the record holds is refused rather than cut: cut, it would go on
     // the wire as something the user did not type while the log showed what was typed.
-    const bool fits = data.size() <= int(sizeof record.data);
+    // An identifier beyond its format's range would go out as some other identifier.
+    const quint32 highestId = frame.extended ? 0x1fffffffu : 0x7ffu;
+    const bool fits = frame.sendable && frame.id <= highestId
+            && data.size() <= int(sizeof record.data);
     if (fits) {
         std::memcpy(record.data, data.constData(), size_t(data.size()));
         record.dlc = quint8(data.size());
     }
-    record.remote = remote ? 1 : 0;
-    record.extended = extended ? 1 : 0;
+    record.remote = frame.remote ? 1 : 0;
+    record.extended = frame.extended ? 1 : 0;
 
-    for (int copy = 0; copy < count; ++copy) {
+    for (int copy = 0; copy < frame.framesPerSend; ++copy) {
+        if (stopRequested.load(std::memory_order_relaxed))
+            return false;
         CanMessage message;
         message.direction = 1;
-        message.id = id;
+        message.id = frame.id;
         message.time = currentFrameTime();
+        message.timestampUs = wallClockUs();
         message.dlc = data.size();
         message.data = data;
-        message.extended = extended;
-        message.remote = remote;
+        message.extended = frame.extended;
+        message.remote = frame.remote;
         message.success = fits && canable_writeMessage(0, &record) == 0;
         if (!message.success)
             qDebug("发送失败");
         emit sendMsgSignal(message);
     }
+    return true;
 }

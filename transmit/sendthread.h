@@ -1,7 +1,10 @@
 #pragma once
 
-// Performs every transmission: runs a timer on a thread of its own and on each tick
-// writes one list entry to the adapter, announcing every write as a CanMessage.
+// Performs every transmission: runs an event loop on a thread of its own and on each tick
+// writes one list entry to the adapter, announcing every write as a CanMessage. Ticks are
+// due at absolute times counted from the start of the send (TickSchedule); the thread waits
+// for each one in its event loop on a timer descriptor and covers the last stretch with a
+// precise sleep, so a stop is seen at once.
 //
 // startSend() and stopSend() are for the GUI thread; run(), the tick handler and
 // transmitFrame() run on the send thread. sendMsgSignal and sendStarted are emitted on
@@ -16,6 +19,8 @@
 #include <QMutex>
 #include <QThread>
 
+#include <atomic>
+
 class SendThread : public QThread
 {
     Q_OBJECT
@@ -23,6 +28,8 @@ class SendThread : public QThread
 public:
     static SendThread *instance();
 
+    // Both end a running send within a few milliseconds, also in the middle of a tick of
+    // millions of copies: the writes made until then are announced, none follows.
     void startSend(const QList<SendFrame> &frames, int passes);
     void stopSend();
 
@@ -38,11 +45,12 @@ private:
     SendThread();
     ~SendThread() override;
 
-    void transmitFrame(quint32 id, const QByteArray &data, bool extended, bool remote,
-                       int count);
+    // False when a stop cut the copies short.
+    bool transmitFrame(const SendFrame &frame);
     void endRunningSend();
 
     QList<SendFrame> frameList;
     int passCount = 0;
     QMutex mutex;
+    std::atomic<bool> stopRequested { false };
 };
