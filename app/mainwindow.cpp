@@ -52,7 +52,9 @@ MainWindow::MainWindow(QWidget *parent)
     lblMessage->setObjectName(QStringLiteral("lblMessage"));
     ui->statusbar->addPermanentWidget(lblMessage);
 
-    ui->sendLayout->addWidget(new DataSendWidget(this));
+    auto sendWidget = new DataSendWidget(this);
+    connect(sendWidget, &DataSendWidget::statusMessage, this, &MainWindow::showStatusMessage);
+    ui->sendLayout->addWidget(sendWidget);
 
     on_btnClear_clicked();
 

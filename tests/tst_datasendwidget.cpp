@@ -75,6 +75,11 @@ private slots:
     void sendWrites();
     void listChangesDuringSend();
     void refusedWrites();
+    void editorRefusal_data();
+    void editorRefusal();
+    void listRowRefusal_data();
+    void listRowRefusal();
+    void closingWindowStopsSend();
 
 private:
     template<typename T = QWidget> T *child(const char *name) const
@@ -228,9 +233,8 @@ void tst_DataSendWidget::addRow_data()
     QTest::newRow("extended remote abc without data")
         << QStringList{"ABC", "", "2", "3", "40", "制动"} << 1 << 1
         << QStringList{"1", "制动", "0xabc", "", "0x00", "2", "3", "远程帧", "扩展帧", "40"};
-    QTest::newRow("ten bytes") << QStringList{QString(), "1 2 3 4 5 6 7 8 9 a"} << 0 << 0
-        << QStringList{"1", "", "0x01", "01 02 03 04 05 06 07 08 09 0a", "0x0a", "1", "1",
-                       "数据帧", "标准帧", "1000"};
+    QTest::newRow("ten bytes are refused")
+        << QStringList{QString(), "1 2 3 4 5 6 7 8 9 a"} << 0 << 0 << QStringList();
 }
 
 void tst_DataSendWidget::addRow()
@@ -242,7 +246,8 @@ void tst_DataSendWidget::addRow()
     fillEditor(fields, type, form);
     click("btnAddToList");
     QTEST(cells(), "row");
-    QCOMPARE(describe(panel->frameFromRow(0)), describe(panel->frameFromEditor()));
+    if (model()->rowCount() > 0)
+        QCOMPARE(describe(panel->frameFromRow(0)), describe(panel->frameFromEditor()));
 }
 
 void tst_DataSendWidget::frameFromCells_data()
@@ -485,6 +490,143 @@ void tst_DataSendWidget::refusedWrites()
         QVERIFY(!message.success);
     }
     QVERIFY(FakeCanable::writtenFrames().isEmpty());
+}
+
+void tst_DataSendWidget::editorRefusal_data()
+{
+    QTest::addColumn<QStringList>("fields");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QString>("refusedField");
+    QTest::addColumn<QStringList>("written");
+
+    const QString k; // keeps the initial text
+    const QString d = QStringLiteral(" 1122334455667788 ");
+    QTest::newRow("id 7ff standard") << QStringList{"7ff"} << 0 << "" << QStringList{"7ff" + d + "00"};
+    QTest::newRow("id 800 standard") << QStringList{"800"} << 0 << "txtID" << QStringList();
+    QTest::newRow("id 1fffffff extended") << QStringList{"1fffffff"} << 1 << ""
+                                          << QStringList{"1fffffff" + d + "10"};
+    QTest::newRow("id 20000000 extended") << QStringList{"20000000"} << 1 << "txtID"
+                                          << QStringList();
+    QTest::newRow("id zz") << QStringList{"zz"} << 0 << "txtID" << QStringList();
+    QTest::newRow("id empty") << QStringList{""} << 0 << "txtID" << QStringList();
+    QTest::newRow("id of nine digits") << QStringList{"100000000"} << 1 << "txtID"
+                                       << QStringList();
+    QTest::newRow("id with spaces around") << QStringList{" 12 "} << 0 << ""
+                                           << QStringList{"12" + d + "00"};
+    QTest::newRow("byte 1ff") << QStringList{k, "01 1ff"} << 0 << "txtData" << QStringList();
+    QTest::newRow("byte -1") << QStringList{k, "-1"} << 0 << "txtData" << QStringList();
+    QTest::newRow("byte zz") << QStringList{k, "01 zz 02"} << 0 << "txtData" << QStringList();
+    QTest::newRow("nine bytes") << QStringList{k, "1 2 3 4 5 6 7 8 9"} << 0 << "txtData"
+                                << QStringList();
+    QTest::newRow("eight bytes ff") << QStringList{k, QString("ff ").repeated(8)} << 0 << ""
+                                    << QStringList{"1 ffffffffffffffff 00"};
+    QTest::newRow("no bytes") << QStringList{k, " "} << 0 << "" << QStringList{"1  00"};
+    QTest::newRow("copies above a million") << QStringList{k, k, "1000001"} << 0
+                                            << "txtCountOneTime" << QStringList();
+    QTest::newRow("copies overflowing") << QStringList{k, k, "99999999999999999999"} << 0
+                                        << "txtCountOneTime" << QStringList();
+    QTest::newRow("copies not a number stay 0") << QStringList{k, k, "x"} << 0 << ""
+                                                << QStringList();
+    QTest::newRow("ticks above a million") << QStringList{k, k, k, "1000001"} << 0
+                                           << "txtSendCount" << QStringList();
+    QTest::newRow("interval above an hour") << QStringList{k, k, k, k, "3600001"} << 0
+                                            << "txtInvTime" << QStringList();
+    QTest::newRow("interval of an hour, one tick") << QStringList{k, k, k, "1", "3600000"}
+                                                   << 0 << "" << QStringList{"1" + d + "00"};
+    QTest::newRow("negative interval stays 0") << QStringList{k, k, k, "2", "-5"} << 0 << ""
+                                               << QStringList{"1" + d + "00", "1" + d + "00"};
+}
+
+// A refused editor neither sends nor adds a row; it marks the field and says why, and
+// the mark goes once the field is edited.
+void tst_DataSendWidget::editorRefusal()
+{
+    QFETCH(QStringList, fields);
+    QFETCH(int, type);
+    QFETCH(QString, refusedField);
+
+    QSignalSpy messages(panel, &DataSendWidget::statusMessage);
+    fillEditor(fields, type);
+    click("btnSend");
+    QTRY_COMPARE_WITH_TIMEOUT(child<QPushButton>("btnSend")->text(), sendText, sendTimeout);
+    QTEST(writtenFrames(), "written");
+    click("btnAddToList");
+    QCOMPARE(model()->rowCount(), refusedField.isEmpty() ? 1 : 0);
+    QCOMPARE(messages.count(), refusedField.isEmpty() ? 0 : 2);
+
+    for (const char *name : {"txtID", "txtData", "txtCountOneTime", "txtSendCount",
+                             "txtInvTime"}) {
+        QCOMPARE(child(name)->property("inputRefused").toBool(),
+                 refusedField == QLatin1String(name));
+    }
+    if (!refusedField.isEmpty()) {
+        QVERIFY(!messages.first().at(0).toString().isEmpty());
+        child<QLineEdit>(qPrintable(refusedField))->setText("1");
+        QVERIFY(!child(qPrintable(refusedField))->property("inputRefused").toBool());
+    }
+}
+
+void tst_DataSendWidget::listRowRefusal_data()
+{
+    QTest::addColumn<QStringList>("badRow");
+
+    const QStringList good = {"1", "", "0x7ff", "01", "0x01", "1", "1", "数据帧", "标准帧", "0"};
+    const auto with = [&good](int column, const QString &text) {
+        QStringList row = good;
+        row[column] = text;
+        return row;
+    };
+    QTest::newRow("id not hex") << with(2, "0xzz");
+    QTest::newRow("id empty after the prefix") << with(2, "0x");
+    QTest::newRow("standard id 0x800") << with(2, "0x800");
+    QStringList extendedTooHigh = with(8, "扩展帧");
+    extendedTooHigh[2] = QStringLiteral("0x20000000");
+    QTest::newRow("extended id above 29 bits") << extendedTooHigh;
+    QTest::newRow("byte 1ff") << with(3, "01 1ff");
+    QTest::newRow("nine bytes") << with(3, "1 2 3 4 5 6 7 8 9");
+    QTest::newRow("copies above a million") << with(5, "1000001");
+    QTest::newRow("ticks above a million") << with(6, "1000001");
+    QTest::newRow("interval above an hour") << with(9, "3600001");
+}
+
+// A row that cannot be sent is one failed row in the log where it would have gone out,
+// nothing of it is written, and the rows after it are still sent.
+void tst_DataSendWidget::listRowRefusal()
+{
+    QFETCH(QStringList, badRow);
+
+    appendRow(badRow);
+    appendRow({"2", "", "0x12", "02", "0x01", "1", "1", "数据帧", "标准帧", "0"});
+    QSignalSpy messages(panel, &DataSendWidget::statusMessage);
+    QSignalSpy announced(SendThread::instance(), &SendThread::sendMsgSignal);
+    click("btnSendList");
+    QTRY_COMPARE_WITH_TIMEOUT(child<QPushButton>("btnSendList")->text(), listText, sendTimeout);
+    QTRY_COMPARE_WITH_TIMEOUT(announced.count(), 2, sendTimeout);
+
+    QCOMPARE(writtenFrames(), QStringList{"12 02 00"});
+    QVERIFY(!announced.at(0).at(0).value<CanMessage>().success);
+    QVERIFY(announced.at(1).at(0).value<CanMessage>().success);
+    QCOMPARE(messages.count(), 1);
+    QVERIFY(messages.first().at(0).toString().contains(QStringLiteral("第 1 行")));
+}
+
+void tst_DataSendWidget::closingWindowStopsSend()
+{
+    QWidget window;
+    auto inWindow = new DataSendWidget(&window);
+    window.show();
+    inWindow->findChild<QLineEdit *>("txtCountOneTime")->setText("1000000");
+    inWindow->findChild<QLineEdit *>("txtSendCount")->setText("1000000");
+    inWindow->findChild<QLineEdit *>("txtInvTime")->setText("0");
+    inWindow->findChild<QPushButton *>("btnSend")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(FakeCanable::callCount("write") > 0, sendTimeout);
+
+    QVERIFY(window.close());
+    QVERIFY(!SendThread::instance()->isRunning());
+    const int writes = FakeCanable::callCount("write");
+    QCoreApplication::processEvents();
+    QCOMPARE(FakeCanable::callCount("write"), writes);
+    QCOMPARE(inWindow->findChild<QPushButton *>("btnSend")->text(), sendText);
 }
 
 QTEST_MAIN(tst_DataSendWidget)

@@ -113,8 +113,26 @@ void tst_SendListFile::load_data()
                                     << QList<QStringList>();
     QTest::newRow("Count not a number") << QByteArray("[INFO]\nCount=x\n[CMD0]\n0=1\n") << 0
                                         << QList<QStringList>();
-    QTest::newRow("missing file") << QByteArray() << 0 << QList<QStringList>();
-    QTest::newRow("unreadable file") << QByteArray("<directory>") << 0 << QList<QStringList>();
+    // Files that hold no send list leave the list as it was.
+    const QList<QStringList> stale = {row("stale")};
+    QTest::newRow("missing file") << QByteArray() << 1 << stale;
+    QTest::newRow("unreadable file") << QByteArray("<directory>") << 1 << stale;
+    QTest::newRow("empty file") << QByteArray("") << 1 << stale;
+    QTest::newRow("random bytes") << QByteArray::fromHex("8f00d3a1ff7e0c5b0a9912fe") << 1
+                                  << stale;
+    const QString utf16 = QStringLiteral("[INFO]\nCount=1\n[CMD0]\n0=1\n");
+    QTest::newRow("UTF-16 send list")
+        << QByteArray("\xff\xfe") + QByteArray(reinterpret_cast<const char *>(utf16.utf16()),
+                                              utf16.size() * 2)
+        << 1 << stale;
+    QTest::newRow("other groups only") << QByteArray("[General]\nCount=2\n[CMDx]\n0=1\n") << 1
+                                       << stale;
+    QTest::newRow("INFO alone is an empty list") << QByteArray("[INFO]\nCount=0\n") << 0
+                                                 << QList<QStringList>();
+    QTest::newRow("cell over 1000 characters is cut")
+        << "[INFO]\nCount=1\n[CMD0]\n3=" + QByteArray(5000, 'a') + "\n4=" + QByteArray(1000, 'b')
+               + "\n"
+        << 1 << QList<QStringList>{row("", {"", "", QString(1000, 'a'), QString(1000, 'b')})};
     QTest::newRow("Count beyond the last group")
         << QByteArray("[INFO]\nCount=5\n[CMD0]\n0=1\n[CMD1]\n0=2\n") << 2
         << QList<QStringList>{row("1"), row("2")};

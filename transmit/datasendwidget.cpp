@@ -1,13 +1,16 @@
 #include "datasendwidget.h"
 #include "ui_datasendwidget.h"
 
+#include "framecheck.h"
 #include "sendlistfile.h"
 #include "sendthread.h"
 
 #include <QDebug>
+#include <QEvent>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QStandardItemModel>
+#include <QStyle>
 
 namespace {
 
@@ -32,6 +35,7 @@ const QString extendedFrameText = QStringLiteral("扩展帧");
 const QString sendText = QStringLiteral("立即发送");
 const QString sendListText = QStringLiteral("列表发送");
 const QString stopText = QStringLiteral("停止发送");
+const char refusedProperty[] = "inputRefused";
 
 QStringList dataTokens(const QString &text)
 {
@@ -88,11 +92,84 @@ DataSendWidget::DataSendWidget(QWidget *parent)
 
     connect(SendThread::instance(), &SendThread::sendFinished,
             this, &DataSendWidget::sendFinishedSlot);
+
+    setStyleSheet(QStringLiteral("QLineEdit[inputRefused=\"true\"] "
+                                 "{ border: 2px solid rgb(255,0,0); }"));
+    for (QLineEdit *field : { ui->txtID, ui->txtData, ui->txtCountOneTime, ui->txtSendCount,
+                              ui->txtInvTime }) {
+        connect(field, &QLineEdit::textChanged, this,
+                [this, field] { markRefused(field, false); });
+    }
+    connect(ui->cbxType, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            [this] { markRefused(ui->txtID, false); });
+
+    // A send must not outlive the window it was started from: closing the window stops
+    // it before the application's event loop has wound down.
+    if (parent)
+        parent->window()->installEventFilter(this);
+}
+
+bool DataSendWidget::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::Close && SendThread::instance()->isRunning())
+        SendThread::instance()->stopSend();
+    return QWidget::eventFilter(watched, event);
 }
 
 DataSendWidget::~DataSendWidget()
 {
     delete ui;
+}
+
+bool DataSendWidget::readEditor(SendFrame *frame)
+{
+    SendFrame read;
+    read.extended = ui->cbxType->currentData().toBool();
+    read.remote = ui->cbxForm->currentData().toBool();
+    QString reason;
+    QWidget *refused = nullptr;
+    if (!FrameCheck::parseId(ui->txtID->text(), read.extended, &read.id, &reason))
+        refused = ui->txtID;
+    else if (!FrameCheck::parseData(ui->txtData->text(), &read.data, &reason))
+        refused = ui->txtData;
+    else if (!FrameCheck::parseCount(ui->txtCountOneTime->text(),
+                                     FrameCheck::maxFramesPerSend, true, tr("每次发送帧数"),
+                                     &read.framesPerSend, &reason))
+        refused = ui->txtCountOneTime;
+    else if (!FrameCheck::parseCount(ui->txtSendCount->text(), FrameCheck::maxRepeatCount,
+                                     true, tr("发送次数"), &read.repeatCount, &reason))
+        refused = ui->txtSendCount;
+    else if (!FrameCheck::parseCount(ui->txtInvTime->text(), FrameCheck::maxIntervalMs,
+                                     false, tr("每次时间间隔"), &read.interval, &reason))
+        refused = ui->txtInvTime;
+    if (refused) {
+        markRefused(refused, true);
+        emit statusMessage(reason);
+        return false;
+    }
+    *frame = read;
+    return true;
+}
+
+bool DataSendWidget::readRow(int row, SendFrame *frame, QString *reason) const
+{
+    SendFrame read;
+    read.extended = cellText(row, TypeColumn) != standardFrameText;
+    read.remote = cellText(row, FormatColumn) != dataFrameText;
+    const bool ok = FrameCheck::parseId(cellText(row, IdColumn).mid(2), read.extended,
+                                        &read.id, reason)
+            && FrameCheck::parseData(cellText(row, DataColumn), &read.data, reason)
+            && FrameCheck::parseCount(cellText(row, FramesPerSendColumn),
+                                      FrameCheck::maxFramesPerSend, false, tr("帧数"),
+                                      &read.framesPerSend, reason)
+            && FrameCheck::parseCount(cellText(row, RepeatCountColumn),
+                                      FrameCheck::maxRepeatCount, false, tr("次数"),
+                                      &read.repeatCount, reason)
+            && FrameCheck::parseCount(cellText(row, IntervalColumn), FrameCheck::maxIntervalMs,
+                                      false, tr("时间间隔"), &read.interval, reason);
+    if (ok)
+        *frame = read;
+    return ok;
 }
 
 SendFrame DataSendWidget::frameFromEditor() const
@@ -143,27 +220,34 @@ void DataSendWidget::on_btnSend_clicked()
         SendThread::instance()->stopSend();
         return;
     }
+    SendFrame frame;
+    if (!readEditor(&frame))
+        return;
     setEditorEnabled(false);
     ui->btnSend->setText(stopText);
     ui->btnDelete->setEnabled(false);
     ui->btnSendList->setEnabled(false);
-    SendThread::instance()->startSend({frameFromEditor()}, 1);
+    SendThread::instance()->startSend({frame}, 1);
 }
 
 void DataSendWidget::on_btnAddToList_clicked()
 {
+    SendFrame frame;
+    if (!readEditor(&frame))
+        return;
     QList<QStandardItem *> items;
     for (int column = 0; column < sendListModel->columnCount(); ++column)
         items.append(new QStandardItem);
     sendListModel->appendRow(items);
-    writeRow(sendListModel->rowCount() - 1, frameFromEditor());
+    writeRow(sendListModel->rowCount() - 1, frame);
 }
 
 void DataSendWidget::on_btnUpdateList_clicked()
 {
     const QModelIndex current = ui->tableView->currentIndex();
-    if (current.isValid())
-        writeRow(current.row(), frameFromEditor());
+    SendFrame frame;
+    if (current.isValid() && readEditor(&frame))
+        writeRow(current.row(), frame);
 }
 
 void DataSendWidget::on_btnUp_clicked()
@@ -183,8 +267,10 @@ void DataSendWidget::on_btnSave_clicked()
     if (path.isEmpty())
         return;
     qDebug() << path;
-    if (!SendListFile::save(*sendListModel, path))
+    if (!SendListFile::save(*sendListModel, path)) {
         qWarning() << "cannot write" << path;
+        emit statusMessage(tr("发送列表无法保存到 %1").arg(path));
+    }
 }
 
 void DataSendWidget::on_btnLoad_clicked()
@@ -194,7 +280,13 @@ void DataSendWidget::on_btnLoad_clicked()
     if (path.isEmpty())
         return;
     qDebug() << path;
-    SendListFile::load(sendListModel, path);
+    const SendListFile::LoadResult result = SendListFile::load(sendListModel, path);
+    if (!result.loaded)
+        emit statusMessage(tr("%1 不是可读的发送列表文件，列表未改变").arg(path));
+    else if (result.cutCells > 0)
+        emit statusMessage(tr("%1 个单元格超过 %2 个字符，已截断")
+                                   .arg(result.cutCells)
+                                   .arg(SendListFile::maxCellLength));
 }
 
 void DataSendWidget::on_btnDelete_clicked()
@@ -217,8 +309,22 @@ void DataSendWidget::on_btnSendList_clicked()
     ui->btnSendList->setText(stopText);
     ui->btnDelete->setEnabled(false);
     QList<SendFrame> frames;
-    for (int row = 0; row < sendListModel->rowCount(); ++row)
-        frames.append(frameFromRow(row));
+    QString firstRefusal;
+    for (int row = 0; row < sendListModel->rowCount(); ++row) {
+        SendFrame frame;
+        QString reason;
+        if (!readRow(row, &frame, &reason)) {
+            // One failed row in the log where the row would have gone out, nothing written.
+            frame.sendable = false;
+            frame.framesPerSend = 1;
+            frame.repeatCount = 1;
+            if (firstRefusal.isEmpty())
+                firstRefusal = tr("第 %1 行：%2").arg(row + 1).arg(reason);
+        }
+        frames.append(frame);
+    }
+    if (!firstRefusal.isEmpty())
+        emit statusMessage(firstRefusal);
     SendThread::instance()->startSend(frames, int(ui->txtListSendCount->text().toUInt()));
 }
 
@@ -278,6 +384,15 @@ void DataSendWidget::setCellText(int row, int column, const QString &text)
 
 // Only the two rows that swap places are renumbered; the others keep their numbers, gaps
 // left by deletions included.
+void DataSendWidget::markRefused(QWidget *field, bool refused)
+{
+    if (field->property(refusedProperty).toBool() == refused)
+        return;
+    field->setProperty(refusedProperty, refused);
+    field->style()->unpolish(field);
+    field->style()->polish(field);
+}
+
 void DataSendWidget::moveCurrentRow(int offset)
 {
     const QModelIndex current = ui->tableView->currentIndex();

@@ -8,6 +8,10 @@
 // frameFromRow() reads it back. Sending goes through SendThread, which works on its own
 // copy of the frames, so the list stays editable while a send runs.
 //
+// What cannot be sent is refused before it reaches the send thread or the list: the
+// offending field gets the dynamic property inputRefused (a red frame) and the reason goes
+// out through statusMessage, as do failed file operations.
+//
 // GUI thread only.
 
 #include "sendframe.h"
@@ -37,6 +41,18 @@ public:
     // The frame that send list row describes; text that does not convert gives 0.
     SendFrame frameFromRow(int row) const;
 
+    // The editor's fields as a frame, read strictly (FrameCheck). On refusal the offending
+    // field is marked, statusMessage says why and false is returned.
+    bool readEditor(SendFrame *frame);
+    // The send list row read strictly; false with the reason when it cannot be sent.
+    bool readRow(int row, SendFrame *frame, QString *reason) const;
+
+signals:
+    void statusMessage(const QString &text);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private slots:
     void on_btnSend_clicked();
     void on_btnAddToList_clicked();
@@ -57,6 +73,7 @@ private:
     QString cellText(int row, int column) const;
     void setCellText(int row, int column, const QString &text);
     void moveCurrentRow(int offset);
+    void markRefused(QWidget *field, bool refused);
 
     Ui::DataSendWidget *ui = nullptr;
     QStandardItemModel *sendListModel = nullptr;

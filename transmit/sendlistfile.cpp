@@ -76,23 +76,36 @@ bool save(const QStandardItemModel &model, const QString &path)
     return false;
 }
 
-void load(QStandardItemModel *model, const QString &path)
+LoadResult load(QStandardItemModel *model, const QString &path)
 {
-    model->setRowCount(0);
+    LoadResult result;
     QSettings settings(path, QSettings::IniFormat);
-    const int count = std::min(settings.value(countKey, 0).toInt(),
-                               rowLimit(settings.childGroups()));
+    const QStringList groups = settings.childGroups();
+    const int limit = rowLimit(groups);
+    if (settings.status() == QSettings::AccessError
+            || (limit <= 0 && !groups.contains(QStringLiteral("INFO"))))
+        return result;
+    result.loaded = true;
+    model->setRowCount(0);
+    const int count = std::min(settings.value(countKey, 0).toInt(), limit);
     for (int row = 0; row < count; ++row) {
         settings.beginGroup(rowGroup(row));
         // Inserting a row with its items costs the attached view one insertion, whereas
         // setting items into empty cells makes it handle a change per cell, which turns a
         // large list into minutes of work.
         QList<QStandardItem *> items;
-        for (int column = 0; column < model->columnCount(); ++column)
-            items.append(new QStandardItem(cellText(settings.value(QString::number(column)))));
+        for (int column = 0; column < model->columnCount(); ++column) {
+            QString text = cellText(settings.value(QString::number(column)));
+            if (text.size() > maxCellLength) {
+                text.truncate(maxCellLength);
+                ++result.cutCells;
+            }
+            items.append(new QStandardItem(text));
+        }
         model->insertRow(row, items);
         settings.endGroup();
     }
+    return result;
 }
 
 } // namespace SendListFile

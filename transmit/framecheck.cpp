@@ -1,0 +1,84 @@
+#include "framecheck.h"
+
+#include <QStringList>
+
+#include <algorithm>
+#include <limits>
+
+namespace FrameCheck {
+
+bool parseId(const QString &text, bool extended, quint32 *id, QString *reason)
+{
+    bool ok = false;
+    const uint value = text.trimmed().toUInt(&ok, 16);
+    if (!ok) {
+        *reason = text.trimmed().isEmpty()
+                ? QStringLiteral("帧ID为空，未发送")
+                : QStringLiteral("帧ID“%1”不是十六进制数，未发送").arg(text.left(40));
+        return false;
+    }
+    const quint32 highest = extended ? 0x1fffffffu : 0x7ffu;
+    if (value > highest) {
+        *reason = QStringLiteral("帧ID 0x%1 超出%2范围（最大 0x%3），未发送")
+                          .arg(value, 0, 16)
+                          .arg(extended ? QStringLiteral("扩展帧") : QStringLiteral("标准帧"))
+                          .arg(highest, 0, 16);
+        return false;
+    }
+    *id = value;
+    return true;
+}
+
+bool parseData(const QString &text, QByteArray *data, QString *reason)
+{
+    QByteArray bytes;
+    const QStringList tokens = text.split(QStringLiteral(" "), Qt::SkipEmptyParts);
+    if (tokens.size() > maxDataBytes) {
+        *reason = QStringLiteral("数据有 %1 个字节，一帧最多 %2 个，未发送")
+                          .arg(tokens.size())
+                          .arg(maxDataBytes);
+        return false;
+    }
+    for (const QString &token : tokens) {
+        bool ok = false;
+        const uint value = token.toUInt(&ok, 16);
+        if (!ok || value > 0xff) {
+            *reason = QStringLiteral("数据“%1”不是一个十六进制字节，未发送").arg(token.left(40));
+            return false;
+        }
+        bytes.append(char(value));
+    }
+    *data = bytes;
+    return true;
+}
+
+bool parseCount(const QString &text, int highest, bool signedText, const QString &name,
+                int *value, QString *reason)
+{
+    bool ok = false;
+    const qlonglong number = text.toLongLong(&ok);
+    if (!ok) {
+        // Text that is no number at all keeps the old reading; digits that merely
+        // overflow are a value far above the bound.
+        const QString digits = text.trimmed();
+        const bool allDigits = !digits.isEmpty()
+                && std::all_of(digits.begin(), digits.end(),
+                               [](QChar c) { return c.isDigit(); });
+        if (!allDigits) {
+            *value = 0;
+            return true;
+        }
+    }
+    if (ok && number < 0 && !signedText) {
+        *value = 0;
+        return true;
+    }
+    if (!ok || number > highest) {
+        *reason = QStringLiteral("%1最大为 %2，未发送").arg(name).arg(highest);
+        return false;
+    }
+    *value = int(qMax<qlonglong>(number, std::numeric_limits<int>::min()));
+    return true;
+}
+
+} // namespace FrameCheck
