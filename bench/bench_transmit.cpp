@@ -1,6 +1,6 @@
 // Measures how evenly the program transmits: immediate sends of one 8-byte frame, typed
 // into the transmit panel of the real main window (offscreen) and started with its send
-// button, 1,000 ticks at 1, 10 and 100 ms and 20 ticks at 1,000 ms. The device is open on
+// button, 1,000 ticks at 1, 10 and 100 ms and 100 ticks at 1,000 ms. The device is open on
 // the simulated bus at 1 Mbit/s with its vehicle traffic, so the receive side runs as well.
 // The time of each write is the one the simulated bus took when it accepted the frame
 // (CANABLE_SIM_WRITE_LOG), so nothing of the program's own clock reading is in it.
@@ -8,7 +8,9 @@
 // Usage: bench_transmit [--seconds S] [--csv FILE] [--log-dir DIR]
 // --seconds caps each interval's run at about S seconds (at least 2 ticks), for a quick
 // run; --log-dir keeps the write times of each interval there, as writes-<interval>.log.
-// The exit status is 1 when a write was missing or refused.
+// Then it stops a tick of ten million copies with the stop button and, in a child process,
+// closes the window in the middle of such a tick (--stop-only measures just these two).
+// The exit status is 1 when a write was missing or refused, or came after a stop or close.
 
 #include "handlethread.h"
 #include "listenthread.h"
@@ -22,6 +24,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTextStream>
@@ -29,6 +32,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <ctime>
 #include <functional>
 #include <vector>
@@ -41,7 +45,9 @@ struct Case
     int ticks;
 };
 
-const Case cases[] = { { 1, 1000 }, { 10, 1000 }, { 100, 1000 }, { 1000, 20 } };
+const Case cases[] = { { 1, 1000 }, { 10, 1000 }, { 100, 1000 }, { 1000, 100 } };
+
+constexpr int copiesForStop = 10000000;
 
 constexpr unsigned int busKbps = 1000;
 constexpr double slackSeconds = 30;
@@ -49,7 +55,7 @@ constexpr double slackSeconds = 30;
 const char csvHeader[] =
     "interval_ms,ticks,writes_logged,writes_counted,refused,gap_mean_ms,"
     "deviation_mean_ms,deviation_abs_mean_ms,deviation_p99_ms,deviation_max_ms,drift_ms,"
-    "cpu_core_pct";
+    "cpu_core_pct,late_p99_ms,late_max_ms";
 
 struct Result
 {
@@ -65,6 +71,9 @@ struct Result
     double deviationMax = 0;
     double drift = 0;
     double corePct = 0;
+    // |actual - due| with every due time counted from the first write.
+    double lateP99 = 0;
+    double lateMax = 0;
 };
 
 double processCpuSeconds()
@@ -129,6 +138,30 @@ void summarise(const std::vector<qint64> &times, Result *result)
     result->deviationP99 = deviations.at(std::clamp<size_t>(rank, 1, deviations.size()) - 1);
     result->deviationMax = deviations.back();
     result->drift = double(times.back() - times.front()) / 1e6 - gaps * interval;
+
+    std::vector<double> late;
+    for (size_t i = 1; i < times.size(); ++i)
+        late.push_back(std::abs(double(times[i] - times[0]) / 1e6 - double(i) * interval));
+    std::sort(late.begin(), late.end());
+    result->lateP99 = late.at(std::clamp<size_t>(rank, 1, late.size()) - 1);
+    result->lateMax = late.back();
+}
+
+qint64 monotonicNs()
+{
+    timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+void startLongTick()
+{
+    SendFrame frame;
+    frame.id = 0x123;
+    frame.data = QByteArray::fromHex("0102030405060708");
+    frame.framesPerSend = copiesForStop;
+    frame.repeatCount = 1;
+    SendThread::instance()->startSend({ frame }, 1);
 }
 
 class Bench
@@ -197,6 +230,42 @@ public:
         return done;
     }
 
+    // Starts a send of ten million copies in one tick (ten times what the editor accepts,
+    // so it goes to the send thread directly), lets it write for a moment and stops it the
+    // way the stop button does; returns the milliseconds the click took, and in *after the
+    // writes the hub counted once the click had returned beyond those announced by then.
+    double stopLatency(int *written, int *after)
+    {
+        qputenv("CANABLE_SIM_WRITE_LOG", QByteArray());
+        bool opened = false;
+        const QMetaObject::Connection openConnection = QObject::connect(
+                ListenThread::instance(), &ListenThread::openSuccess, window,
+                [&opened] { opened = true; });
+        ListenThread::instance()->openDevice(busKbps);
+        waitUntil([&opened] { return opened; }, slackSeconds);
+        QObject::disconnect(openConnection);
+
+        HandleThread *hub = HandleThread::instance();
+        const int sentBefore = hub->getSendCount();
+        startLongTick();
+        waitUntil([&] { return hub->getSendCount() - sentBefore >= 2000; }, slackSeconds);
+        const qint64 start = monotonicNs();
+        SendThread::instance()->stopSend();
+        const double latency = double(monotonicNs() - start) / 1e6;
+        int counted = 0;
+        waitUntil([&] {
+            const int now = hub->getSendCount();
+            const bool settled = now == counted;
+            counted = now;
+            return settled;
+        }, slackSeconds);
+        waitUntil([] { return false; }, 0.2);
+        *written = hub->getSendCount() - sentBefore;
+        *after = hub->getSendCount() - counted;
+        ListenThread::instance()->closeDevice();
+        return latency;
+    }
+
 private:
     void setText(const char *name, const QString &text)
     {
@@ -210,6 +279,37 @@ private:
 QString fixed(double value, int decimals)
 {
     return QString::number(value, 'f', decimals);
+}
+
+// The child process of the close measurement: starts a long tick, closes the window in
+// its middle and prints the CLOCK_MONOTONIC time of the close; the time the process ends
+// is taken by the parent, and the simulated bus saves its write times at the close.
+int closeInTheMiddle(QApplication &app, const QString &logDir)
+{
+    qputenv("CANABLE_SIM_WRITE_LOG", QFile::encodeName(logDir + "/close-writes.log"));
+    MainWindow mainWindow;
+    MainWindow *window = &mainWindow;
+    window->show();
+    bool opened = false;
+    QObject::connect(ListenThread::instance(), &ListenThread::openSuccess, window,
+                     [&opened] { opened = true; });
+    ListenThread::instance()->openDevice(busKbps);
+    if (!waitUntil([&opened] { return opened; }, slackSeconds))
+        return 2;
+    startLongTick();
+    HandleThread *hub = HandleThread::instance();
+    waitUntil([hub] { return hub->getSendCount() >= 2000; }, slackSeconds);
+    qint64 closing = 0;
+    qint64 closed = 0;
+    QTimer::singleShot(0, window, [&closing, &closed, window] {
+        closing = monotonicNs();
+        window->close();
+        closed = monotonicNs();
+    });
+    const int status = app.exec();
+    std::printf("%lld %lld\n", static_cast<long long>(closing), static_cast<long long>(closed));
+    std::fflush(stdout);
+    return status;
 }
 
 } // namespace
@@ -234,7 +334,12 @@ int main(int argc, char *argv[])
     const QCommandLineOption logDirOption(QStringLiteral("log-dir"),
         QStringLiteral("Keep the write times of each interval in this directory."),
         QStringLiteral("directory"));
-    parser.addOptions({ secondsOption, csvOption, logDirOption });
+    const QCommandLineOption closeChildOption(QStringLiteral("close-child"),
+        QStringLiteral("Internal: close the window in the middle of a long tick."));
+    const QCommandLineOption skipTimingOption(QStringLiteral("stop-only"),
+        QStringLiteral("Measure only stopping and closing, not the tick timing."));
+    parser.addOptions({ secondsOption, csvOption, logDirOption, closeChildOption,
+                        skipTimingOption });
     parser.process(app);
     const double cap = parser.isSet(secondsOption)
         ? std::max(0.0, parser.value(secondsOption).toDouble())
@@ -251,6 +356,9 @@ int main(int argc, char *argv[])
         qWarning("no directory for the write logs");
         return 2;
     }
+    if (parser.isSet(closeChildOption))
+        return closeInTheMiddle(app, logDir);
+
     MainWindow window;
     window.resize(1680, 622);
     window.show();
@@ -267,6 +375,8 @@ int main(int argc, char *argv[])
     QStringList csv = { QString::fromLatin1(csvHeader) };
     int status = 0;
     for (Case c : cases) {
+        if (parser.isSet(skipTimingOption))
+            break;
         if (cap >= 0)
             c.ticks = std::min(c.ticks, std::max(2, int(std::ceil(cap * 1000 / c.intervalMs))));
         Result r;
@@ -282,7 +392,8 @@ int main(int argc, char *argv[])
             << fixed(r.deviationP99, 3).rightJustified(10) << ' '
             << fixed(r.deviationMax, 3).rightJustified(10) << ' '
             << fixed(r.drift, 3).rightJustified(9) << " | "
-            << fixed(r.corePct, 1).rightJustified(5) << '\n';
+            << fixed(r.corePct, 1).rightJustified(5) << " | late p99 "
+            << fixed(r.lateP99, 3) << " max " << fixed(r.lateMax, 3) << '\n';
         if (r.refused != 0 || r.counted != c.ticks) {
             out << "         " << r.counted << " writes announced, " << r.refused
                 << " of them refused by the bus\n";
@@ -293,9 +404,47 @@ int main(int argc, char *argv[])
                             QString::number(r.refused), fixed(r.gapMean, 4),
                             fixed(r.deviationMean, 4), fixed(r.deviationAbsMean, 4),
                             fixed(r.deviationP99, 4), fixed(r.deviationMax, 4),
-                            fixed(r.drift, 3), fixed(r.corePct, 1) }
+                            fixed(r.drift, 3), fixed(r.corePct, 1), fixed(r.lateP99, 4),
+                            fixed(r.lateMax, 4) }
                        .join(QLatin1Char(','));
     }
+
+    int written = 0;
+    int after = 0;
+    const double stopMs = bench.stopLatency(&written, &after);
+    out << "\nStop in the middle of a tick of " << copiesForStop << " copies: the click took "
+        << fixed(stopMs, 2) << " ms after " << written - after << " writes; " << after
+        << " writes counted after it returned\n";
+    out.flush();
+    if (after != 0)
+        status = 1;
+
+    const QString closeLog = logDir + QStringLiteral("/close-writes.log");
+    QProcess child;
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(QCoreApplication::applicationFilePath(),
+                { QStringLiteral("--close-child"), QStringLiteral("--log-dir"), logDir });
+    if (child.waitForFinished(int(slackSeconds * 1000)) && child.exitCode() == 0) {
+        const qint64 exited = monotonicNs();
+        const QList<QByteArray> fields = child.readAllStandardOutput().trimmed().split(' ');
+        const qint64 closing = fields.value(0).toLongLong();
+        const qint64 closed = fields.value(1).toLongLong();
+        const std::vector<qint64> times = loggedNanoseconds(closeLog);
+        const qint64 lastWrite = times.empty() ? 0 : times.back();
+        out << "Closing the window in the middle of such a tick: the close took "
+            << fixed(double(closed - closing) / 1e6, 2) << " ms, the process ended "
+            << fixed(double(exited - closing) / 1e6, 1) << " ms after it began; "
+            << times.size() << " writes, the last "
+            << fixed(double(lastWrite - closed) / 1e6, 3) << " ms after the close returned\n";
+        if (lastWrite > closed)
+            status = 1;
+    } else {
+        out << "Closing the window in the middle of such a tick: the process did not end\n";
+        child.kill();
+        child.waitForFinished();
+        status = 1;
+    }
+    out.flush();
 
     if (parser.isSet(csvOption)) {
         QFile file(parser.value(csvOption));

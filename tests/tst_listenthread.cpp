@@ -131,6 +131,10 @@ void tst_ListenThread::receivedFrame_data()
         << QByteArray("\x11\x22") << true << false;
     QTest::newRow("standard id not masked")
         << FakeCanable::record(0x800, "\xAA") << 0x800u << QByteArray("\xAA") << false << false;
+    // A mask of every record to 29 bits would still pass the row above.
+    QTest::newRow("standard id with bits above 29 not masked")
+        << FakeCanable::record(0xE0000123, "\x01") << 0xE0000123u << QByteArray("\x01") << false
+        << false;
     QTest::newRow("no data bytes")
         << FakeCanable::record(0x7DF, QByteArray()) << 0x7DFu << QByteArray() << false << false;
     QTest::newRow("eight bytes")

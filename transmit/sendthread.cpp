@@ -13,6 +13,8 @@
 #include <cstring>
 #include <ctime>
 
+#include <pthread.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
@@ -37,6 +39,47 @@ void sleepUntil(qint64 monotonicNs)
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR) {
     }
 }
+
+// While it waits for a due time the thread asks for a real-time priority, so that a busy
+// machine cannot keep it from waking on time; it drops back to the ordinary policy once a
+// tick's first copy is written, so that a long run of back-to-back copies never starves the rest of the system.
+// Without the right to real-time scheduling both calls fail and the thread waits as is.
+class WaitPriority
+{
+public:
+    WaitPriority()
+    {
+        sched_param param = {};
+        pthread_getschedparam(pthread_self(), &ordinaryPolicy, &param);
+        ordinaryPriority = param.sched_priority;
+    }
+
+    void raise()
+    {
+        if (refused || raised)
+            return;
+        sched_param param = {};
+        param.sched_priority = 10;
+        raised = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+        refused = !raised;
+    }
+
+    void lower()
+    {
+        if (!raised)
+            return;
+        sched_param param = {};
+        param.sched_priority = ordinaryPriority;
+        pthread_setschedparam(pthread_self(), ordinaryPolicy, &param);
+        raised = false;
+    }
+
+private:
+    int ordinaryPolicy = SCHED_OTHER;
+    int ordinaryPriority = 0;
+    bool raised = false;
+    bool refused = false;
+};
 
 qint64 wallClockUs()
 {
@@ -167,12 +210,15 @@ void SendThread::run()
     };
 
     TickSchedule schedule;
+    WaitPriority priority;
     WakeTimer wakeTimer;
     QSocketNotifier wakeNotifier(wakeTimer.descriptor(), QSocketNotifier::Read);
     QTimer dueSoon;
     dueSoon.setSingleShot(true);
 
     const auto armNextTick = [&] {
+        if (schedule.remainingNs() > 0)
+            priority.raise();
         if (schedule.remainingNs() <= precisionNs || !wakeTimer.arm(schedule.coarseWakeNs(
                                                              precisionNs)))
             dueSoon.start(0);
@@ -184,7 +230,9 @@ void SendThread::run()
         sleepUntil(schedule.dueNs());
         if (seekEntryWithTicksLeft()) {
             const SendFrame &frame = frames.at(position);
-            if (!transmitFrame(frame))
+            const bool completed = transmitFrame(frame, [&priority] { priority.lower(); });
+            priority.lower();
+            if (!completed)
                 return;
             ++tick;
             schedule.advance(frame.interval);
@@ -211,7 +259,7 @@ void SendThread::run()
     exec();
 }
 
-bool SendThread::transmitFrame(const SendFrame &frame)
+bool SendThread::transmitFrame(const SendFrame &frame, const std::function<void()> &firstWritten)
 {
     const QByteArray &data = frame.data;
     CanFrameRecord record = {};
@@ -244,6 +292,8 @@ bool SendThread::transmitFrame(const SendFrame &frame)
         message.success = fits && canable_writeMessage(0, &record) == 0;
         if (!message.success)
             qDebug("发送失败");
+        if (copy == 0)
+            firstWritten();
         emit sendMsgSignal(message);
     }
     return true;

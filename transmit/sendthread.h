@@ -20,6 +20,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <functional>
 
 class SendThread : public QThread
 {
@@ -45,8 +46,8 @@ private:
     SendThread();
     ~SendThread() override;
 
-    // False when a stop cut the copies short.
-    bool transmitFrame(const SendFrame &frame);
+    // False when a stop cut the copies short; firstWritten runs once the first copy is out.
+    bool transmitFrame(const SendFrame &frame, const std::function<void()> &firstWritten);
     void endRunningSend();
 
     QList<SendFrame> frameList;
