@@ -106,7 +106,7 @@ void tst_SimBus::busBudget_data()
         << QByteArray("flood:100000,ext,dlc=2") << 100u << 0.0 << 1e5 << -1;
     QTest::newRow("mix 10k, more than fits") << QByteArray() << 10u << 0.0 << 1e4 << -1;
     QTest::newRow("mix 500k") << QByteArray("mix") << 500u << 0.0 << 1.5e4 << -1;
-    // Twenty times the bus, so that even a tenth of it is more than the bus could carry.
+    // Twenty times the bus, so that even the share checked is more than the bus carries.
     QTest::newRow("unlimited at 10k")
         << QByteArray("flood:unlimited,dlc=4") << 10u << -1.0 << 2e5 << -1;
 }
@@ -145,7 +145,10 @@ void tst_SimBus::busBudget()
         QVERIFY2(bits <= kbps * 1000.0 * elapsed + longestFrameBits, qPrintable(measured));
     if (framesPerSecond > 0)
         QVERIFY2(frames <= framesPerSecond * elapsed + 1, qPrintable(measured));
-    QVERIFY2(bits >= 0.1 * expectedBitsPerSecond * elapsed, qPrintable(measured));
+    // Frames wait for a late reader, so what arrived follows the bus's own clock: a bus
+    // paced at half its rate must fail here, while a reader held up for a few hundred
+    // milliseconds by a busy machine must not.
+    QVERIFY2(bits >= 0.7 * expectedBitsPerSecond * elapsed, qPrintable(measured));
 }
 
 void tst_SimBus::trafficSetting_data()
