@@ -141,7 +141,7 @@ typedef struct CanBusStatus
     int32_t rxErrors;       /* receive error counter, -1 unknown */
     uint32_t busOffCount;   /* times the controller went bus-off since the open */
     uint32_t restarts;      /* restarts after bus-off since the open */
-    uint32_t reserved;
+    uint32_t errorEventsLost; /* error events lost because the reader fell behind */
     uint64_t kernelDrops;   /* frames the kernel dropped for this socket */
     uint64_t adapterDrops;  /* frames the adapter or driver dropped (rx_over_errors) */
 } CanBusStatus;
