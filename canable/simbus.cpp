@@ -451,7 +451,9 @@ SimulatedBus::SimulatedBus(unsigned int kbps, const SimTraffic &traffic,
     , m_received(receivedCapacity)
     , m_faults(faults)
     , m_listenOnly(listenOnly)
-    , m_wallEpochUs(wallClockMicroseconds())
+    , m_wallEpochUs(wallClockMicroseconds()
+                    - std::chrono::duration_cast<std::chrono::microseconds>(
+                          Clock::now() - m_epoch).count())
     , m_errorsSent(faults.errors.size(), 0)
     , m_errorEvents(errorEventCapacity)
 {
@@ -734,6 +736,10 @@ void SimulatedBus::produceFaults(int64_t now)
         for (int64_t at = nextCycleChange(m_cycleDone); at <= now; at = nextCycleChange(at)) {
             m_cycleDone = at;
             const Health health = healthAt(at);
+            // A passive cycle is already active again at its end.
+            if (health.state == m_cycleState)
+                continue;
+            m_cycleState = health.state;
             uint8_t data[8] = {};
             uint32_t errorClass = CAN_ERR_CRTL;
             switch (health.state) {

@@ -305,6 +305,7 @@ private:
     int64_t m_lastStamp = 0;
     std::vector<uint64_t> m_errorsSent;
     int64_t m_cycleDone = 0;
+    int m_cycleState = CANABLE_STATE_ERROR_ACTIVE;
     Ring<CanErrorEvent> m_errorEvents;
     std::vector<CanErrorEvent> m_newEvents;
     uint32_t m_errorEventsLost = 0;
