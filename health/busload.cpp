@@ -6,8 +6,10 @@ namespace busload {
 
 namespace {
 
-// Start of frame to end of CRC is at most 1 + 39 + 64 + 15 bits.
-constexpr int maxStuffedRegion = 128;
+// Start of frame to end of CRC is at most 1 + 39 + 64 + 15 = 119 bits, so the stuffed
+// region fits one 128-bit number, first bit highest, which lets runs of equal bits be
+// measured by counting leading zeros rather than bit by bit.
+using Bits = unsigned __int128;
 
 // The bits after the CRC: delimiter, ACK slot, ACK delimiter, end of frame, interframe
 // space. None of them is stuffed.
@@ -18,27 +20,63 @@ class BitString
 public:
     void append(uint32_t value, int count)
     {
-        for (int i = count - 1; i >= 0; --i)
-            m_bits[m_size++] = (value >> i) & 1;
+        m_bits = (m_bits << count) | (value & ((uint64_t(1) << count) - 1));
+        m_size += count;
     }
     int size() const { return m_size; }
-    bool operator[](int i) const { return m_bits[i]; }
+    // The bits, first at the top.
+    Bits aligned() const { return m_bits << (128 - m_size); }
 
 private:
-    bool m_bits[maxStuffedRegion] = {};
+    Bits m_bits = 0;
     int m_size = 0;
 };
+
+int leadingZeros(Bits value)
+{
+    const uint64_t high = uint64_t(value >> 64);
+    if (high)
+        return __builtin_clzll(high);
+    const uint64_t low = uint64_t(value);
+    return low ? 64 + __builtin_clzll(low) : 128;
+}
+
+constexpr uint32_t crcStep(uint32_t crc, bool bit)
+{
+    const bool feedback = bit != bool(crc & 0x4000);
+    crc = (crc << 1) & 0x7FFF;
+    return feedback ? crc ^ 0x4599 : crc;
+}
+
+// What eight bits do to the CRC register, for a whole byte of the stream at a time.
+struct CrcTable
+{
+    uint16_t entries[256] = {};
+    constexpr CrcTable()
+    {
+        for (uint32_t byte = 0; byte < 256; ++byte) {
+            uint32_t crc = 0;
+            for (int i = 7; i >= 0; --i)
+                crc = crcStep(crc, (byte >> i) & 1);
+            entries[byte] = uint16_t(crc);
+        }
+    }
+};
+
+constexpr CrcTable crcTable;
 
 // The CRC-15 of the frame from its start bit on: generator 0x4599, zero start value.
 uint32_t crc15(const BitString &bits)
 {
+    const Bits aligned = bits.aligned();
     uint32_t crc = 0;
-    for (int i = 0; i < bits.size(); ++i) {
-        const bool feedback = bits[i] != bool(crc & 0x4000);
-        crc = (crc << 1) & 0x7FFF;
-        if (feedback)
-            crc ^= 0x4599;
+    int i = 0;
+    for (; i + 8 <= bits.size(); i += 8) {
+        const uint32_t byte = uint32_t(aligned >> (120 - i)) & 0xFF;
+        crc = ((crc << 8) ^ crcTable.entries[((crc >> 7) ^ byte) & 0xFF]) & 0x7FFF;
     }
+    for (; i < bits.size(); ++i)
+        crc = crcStep(crc, (aligned >> (127 - i)) & 1);
     return crc;
 }
 
@@ -46,20 +84,23 @@ uint32_t crc15(const BitString &bits)
 // next run; a run completed by the last CRC bit is stuffed as well.
 unsigned int stuffBits(const BitString &bits)
 {
+    const Bits aligned = bits.aligned();
+    const int size = bits.size();
     unsigned int stuffed = 0;
-    bool last = !bits[0];
-    int run = 0;
-    for (int i = 0; i < bits.size(); ++i) {
-        if (bits[i] == last) {
-            ++run;
-        } else {
-            last = bits[i];
-            run = 1;
-        }
-        if (run == 5) {
+    bool stuffValue = false;
+    bool afterStuff = false;
+    for (int at = 0; at < size;) {
+        const bool value = (aligned >> (127 - at)) & 1;
+        const int carried = afterStuff && stuffValue == value ? 1 : 0;
+        const int equal = std::min(leadingZeros((value ? ~aligned : aligned) << at), size - at);
+        if (carried + equal >= 5) {
             ++stuffed;
-            last = !last;
-            run = 1;
+            at += 5 - carried;
+            afterStuff = true;
+            stuffValue = !value;
+        } else {
+            at += equal;
+            afterStuff = false;
         }
     }
     return stuffed;
