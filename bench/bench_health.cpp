@@ -108,7 +108,8 @@ int main(int argc, char *argv[])
         CanErrorEvent event{};
         while (canable_readErrorEvent(0, &event) == 0) {
             ++events;
-            stuffErrors += (event.errorClass & CAN_ERR_PROT) && event.data[2] == CAN_ERR_PROT_STUFF;
+            stuffErrors += (event.errorClass & CAN_ERR_PROT)
+                && event.data[2] == CAN_ERR_PROT_STUFF;
         }
     }
     const double cpu = cpuSeconds() - cpuBefore;

@@ -105,11 +105,11 @@
 //                           adapter and counted as adapter drops
 //
 // A bus-off controller sees no error frames of others. Every error frame carries
-// CAN_ERR_CNT with the counters of the moment in data[6]
-// (TEC) and data[7] (REC), which are also what the status reports; REC stays 0. Error
-// frames take no bus time, and at most 4096 wait for the reader (the rest are counted as
-// lost in the status), so a flood of 10,000 error frames per second leaves the data
-// frames as they were. Any other value makes the open fail, saying why.
+// CAN_ERR_CNT with the counters of the moment in data[6] (TEC) and data[7] (REC), which
+// are also what the status reports; REC stays 0. Error frames take no bus time, and at
+// most 4096 wait for the reader (the rest are counted as lost in the status), so a flood
+// of 10,000 error frames per second leaves the data frames as they were. Any other value
+// makes the open fail, saying why.
 //
 // A listen-only session (canable_setListenOnly) receives as usual and refuses every
 // write.

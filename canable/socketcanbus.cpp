@@ -400,7 +400,8 @@ bool prepareLink(const std::string &name, unsigned int kbps, bool listenOnly)
         return true;
     }
 
-    const bool inListenOnly = link.haveCtrlMode && (link.ctrlModeFlags & CAN_CTRLMODE_LISTENONLY);
+    const bool inListenOnly = link.haveCtrlMode
+            && (link.ctrlModeFlags & CAN_CTRLMODE_LISTENONLY);
     const bool modeMatters = listenOnly || (inListenOnly && setByUs(name));
     const bool modeRight = !modeMatters || inListenOnly == listenOnly;
     if (link.up && link.bitrate == wanted && modeRight)

@@ -156,7 +156,9 @@ void tst_SimFaults::errorClass()
     QVERIFY(openSim("mix", "errors:" + name + ":10000/s"));
     std::vector<Frame> frames;
     std::vector<CanErrorEvent> events;
-    QVERIFY(collect(frames, events, 30, [&] { return events.size() >= 2000 && frames.size() >= 5; }));
+    QVERIFY(collect(frames, events, 30, [&] {
+        return events.size() >= 2000 && frames.size() >= 5;
+    }));
     int64_t previous = opened;
     for (const CanErrorEvent &event : events) {
         QCOMPARE(event.errorClass, errorClass | CAN_ERR_CNT);
@@ -240,8 +242,8 @@ void tst_SimFaults::stateCycle()
             const int64_t off = events[i].timestampUs;
             const int64_t on = events[i + 1].timestampUs;
             for (const Frame &frame : frames)
-                QVERIFY2(frame.stamp <= off || frame.stamp >= on,
-                         qPrintable(QString("frame received while bus-off at %1").arg(frame.stamp)));
+                QVERIFY2(frame.stamp <= off || frame.stamp >= on, qPrintable(
+                             QString("frame received while bus-off at %1").arg(frame.stamp)));
         }
     } else {
         QCOMPARE(current.busOffCount, 0u);

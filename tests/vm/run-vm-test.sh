@@ -48,7 +48,7 @@ status=$?
 elapsed=$(($(date +%s) - start))
 
 result=$(tr -d '\r' <"$console" | grep -a "^VMTEST RESULT:" | tail -n 1)
-tr -d '\r' <"$console" | grep -a -o "CHECK .*"
+tr -d '\r' <"$console" | grep -a -o "CHECK .*\|    bus load .*\|    (listen-only .*"
 if [ "$result" = "VMTEST RESULT: PASS" ]; then
     echo "vm test passed in ${elapsed} s on kernel $kernel"
     exit 0
