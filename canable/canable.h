@@ -169,7 +169,8 @@ typedef struct CanBusStatus
     int32_t txErrors;       /* transmit error counter, -1 unknown */
     int32_t rxErrors;       /* receive error counter, -1 unknown */
     uint32_t busOffCount;   /* times the controller went bus-off since the open */
-    uint32_t restarts;      /* restarts after bus-off since the open */
+    uint32_t restarts;      /* times it left bus-off since the open, by a restart or
+                               by itself (gs_usb firmware) */
     uint32_t errorEventsLost; /* error events lost because the reader fell behind */
     uint64_t kernelDrops;   /* frames the kernel dropped for this socket (SO_RXQ_OVFL) */
     uint64_t adapterDrops;  /* frames the adapter or driver dropped since the open

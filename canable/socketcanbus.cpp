@@ -585,6 +585,7 @@ void SocketCanBus::takeErrorFrame(const can_frame &frame, int64_t stamp)
         m_frameTxErrors = event.data[6];
         m_frameRxErrors = event.data[7];
     }
+    const bool wasBusOff = m_frameState == CANABLE_STATE_BUS_OFF;
     if (event.errorClass & CAN_ERR_CRTL) {
         const uint8_t status = event.data[1];
         if (status & CAN_ERR_CRTL_ACTIVE)
@@ -600,10 +601,12 @@ void SocketCanBus::takeErrorFrame(const can_frame &frame, int64_t stamp)
         m_frameState = CANABLE_STATE_BUS_OFF;
         ++m_frameBusOffs;
     }
-    if (event.errorClass & CAN_ERR_RESTARTED) {
+    // gs_usb firmware leaves bus-off by itself, and its driver then reports the new state
+    // rather than a restart.
+    if (event.errorClass & CAN_ERR_RESTARTED)
         m_frameState = CANABLE_STATE_ERROR_ACTIVE;
+    if (wasBusOff && m_frameState != CANABLE_STATE_BUS_OFF)
         ++m_frameRestarts;
-    }
 }
 
 int SocketCanBus::read(CanFrameRecord *record)
@@ -690,7 +693,8 @@ void SocketCanBus::status(CanBusStatus *status)
     status->rxErrors = link.rxErrors >= 0 ? link.rxErrors : m_frameRxErrors;
     status->busOffCount = m_frameBusOffs;
     status->restarts = m_frameRestarts;
-    if (link.haveDeviceStats && m_openedWith.haveDeviceStats) {
+    if (link.haveDeviceStats && m_openedWith.haveDeviceStats
+            && link.busOff >= m_openedWith.busOff && link.restarts >= m_openedWith.restarts) {
         status->busOffCount = std::max(status->busOffCount,
                                        link.busOff - m_openedWith.busOff);
         status->restarts = std::max(status->restarts, link.restarts - m_openedWith.restarts);
