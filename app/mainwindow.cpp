@@ -5,11 +5,16 @@
 #include "datasendwidget.h"
 #include "framelog.h"
 #include "handlethread.h"
+#include "idbytedelegate.h"
+#include "idstatsexport.h"
+#include "idviewmodel.h"
 #include "listenthread.h"
 
 #include <QDir>
 #include <QFileDialog>
+#include <QHeaderView>
 #include <QLabel>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QStandardItemModel>
 #include <QTimerEvent>
@@ -53,6 +58,8 @@ MainWindow::MainWindow(QWidget *parent)
     ui->statusbar->addPermanentWidget(lblMessage);
 
     ui->sendLayout->addWidget(new DataSendWidget(this));
+
+    createViewMenu();
 
     on_btnClear_clicked();
 
@@ -134,6 +141,15 @@ void MainWindow::timerEvent(QTimerEvent *event)
         ui->tbReceive->scrollToBottom();
         ui->tbReceive->setUpdatesEnabled(true);
     }
+    // Every tick, with or without frames: rows fade and fall silent as time passes.
+    idModel->update(messages);
+    const qint64 refused = idModel->statistics().refusedFrames();
+    if (refused > reportedRefusedFrames) {
+        reportedRefusedFrames = refused;
+        showStatusMessage(QStringLiteral("按ID显示已满%1行,新ID的%2帧未列入")
+                              .arg(idModel->statistics().maxRows())
+                              .arg(refused));
+    }
 
     lblSendCount->setText(QStringLiteral("发送次数:%1次").arg(hub->getSendCount()));
     lblReceiveCount->setText(QStringLiteral("接收次数:%1次").arg(hub->getReceiveCount()));
@@ -145,6 +161,8 @@ void MainWindow::on_btnClear_clicked()
     HandleThread::instance()->clearCount();
     receiveModel->setRowCount(0);
     frameIndex = 0;
+    idModel->clear();
+    reportedRefusedFrames = 0;
 }
 
 void MainWindow::on_txtMaxRowCount_editingFinished()
@@ -162,4 +180,56 @@ void MainWindow::on_btnExport_clicked()
     if (path.isEmpty())
         return;
     exportFrameLog(receiveModel, rows, columns, path);
+}
+
+void MainWindow::createViewMenu()
+{
+    // The per-identifier table shares the frame log's place and controls; the frame log
+    // stays where the form put it and only hides while the other table is shown.
+    idModel = new IdViewModel(this);
+    tbIdView = new QTableView(ui->tbReceive->parentWidget());
+    tbIdView->setObjectName(QStringLiteral("tbIdView"));
+    tbIdView->setModel(idModel);
+    tbIdView->setItemDelegateForColumn(IdViewModel::DataColumn, new IdByteDelegate(tbIdView));
+    tbIdView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    tbIdView->setSelectionMode(QAbstractItemView::SingleSelection);
+    tbIdView->setSelectionBehavior(QAbstractItemView::SelectRows);
+    tbIdView->setStyleSheet(ui->tbReceive->styleSheet());
+    tbIdView->verticalHeader()->hide();
+    tbIdView->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    tbIdView->verticalHeader()->setDefaultSectionSize(23);
+    tbIdView->horizontalHeader()->setSortIndicator(IdViewModel::IdColumn, Qt::AscendingOrder);
+    tbIdView->setSortingEnabled(true);
+    tbIdView->setColumnWidth(IdViewModel::DataColumn, 190);
+    tbIdView->hide();
+    ui->verticalLayout->insertWidget(ui->verticalLayout->indexOf(ui->tbReceive) + 1, tbIdView);
+
+    QMenu *menu = menuBar()->addMenu(QStringLiteral("视图"));
+    QAction *byId = menu->addAction(QStringLiteral("按ID显示"));
+    byId->setObjectName(QStringLiteral("actionIdView"));
+    byId->setCheckable(true);
+    connect(byId, &QAction::toggled, this, &MainWindow::showIdView);
+    QAction *exportAction = menu->addAction(QStringLiteral("导出统计…"));
+    exportAction->setObjectName(QStringLiteral("actionExportIdStatistics"));
+    connect(exportAction, &QAction::triggered, this, &MainWindow::exportIdStatisticsFile);
+}
+
+void MainWindow::showIdView(bool show)
+{
+    ui->tbReceive->setVisible(!show);
+    tbIdView->setVisible(show);
+}
+
+void MainWindow::exportIdStatisticsFile()
+{
+    const QString path = QFileDialog::getSaveFileName(
+        this, QStringLiteral("导出统计"), QDir::currentPath() + QStringLiteral("/IdStatistics"),
+        QStringLiteral("csv File(*.csv)"));
+    if (path.isEmpty())
+        return;
+    QString error;
+    if (exportIdStatistics(*idModel, path, &error))
+        showStatusMessage(QStringLiteral("已导出%1行统计到%2").arg(idModel->rowCount()).arg(path));
+    else
+        showStatusMessage(QStringLiteral("导出统计失败:%1:%2").arg(path, error));
 }
