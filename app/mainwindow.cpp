@@ -200,7 +200,10 @@ void MainWindow::createViewMenu()
     tbIdView->verticalHeader()->setDefaultSectionSize(23);
     tbIdView->horizontalHeader()->setSortIndicator(IdViewModel::IdColumn, Qt::AscendingOrder);
     tbIdView->setSortingEnabled(true);
-    tbIdView->setColumnWidth(IdViewModel::DataColumn, 190);
+    const int widths[IdViewModel::ColumnCount] = { 80, 64, 52, 52, 40, 170,
+                                                   60, 70, 70, 70, 70, 80 };
+    for (int column = 0; column < IdViewModel::ColumnCount; ++column)
+        tbIdView->setColumnWidth(column, widths[column]);
     tbIdView->hide();
     ui->verticalLayout->insertWidget(ui->verticalLayout->indexOf(ui->tbReceive) + 1, tbIdView);
 

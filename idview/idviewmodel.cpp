@@ -175,10 +175,45 @@ void IdViewModel::resort(int sortedRows)
     const auto less = [this](int a, int b) {
         return sortDirection == Qt::AscendingOrder ? lessThan(a, b) : lessThan(b, a);
     };
-    // Rows before `sortedRows` are in order already: sorting the rest and merging costs
-    // the table's length once instead of a full sort.
-    std::sort(order.begin() + sortedRows, order.end(), less);
-    std::inplace_merge(order.begin(), order.begin() + sortedRows, order.end(), less);
+    if (sortedRows == 0 && sortBy >= CountColumn) {
+        // A full sort by a number: the keys are taken once per row rather than twice per
+        // comparison, which matters at 100,000 rows.
+        struct Keyed
+        {
+            double value;
+            quint64 tie;
+            int row;
+        };
+        std::vector<Keyed> keyed;
+        keyed.reserve(size_t(order.size()));
+        for (int r : qAsConst(order)) {
+            const IdRow &x = stats.row(r);
+            const bool cycles = x.cycles() > 0;
+            double value = 0;
+            switch (sortBy) {
+            case CountColumn: value = double(x.count); break;
+            case CycleColumn: value = x.lastCycleMs; break;
+            case MeanColumn: value = cycles ? x.meanMs() : -1; break;
+            case MinColumn: value = cycles ? x.minMs() : -1; break;
+            case MaxColumn: value = cycles ? x.maxMs() : -1; break;
+            default: value = cycles ? x.stdDevMs() : -1; break;
+            }
+            const quint64 tie = quint64(x.id) << 2 | quint64(x.extended) << 1 | x.direction;
+            keyed.push_back({ value, tie, r });
+        }
+        const bool ascending = sortDirection == Qt::AscendingOrder;
+        std::sort(keyed.begin(), keyed.end(), [ascending](const Keyed &a, const Keyed &b) {
+            return ascending ? std::tie(a.value, a.tie) < std::tie(b.value, b.tie)
+                             : std::tie(b.value, b.tie) < std::tie(a.value, a.tie);
+        });
+        for (size_t i = 0; i < keyed.size(); ++i)
+            order[int(i)] = keyed[i].row;
+    } else {
+        // Rows before `sortedRows` are in order already: sorting the rest and merging costs
+        // the table's length once instead of a full sort.
+        std::sort(order.begin() + sortedRows, order.end(), less);
+        std::inplace_merge(order.begin(), order.begin() + sortedRows, order.end(), less);
+    }
     for (int row = 0; row < order.size(); ++row)
         position[order.at(row)] = row;
 
