@@ -143,6 +143,15 @@ void MainWindow::timerEvent(QTimerEvent *event)
     }
     // Every tick, with or without frames: rows fade and fall silent as time passes.
     idModel->update(messages);
+    if (!idViewSized && tbIdView->isVisible() && idModel->rowCount() > 0) {
+        // Sizes follow the rows in sight only, so this costs little even at 100,000 rows.
+        tbIdView->resizeColumnsToContents();
+        // The data cell's hint falls short of the styled text by a few characters.
+        const int data = IdViewModel::DataColumn;
+        tbIdView->setColumnWidth(data, tbIdView->columnWidth(data)
+                                           + tbIdView->fontMetrics().horizontalAdvance("ff ff"));
+        idViewSized = true;
+    }
     const qint64 refused = idModel->statistics().refusedFrames();
     if (refused > reportedRefusedFrames) {
         reportedRefusedFrames = refused;
@@ -194,16 +203,35 @@ void MainWindow::createViewMenu()
     tbIdView->setEditTriggers(QAbstractItemView::NoEditTriggers);
     tbIdView->setSelectionMode(QAbstractItemView::SingleSelection);
     tbIdView->setSelectionBehavior(QAbstractItemView::SelectRows);
-    tbIdView->setStyleSheet(ui->tbReceive->styleSheet());
+    // The frame log's sheet without its colour for every item, which would win over the
+    // grey of silent rows.
+    tbIdView->setStyleSheet(QStringLiteral(
+        "QTableView::item:pressed, QTableView::item:selected {"
+        " background: rgb(0, 0, 255); color: rgb(255, 255, 255); }"));
     tbIdView->verticalHeader()->hide();
     tbIdView->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     tbIdView->verticalHeader()->setDefaultSectionSize(23);
     tbIdView->horizontalHeader()->setSortIndicator(IdViewModel::IdColumn, Qt::AscendingOrder);
     tbIdView->setSortingEnabled(true);
-    const int widths[IdViewModel::ColumnCount] = { 80, 64, 52, 52, 40, 170,
-                                                   60, 70, 70, 70, 70, 80 };
-    for (int column = 0; column < IdViewModel::ColumnCount; ++column)
-        tbIdView->setColumnWidth(column, widths[column]);
+    // Wide enough for the header and a typical cell; measuring the rows themselves would
+    // cost the whole table at every change.
+    const QString samples[IdViewModel::ColumnCount] = {
+        QStringLiteral("0x18ffffff"), QStringLiteral("接收"), QStringLiteral("数据帧"),
+        QStringLiteral("标准帧"),     QStringLiteral("0x08"),
+        QStringLiteral("ff ff ff ff ff ff ff ff"), QStringLiteral("9999999"),
+        QStringLiteral("1000.000"), QStringLiteral("1000.000"), QStringLiteral("1000.000"),
+        QStringLiteral("1000.000"), QStringLiteral("1000.000"),
+    };
+    // The application's style sheet sets the fonts when the widgets are polished.
+    tbIdView->ensurePolished();
+    tbIdView->horizontalHeader()->ensurePolished();
+    const QFontMetrics cellFont(tbIdView->font());
+    const QFontMetrics headerFont(tbIdView->horizontalHeader()->font());
+    for (int column = 0; column < IdViewModel::ColumnCount; ++column) {
+        const QString header = idModel->headerData(column, Qt::Horizontal).toString();
+        tbIdView->setColumnWidth(column, 18 + qMax(headerFont.horizontalAdvance(header),
+                                                   cellFont.horizontalAdvance(samples[column])));
+    }
     tbIdView->hide();
     ui->verticalLayout->insertWidget(ui->verticalLayout->indexOf(ui->tbReceive) + 1, tbIdView);
 
@@ -221,6 +249,7 @@ void MainWindow::showIdView(bool show)
 {
     ui->tbReceive->setVisible(!show);
     tbIdView->setVisible(show);
+    idViewSized = false;
 }
 
 void MainWindow::exportIdStatisticsFile()

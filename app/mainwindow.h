@@ -61,4 +61,5 @@ private:
     IdViewModel *idModel = nullptr;
     QTableView *tbIdView = nullptr;
     qint64 reportedRefusedFrames = 0;
+    bool idViewSized = false; // columns fitted to the rows since the view was shown
 };
