@@ -1,5 +1,6 @@
 #include "handlethread.h"
 
+#include "busload.h"
 #include "listenthread.h"
 #include "sendthread.h"
 

@@ -8,7 +8,7 @@
 // snapshot(), clearCount() and takeMessages() are for the GUI thread. setClock() may be
 // called from any thread.
 
-#include "busload.h"
+#include "busloadmeter.h"
 #include "busstatus.h"
 #include "canmessage.h"
 

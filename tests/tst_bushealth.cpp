@@ -1,4 +1,5 @@
 #include "busload.h"
+#include "busloadmeter.h"
 #include "errorframe.h"
 
 #include <QtTest>
