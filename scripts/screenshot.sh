@@ -1,7 +1,8 @@
 #!/bin/sh
 # Takes the README's screenshots: starts the program on the simulated bus in a virtual X
 # server, opens the device (docs/screenshot.png), then fills the send list with two
-# frames and sends it (docs/sending.png).
+# frames and sends it (docs/sending.png); then shows a bus with errors through the
+# scriptable fake adapter of the error-flood benchmark (docs/health.png).
 # Usage: scripts/screenshot.sh   (after scripts/run.sh has built the program once)
 set -eu
 cd "$(dirname "$0")/.."
@@ -21,20 +22,22 @@ CANABLE_INTERFACE=sim xvfb-run -a -s "-screen 0 1700x680x24" sh -c '
     sleep 3
     window=$(xdotool search --sync --name Vostrel_V240522 | head -n 1)
     xdotool windowmove "$window" 0 0
-    click 448 26
+    click 785 47
     sleep 3
     shot docs/screenshot.png
 
-    retype 1103 193 100
-    click 1287 226
-    retype 1103 131 7df
-    retype 1543 131 "02 01 0c"
-    retype 1103 162 5
-    click 1287 226
+    retype 1103 214 100
+    click 1287 247
+    retype 1103 152 7df
+    retype 1543 152 "02 01 0c"
+    retype 1103 183 5
+    click 1287 247
     retype 1256 566 1000
     click 1125 566
     sleep 2
     shot docs/sending.png
     kill $app
 '
-echo "Saved docs/screenshot.png and docs/sending.png"
+QT_QPA_PLATFORM=offscreen build/release/bench/bench_errorflood --seconds 3 \
+    --errors-per-second 12 --frames-per-second 30 --screenshot docs/health.png > /dev/null
+echo "Saved docs/screenshot.png, docs/sending.png and docs/health.png"
