@@ -1,11 +1,14 @@
 #pragma once
 
 // The program's only top-level window: the device bar with the interface choice, the
-// frame log with its row limit, clear and export controls, the transmit panel, the
-// traffic counters and the bus health fields of the status bar.
+// frame log with its row limit, clear and export controls, the per-identifier view in its
+// place on demand, the transmit panel, the traffic counters and the bus health fields of
+// the status bar.
 // GUI thread only.
 
 #include <QMainWindow>
+
+class IdViewModel;
 
 QT_BEGIN_NAMESPACE
 namespace Ui {
@@ -14,6 +17,7 @@ class MainWindow;
 class QAction;
 class QComboBox;
 class QLabel;
+class QTableView;
 QT_END_NAMESPACE
 
 class MainWindow : public QMainWindow
@@ -47,6 +51,9 @@ private:
     enum class DeviceState { Closed, Opening, Open };
 
     void setDeviceState(DeviceState state);
+    void createViewMenu();
+    void showIdView(bool show);
+    void exportIdStatisticsFile();
     void setupDeviceMenu();
     void setupHealthFields();
     // Lists the interfaces present, keeping the current choice when it is still there.
@@ -72,4 +79,8 @@ private:
     // session are dropped.
     quint64 pendingSession = 0;
     bool interfaceFromEnvironment = false;
+    IdViewModel *idModel = nullptr;
+    QTableView *tbIdView = nullptr;
+    qint64 reportedRefusedFrames = 0;
+    bool idViewSized = false; // columns fitted to the rows since the view was shown
 };
