@@ -35,8 +35,8 @@ CANABLE_INTERFACE=sim xvfb-run -a -s "-screen 0 1700x680x24" sh -c '
     retype 1543 131 "02 01 0c"
     retype 1103 162 5
     click 1287 226
-    retype 1256 566 1000
-    click 1125 566
+    retype 1256 541 1000
+    click 1125 541
     sleep 2
     shot docs/sending.png
 
