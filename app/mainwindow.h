@@ -10,6 +10,7 @@ QT_BEGIN_NAMESPACE
 namespace Ui {
 class MainWindow;
 }
+class QCheckBox;
 class QLabel;
 QT_END_NAMESPACE
 
@@ -49,5 +50,6 @@ private:
     QLabel *lblReceiveCount = nullptr;
     QLabel *lblReceiveRate = nullptr;
     QLabel *lblMessage = nullptr;
+    QCheckBox *chkAutoScroll = nullptr;
     int messageTimer = 0;
 };

@@ -11,6 +11,7 @@
 // when a frame went missing or out of order at a bus load.
 
 #include "framelog.h"
+#include "framelogmodel.h"
 #include "handlethread.h"
 #include "listenthread.h"
 #include "mainwindow.h"
@@ -23,7 +24,6 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QProcess>
-#include <QStandardItemModel>
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QTimer>
@@ -250,12 +250,11 @@ private:
     {
         const int rows = receiveModel->rowCount();
         for (int row = 0; row < rows; ++row) {
-            const qint64 number = receiveModel->item(row, 0)->text().toLongLong();
+            const qint64 number = receiveModel->number(row);
             if (number <= lastNumber)
                 continue;
             if (carriesSequence) {
-                const QByteArray data =
-                        QByteArray::fromHex(receiveModel->item(row, 2)->text().toLatin1());
+                const QByteArray data = receiveModel->message(row).data;
                 quint64 sequence = 0;
                 for (int i = data.size() - 1; i >= 0; --i)
                     sequence = sequence << 8 | quint8(data.at(i));
