@@ -6,6 +6,7 @@
 #include "csvexport.h"
 #include "datasendwidget.h"
 #include "framelog.h"
+#include "framelogmodel.h"
 #include "handlethread.h"
 #include "idbytedelegate.h"
 #include "idstatsexport.h"
@@ -13,6 +14,7 @@
 #include "listenthread.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
@@ -21,7 +23,8 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QStandardItemModel>
+#include <QProgressDialog>
+#include <QScrollBar>
 #include <QTimerEvent>
 
 #include <iterator>
@@ -54,10 +57,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     setDeviceState(DeviceState::Closed);
 
-    receiveModel = new QStandardItemModel(this);
-    receiveModel->setColumnCount(columnHeaders.size());
-    for (int i = 0; i < columnHeaders.size(); ++i)
-        receiveModel->setHorizontalHeaderItem(i, new QStandardItem(columnHeaders.at(i).first));
+    receiveModel = new FrameLogModel(this);
     ui->tbReceive->setModel(receiveModel);
     ui->tbReceive->horizontalHeader()->show();
     ui->tbReceive->verticalHeader()->hide();
@@ -72,6 +72,12 @@ MainWindow::MainWindow(QWidget *parent)
     lblMessage = new QLabel(this);
     lblMessage->setObjectName(QStringLiteral("lblMessage"));
     ui->statusbar->addPermanentWidget(lblMessage);
+
+    chkAutoScroll = new QCheckBox(QStringLiteral("自动滚动"), ui->layoutWidget1);
+    chkAutoScroll->setObjectName(QStringLiteral("chkAutoScroll"));
+    chkAutoScroll->setChecked(true);
+    ui->horizontalLayout_2->addWidget(chkAutoScroll);
+    ui->layoutWidget1->resize(ui->layoutWidget1->sizeHint());
 
     ui->sendLayout->addWidget(new DataSendWidget(this));
 
@@ -274,11 +280,16 @@ void MainWindow::timerEvent(QTimerEvent *event)
     HandleThread *hub = HandleThread::instance();
     const QList<CanMessage> messages = hub->takeMessages();
     if (!messages.isEmpty()) {
+        QScrollBar *scrollBar = ui->tbReceive->verticalScrollBar();
+        const int top = scrollBar->value();
         ui->tbReceive->setUpdatesEnabled(false);
-        appendFrameLogRows(receiveModel, messages, frameIndex,
-                           rowLimit(ui->txtMaxRowCount->text()));
+        const int removed = receiveModel->appendMessages(
+                messages, frameIndex, rowLimit(ui->txtMaxRowCount->text()));
         frameIndex += messages.size();
-        ui->tbReceive->scrollToBottom();
+        if (chkAutoScroll->isChecked())
+            ui->tbReceive->scrollToBottom();
+        else
+            scrollBar->setValue(top - removed);
         ui->tbReceive->setUpdatesEnabled(true);
     }
     // Every tick, with or without frames: rows fade and fall silent as time passes.
@@ -329,7 +340,7 @@ void MainWindow::updateHealthFields()
 void MainWindow::on_btnClear_clicked()
 {
     HandleThread::instance()->clearCount();
-    receiveModel->setRowCount(0);
+    receiveModel->clear();
     frameIndex = 0;
     idModel->clear();
     reportedRefusedFrames = 0;
@@ -337,19 +348,51 @@ void MainWindow::on_btnClear_clicked()
 
 void MainWindow::on_txtMaxRowCount_editingFinished()
 {
-    applyRowLimit(receiveModel, rowLimit(ui->txtMaxRowCount->text()));
+    QScrollBar *scrollBar = ui->tbReceive->verticalScrollBar();
+    const int top = scrollBar->value();
+    const int removed = receiveModel->applyRowLimit(rowLimit(ui->txtMaxRowCount->text()));
+    if (removed > 0 && !chkAutoScroll->isChecked())
+        scrollBar->setValue(top - removed);
 }
 
 void MainWindow::on_btnExport_clicked()
 {
     const int rows = receiveModel->rowCount();
-    const int columns = receiveModel->columnCount();
     const QString path = QFileDialog::getSaveFileName(
         nullptr, tr("保存表格"), QDir::currentPath() + QStringLiteral("/DebugConfig"),
         tr("csv File(*.csv)"));
     if (path.isEmpty())
         return;
-    exportFrameLog(receiveModel, rows, columns, path);
+
+    // The rows are copied as they are now, so the table goes on filling and trimming
+    // while they are written.
+    auto job = new FrameLogExport(receiveModel->snapshot(rows), rows, path, this);
+    auto progress = new QProgressDialog(QStringLiteral("正在导出…"), QStringLiteral("取消"),
+                                        0, std::max(rows, 1), this);
+    progress->setObjectName(QStringLiteral("exportProgress"));
+    progress->setWindowTitle(tr("保存表格"));
+    progress->setWindowModality(Qt::WindowModal);
+    progress->setMinimumDuration(300);
+    progress->setAutoClose(false);
+    progress->setAutoReset(false);
+    progress->setValue(0);
+    connect(progress, &QProgressDialog::canceled, job, &FrameLogExport::cancel);
+    connect(job, &FrameLogExport::progress, progress, &QProgressDialog::setValue);
+    connect(job, &FrameLogExport::finished, this,
+            [this, job, progress](FrameLogExport::Outcome outcome) {
+        if (outcome == FrameLogExport::Failed)
+            showStatusMessage(QStringLiteral("导出失败: 无法写入 %1").arg(job->path()));
+        else if (outcome == FrameLogExport::Cancelled)
+            showStatusMessage(QStringLiteral("导出已取消"));
+        else
+            showStatusMessage(QStringLiteral("已导出 %1 行到 %2").arg(job->rows())
+                              .arg(job->path()));
+        progress->deleteLater();
+        job->deleteLater();
+        ui->btnExport->setEnabled(true);
+    });
+    ui->btnExport->setEnabled(false);
+    job->start();
 }
 
 void MainWindow::createViewMenu()

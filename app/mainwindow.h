@@ -15,6 +15,7 @@ namespace Ui {
 class MainWindow;
 }
 class QAction;
+class QCheckBox;
 class QComboBox;
 class QLabel;
 class QTableView;
@@ -73,6 +74,7 @@ private:
     QLabel *lblBusLoad = nullptr;
     QComboBox *cbxInterface = nullptr;
     QAction *actListenOnly = nullptr;
+    QCheckBox *chkAutoScroll = nullptr;
     int messageTimer = 0;
     DeviceState deviceState = DeviceState::Closed;
     // The session whose result the device bar waits for; results of any other (closed)

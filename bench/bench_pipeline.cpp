@@ -5,12 +5,13 @@
 //
 // Usage: bench_pipeline [--load 1000|9009|21277|unlimited] [--seconds S] [--soak]
 //                       [--ceiling-seconds S] [--csv FILE] [--rss-log FILE]
-//                       [--max-rss-mb MB]
+//                       [--max-rss-mb MB] [--row-limit ROWS]
 // Without --load every load is run in turn, 30 s each, and FILE is replaced; with --load
 // one line is appended to it. --soak runs 9,009 frames/s for 600 s. The exit status is 1
 // when a frame went missing or out of order at a bus load.
 
 #include "framelog.h"
+#include "framelogmodel.h"
 #include "handlethread.h"
 #include "listenthread.h"
 #include "mainwindow.h"
@@ -22,8 +23,8 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QLineEdit>
 #include <QProcess>
-#include <QStandardItemModel>
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QTimer>
@@ -249,13 +250,15 @@ private:
     void checkNewRows()
     {
         const int rows = receiveModel->rowCount();
-        for (int row = 0; row < rows; ++row) {
-            const qint64 number = receiveModel->item(row, 0)->text().toLongLong();
+        // Only the rows added since the last tick, so the check costs the same at any limit.
+        const int firstNew = rows > 0 ? int(std::clamp<qint64>(
+                lastNumber + 1 - receiveModel->number(0), 0, rows)) : 0;
+        for (int row = firstNew; row < rows; ++row) {
+            const qint64 number = receiveModel->number(row);
             if (number <= lastNumber)
                 continue;
             if (carriesSequence) {
-                const QByteArray data =
-                        QByteArray::fromHex(receiveModel->item(row, 2)->text().toLatin1());
+                const QByteArray data = receiveModel->message(row).data;
                 quint64 sequence = 0;
                 for (int i = data.size() - 1; i >= 0; --i)
                     sequence = sequence << 8 | quint8(data.at(i));
@@ -281,6 +284,7 @@ struct Options
     QString csvPath;
     QString rssLogPath;
     bool soak = false;
+    QString rowLimit; // empty: the window's default
 };
 
 struct Result
@@ -343,6 +347,9 @@ void runPipeline(const Load &load, const Options &options, Result *result)
     MainWindow window;
     window.resize(1680, 622);
     window.show();
+    if (!options.rowLimit.isEmpty())
+        window.findChild<QLineEdit *>(QStringLiteral("txtMaxRowCount"))
+                ->setText(options.rowLimit);
     FrameLogProbe probe(&window, load.dataBytes);
     ReadTally tally(load.dataBytes);
     listenTally = &tally;
@@ -683,8 +690,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption maxRssOption(QStringLiteral("max-rss-mb"),
         QStringLiteral("Stop a load early when resident memory passes this (default 2048)."),
         QStringLiteral("megabytes"));
+    const QCommandLineOption rowLimitOption(QStringLiteral("row-limit"),
+        QStringLiteral("Text typed into the row limit field (default: the window's 100)."),
+        QStringLiteral("rows"));
     parser.addOptions({ loadOption, secondsOption, soakOption, ceilingOption, csvOption,
-                        rssLogOption, maxRssOption });
+                        rssLogOption, maxRssOption, rowLimitOption });
     parser.process(arguments);
 
     Options options;
@@ -698,6 +708,7 @@ int main(int argc, char *argv[])
         options.maxRssMb = std::max(64.0, parser.value(maxRssOption).toDouble());
     options.csvPath = parser.value(csvOption);
     options.rssLogPath = parser.value(rssLogOption);
+    options.rowLimit = parser.value(rowLimitOption);
 
     const QString loadName = options.soak && !parser.isSet(loadOption)
         ? QStringLiteral("9009")
@@ -712,6 +723,8 @@ int main(int argc, char *argv[])
         if (parser.isSet(maxRssOption))
             childArguments << QStringLiteral("--max-rss-mb")
                            << QString::number(options.maxRssMb);
+        if (parser.isSet(rowLimitOption))
+            childArguments << QStringLiteral("--row-limit") << options.rowLimit;
         QStringList names;
         for (const Load &load : loads)
             names << QString::fromLatin1(load.name);
