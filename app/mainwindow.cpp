@@ -1,6 +1,8 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "adaptercalls.h"
+#include "busstatus.h"
 #include "csvexport.h"
 #include "datasendwidget.h"
 #include "framelog.h"
@@ -10,14 +12,19 @@
 #include "idviewmodel.h"
 #include "listenthread.h"
 
+#include <QAction>
+#include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QStandardItemModel>
 #include <QTimerEvent>
+
+#include <iterator>
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
@@ -32,12 +39,20 @@ MainWindow::MainWindow(QWidget *parent)
         ui->cbxBaudrate->addItem(QStringLiteral("%1k").arg(kbps), kbps);
     ui->cbxBaudrate->setCurrentIndex(5);
 
+    cbxInterface = new QComboBox(ui->widget_77);
+    cbxInterface->setObjectName(QStringLiteral("cbxInterface"));
+    cbxInterface->setFont(ui->cbxBaudrate->font());
+    cbxInterface->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    ui->horizontalLayout->insertWidget(ui->horizontalLayout->indexOf(ui->cbxDevType) + 1,
+                                       cbxInterface);
+    refreshInterfaces();
+
     ListenThread *listenThread = ListenThread::instance();
     connect(listenThread, &ListenThread::openSuccess, this, &MainWindow::openSuccessSlot);
     connect(listenThread, &ListenThread::openFailed, this, &MainWindow::openFailedSlot);
     connect(listenThread, &ListenThread::deviceClosed, this, &MainWindow::deviceClosedSlot);
 
-    setDeviceControls(false);
+    setDeviceState(DeviceState::Closed);
 
     receiveModel = new QStandardItemModel(this);
     receiveModel->setColumnCount(columnHeaders.size());
@@ -53,6 +68,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->statusbar->addWidget(lblSendCount);
     ui->statusbar->addWidget(lblReceiveCount);
     ui->statusbar->addWidget(lblReceiveRate);
+    setupHealthFields();
     lblMessage = new QLabel(this);
     lblMessage->setObjectName(QStringLiteral("lblMessage"));
     ui->statusbar->addPermanentWidget(lblMessage);
@@ -60,8 +76,10 @@ MainWindow::MainWindow(QWidget *parent)
     ui->sendLayout->addWidget(new DataSendWidget(this));
 
     createViewMenu();
+    setupDeviceMenu();
 
     on_btnClear_clicked();
+    updateHealthFields();
 
     ui->splitter->setStretchFactor(0, 18);
     ui->splitter->setStretchFactor(1, 13);
@@ -88,33 +106,155 @@ MainWindow::~MainWindow()
     delete ui;
 }
 
-void MainWindow::setDeviceControls(bool open)
+void MainWindow::setupDeviceMenu()
 {
-    ui->cbxDevType->setEnabled(!open);
-    ui->btnOpen->setEnabled(!open);
-    ui->btnClose->setEnabled(open);
-    ui->cbxBaudrate->setEnabled(!open);
+    QMenu *menu = menuBar()->addMenu(QStringLiteral("设备"));
+    menu->setObjectName(QStringLiteral("menuDevice"));
+    actListenOnly = menu->addAction(QStringLiteral("只听模式"));
+    actListenOnly->setObjectName(QStringLiteral("actListenOnly"));
+    actListenOnly->setCheckable(true);
+    actListenOnly->setToolTip(QStringLiteral("下次打开设备时生效：只接收，不应答也不发送"));
+    if (!adapterCalls().setListenOnly) {
+        actListenOnly->setEnabled(false);
+        actListenOnly->setToolTip(QStringLiteral("适配器库不支持只听模式"));
+    }
+    connect(actListenOnly, &QAction::toggled, this, [this](bool on) {
+        if (deviceState != DeviceState::Closed) {
+            showStatusMessage(on ? QStringLiteral("只听模式将在下次打开设备时生效")
+                                 : QStringLiteral("正常模式将在下次打开设备时生效"));
+        }
+    });
 }
 
-void MainWindow::openSuccessSlot()
+void MainWindow::setupHealthFields()
 {
-    setDeviceControls(true);
+    const auto field = [this](QLabel *&label, const char *name, const QString &tip) {
+        label = new QLabel(this);
+        label->setObjectName(QLatin1String(name));
+        label->setToolTip(tip);
+        ui->statusbar->addWidget(label);
+    };
+    field(lblErrorCount, "lblErrorCount", QStringLiteral("控制器报告的错误帧数"));
+    field(lblBusState, "lblBusState", QStringLiteral("控制器的错误状态"));
+    field(lblErrorCounters, "lblErrorCounters", QStringLiteral("发送错误计数 / 接收错误计数"));
+    field(lblDrops, "lblDrops", QStringLiteral("内核与适配器丢弃的帧数"));
+    field(lblBusLoad, "lblBusLoad", QStringLiteral("最近一秒收发帧占用的总线时间（含填充位）"));
 }
 
-void MainWindow::openFailedSlot()
+void MainWindow::refreshInterfaces()
 {
+    const QVariant previous = cbxInterface->currentData();
+    cbxInterface->clear();
+    cbxInterface->setToolTip(QString());
+
+    // The library opens what the environment names whatever the window chooses, so the
+    // combo box says so instead of offering a choice that would not be honoured.
+    const QByteArray environment = qgetenv("CANABLE_INTERFACE");
+    interfaceFromEnvironment = !environment.isEmpty();
+    if (interfaceFromEnvironment) {
+        const QString name = environment == "sim" ? QStringLiteral("模拟总线")
+                                                  : QString::fromLocal8Bit(environment);
+        cbxInterface->addItem(QStringLiteral("%1 (CANABLE_INTERFACE)").arg(name));
+        cbxInterface->setToolTip(
+            QStringLiteral("接口由环境变量 CANABLE_INTERFACE 指定；清除该变量后可在此选择"));
+        setDeviceState(deviceState);
+        return;
+    }
+
+    const AdapterCalls &calls = adapterCalls();
+    if (!calls.selectInterface) {
+        cbxInterface->addItem(QStringLiteral("默认接口"));
+        cbxInterface->setToolTip(QStringLiteral("适配器库不支持选择接口"));
+        setDeviceState(deviceState);
+        return;
+    }
+
+    bool listed = false;
+    if (calls.listInterfaces) {
+        CanInterfaceInfo list[64];
+        const int count = calls.listInterfaces(list, int(std::size(list)));
+        listed = count >= 0;
+        for (int i = 0; i < qMin(count, int(std::size(list))); ++i) {
+            const CanInterfaceInfo &info = list[i];
+            const QByteArray name(info.name, int(qstrnlen(info.name, sizeof info.name)));
+            QStringList facts;
+            facts << (info.up ? QStringLiteral("已启动") : QStringLiteral("未启动"));
+            if (info.virtualBus)
+                facts << QStringLiteral("虚拟");
+            else if (info.bitrate > 0 && info.bitrate % 1000 == 0)
+                facts << QStringLiteral("%1k").arg(info.bitrate / 1000);
+            else if (info.bitrate > 0)
+                facts << QStringLiteral("%1 bit/s").arg(info.bitrate);
+            const QString text = QStringLiteral("%1 (%2)").arg(
+                QString::fromLocal8Bit(name), facts.join(QStringLiteral(", ")));
+            cbxInterface->addItem(text, name);
+        }
+    }
+    if (!listed)
+        cbxInterface->addItem(QStringLiteral("默认接口"), QByteArray());
+    cbxInterface->addItem(QStringLiteral("模拟总线"), QByteArray("sim"));
+
+    const int kept = previous.isValid() ? cbxInterface->findData(previous) : -1;
+    cbxInterface->setCurrentIndex(kept >= 0 ? kept : 0);
+    setDeviceState(deviceState);
+}
+
+void MainWindow::setDeviceState(DeviceState state)
+{
+    deviceState = state;
+    const bool closed = state == DeviceState::Closed;
+    ui->cbxDevType->setEnabled(closed);
+    ui->btnOpen->setEnabled(closed);
+    ui->btnClose->setEnabled(state == DeviceState::Open);
+    ui->cbxBaudrate->setEnabled(closed);
+    if (cbxInterface)
+        cbxInterface->setEnabled(closed && !interfaceFromEnvironment);
+}
+
+void MainWindow::openSuccessSlot(quint64 session)
+{
+    if (deviceState != DeviceState::Opening || session != pendingSession)
+        return;
+    setDeviceState(DeviceState::Open);
+    lblMessage->clear();
+}
+
+void MainWindow::openFailedSlot(quint64 session, const QString &reason)
+{
+    if (deviceState != DeviceState::Opening || session != pendingSession)
+        return;
+    pendingSession = 0;
+    setDeviceState(DeviceState::Closed);
+    showStatusMessage(reason.isEmpty() ? QStringLiteral("设备打开失败")
+                                       : QStringLiteral("设备打开失败：%1").arg(reason));
     QMessageBox::information(this, QStringLiteral("提示"), QStringLiteral("设备打开失败!"),
                              QMessageBox::Yes);
 }
 
 void MainWindow::deviceClosedSlot()
 {
-    setDeviceControls(false);
+    pendingSession = 0;
+    setDeviceState(DeviceState::Closed);
+    refreshInterfaces();
 }
 
 void MainWindow::on_btnOpen_clicked()
 {
-    ListenThread::instance()->openDevice(ui->cbxBaudrate->currentData().toUInt());
+    // A second open would wait for the first inside the window's thread.
+    if (deviceState != DeviceState::Closed)
+        return;
+    ListenThread::OpenOptions options;
+    options.bitrate = ui->cbxBaudrate->currentData().toUInt();
+    const QVariant choice = cbxInterface->currentData();
+    options.chooseInterface = !interfaceFromEnvironment && choice.isValid();
+    options.interfaceName = choice.toByteArray();
+    options.listenOnly = actListenOnly->isChecked();
+    // Opening closes the previous session first, which resets the device bar; the new
+    // session's state is set after that.
+    const quint64 session = ListenThread::instance()->openDevice(options);
+    pendingSession = session;
+    setDeviceState(DeviceState::Opening);
+    showStatusMessage(QStringLiteral("正在打开…"));
 }
 
 void MainWindow::on_btnClose_clicked()
@@ -160,9 +300,30 @@ void MainWindow::timerEvent(QTimerEvent *event)
                               .arg(refused));
     }
 
-    lblSendCount->setText(QStringLiteral("发送次数:%1次").arg(hub->getSendCount()));
-    lblReceiveCount->setText(QStringLiteral("接收次数:%1次").arg(hub->getReceiveCount()));
-    lblReceiveRate->setText(QStringLiteral("接收速度:%1次/s").arg(hub->getReceiveRate()));
+    updateHealthFields();
+}
+
+void MainWindow::updateHealthFields()
+{
+    const HandleThread::Snapshot now = HandleThread::instance()->snapshot();
+    lblSendCount->setText(QStringLiteral("发送次数:%1次").arg(now.sendCount));
+    lblReceiveCount->setText(QStringLiteral("接收次数:%1次").arg(now.receiveCount));
+    lblReceiveRate->setText(QStringLiteral("接收速度:%1次/s").arg(now.receiveRate));
+
+    const AdapterCalls &calls = adapterCalls();
+    lblErrorCount->setText(calls.readErrorEvent
+                               ? QStringLiteral("错误帧:%1").arg(now.errorCount)
+                               : QStringLiteral("错误帧:--"));
+    lblBusState->setText(busStateText(now.status));
+    const QString colour = busStateColour(now.status);
+    lblBusState->setStyleSheet(colour.isEmpty()
+                                   ? QString()
+                                   : QStringLiteral("color: %1; font-weight: bold;").arg(colour));
+    lblErrorCounters->setText(errorCountersText(now.status));
+    lblDrops->setText(droppedFramesText(now.status));
+    lblBusLoad->setText(now.busLoadPercent < 0
+                            ? QStringLiteral("总线负载:--")
+                            : QStringLiteral("总线负载:%1%").arg(now.busLoadPercent, 0, 'f', 1));
 }
 
 void MainWindow::on_btnClear_clicked()

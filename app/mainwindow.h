@@ -1,8 +1,9 @@
 #pragma once
 
-// The program's only top-level window: the device bar, the frame log with its row limit,
-// clear and export controls, the per-identifier view in its place on demand, the transmit
-// panel and the traffic counters.
+// The program's only top-level window: the device bar with the interface choice, the
+// frame log with its row limit, clear and export controls, the per-identifier view in its
+// place on demand, the transmit panel, the traffic counters and the bus health fields of
+// the status bar.
 // GUI thread only.
 
 #include <QMainWindow>
@@ -14,6 +15,7 @@ namespace Ui {
 class MainWindow;
 }
 class QAction;
+class QComboBox;
 class QLabel;
 class QTableView;
 QT_END_NAMESPACE
@@ -36,8 +38,8 @@ protected:
     void timerEvent(QTimerEvent *event) override;
 
 private slots:
-    void openSuccessSlot();
-    void openFailedSlot();
+    void openSuccessSlot(quint64 session);
+    void openFailedSlot(quint64 session, const QString &reason);
     void deviceClosedSlot();
     void on_btnOpen_clicked();
     void on_btnClose_clicked();
@@ -46,10 +48,17 @@ private slots:
     void on_btnExport_clicked();
 
 private:
-    void setDeviceControls(bool open);
+    enum class DeviceState { Closed, Opening, Open };
+
+    void setDeviceState(DeviceState state);
     void createViewMenu();
     void showIdView(bool show);
     void exportIdStatisticsFile();
+    void setupDeviceMenu();
+    void setupHealthFields();
+    // Lists the interfaces present, keeping the current choice when it is still there.
+    void refreshInterfaces();
+    void updateHealthFields();
 
     Ui::MainWindow *ui = nullptr;
     qint64 frameIndex = 0; // an int would overflow after 28 hours of a full bus
@@ -57,7 +66,19 @@ private:
     QLabel *lblReceiveCount = nullptr;
     QLabel *lblReceiveRate = nullptr;
     QLabel *lblMessage = nullptr;
+    QLabel *lblErrorCount = nullptr;
+    QLabel *lblBusState = nullptr;
+    QLabel *lblErrorCounters = nullptr;
+    QLabel *lblDrops = nullptr;
+    QLabel *lblBusLoad = nullptr;
+    QComboBox *cbxInterface = nullptr;
+    QAction *actListenOnly = nullptr;
     int messageTimer = 0;
+    DeviceState deviceState = DeviceState::Closed;
+    // The session whose result the device bar waits for; results of any other (closed)
+    // session are dropped.
+    quint64 pendingSession = 0;
+    bool interfaceFromEnvironment = false;
     IdViewModel *idModel = nullptr;
     QTableView *tbIdView = nullptr;
     qint64 reportedRefusedFrames = 0;

@@ -1,6 +1,7 @@
 #include "framelog.h"
 
 #include "canmessage.h"
+#include "errorframe.h"
 
 #include <QColor>
 #include <QStandardItemModel>
@@ -21,8 +22,40 @@ const QList<QPair<QString, int>> columnHeaders = {
 
 QStandardItemModel *receiveModel = nullptr;
 
+namespace {
+
+// An error event is no frame: its row names the event in the data column and leaves the
+// columns that describe a frame's outcome and format empty.
+QList<QStandardItem *> errorEventRow(qint64 index, const CanMessage &msg)
+{
+    const QString texts[] = {
+        QString::number(index),
+        QStringLiteral("0x%1").arg(msg.errorClass, 3, 16, QLatin1Char('0')),
+        errorEventText(msg.errorClass, msg.data),
+        QStringLiteral("0x%1").arg(msg.dlc, 2, 16, QLatin1Char('0')),
+        QStringLiteral("接收"),
+        QString(),
+        msg.time.toString(QStringLiteral("hh:mm:ss:zzz")),
+        QString(),
+        QStringLiteral("错误帧"),
+    };
+    QList<QStandardItem *> row;
+    row.reserve(int(std::size(texts)));
+    for (const QString &text : texts) {
+        auto item = new QStandardItem(text);
+        item->setData(QColor(150, 100, 0), Qt::BackgroundRole);
+        row.append(item);
+    }
+    return row;
+}
+
+} // namespace
+
 QList<QStandardItem *> frameLogRow(qint64 index, const CanMessage &msg)
 {
+    if (msg.error)
+        return errorEventRow(index, msg);
+
     const QString texts[] = {
         QString::number(index),
         QStringLiteral("0x%1").arg(msg.id, 2, 16, QLatin1Char('0')),

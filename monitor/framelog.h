@@ -21,7 +21,8 @@ extern const QList<QPair<QString, int>> columnHeaders;
 extern QStandardItemModel *receiveModel;
 
 // The nine cells of one frame's row, numbered `index`, coloured by direction and outcome;
-// the caller takes ownership.
+// an error event's row says "错误帧" in the type column and what happened in the data
+// column, in a colour of its own. The caller takes ownership.
 QList<QStandardItem *> frameLogRow(qint64 index, const CanMessage &msg);
 
 // The row limit typed by the user: a decimal number, 0 for anything else.
