@@ -1,4 +1,5 @@
 #include "simbus.h"
+#include "replaybus.h"
 
 #include <algorithm>
 #include <cmath>
@@ -585,6 +586,14 @@ int SimulatedBus::waitUntil(std::unique_lock<std::mutex> &lock, Clock::duration 
 
 std::unique_ptr<Backend> openSimulatedBus(unsigned int kbps, const char *traffic)
 {
+    const std::string replay = "replay:";
+    if (traffic && std::string(traffic).compare(0, replay.size(), replay) == 0) {
+        if (!isSupportedBitrate(kbps)) {
+            std::fprintf(stderr, "canable: the simulated bus cannot run at %u kbit/s\n", kbps);
+            return nullptr;
+        }
+        return openReplayBus(traffic + replay.size());
+    }
     std::optional<SimTraffic> setting = parseSimTraffic(traffic);
     if (!setting) {
         std::fprintf(stderr, "canable: CANABLE_SIM_TRAFFIC=\"%.60s\" is not one of mix, "
