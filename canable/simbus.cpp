@@ -1,4 +1,5 @@
 #include "simbus.h"
+#include "replaybus.h"
 
 #include <linux/can/error.h>
 
@@ -910,6 +911,14 @@ void refuse(const std::string &text)
 std::unique_ptr<Backend> openSimulatedBus(unsigned int kbps, const char *traffic,
                                           const char *faultText, bool listenOnly)
 {
+    const std::string replay = "replay:";
+    if (traffic && std::string(traffic).compare(0, replay.size(), replay) == 0) {
+        if (!isSupportedBitrate(kbps)) {
+            std::fprintf(stderr, "canable: the simulated bus cannot run at %u kbit/s\n", kbps);
+            return nullptr;
+        }
+        return openReplayBus(traffic + replay.size());
+    }
     std::optional<SimTraffic> setting = parseSimTraffic(traffic);
     if (!setting) {
         refuse("CANABLE_SIM_TRAFFIC=\"" + std::string(traffic).substr(0, 60) + "\" is not "

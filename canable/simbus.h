@@ -21,6 +21,7 @@
 //   "flood:unlimited"      one frame for every read, as fast as reads are made; the only
 //                          setting that exceeds the bus, and the only one without bus
 //                          timing: written frames are accepted and take no bus time
+//   "replay:<path>"        the frames of a trace file, looping (see replaybus.h)
 //
 // A flood setting may be followed, in any order, by ",dlc=<0..8>" (data length of the
 // flood frames, 8 if not given) and ",ext" (29-bit identifier), e.g. "flood:5000,dlc=2".

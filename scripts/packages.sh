@@ -2,9 +2,9 @@
 # Sourced by run.sh and test.sh.
 
 BUILD_PACKAGES="g++ cmake ninja-build pkg-config qtbase5-dev qtbase5-dev-tools
-    libsocketcan-dev fonts-wqy-microhei"
+    libsocketcan-dev zlib1g-dev fonts-wqy-microhei"
 TEST_PACKAGES="xvfb xauth can-utils iproute2 busybox-static qemu-system-x86
-    linux-image-amd64 cpio gzip xz-utils kmod"
+    linux-image-amd64 cpio gzip xz-utils kmod python3-can tshark"
 
 ensure_packages() {
     missing=""
