@@ -7,9 +7,11 @@
 #include "handlethread.h"
 #include "listenthread.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QLabel>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QStandardItemModel>
 #include <QTimerEvent>
@@ -53,6 +55,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->statusbar->addPermanentWidget(lblMessage);
 
     ui->sendLayout->addWidget(new DataSendWidget(this));
+    setupDatabaseMenu();
 
     on_btnClear_clicked();
 
@@ -64,6 +67,73 @@ MainWindow::MainWindow(QWidget *parent)
     ui->splitter->setSizes({ 18 * 100, 13 * 100 });
 
     startTimer(200, Qt::CoarseTimer);
+}
+
+void MainWindow::setupDatabaseMenu()
+{
+    databaseMenu = menuBar()->addMenu(QStringLiteral("数据库"));
+    databaseMenu->setObjectName(QStringLiteral("menuDatabase"));
+    QAction *load = databaseMenu->addAction(QStringLiteral("加载DBC…"));
+    load->setObjectName(QStringLiteral("actionLoadDbc"));
+    connect(load, &QAction::triggered, this, [this] {
+        const QStringList paths = QFileDialog::getOpenFileNames(
+            this, QStringLiteral("加载DBC"), QString(),
+            QStringLiteral("DBC文件 (*.dbc *.DBC);;所有文件 (*)"));
+        if (!paths.isEmpty())
+            loadDbcFiles(paths);
+    });
+    unloadDbcAction = databaseMenu->addAction(QStringLiteral("卸载DBC"));
+    unloadDbcAction->setObjectName(QStringLiteral("actionUnloadDbc"));
+    connect(unloadDbcAction, &QAction::triggered, this, &MainWindow::unloadDbc);
+    databaseMenu->addSeparator();
+    updateDatabaseMenu();
+}
+
+void MainWindow::updateDatabaseMenu()
+{
+    qDeleteAll(dbcFileActions);
+    dbcFileActions.clear();
+    unloadDbcAction->setEnabled(!dbcDatabase.files().isEmpty());
+    QHash<QString, int> counts;
+    for (const DbcMessage &message : dbcDatabase.messages())
+        ++counts[message.file];
+    for (const QString &path : dbcDatabase.files()) {
+        // Listed for information only: a loaded file has nothing to do.
+        QAction *entry = databaseMenu->addAction(QStringLiteral("%1（%2 个报文）")
+                                                     .arg(QFileInfo(path).fileName())
+                                                     .arg(counts.value(path)));
+        entry->setEnabled(false);
+        entry->setToolTip(QDir::toNativeSeparators(path));
+        dbcFileActions.append(entry);
+    }
+    if (dbcFileActions.isEmpty()) {
+        QAction *none = databaseMenu->addAction(QStringLiteral("（未加载DBC）"));
+        none->setEnabled(false);
+        dbcFileActions.append(none);
+    }
+}
+
+void MainWindow::loadDbcFiles(const QStringList &paths)
+{
+    showStatusMessage(QStringLiteral("正在加载DBC…"));
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const DbcDatabase::LoadReport report = dbcDatabase.load(paths);
+    QApplication::restoreOverrideCursor();
+    showStatusMessage(report.summary());
+    if (report.filesLoaded > 0) {
+        updateDatabaseMenu();
+        emit databaseChanged();
+    }
+}
+
+void MainWindow::unloadDbc()
+{
+    if (dbcDatabase.files().isEmpty())
+        return;
+    dbcDatabase.clear();
+    updateDatabaseMenu();
+    showStatusMessage(QStringLiteral("已卸载DBC"));
+    emit databaseChanged();
 }
 
 void MainWindow::showStatusMessage(const QString &text)

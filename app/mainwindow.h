@@ -4,6 +4,8 @@
 // clear and export controls, the transmit panel and the traffic counters.
 // GUI thread only.
 
+#include "dbcdatabase.h"
+
 #include <QMainWindow>
 
 QT_BEGIN_NAMESPACE
@@ -11,6 +13,7 @@ namespace Ui {
 class MainWindow;
 }
 class QLabel;
+class QMenu;
 QT_END_NAMESPACE
 
 class MainWindow : public QMainWindow
@@ -26,6 +29,16 @@ public slots:
     // refused input, progress), kept until the next one or for ten seconds. The counters
     // on the left stay visible, which QStatusBar::showMessage() would hide.
     void showStatusMessage(const QString &text);
+    // Adds the DBC files, in order, to the loaded database and says once what happened.
+    void loadDbcFiles(const QStringList &paths);
+    void unloadDbc();
+
+signals:
+    // The loaded database changed; views that decode must look their messages up again.
+    void databaseChanged();
+
+public:
+    const DbcDatabase &database() const { return dbcDatabase; }
 
 protected:
     void timerEvent(QTimerEvent *event) override;
@@ -42,6 +55,8 @@ private slots:
 
 private:
     void setDeviceControls(bool open);
+    void setupDatabaseMenu();
+    void updateDatabaseMenu();
 
     Ui::MainWindow *ui = nullptr;
     qint64 frameIndex = 0; // an int would overflow after 28 hours of a full bus
@@ -50,4 +65,8 @@ private:
     QLabel *lblReceiveRate = nullptr;
     QLabel *lblMessage = nullptr;
     int messageTimer = 0;
+    DbcDatabase dbcDatabase;
+    QMenu *databaseMenu = nullptr;
+    QAction *unloadDbcAction = nullptr;
+    QList<QAction *> dbcFileActions;
 };

@@ -12,6 +12,20 @@
 class DbcDatabase
 {
 public:
+    struct LoadReport
+    {
+        int filesLoaded = 0;
+        int messagesLoaded = 0;
+        QStringList refused;    // one line per file that could not be used
+        QStringList warnings;   // lines skipped, over all files
+        int moreWarnings = 0;   // beyond those listed
+        QStringList replaced;
+        // The one line the user is told, in the program's language.
+        QString summary() const;
+    };
+
+    // Reads the files in order and adds those that read without error.
+    LoadReport load(const QStringList &paths);
     // Adds a file that was read without error. Returns one line per identifier whose
     // message the file replaced.
     QStringList add(const DbcFile &file);
