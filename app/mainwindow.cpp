@@ -6,6 +6,7 @@
 #include "framelog.h"
 #include "handlethread.h"
 #include "listenthread.h"
+#include "signalcomposer.h"
 
 #include <QApplication>
 #include <QDir>
@@ -54,7 +55,8 @@ MainWindow::MainWindow(QWidget *parent)
     lblMessage->setObjectName(QStringLiteral("lblMessage"));
     ui->statusbar->addPermanentWidget(lblMessage);
 
-    ui->sendLayout->addWidget(new DataSendWidget(this));
+    sendWidget = new DataSendWidget(this);
+    ui->sendLayout->addWidget(sendWidget);
     setupDatabaseMenu();
 
     on_btnClear_clicked();
@@ -85,6 +87,9 @@ void MainWindow::setupDatabaseMenu()
     unloadDbcAction = databaseMenu->addAction(QStringLiteral("卸载DBC"));
     unloadDbcAction->setObjectName(QStringLiteral("actionUnloadDbc"));
     connect(unloadDbcAction, &QAction::triggered, this, &MainWindow::unloadDbc);
+    composeAction = databaseMenu->addAction(QStringLiteral("由信号组帧…"));
+    composeAction->setObjectName(QStringLiteral("actionComposeFrame"));
+    connect(composeAction, &QAction::triggered, this, &MainWindow::showComposer);
     databaseMenu->addSeparator();
     updateDatabaseMenu();
 }
@@ -94,6 +99,9 @@ void MainWindow::updateDatabaseMenu()
     qDeleteAll(dbcFileActions);
     dbcFileActions.clear();
     unloadDbcAction->setEnabled(!dbcDatabase.files().isEmpty());
+    composeAction->setEnabled(!dbcDatabase.isEmpty());
+    if (composer)
+        composer->setDatabase(&dbcDatabase);
     QHash<QString, int> counts;
     for (const DbcMessage &message : dbcDatabase.messages())
         ++counts[message.file];
@@ -111,6 +119,19 @@ void MainWindow::updateDatabaseMenu()
         none->setEnabled(false);
         dbcFileActions.append(none);
     }
+}
+
+void MainWindow::showComposer()
+{
+    if (!composer) {
+        composer = new SignalComposer(this);
+        composer->setObjectName(QStringLiteral("signalComposer"));
+        connect(composer, &SignalComposer::frameComposed, sendWidget,
+                &DataSendWidget::setEditorFrame);
+        composer->setDatabase(&dbcDatabase);
+    }
+    composer->show();
+    composer->raise();
 }
 
 void MainWindow::loadDbcFiles(const QStringList &paths)

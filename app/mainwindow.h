@@ -14,6 +14,8 @@ class MainWindow;
 }
 class QLabel;
 class QMenu;
+class DataSendWidget;
+class SignalComposer;
 QT_END_NAMESPACE
 
 class MainWindow : public QMainWindow
@@ -57,6 +59,7 @@ private:
     void setDeviceControls(bool open);
     void setupDatabaseMenu();
     void updateDatabaseMenu();
+    void showComposer();
 
     Ui::MainWindow *ui = nullptr;
     qint64 frameIndex = 0; // an int would overflow after 28 hours of a full bus
@@ -68,5 +71,8 @@ private:
     DbcDatabase dbcDatabase;
     QMenu *databaseMenu = nullptr;
     QAction *unloadDbcAction = nullptr;
+    QAction *composeAction = nullptr;
+    DataSendWidget *sendWidget = nullptr;
+    SignalComposer *composer = nullptr;
     QList<QAction *> dbcFileActions;
 };
