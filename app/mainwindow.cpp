@@ -7,9 +7,11 @@
 #include "handlethread.h"
 #include "listenthread.h"
 #include "signalcomposer.h"
+#include "signalmonitor.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QDockWidget>
 #include <QFileDialog>
 #include <QLabel>
 #include <QMenuBar>
@@ -90,6 +92,19 @@ void MainWindow::setupDatabaseMenu()
     composeAction = databaseMenu->addAction(QStringLiteral("由信号组帧…"));
     composeAction->setObjectName(QStringLiteral("actionComposeFrame"));
     connect(composeAction, &QAction::triggered, this, &MainWindow::showComposer);
+
+    signalMonitor = new SignalMonitor(this);
+    signalMonitor->setObjectName(QStringLiteral("signalMonitor"));
+    signalMonitor->setDatabase(&dbcDatabase);
+    signalDock = new QDockWidget(QStringLiteral("信号"), this);
+    signalDock->setObjectName(QStringLiteral("signalDock"));
+    signalDock->setWidget(signalMonitor);
+    addDockWidget(Qt::BottomDockWidgetArea, signalDock);
+    signalDock->hide();
+    QAction *showSignals = signalDock->toggleViewAction();
+    showSignals->setText(QStringLiteral("显示信号"));
+    showSignals->setObjectName(QStringLiteral("actionShowSignals"));
+    databaseMenu->addAction(showSignals);
     databaseMenu->addSeparator();
     updateDatabaseMenu();
 }
@@ -102,6 +117,7 @@ void MainWindow::updateDatabaseMenu()
     composeAction->setEnabled(!dbcDatabase.isEmpty());
     if (composer)
         composer->setDatabase(&dbcDatabase);
+    signalMonitor->setDatabase(&dbcDatabase);
     QHash<QString, int> counts;
     for (const DbcMessage &message : dbcDatabase.messages())
         ++counts[message.file];
@@ -224,7 +240,10 @@ void MainWindow::timerEvent(QTimerEvent *event)
         frameIndex += messages.size();
         ui->tbReceive->scrollToBottom();
         ui->tbReceive->setUpdatesEnabled(true);
+        signalMonitor->addFrames(messages);
     }
+    if (signalDock->isVisible())
+        signalMonitor->refresh();
 
     lblSendCount->setText(QStringLiteral("发送次数:%1次").arg(hub->getSendCount()));
     lblReceiveCount->setText(QStringLiteral("接收次数:%1次").arg(hub->getReceiveCount()));
@@ -236,6 +255,7 @@ void MainWindow::on_btnClear_clicked()
     HandleThread::instance()->clearCount();
     receiveModel->setRowCount(0);
     frameIndex = 0;
+    signalMonitor->clearFrames();
 }
 
 void MainWindow::on_txtMaxRowCount_editingFinished()

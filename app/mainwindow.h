@@ -16,6 +16,8 @@ class QLabel;
 class QMenu;
 class DataSendWidget;
 class SignalComposer;
+class SignalMonitor;
+class QDockWidget;
 QT_END_NAMESPACE
 
 class MainWindow : public QMainWindow
@@ -74,5 +76,7 @@ private:
     QAction *composeAction = nullptr;
     DataSendWidget *sendWidget = nullptr;
     SignalComposer *composer = nullptr;
+    SignalMonitor *signalMonitor = nullptr;
+    QDockWidget *signalDock = nullptr;
     QList<QAction *> dbcFileActions;
 };
