@@ -1,23 +1,28 @@
 #pragma once
 
 // The program's only top-level window: the device bar, the frame log with its row limit,
-// clear and export controls, the transmit panel and the traffic counters.
+// clear and export controls, the per-identifier view in its place on demand, the transmit
+// panel and the traffic counters.
 // GUI thread only.
 
 #include "dbcdatabase.h"
 
 #include <QMainWindow>
 
+class IdViewModel;
+
 QT_BEGIN_NAMESPACE
 namespace Ui {
 class MainWindow;
 }
+class QAction;
 class QLabel;
 class QMenu;
 class DataSendWidget;
 class SignalComposer;
 class SignalMonitor;
 class QDockWidget;
+class QTableView;
 QT_END_NAMESPACE
 
 class MainWindow : public QMainWindow
@@ -62,6 +67,9 @@ private:
     void setupDatabaseMenu();
     void updateDatabaseMenu();
     void showComposer();
+    void createViewMenu();
+    void showIdView(bool show);
+    void exportIdStatisticsFile();
 
     Ui::MainWindow *ui = nullptr;
     qint64 frameIndex = 0; // an int would overflow after 28 hours of a full bus
@@ -79,4 +87,8 @@ private:
     SignalMonitor *signalMonitor = nullptr;
     QDockWidget *signalDock = nullptr;
     QList<QAction *> dbcFileActions;
+    IdViewModel *idModel = nullptr;
+    QTableView *tbIdView = nullptr;
+    qint64 reportedRefusedFrames = 0;
+    bool idViewSized = false; // columns fitted to the rows since the view was shown
 };
