@@ -21,14 +21,14 @@ CANABLE_INTERFACE=sim xvfb-run -a -s "-screen 0 1700x900x24" sh -c '
     sleep 1
     xdotool mousemove 447 51 click 1
     sleep 2
-    xdotool mousemove 34 12 click 1
+    xdotool mousemove 88 12 click 1
     sleep 0.5
     xdotool key Down Return
     sleep 1.5
     xdotool type "$PWD/docs/examples/vehicle.dbc"
     xdotool key Return
     sleep 1
-    xdotool mousemove 34 12 click 1
+    xdotool mousemove 88 12 click 1
     sleep 0.5
     xdotool key Down Down Down Down Return
     sleep 1
