@@ -12,11 +12,15 @@
 #include "idstatsexport.h"
 #include "idviewmodel.h"
 #include "listenthread.h"
+#include "signalcomposer.h"
+#include "signalmonitor.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QDockWidget>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
@@ -79,10 +83,12 @@ MainWindow::MainWindow(QWidget *parent)
     ui->horizontalLayout_2->addWidget(chkAutoScroll);
     ui->layoutWidget1->resize(ui->layoutWidget1->sizeHint());
 
-    ui->sendLayout->addWidget(new DataSendWidget(this));
+    sendWidget = new DataSendWidget(this);
+    ui->sendLayout->addWidget(sendWidget);
 
     createViewMenu();
     setupDeviceMenu();
+    setupDatabaseMenu();
 
     on_btnClear_clicked();
     updateHealthFields();
@@ -95,6 +101,106 @@ MainWindow::MainWindow(QWidget *parent)
     ui->splitter->setSizes({ 18 * 100, 13 * 100 });
 
     startTimer(200, Qt::CoarseTimer);
+}
+
+void MainWindow::setupDatabaseMenu()
+{
+    databaseMenu = menuBar()->addMenu(QStringLiteral("数据库"));
+    databaseMenu->setObjectName(QStringLiteral("menuDatabase"));
+    QAction *load = databaseMenu->addAction(QStringLiteral("加载DBC…"));
+    load->setObjectName(QStringLiteral("actionLoadDbc"));
+    connect(load, &QAction::triggered, this, [this] {
+        const QStringList paths = QFileDialog::getOpenFileNames(
+            this, QStringLiteral("加载DBC"), QString(),
+            QStringLiteral("DBC文件 (*.dbc *.DBC);;所有文件 (*)"));
+        if (!paths.isEmpty())
+            loadDbcFiles(paths);
+    });
+    unloadDbcAction = databaseMenu->addAction(QStringLiteral("卸载DBC"));
+    unloadDbcAction->setObjectName(QStringLiteral("actionUnloadDbc"));
+    connect(unloadDbcAction, &QAction::triggered, this, &MainWindow::unloadDbc);
+    composeAction = databaseMenu->addAction(QStringLiteral("由信号组帧…"));
+    composeAction->setObjectName(QStringLiteral("actionComposeFrame"));
+    connect(composeAction, &QAction::triggered, this, &MainWindow::showComposer);
+
+    signalMonitor = new SignalMonitor(this);
+    signalMonitor->setObjectName(QStringLiteral("signalMonitor"));
+    signalMonitor->setDatabase(&dbcDatabase);
+    signalDock = new QDockWidget(QStringLiteral("信号"), this);
+    signalDock->setObjectName(QStringLiteral("signalDock"));
+    signalDock->setWidget(signalMonitor);
+    addDockWidget(Qt::BottomDockWidgetArea, signalDock);
+    signalDock->hide();
+    QAction *showSignals = signalDock->toggleViewAction();
+    showSignals->setText(QStringLiteral("显示信号"));
+    showSignals->setObjectName(QStringLiteral("actionShowSignals"));
+    databaseMenu->addAction(showSignals);
+    databaseMenu->addSeparator();
+    updateDatabaseMenu();
+}
+
+void MainWindow::updateDatabaseMenu()
+{
+    qDeleteAll(dbcFileActions);
+    dbcFileActions.clear();
+    unloadDbcAction->setEnabled(!dbcDatabase.files().isEmpty());
+    composeAction->setEnabled(!dbcDatabase.isEmpty());
+    if (composer)
+        composer->setDatabase(&dbcDatabase);
+    signalMonitor->setDatabase(&dbcDatabase);
+    QHash<QString, int> counts;
+    for (const DbcMessage &message : dbcDatabase.messages())
+        ++counts[message.file];
+    for (const QString &path : dbcDatabase.files()) {
+        // Listed for information only: a loaded file has nothing to do.
+        QAction *entry = databaseMenu->addAction(QStringLiteral("%1（%2 个报文）")
+                                                     .arg(QFileInfo(path).fileName())
+                                                     .arg(counts.value(path)));
+        entry->setEnabled(false);
+        entry->setToolTip(QDir::toNativeSeparators(path));
+        dbcFileActions.append(entry);
+    }
+    if (dbcFileActions.isEmpty()) {
+        QAction *none = databaseMenu->addAction(QStringLiteral("（未加载DBC）"));
+        none->setEnabled(false);
+        dbcFileActions.append(none);
+    }
+}
+
+void MainWindow::showComposer()
+{
+    if (!composer) {
+        composer = new SignalComposer(this);
+        composer->setObjectName(QStringLiteral("signalComposer"));
+        connect(composer, &SignalComposer::frameComposed, sendWidget,
+                &DataSendWidget::setEditorFrame);
+        composer->setDatabase(&dbcDatabase);
+    }
+    composer->show();
+    composer->raise();
+}
+
+void MainWindow::loadDbcFiles(const QStringList &paths)
+{
+    showStatusMessage(QStringLiteral("正在加载DBC…"));
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const DbcDatabase::LoadReport report = dbcDatabase.load(paths);
+    QApplication::restoreOverrideCursor();
+    showStatusMessage(report.summary());
+    if (report.filesLoaded > 0) {
+        updateDatabaseMenu();
+        emit databaseChanged();
+    }
+}
+
+void MainWindow::unloadDbc()
+{
+    if (dbcDatabase.files().isEmpty())
+        return;
+    dbcDatabase.clear();
+    updateDatabaseMenu();
+    showStatusMessage(QStringLiteral("已卸载DBC"));
+    emit databaseChanged();
 }
 
 void MainWindow::showStatusMessage(const QString &text)
@@ -291,7 +397,10 @@ void MainWindow::timerEvent(QTimerEvent *event)
         else
             scrollBar->setValue(top - removed);
         ui->tbReceive->setUpdatesEnabled(true);
+        signalMonitor->addFrames(messages);
     }
+    if (signalDock->isVisible())
+        signalMonitor->refresh();
     // Every tick, with or without frames: rows fade and fall silent as time passes.
     idModel->update(messages);
     if (!idViewSized && tbIdView->isVisible() && idModel->rowCount() > 0) {
@@ -342,6 +451,7 @@ void MainWindow::on_btnClear_clicked()
     HandleThread::instance()->clearCount();
     receiveModel->clear();
     frameIndex = 0;
+    signalMonitor->clearFrames();
     idModel->clear();
     reportedRefusedFrames = 0;
 }

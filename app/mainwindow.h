@@ -6,6 +6,8 @@
 // the status bar.
 // GUI thread only.
 
+#include "dbcdatabase.h"
+
 #include <QMainWindow>
 
 class IdViewModel;
@@ -18,6 +20,11 @@ class QAction;
 class QCheckBox;
 class QComboBox;
 class QLabel;
+class QMenu;
+class DataSendWidget;
+class SignalComposer;
+class SignalMonitor;
+class QDockWidget;
 class QTableView;
 QT_END_NAMESPACE
 
@@ -34,6 +41,16 @@ public slots:
     // refused input, progress), kept until the next one or for ten seconds. The counters
     // on the left stay visible, which QStatusBar::showMessage() would hide.
     void showStatusMessage(const QString &text);
+    // Adds the DBC files, in order, to the loaded database and says once what happened.
+    void loadDbcFiles(const QStringList &paths);
+    void unloadDbc();
+
+signals:
+    // The loaded database changed; views that decode must look their messages up again.
+    void databaseChanged();
+
+public:
+    const DbcDatabase &database() const { return dbcDatabase; }
 
 protected:
     void timerEvent(QTimerEvent *event) override;
@@ -52,6 +69,9 @@ private:
     enum class DeviceState { Closed, Opening, Open };
 
     void setDeviceState(DeviceState state);
+    void setupDatabaseMenu();
+    void updateDatabaseMenu();
+    void showComposer();
     void createViewMenu();
     void showIdView(bool show);
     void exportIdStatisticsFile();
@@ -81,6 +101,15 @@ private:
     // session are dropped.
     quint64 pendingSession = 0;
     bool interfaceFromEnvironment = false;
+    DbcDatabase dbcDatabase;
+    QMenu *databaseMenu = nullptr;
+    QAction *unloadDbcAction = nullptr;
+    QAction *composeAction = nullptr;
+    DataSendWidget *sendWidget = nullptr;
+    SignalComposer *composer = nullptr;
+    SignalMonitor *signalMonitor = nullptr;
+    QDockWidget *signalDock = nullptr;
+    QList<QAction *> dbcFileActions;
     IdViewModel *idModel = nullptr;
     QTableView *tbIdView = nullptr;
     qint64 reportedRefusedFrames = 0;

@@ -4,7 +4,7 @@
 BUILD_PACKAGES="g++ cmake ninja-build pkg-config qtbase5-dev qtbase5-dev-tools
     libsocketcan-dev zlib1g-dev fonts-wqy-microhei"
 TEST_PACKAGES="xvfb xauth can-utils iproute2 busybox-static qemu-system-x86
-    linux-image-amd64 cpio gzip xz-utils kmod python3-can tshark"
+    linux-image-amd64 cpio gzip xz-utils kmod python3-can tshark python3-canmatrix"
 
 ensure_packages() {
     missing=""
