@@ -1,16 +1,21 @@
 #pragma once
 
 // The program's only top-level window: the device bar, the frame log with its row limit,
-// clear and export controls, the transmit panel and the traffic counters.
+// clear and export controls, the per-identifier view in its place on demand, the transmit
+// panel and the traffic counters.
 // GUI thread only.
 
 #include <QMainWindow>
+
+class IdViewModel;
 
 QT_BEGIN_NAMESPACE
 namespace Ui {
 class MainWindow;
 }
+class QAction;
 class QLabel;
+class QTableView;
 QT_END_NAMESPACE
 
 class MainWindow : public QMainWindow
@@ -42,6 +47,9 @@ private slots:
 
 private:
     void setDeviceControls(bool open);
+    void createViewMenu();
+    void showIdView(bool show);
+    void exportIdStatisticsFile();
 
     Ui::MainWindow *ui = nullptr;
     qint64 frameIndex = 0; // an int would overflow after 28 hours of a full bus
@@ -50,4 +58,8 @@ private:
     QLabel *lblReceiveRate = nullptr;
     QLabel *lblMessage = nullptr;
     int messageTimer = 0;
+    IdViewModel *idModel = nullptr;
+    QTableView *tbIdView = nullptr;
+    qint64 reportedRefusedFrames = 0;
+    bool idViewSized = false; // columns fitted to the rows since the view was shown
 };

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Takes the README's screenshots: starts the program on the simulated bus in a virtual X
 # server, opens the device (docs/screenshot.png), then fills the send list with two
-# frames and sends it (docs/sending.png).
+# frames and sends it (docs/sending.png), and last shows the per-identifier view
+# (docs/idview.png).
 # Usage: scripts/screenshot.sh   (after scripts/run.sh has built the program once)
 set -eu
 cd "$(dirname "$0")/.."
@@ -12,8 +13,10 @@ mkdir -p docs
 CANABLE_INTERFACE=sim xvfb-run -a -s "-screen 0 1700x680x24" sh -c '
     set -eu
     shot() { xwd -root -silent | convert xwd:- -crop 1680x622+0+0 "$1"; }
-    click() { xdotool mousemove --window "$window" "$1" "$2" click 1; sleep 0.3; }
-    retype() { xdotool mousemove --window "$window" "$1" "$2" click --repeat 3 1;
+    # Positions below the menu bar are given from the top of the form.
+    bar=25
+    click() { xdotool mousemove --window "$window" "$1" $(($2 + bar)) click 1; sleep 0.3; }
+    retype() { xdotool mousemove --window "$window" "$1" $(($2 + bar)) click --repeat 3 1;
                xdotool key ctrl+a type "$3"; sleep 0.2; }
 
     build/release/canmonitor &
@@ -35,6 +38,11 @@ CANABLE_INTERFACE=sim xvfb-run -a -s "-screen 0 1700x680x24" sh -c '
     click 1125 566
     sleep 2
     shot docs/sending.png
+
+    click 28 -13
+    click 60 12
+    sleep 3
+    shot docs/idview.png
     kill $app
 '
-echo "Saved docs/screenshot.png and docs/sending.png"
+echo "Saved docs/screenshot.png, docs/sending.png and docs/idview.png"
