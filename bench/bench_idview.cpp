@@ -6,6 +6,7 @@
 // Usage: bench_idview [ticks] (default 600; the 100,000-identifier runs use more ticks,
 // enough for every row to fill its window of cycles)
 
+#include "benchutil.h"
 #include "canmessage.h"
 #include "idbytedelegate.h"
 #include "idviewmodel.h"
@@ -18,21 +19,15 @@
 #include <QTableView>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <vector>
 
 namespace {
 
+using namespace BenchUtil;
+
 constexpr int framesPerSecond = 21277;
 constexpr int framesPerTick = framesPerSecond / 5;
-
-double percentile(std::vector<double> msecs, double fraction)
-{
-    std::sort(msecs.begin(), msecs.end());
-    const size_t rank = size_t(std::ceil(fraction * double(msecs.size())));
-    return msecs.at(std::clamp<size_t>(rank, 1, msecs.size()) - 1);
-}
 
 qint64 statusKb(const char *field)
 {
@@ -101,11 +96,12 @@ void run(const Scenario &s)
         paints.push_back(double(timer.nsecsElapsed()) / 1e6);
     }
     const qint64 rssAfter = statusKb("VmRSS:");
+    const Percentiles tick = percentiles(ticks);
+    const Percentiles paint = percentiles(paints);
     std::printf("| %s | %d | %d | %lld | %.2f | %.2f | %.2f | %.2f | %.2f | %lld |\n", s.name,
                 s.ticks, model->rowCount(), static_cast<long long>(frame),
-                percentile(ticks, 0.5), percentile(ticks, 0.99),
-                *std::max_element(ticks.begin(), ticks.end()), percentile(paints, 0.5),
-                percentile(paints, 0.99), static_cast<long long>((rssAfter - rssBefore) / 1024));
+                tick.p50, tick.p99, tick.max, paint.p50, paint.p99,
+                static_cast<long long>((rssAfter - rssBefore) / 1024));
     std::fflush(stdout);
     view.setModel(nullptr);
     delete model;

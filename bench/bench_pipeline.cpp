@@ -10,6 +10,7 @@
 // one line is appended to it. --soak runs 9,009 frames/s for 600 s. The exit status is 1
 // when a frame went missing or out of order at a bus load.
 
+#include "benchutil.h"
 #include "framelog.h"
 #include "framelogmodel.h"
 #include "handlethread.h"
@@ -41,6 +42,8 @@
 #include <pthread.h>
 
 namespace {
+
+using namespace BenchUtil;
 
 struct Load
 {
@@ -149,45 +152,6 @@ extern "C" int canable_readMessage(int deviceIndex, CanFrameRecord *record, int 
 
 namespace {
 
-struct Percentiles
-{
-    double p50 = 0;
-    double p99 = 0;
-    double max = 0;
-};
-
-Percentiles percentiles(std::vector<double> values)
-{
-    if (values.empty())
-        return {};
-    std::sort(values.begin(), values.end());
-    const auto at = [&values](double fraction) {
-        const size_t rank = size_t(std::ceil(fraction * double(values.size())));
-        return values.at(std::clamp<size_t>(rank, 1, values.size()) - 1);
-    };
-    return { at(0.50), at(0.99), values.back() };
-}
-
-double cpuSeconds(clockid_t clock)
-{
-    timespec now = {};
-    clock_gettime(clock, &now);
-    return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
-}
-
-double processCpuSeconds()
-{
-    return cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
-}
-
-double threadCpuSeconds(pthread_t thread)
-{
-    clockid_t clock = 0;
-    if (!thread || pthread_getcpuclockid(thread, &clock) != 0)
-        return 0;
-    return cpuSeconds(clock);
-}
-
 // One of the kB lines of /proc/self/status, such as VmRSS or VmHWM, in megabytes.
 double statusMegabytes(const QByteArray &field)
 {
@@ -199,11 +163,6 @@ double statusMegabytes(const QByteArray &field)
             return line.mid(field.size() + 1).trimmed().split(' ').value(0).toDouble() / 1024;
     }
     return 0;
-}
-
-double secondsOf(const QElapsedTimer &timer)
-{
-    return double(timer.nsecsElapsed()) * 1e-9;
 }
 
 // Sits in front of the window: times each tick and each repaint, and checks every row that
@@ -317,22 +276,6 @@ struct Result
     double ratio = 0;
     QStringList notes;
 };
-
-// Runs the event loop until done() holds, looking every few milliseconds.
-void waitUntil(const std::function<bool()> &done, double timeoutSeconds)
-{
-    QElapsedTimer timer;
-    timer.start();
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (done() || secondsOf(timer) > timeoutSeconds)
-            loop.quit();
-    });
-    poll.start(5);
-    if (!done())
-        loop.exec();
-}
 
 pthread_t hubThreadHandle()
 {
