@@ -1,18 +1,37 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "adaptercalls.h"
+#include "busstatus.h"
 #include "csvexport.h"
 #include "datasendwidget.h"
 #include "framelog.h"
+#include "framelogmodel.h"
 #include "handlethread.h"
+#include "idbytedelegate.h"
+#include "idstatsexport.h"
+#include "idviewmodel.h"
 #include "listenthread.h"
+#include "signalcomposer.h"
+#include "signalmonitor.h"
 
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
+#include <QDockWidget>
 #include <QFileDialog>
+#include <QHeaderView>
 #include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
-#include <QStandardItemModel>
+#include <QProgressDialog>
+#include <QScrollBar>
 #include <QTimerEvent>
+
+#include <iterator>
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
@@ -27,17 +46,22 @@ MainWindow::MainWindow(QWidget *parent)
         ui->cbxBaudrate->addItem(QStringLiteral("%1k").arg(kbps), kbps);
     ui->cbxBaudrate->setCurrentIndex(5);
 
+    cbxInterface = new QComboBox(ui->widget_77);
+    cbxInterface->setObjectName(QStringLiteral("cbxInterface"));
+    cbxInterface->setFont(ui->cbxBaudrate->font());
+    cbxInterface->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    ui->horizontalLayout->insertWidget(ui->horizontalLayout->indexOf(ui->cbxDevType) + 1,
+                                       cbxInterface);
+    refreshInterfaces();
+
     ListenThread *listenThread = ListenThread::instance();
     connect(listenThread, &ListenThread::openSuccess, this, &MainWindow::openSuccessSlot);
     connect(listenThread, &ListenThread::openFailed, this, &MainWindow::openFailedSlot);
     connect(listenThread, &ListenThread::deviceClosed, this, &MainWindow::deviceClosedSlot);
 
-    setDeviceControls(false);
+    setDeviceState(DeviceState::Closed);
 
-    receiveModel = new QStandardItemModel(this);
-    receiveModel->setColumnCount(columnHeaders.size());
-    for (int i = 0; i < columnHeaders.size(); ++i)
-        receiveModel->setHorizontalHeaderItem(i, new QStandardItem(columnHeaders.at(i).first));
+    receiveModel = new FrameLogModel(this);
     ui->tbReceive->setModel(receiveModel);
     ui->tbReceive->horizontalHeader()->show();
     ui->tbReceive->verticalHeader()->hide();
@@ -48,15 +72,27 @@ MainWindow::MainWindow(QWidget *parent)
     ui->statusbar->addWidget(lblSendCount);
     ui->statusbar->addWidget(lblReceiveCount);
     ui->statusbar->addWidget(lblReceiveRate);
+    setupHealthFields();
     lblMessage = new QLabel(this);
     lblMessage->setObjectName(QStringLiteral("lblMessage"));
     ui->statusbar->addPermanentWidget(lblMessage);
 
-    auto sendWidget = new DataSendWidget(this);
+    chkAutoScroll = new QCheckBox(QStringLiteral("自动滚动"), ui->layoutWidget1);
+    chkAutoScroll->setObjectName(QStringLiteral("chkAutoScroll"));
+    chkAutoScroll->setChecked(true);
+    ui->horizontalLayout_2->addWidget(chkAutoScroll);
+    ui->layoutWidget1->resize(ui->layoutWidget1->sizeHint());
+
+    sendWidget = new DataSendWidget(this);
     connect(sendWidget, &DataSendWidget::statusMessage, this, &MainWindow::showStatusMessage);
     ui->sendLayout->addWidget(sendWidget);
 
+    createViewMenu();
+    setupDeviceMenu();
+    setupDatabaseMenu();
+
     on_btnClear_clicked();
+    updateHealthFields();
 
     ui->splitter->setStretchFactor(0, 18);
     ui->splitter->setStretchFactor(1, 13);
@@ -66,6 +102,106 @@ MainWindow::MainWindow(QWidget *parent)
     ui->splitter->setSizes({ 18 * 100, 13 * 100 });
 
     startTimer(200, Qt::CoarseTimer);
+}
+
+void MainWindow::setupDatabaseMenu()
+{
+    databaseMenu = menuBar()->addMenu(QStringLiteral("数据库"));
+    databaseMenu->setObjectName(QStringLiteral("menuDatabase"));
+    QAction *load = databaseMenu->addAction(QStringLiteral("加载DBC…"));
+    load->setObjectName(QStringLiteral("actionLoadDbc"));
+    connect(load, &QAction::triggered, this, [this] {
+        const QStringList paths = QFileDialog::getOpenFileNames(
+            this, QStringLiteral("加载DBC"), QString(),
+            QStringLiteral("DBC文件 (*.dbc *.DBC);;所有文件 (*)"));
+        if (!paths.isEmpty())
+            loadDbcFiles(paths);
+    });
+    unloadDbcAction = databaseMenu->addAction(QStringLiteral("卸载DBC"));
+    unloadDbcAction->setObjectName(QStringLiteral("actionUnloadDbc"));
+    connect(unloadDbcAction, &QAction::triggered, this, &MainWindow::unloadDbc);
+    composeAction = databaseMenu->addAction(QStringLiteral("由信号组帧…"));
+    composeAction->setObjectName(QStringLiteral("actionComposeFrame"));
+    connect(composeAction, &QAction::triggered, this, &MainWindow::showComposer);
+
+    signalMonitor = new SignalMonitor(this);
+    signalMonitor->setObjectName(QStringLiteral("signalMonitor"));
+    signalMonitor->setDatabase(&dbcDatabase);
+    signalDock = new QDockWidget(QStringLiteral("信号"), this);
+    signalDock->setObjectName(QStringLiteral("signalDock"));
+    signalDock->setWidget(signalMonitor);
+    addDockWidget(Qt::BottomDockWidgetArea, signalDock);
+    signalDock->hide();
+    QAction *showSignals = signalDock->toggleViewAction();
+    showSignals->setText(QStringLiteral("显示信号"));
+    showSignals->setObjectName(QStringLiteral("actionShowSignals"));
+    databaseMenu->addAction(showSignals);
+    databaseMenu->addSeparator();
+    updateDatabaseMenu();
+}
+
+void MainWindow::updateDatabaseMenu()
+{
+    qDeleteAll(dbcFileActions);
+    dbcFileActions.clear();
+    unloadDbcAction->setEnabled(!dbcDatabase.files().isEmpty());
+    composeAction->setEnabled(!dbcDatabase.isEmpty());
+    if (composer)
+        composer->setDatabase(&dbcDatabase);
+    signalMonitor->setDatabase(&dbcDatabase);
+    QHash<QString, int> counts;
+    for (const DbcMessage &message : dbcDatabase.messages())
+        ++counts[message.file];
+    for (const QString &path : dbcDatabase.files()) {
+        // Listed for information only: a loaded file has nothing to do.
+        QAction *entry = databaseMenu->addAction(QStringLiteral("%1（%2 个报文）")
+                                                     .arg(QFileInfo(path).fileName())
+                                                     .arg(counts.value(path)));
+        entry->setEnabled(false);
+        entry->setToolTip(QDir::toNativeSeparators(path));
+        dbcFileActions.append(entry);
+    }
+    if (dbcFileActions.isEmpty()) {
+        QAction *none = databaseMenu->addAction(QStringLiteral("（未加载DBC）"));
+        none->setEnabled(false);
+        dbcFileActions.append(none);
+    }
+}
+
+void MainWindow::showComposer()
+{
+    if (!composer) {
+        composer = new SignalComposer(this);
+        composer->setObjectName(QStringLiteral("signalComposer"));
+        connect(composer, &SignalComposer::frameComposed, sendWidget,
+                &DataSendWidget::setEditorFrame);
+        composer->setDatabase(&dbcDatabase);
+    }
+    composer->show();
+    composer->raise();
+}
+
+void MainWindow::loadDbcFiles(const QStringList &paths)
+{
+    showStatusMessage(QStringLiteral("正在加载DBC…"));
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const DbcDatabase::LoadReport report = dbcDatabase.load(paths);
+    QApplication::restoreOverrideCursor();
+    showStatusMessage(report.summary());
+    if (report.filesLoaded > 0) {
+        updateDatabaseMenu();
+        emit databaseChanged();
+    }
+}
+
+void MainWindow::unloadDbc()
+{
+    if (dbcDatabase.files().isEmpty())
+        return;
+    dbcDatabase.clear();
+    updateDatabaseMenu();
+    showStatusMessage(QStringLiteral("已卸载DBC"));
+    emit databaseChanged();
 }
 
 void MainWindow::showStatusMessage(const QString &text)
@@ -83,33 +219,155 @@ MainWindow::~MainWindow()
     delete ui;
 }
 
-void MainWindow::setDeviceControls(bool open)
+void MainWindow::setupDeviceMenu()
 {
-    ui->cbxDevType->setEnabled(!open);
-    ui->btnOpen->setEnabled(!open);
-    ui->btnClose->setEnabled(open);
-    ui->cbxBaudrate->setEnabled(!open);
+    QMenu *menu = menuBar()->addMenu(QStringLiteral("设备"));
+    menu->setObjectName(QStringLiteral("menuDevice"));
+    actListenOnly = menu->addAction(QStringLiteral("只听模式"));
+    actListenOnly->setObjectName(QStringLiteral("actListenOnly"));
+    actListenOnly->setCheckable(true);
+    actListenOnly->setToolTip(QStringLiteral("下次打开设备时生效：只接收，不应答也不发送"));
+    if (!adapterCalls().setListenOnly) {
+        actListenOnly->setEnabled(false);
+        actListenOnly->setToolTip(QStringLiteral("适配器库不支持只听模式"));
+    }
+    connect(actListenOnly, &QAction::toggled, this, [this](bool on) {
+        if (deviceState != DeviceState::Closed) {
+            showStatusMessage(on ? QStringLiteral("只听模式将在下次打开设备时生效")
+                                 : QStringLiteral("正常模式将在下次打开设备时生效"));
+        }
+    });
 }
 
-void MainWindow::openSuccessSlot()
+void MainWindow::setupHealthFields()
 {
-    setDeviceControls(true);
+    const auto field = [this](QLabel *&label, const char *name, const QString &tip) {
+        label = new QLabel(this);
+        label->setObjectName(QLatin1String(name));
+        label->setToolTip(tip);
+        ui->statusbar->addWidget(label);
+    };
+    field(lblErrorCount, "lblErrorCount", QStringLiteral("控制器报告的错误帧数"));
+    field(lblBusState, "lblBusState", QStringLiteral("控制器的错误状态"));
+    field(lblErrorCounters, "lblErrorCounters", QStringLiteral("发送错误计数 / 接收错误计数"));
+    field(lblDrops, "lblDrops", QStringLiteral("内核与适配器丢弃的帧数"));
+    field(lblBusLoad, "lblBusLoad", QStringLiteral("最近一秒收发帧占用的总线时间（含填充位）"));
 }
 
-void MainWindow::openFailedSlot()
+void MainWindow::refreshInterfaces()
 {
+    const QVariant previous = cbxInterface->currentData();
+    cbxInterface->clear();
+    cbxInterface->setToolTip(QString());
+
+    // The library opens what the environment names whatever the window chooses, so the
+    // combo box says so instead of offering a choice that would not be honoured.
+    const QByteArray environment = qgetenv("CANABLE_INTERFACE");
+    interfaceFromEnvironment = !environment.isEmpty();
+    if (interfaceFromEnvironment) {
+        const QString name = environment == "sim" ? QStringLiteral("模拟总线")
+                                                  : QString::fromLocal8Bit(environment);
+        cbxInterface->addItem(QStringLiteral("%1 (CANABLE_INTERFACE)").arg(name));
+        cbxInterface->setToolTip(
+            QStringLiteral("接口由环境变量 CANABLE_INTERFACE 指定；清除该变量后可在此选择"));
+        setDeviceState(deviceState);
+        return;
+    }
+
+    const AdapterCalls &calls = adapterCalls();
+    if (!calls.selectInterface) {
+        cbxInterface->addItem(QStringLiteral("默认接口"));
+        cbxInterface->setToolTip(QStringLiteral("适配器库不支持选择接口"));
+        setDeviceState(deviceState);
+        return;
+    }
+
+    bool listed = false;
+    if (calls.listInterfaces) {
+        CanInterfaceInfo list[64];
+        const int count = calls.listInterfaces(list, int(std::size(list)));
+        listed = count >= 0;
+        for (int i = 0; i < qMin(count, int(std::size(list))); ++i) {
+            const CanInterfaceInfo &info = list[i];
+            const QByteArray name(info.name, int(qstrnlen(info.name, sizeof info.name)));
+            QStringList facts;
+            facts << (info.up ? QStringLiteral("已启动") : QStringLiteral("未启动"));
+            if (info.virtualBus)
+                facts << QStringLiteral("虚拟");
+            else if (info.bitrate > 0 && info.bitrate % 1000 == 0)
+                facts << QStringLiteral("%1k").arg(info.bitrate / 1000);
+            else if (info.bitrate > 0)
+                facts << QStringLiteral("%1 bit/s").arg(info.bitrate);
+            const QString text = QStringLiteral("%1 (%2)").arg(
+                QString::fromLocal8Bit(name), facts.join(QStringLiteral(", ")));
+            cbxInterface->addItem(text, name);
+        }
+    }
+    if (!listed)
+        cbxInterface->addItem(QStringLiteral("默认接口"), QByteArray());
+    cbxInterface->addItem(QStringLiteral("模拟总线"), QByteArray("sim"));
+
+    const int kept = previous.isValid() ? cbxInterface->findData(previous) : -1;
+    cbxInterface->setCurrentIndex(kept >= 0 ? kept : 0);
+    setDeviceState(deviceState);
+}
+
+void MainWindow::setDeviceState(DeviceState state)
+{
+    deviceState = state;
+    const bool closed = state == DeviceState::Closed;
+    ui->cbxDevType->setEnabled(closed);
+    ui->btnOpen->setEnabled(closed);
+    ui->btnClose->setEnabled(state == DeviceState::Open);
+    ui->cbxBaudrate->setEnabled(closed);
+    if (cbxInterface)
+        cbxInterface->setEnabled(closed && !interfaceFromEnvironment);
+}
+
+void MainWindow::openSuccessSlot(quint64 session)
+{
+    if (deviceState != DeviceState::Opening || session != pendingSession)
+        return;
+    setDeviceState(DeviceState::Open);
+    lblMessage->clear();
+}
+
+void MainWindow::openFailedSlot(quint64 session, const QString &reason)
+{
+    if (deviceState != DeviceState::Opening || session != pendingSession)
+        return;
+    pendingSession = 0;
+    setDeviceState(DeviceState::Closed);
+    showStatusMessage(reason.isEmpty() ? QStringLiteral("设备打开失败")
+                                       : QStringLiteral("设备打开失败：%1").arg(reason));
     QMessageBox::information(this, QStringLiteral("提示"), QStringLiteral("设备打开失败!"),
                              QMessageBox::Yes);
 }
 
 void MainWindow::deviceClosedSlot()
 {
-    setDeviceControls(false);
+    pendingSession = 0;
+    setDeviceState(DeviceState::Closed);
+    refreshInterfaces();
 }
 
 void MainWindow::on_btnOpen_clicked()
 {
-    ListenThread::instance()->openDevice(ui->cbxBaudrate->currentData().toUInt());
+    // A second open would wait for the first inside the window's thread.
+    if (deviceState != DeviceState::Closed)
+        return;
+    ListenThread::OpenOptions options;
+    options.bitrate = ui->cbxBaudrate->currentData().toUInt();
+    const QVariant choice = cbxInterface->currentData();
+    options.chooseInterface = !interfaceFromEnvironment && choice.isValid();
+    options.interfaceName = choice.toByteArray();
+    options.listenOnly = actListenOnly->isChecked();
+    // Opening closes the previous session first, which resets the device bar; the new
+    // session's state is set after that.
+    const quint64 session = ListenThread::instance()->openDevice(options);
+    pendingSession = session;
+    setDeviceState(DeviceState::Opening);
+    showStatusMessage(QStringLiteral("正在打开…"));
 }
 
 void MainWindow::on_btnClose_clicked()
@@ -129,39 +387,196 @@ void MainWindow::timerEvent(QTimerEvent *event)
     HandleThread *hub = HandleThread::instance();
     const QList<CanMessage> messages = hub->takeMessages();
     if (!messages.isEmpty()) {
+        QScrollBar *scrollBar = ui->tbReceive->verticalScrollBar();
+        const int top = scrollBar->value();
         ui->tbReceive->setUpdatesEnabled(false);
-        appendFrameLogRows(receiveModel, messages, frameIndex,
-                           rowLimit(ui->txtMaxRowCount->text()));
+        const int removed = receiveModel->appendMessages(
+                messages, frameIndex, rowLimit(ui->txtMaxRowCount->text()));
         frameIndex += messages.size();
-        ui->tbReceive->scrollToBottom();
+        if (chkAutoScroll->isChecked())
+            ui->tbReceive->scrollToBottom();
+        else
+            scrollBar->setValue(top - removed);
         ui->tbReceive->setUpdatesEnabled(true);
+        signalMonitor->addFrames(messages);
+    }
+    if (signalDock->isVisible())
+        signalMonitor->refresh();
+    // Every tick, with or without frames: rows fade and fall silent as time passes.
+    idModel->update(messages);
+    if (!idViewSized && tbIdView->isVisible() && idModel->rowCount() > 0) {
+        // Sizes follow the rows in sight only, so this costs little even at 100,000 rows.
+        tbIdView->resizeColumnsToContents();
+        // The data cell's hint falls short of the styled text by a few characters.
+        const int data = IdViewModel::DataColumn;
+        tbIdView->setColumnWidth(data, tbIdView->columnWidth(data)
+                                           + tbIdView->fontMetrics().horizontalAdvance("ff ff"));
+        idViewSized = true;
+    }
+    const qint64 refused = idModel->statistics().refusedFrames();
+    if (refused > reportedRefusedFrames) {
+        reportedRefusedFrames = refused;
+        showStatusMessage(QStringLiteral("按ID显示已满%1行,新ID的%2帧未列入")
+                              .arg(idModel->statistics().maxRows())
+                              .arg(refused));
     }
 
-    lblSendCount->setText(QStringLiteral("发送次数:%1次").arg(hub->getSendCount()));
-    lblReceiveCount->setText(QStringLiteral("接收次数:%1次").arg(hub->getReceiveCount()));
-    lblReceiveRate->setText(QStringLiteral("接收速度:%1次/s").arg(hub->getReceiveRate()));
+    updateHealthFields();
+}
+
+void MainWindow::updateHealthFields()
+{
+    const HandleThread::Snapshot now = HandleThread::instance()->snapshot();
+    lblSendCount->setText(QStringLiteral("发送次数:%1次").arg(now.sendCount));
+    lblReceiveCount->setText(QStringLiteral("接收次数:%1次").arg(now.receiveCount));
+    lblReceiveRate->setText(QStringLiteral("接收速度:%1次/s").arg(now.receiveRate));
+
+    const AdapterCalls &calls = adapterCalls();
+    lblErrorCount->setText(calls.readErrorEvent
+                               ? QStringLiteral("错误帧:%1").arg(now.errorCount)
+                               : QStringLiteral("错误帧:--"));
+    lblBusState->setText(busStateText(now.status));
+    const QString colour = busStateColour(now.status);
+    lblBusState->setStyleSheet(colour.isEmpty()
+                                   ? QString()
+                                   : QStringLiteral("color: %1; font-weight: bold;").arg(colour));
+    lblErrorCounters->setText(errorCountersText(now.status));
+    lblDrops->setText(droppedFramesText(now.status));
+    lblBusLoad->setText(now.busLoadPercent < 0
+                            ? QStringLiteral("总线负载:--")
+                            : QStringLiteral("总线负载:%1%").arg(now.busLoadPercent, 0, 'f', 1));
 }
 
 void MainWindow::on_btnClear_clicked()
 {
     HandleThread::instance()->clearCount();
-    receiveModel->setRowCount(0);
+    receiveModel->clear();
     frameIndex = 0;
+    signalMonitor->clearFrames();
+    idModel->clear();
+    reportedRefusedFrames = 0;
 }
 
 void MainWindow::on_txtMaxRowCount_editingFinished()
 {
-    applyRowLimit(receiveModel, rowLimit(ui->txtMaxRowCount->text()));
+    QScrollBar *scrollBar = ui->tbReceive->verticalScrollBar();
+    const int top = scrollBar->value();
+    const int removed = receiveModel->applyRowLimit(rowLimit(ui->txtMaxRowCount->text()));
+    if (removed > 0 && !chkAutoScroll->isChecked())
+        scrollBar->setValue(top - removed);
 }
 
 void MainWindow::on_btnExport_clicked()
 {
     const int rows = receiveModel->rowCount();
-    const int columns = receiveModel->columnCount();
     const QString path = QFileDialog::getSaveFileName(
         nullptr, tr("保存表格"), QDir::currentPath() + QStringLiteral("/DebugConfig"),
         tr("csv File(*.csv)"));
     if (path.isEmpty())
         return;
-    exportFrameLog(receiveModel, rows, columns, path);
+
+    // The rows are copied as they are now, so the table goes on filling and trimming
+    // while they are written.
+    auto job = new FrameLogExport(receiveModel->snapshot(rows), rows, path, this);
+    auto progress = new QProgressDialog(QStringLiteral("正在导出…"), QStringLiteral("取消"),
+                                        0, std::max(rows, 1), this);
+    progress->setObjectName(QStringLiteral("exportProgress"));
+    progress->setWindowTitle(tr("保存表格"));
+    progress->setWindowModality(Qt::WindowModal);
+    progress->setMinimumDuration(300);
+    progress->setAutoClose(false);
+    progress->setAutoReset(false);
+    progress->setValue(0);
+    connect(progress, &QProgressDialog::canceled, job, &FrameLogExport::cancel);
+    connect(job, &FrameLogExport::progress, progress, &QProgressDialog::setValue);
+    connect(job, &FrameLogExport::finished, this,
+            [this, job, progress](FrameLogExport::Outcome outcome) {
+        if (outcome == FrameLogExport::Failed)
+            showStatusMessage(QStringLiteral("导出失败: 无法写入 %1").arg(job->path()));
+        else if (outcome == FrameLogExport::Cancelled)
+            showStatusMessage(QStringLiteral("导出已取消"));
+        else
+            showStatusMessage(QStringLiteral("已导出 %1 行到 %2").arg(job->rows())
+                              .arg(job->path()));
+        progress->deleteLater();
+        job->deleteLater();
+        ui->btnExport->setEnabled(true);
+    });
+    ui->btnExport->setEnabled(false);
+    job->start();
+}
+
+void MainWindow::createViewMenu()
+{
+    // The per-identifier table shares the frame log's place and controls; the frame log
+    // stays where the form put it and only hides while the other table is shown.
+    idModel = new IdViewModel(this);
+    tbIdView = new QTableView(ui->tbReceive->parentWidget());
+    tbIdView->setObjectName(QStringLiteral("tbIdView"));
+    tbIdView->setModel(idModel);
+    tbIdView->setItemDelegateForColumn(IdViewModel::DataColumn, new IdByteDelegate(tbIdView));
+    tbIdView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    tbIdView->setSelectionMode(QAbstractItemView::SingleSelection);
+    tbIdView->setSelectionBehavior(QAbstractItemView::SelectRows);
+    // The frame log's sheet without its colour for every item, which would win over the
+    // grey of silent rows.
+    tbIdView->setStyleSheet(QStringLiteral(
+        "QTableView::item:pressed, QTableView::item:selected {"
+        " background: rgb(0, 0, 255); color: rgb(255, 255, 255); }"));
+    tbIdView->verticalHeader()->hide();
+    tbIdView->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    tbIdView->verticalHeader()->setDefaultSectionSize(23);
+    tbIdView->horizontalHeader()->setSortIndicator(IdViewModel::IdColumn, Qt::AscendingOrder);
+    tbIdView->setSortingEnabled(true);
+    // Wide enough for the header and a typical cell; measuring the rows themselves would
+    // cost the whole table at every change.
+    const QString samples[IdViewModel::ColumnCount] = {
+        QStringLiteral("0x18ffffff"), QStringLiteral("接收"), QStringLiteral("数据帧"),
+        QStringLiteral("标准帧"),     QStringLiteral("0x08"),
+        QStringLiteral("ff ff ff ff ff ff ff ff"), QStringLiteral("9999999"),
+        QStringLiteral("1000.000"), QStringLiteral("1000.000"), QStringLiteral("1000.000"),
+        QStringLiteral("1000.000"), QStringLiteral("1000.000"),
+    };
+    // The application's style sheet sets the fonts when the widgets are polished.
+    tbIdView->ensurePolished();
+    tbIdView->horizontalHeader()->ensurePolished();
+    const QFontMetrics cellFont(tbIdView->font());
+    const QFontMetrics headerFont(tbIdView->horizontalHeader()->font());
+    for (int column = 0; column < IdViewModel::ColumnCount; ++column) {
+        const QString header = idModel->headerData(column, Qt::Horizontal).toString();
+        tbIdView->setColumnWidth(column, 18 + qMax(headerFont.horizontalAdvance(header),
+                                                   cellFont.horizontalAdvance(samples[column])));
+    }
+    tbIdView->hide();
+    ui->verticalLayout->insertWidget(ui->verticalLayout->indexOf(ui->tbReceive) + 1, tbIdView);
+
+    QMenu *menu = menuBar()->addMenu(QStringLiteral("视图"));
+    QAction *byId = menu->addAction(QStringLiteral("按ID显示"));
+    byId->setObjectName(QStringLiteral("actionIdView"));
+    byId->setCheckable(true);
+    connect(byId, &QAction::toggled, this, &MainWindow::showIdView);
+    QAction *exportAction = menu->addAction(QStringLiteral("导出统计…"));
+    exportAction->setObjectName(QStringLiteral("actionExportIdStatistics"));
+    connect(exportAction, &QAction::triggered, this, &MainWindow::exportIdStatisticsFile);
+}
+
+void MainWindow::showIdView(bool show)
+{
+    ui->tbReceive->setVisible(!show);
+    tbIdView->setVisible(show);
+    idViewSized = false;
+}
+
+void MainWindow::exportIdStatisticsFile()
+{
+    const QString path = QFileDialog::getSaveFileName(
+        this, QStringLiteral("导出统计"), QDir::currentPath() + QStringLiteral("/IdStatistics"),
+        QStringLiteral("csv File(*.csv)"));
+    if (path.isEmpty())
+        return;
+    QString error;
+    if (exportIdStatistics(*idModel, path, &error))
+        showStatusMessage(QStringLiteral("已导出%1行统计到%2").arg(idModel->rowCount()).arg(path));
+    else
+        showStatusMessage(QStringLiteral("导出统计失败:%1:%2").arg(path, error));
 }

@@ -1,16 +1,31 @@
 #pragma once
 
-// The program's only top-level window: the device bar, the frame log with its row limit,
-// clear and export controls, the transmit panel and the traffic counters.
+// The program's only top-level window: the device bar with the interface choice, the
+// frame log with its row limit, clear and export controls, the per-identifier view in its
+// place on demand, the transmit panel, the traffic counters and the bus health fields of
+// the status bar.
 // GUI thread only.
 
+#include "dbcdatabase.h"
+
 #include <QMainWindow>
+
+class IdViewModel;
 
 QT_BEGIN_NAMESPACE
 namespace Ui {
 class MainWindow;
 }
+class QAction;
+class QCheckBox;
+class QComboBox;
 class QLabel;
+class QMenu;
+class DataSendWidget;
+class SignalComposer;
+class SignalMonitor;
+class QDockWidget;
+class QTableView;
 QT_END_NAMESPACE
 
 class MainWindow : public QMainWindow
@@ -26,13 +41,23 @@ public slots:
     // refused input, progress), kept until the next one or for ten seconds. The counters
     // on the left stay visible, which QStatusBar::showMessage() would hide.
     void showStatusMessage(const QString &text);
+    // Adds the DBC files, in order, to the loaded database and says once what happened.
+    void loadDbcFiles(const QStringList &paths);
+    void unloadDbc();
+
+signals:
+    // The loaded database changed; views that decode must look their messages up again.
+    void databaseChanged();
+
+public:
+    const DbcDatabase &database() const { return dbcDatabase; }
 
 protected:
     void timerEvent(QTimerEvent *event) override;
 
 private slots:
-    void openSuccessSlot();
-    void openFailedSlot();
+    void openSuccessSlot(quint64 session);
+    void openFailedSlot(quint64 session, const QString &reason);
     void deviceClosedSlot();
     void on_btnOpen_clicked();
     void on_btnClose_clicked();
@@ -41,7 +66,20 @@ private slots:
     void on_btnExport_clicked();
 
 private:
-    void setDeviceControls(bool open);
+    enum class DeviceState { Closed, Opening, Open };
+
+    void setDeviceState(DeviceState state);
+    void setupDatabaseMenu();
+    void updateDatabaseMenu();
+    void showComposer();
+    void createViewMenu();
+    void showIdView(bool show);
+    void exportIdStatisticsFile();
+    void setupDeviceMenu();
+    void setupHealthFields();
+    // Lists the interfaces present, keeping the current choice when it is still there.
+    void refreshInterfaces();
+    void updateHealthFields();
 
     Ui::MainWindow *ui = nullptr;
     qint64 frameIndex = 0; // an int would overflow after 28 hours of a full bus
@@ -49,5 +87,31 @@ private:
     QLabel *lblReceiveCount = nullptr;
     QLabel *lblReceiveRate = nullptr;
     QLabel *lblMessage = nullptr;
+    QLabel *lblErrorCount = nullptr;
+    QLabel *lblBusState = nullptr;
+    QLabel *lblErrorCounters = nullptr;
+    QLabel *lblDrops = nullptr;
+    QLabel *lblBusLoad = nullptr;
+    QComboBox *cbxInterface = nullptr;
+    QAction *actListenOnly = nullptr;
+    QCheckBox *chkAutoScroll = nullptr;
     int messageTimer = 0;
+    DeviceState deviceState = DeviceState::Closed;
+    // The session whose result the device bar waits for; results of any other (closed)
+    // session are dropped.
+    quint64 pendingSession = 0;
+    bool interfaceFromEnvironment = false;
+    DbcDatabase dbcDatabase;
+    QMenu *databaseMenu = nullptr;
+    QAction *unloadDbcAction = nullptr;
+    QAction *composeAction = nullptr;
+    DataSendWidget *sendWidget = nullptr;
+    SignalComposer *composer = nullptr;
+    SignalMonitor *signalMonitor = nullptr;
+    QDockWidget *signalDock = nullptr;
+    QList<QAction *> dbcFileActions;
+    IdViewModel *idModel = nullptr;
+    QTableView *tbIdView = nullptr;
+    qint64 reportedRefusedFrames = 0;
+    bool idViewSized = false; // columns fitted to the rows since the view was shown
 };

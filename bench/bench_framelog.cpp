@@ -6,6 +6,7 @@
 // Usage: bench_framelog [ticks per load] [row limit] [data bytes]
 // Defaults: 100 ticks, row limit "100", 8 data bytes.
 
+#include "benchutil.h"
 #include "handlethread.h"
 #include "mainwindow.h"
 
@@ -21,22 +22,7 @@
 
 namespace {
 
-struct Percentiles
-{
-    double p50 = 0;
-    double p99 = 0;
-    double max = 0;
-};
-
-Percentiles percentiles(std::vector<double> msecs)
-{
-    std::sort(msecs.begin(), msecs.end());
-    const auto at = [&msecs](double fraction) {
-        const size_t rank = size_t(std::ceil(fraction * double(msecs.size())));
-        return msecs.at(std::clamp<size_t>(rank, 1, msecs.size()) - 1);
-    };
-    return { at(0.50), at(0.99), msecs.back() };
-}
+using namespace BenchUtil;
 
 double elapsedMsecs(const QElapsedTimer &timer)
 {
@@ -148,8 +134,7 @@ int main(int argc, char *argv[])
         meter.measure(perTick, 5);
         meter.measure(perTick, ticks);
         const Percentiles t = percentiles(meter.tickTimes);
-        const Percentiles r = percentiles(meter.repaintTimes.empty() ? std::vector<double>{ 0 }
-                                                                     : meter.repaintTimes);
+        const Percentiles r = percentiles(meter.repaintTimes);
         out << QString::asprintf("%8d  %11d | %6.2f %6.2f %6.2f |     %6.2f %6.2f %6.2f\n",
                                  perSecond, perTick, t.p50, t.p99, t.max, r.p50, r.p99, r.max);
         out.flush();

@@ -5,12 +5,14 @@
 //
 // Usage: bench_pipeline [--load 1000|9009|21277|unlimited] [--seconds S] [--soak]
 //                       [--ceiling-seconds S] [--csv FILE] [--rss-log FILE]
-//                       [--max-rss-mb MB]
+//                       [--max-rss-mb MB] [--row-limit ROWS]
 // Without --load every load is run in turn, 30 s each, and FILE is replaced; with --load
 // one line is appended to it. --soak runs 9,009 frames/s for 600 s. The exit status is 1
 // when a frame went missing or out of order at a bus load.
 
+#include "benchutil.h"
 #include "framelog.h"
+#include "framelogmodel.h"
 #include "handlethread.h"
 #include "listenthread.h"
 #include "mainwindow.h"
@@ -22,8 +24,8 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QLineEdit>
 #include <QProcess>
-#include <QStandardItemModel>
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QTimer>
@@ -40,6 +42,8 @@
 #include <pthread.h>
 
 namespace {
+
+using namespace BenchUtil;
 
 struct Load
 {
@@ -148,45 +152,6 @@ extern "C" int canable_readMessage(int deviceIndex, CanFrameRecord *record, int 
 
 namespace {
 
-struct Percentiles
-{
-    double p50 = 0;
-    double p99 = 0;
-    double max = 0;
-};
-
-Percentiles percentiles(std::vector<double> values)
-{
-    if (values.empty())
-        return {};
-    std::sort(values.begin(), values.end());
-    const auto at = [&values](double fraction) {
-        const size_t rank = size_t(std::ceil(fraction * double(values.size())));
-        return values.at(std::clamp<size_t>(rank, 1, values.size()) - 1);
-    };
-    return { at(0.50), at(0.99), values.back() };
-}
-
-double cpuSeconds(clockid_t clock)
-{
-    timespec now = {};
-    clock_gettime(clock, &now);
-    return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
-}
-
-double processCpuSeconds()
-{
-    return cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
-}
-
-double threadCpuSeconds(pthread_t thread)
-{
-    clockid_t clock = 0;
-    if (!thread || pthread_getcpuclockid(thread, &clock) != 0)
-        return 0;
-    return cpuSeconds(clock);
-}
-
 // One of the kB lines of /proc/self/status, such as VmRSS or VmHWM, in megabytes.
 double statusMegabytes(const QByteArray &field)
 {
@@ -198,11 +163,6 @@ double statusMegabytes(const QByteArray &field)
             return line.mid(field.size() + 1).trimmed().split(' ').value(0).toDouble() / 1024;
     }
     return 0;
-}
-
-double secondsOf(const QElapsedTimer &timer)
-{
-    return double(timer.nsecsElapsed()) * 1e-9;
 }
 
 // Sits in front of the window: times each tick and each repaint, and checks every row that
@@ -249,13 +209,15 @@ private:
     void checkNewRows()
     {
         const int rows = receiveModel->rowCount();
-        for (int row = 0; row < rows; ++row) {
-            const qint64 number = receiveModel->item(row, 0)->text().toLongLong();
+        // Only the rows added since the last tick, so the check costs the same at any limit.
+        const int firstNew = rows > 0 ? int(std::clamp<qint64>(
+                lastNumber + 1 - receiveModel->number(0), 0, rows)) : 0;
+        for (int row = firstNew; row < rows; ++row) {
+            const qint64 number = receiveModel->number(row);
             if (number <= lastNumber)
                 continue;
             if (carriesSequence) {
-                const QByteArray data =
-                        QByteArray::fromHex(receiveModel->item(row, 2)->text().toLatin1());
+                const QByteArray data = receiveModel->message(row).data;
                 quint64 sequence = 0;
                 for (int i = data.size() - 1; i >= 0; --i)
                     sequence = sequence << 8 | quint8(data.at(i));
@@ -281,6 +243,7 @@ struct Options
     QString csvPath;
     QString rssLogPath;
     bool soak = false;
+    QString rowLimit; // empty: the window's default
 };
 
 struct Result
@@ -314,22 +277,6 @@ struct Result
     QStringList notes;
 };
 
-// Runs the event loop until done() holds, looking every few milliseconds.
-void waitUntil(const std::function<bool()> &done, double timeoutSeconds)
-{
-    QElapsedTimer timer;
-    timer.start();
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (done() || secondsOf(timer) > timeoutSeconds)
-            loop.quit();
-    });
-    poll.start(5);
-    if (!done())
-        loop.exec();
-}
-
 pthread_t hubThreadHandle()
 {
     pthread_t handle = 0;
@@ -343,6 +290,9 @@ void runPipeline(const Load &load, const Options &options, Result *result)
     MainWindow window;
     window.resize(1680, 622);
     window.show();
+    if (!options.rowLimit.isEmpty())
+        window.findChild<QLineEdit *>(QStringLiteral("txtMaxRowCount"))
+                ->setText(options.rowLimit);
     FrameLogProbe probe(&window, load.dataBytes);
     ReadTally tally(load.dataBytes);
     listenTally = &tally;
@@ -656,6 +606,9 @@ int main(int argc, char *argv[])
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The same event dispatcher as the program (app/main.cpp).
+    if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
 
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
@@ -683,8 +636,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption maxRssOption(QStringLiteral("max-rss-mb"),
         QStringLiteral("Stop a load early when resident memory passes this (default 2048)."),
         QStringLiteral("megabytes"));
+    const QCommandLineOption rowLimitOption(QStringLiteral("row-limit"),
+        QStringLiteral("Text typed into the row limit field (default: the window's 100)."),
+        QStringLiteral("rows"));
     parser.addOptions({ loadOption, secondsOption, soakOption, ceilingOption, csvOption,
-                        rssLogOption, maxRssOption });
+                        rssLogOption, maxRssOption, rowLimitOption });
     parser.process(arguments);
 
     Options options;
@@ -698,6 +654,7 @@ int main(int argc, char *argv[])
         options.maxRssMb = std::max(64.0, parser.value(maxRssOption).toDouble());
     options.csvPath = parser.value(csvOption);
     options.rssLogPath = parser.value(rssLogOption);
+    options.rowLimit = parser.value(rowLimitOption);
 
     const QString loadName = options.soak && !parser.isSet(loadOption)
         ? QStringLiteral("9009")
@@ -712,6 +669,8 @@ int main(int argc, char *argv[])
         if (parser.isSet(maxRssOption))
             childArguments << QStringLiteral("--max-rss-mb")
                            << QString::number(options.maxRssMb);
+        if (parser.isSet(rowLimitOption))
+            childArguments << QStringLiteral("--row-limit") << options.rowLimit;
         QStringList names;
         for (const Load &load : loads)
             names << QString::fromLatin1(load.name);

@@ -12,6 +12,7 @@
 // closes the window in the middle of such a tick (--stop-only measures just these two).
 // The exit status is 1 when a write was missing or refused, or came after a stop or close.
 
+#include "benchutil.h"
 #include "handlethread.h"
 #include "listenthread.h"
 #include "mainwindow.h"
@@ -38,6 +39,8 @@
 #include <vector>
 
 namespace {
+
+using namespace BenchUtil;
 
 struct Case
 {
@@ -79,30 +82,6 @@ struct Result
     double stampLateP99 = 0;
 };
 
-double processCpuSeconds()
-{
-    timespec now = {};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
-}
-
-// Runs the event loop until done() holds, looking every few milliseconds; false on timeout.
-bool waitUntil(const std::function<bool()> &done, double timeoutSeconds)
-{
-    QElapsedTimer timer;
-    timer.start();
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (done() || timer.nsecsElapsed() > qint64(timeoutSeconds * 1e9))
-            loop.quit();
-    });
-    poll.start(5);
-    if (!done())
-        loop.exec();
-    return done();
-}
-
 std::vector<qint64> loggedNanoseconds(const QString &path)
 {
     std::vector<qint64> times;
@@ -133,12 +112,11 @@ void summarise(const std::vector<qint64> &times, Result *result)
         deviations.push_back(std::abs(deviation));
     }
     std::sort(deviations.begin(), deviations.end());
-    const size_t rank = size_t(std::ceil(0.99 * double(deviations.size())));
     const double gaps = double(deviations.size());
     result->gapMean = interval + sum / gaps;
     result->deviationMean = sum / gaps;
     result->deviationAbsMean = absSum / gaps;
-    result->deviationP99 = deviations.at(std::clamp<size_t>(rank, 1, deviations.size()) - 1);
+    result->deviationP99 = rankOf(deviations, 0.99);
     result->deviationMax = deviations.back();
     result->drift = double(times.back() - times.front()) / 1e6 - gaps * interval;
 

@@ -1,8 +1,9 @@
 #pragma once
 
-// What the four calls dispatch to: one open session on the simulated bus or on a
-// SocketCAN interface. read() runs on the reader thread while write() may run on another;
-// the dispatcher never destroys a backend while either is inside it.
+// What the library's calls dispatch to: one open session on the simulated bus or on a
+// SocketCAN interface. read(), lastReadTimestamp() and readErrorEvent() run on the reader
+// thread while write() and status() may run on others; the dispatcher never destroys a
+// backend while any of them is inside it.
 
 #include "canable.h"
 
@@ -20,7 +21,32 @@ public:
     virtual int read(CanFrameRecord *record) = 0;
     // 0 when the frame was accepted for transmission; never blocks without bound.
     virtual int write(const CanFrameRecord &record) = 0;
+    // The stamp of the frame the last successful read() returned; false without one.
+    virtual bool lastReadTimestamp(int64_t *usec) { (void)usec; return false; }
+    // Takes the oldest pending error event; false when none is pending. Never waits.
+    virtual bool readErrorEvent(CanErrorEvent *event) { (void)event; return false; }
+    // The controller's health as far as this session knows it.
+    virtual void status(CanBusStatus *status);
 };
+
+// A session that knows nothing of the controller.
+inline void Backend::status(CanBusStatus *status)
+{
+    *status = CanBusStatus{};
+    status->state = CANABLE_STATE_UNKNOWN;
+    status->txErrors = -1;
+    status->rxErrors = -1;
+}
+
+// What a failed call tells canable_lastError() on the calling thread.
+void setLastError(const std::string &text);
+
+// Kept to what the owner of a bus reading error frames can afford per frame: at a flood of
+// error frames the oldest events are kept and the newest lost, counted in the status.
+constexpr size_t errorEventCapacity = 4096;
+
+// Microseconds since 1970 of the system's wall clock.
+int64_t wallClockMicroseconds();
 
 constexpr uint32_t maxStandardId = 0x7FF;
 constexpr uint32_t maxExtendedId = 0x1FFFFFFF;
@@ -39,8 +65,14 @@ inline bool isSupportedBitrate(unsigned int kbps)
     return kbps > 0 && kbps <= 1000;
 }
 
-// Both return nullptr when the open fails, after one line on stderr saying why.
-std::unique_ptr<Backend> openSimulatedBus(unsigned int kbps, const char *traffic);
-std::unique_ptr<Backend> openSocketCan(const std::string &interfaceName, unsigned int kbps);
+// Both return nullptr when the open fails, after one line on stderr saying why, which
+// is also the calling thread's last error. A listen-only session never transmits.
+std::unique_ptr<Backend> openSimulatedBus(unsigned int kbps, const char *traffic,
+                                          const char *faults, bool listenOnly);
+std::unique_ptr<Backend> openSocketCan(const std::string &interfaceName, unsigned int kbps,
+                                       bool listenOnly);
+
+// Fills up to capacity entries, returns how many CAN interfaces there are, -1 on error.
+int listSocketCanInterfaces(CanInterfaceInfo *list, int capacity);
 
 } // namespace canable

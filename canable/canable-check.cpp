@@ -1,6 +1,7 @@
 // canable-check: opens the adapter through the adapter library, as the monitor does, and
 // either prints the frames it receives or sends frames given on the command line. Frames
-// are written as in candump's compact log form: 123#1122, 12345678#, 123#R, 123#R4.
+// are written as in candump's compact log form: 123#1122, 12345678#, 123#R, 123#R4. It
+// also lists the CAN interfaces and shows error events and the controller's status.
 
 #include "canable.h"
 
@@ -21,8 +22,10 @@ constexpr int exitUsage = 2;
 const char usageText[] =
         "Usage: canable-check [--interface NAME] [--bitrate KBPS] --listen [--count N]\n"
         "                     [--timeout-ms T]\n"
+        "                     [--errors] [--status] [--listen-only]\n"
         "       canable-check [--interface NAME] [--bitrate KBPS] --send FRAME [--repeat N]\n"
         "                     [--gap-us G]\n"
+        "       canable-check --list\n"
         "\n"
         "Opens the CAN adapter through libvostrel_canable and listens or sends.\n"
         "\n"
@@ -36,6 +39,14 @@ const char usageText[] =
         "                    123#R (remote), 123#R4 (remote asking for 4 bytes)\n"
         "  --repeat N        send the frame N times (default 1)\n"
         "  --gap-us G        wait G microseconds between two sends (default 0)\n"
+        "  --errors          while listening, also print each error event:\n"
+        "                    ERROR <class bits, hex> <8 data bytes, hex>\n"
+        "  --status          print the controller status after the open and, while\n"
+        "                    listening, every second: STATUS state=... tec=... rec=...\n"
+        "  --listen-only     open in listen-only mode (needs CAP_NET_ADMIN and a driver\n"
+        "                    that supports it)\n"
+        "  --list            print the CAN interfaces: name, up or down, vcan or can,\n"
+        "                    bit rate (0 unknown)\n"
         "  --help            show this text\n"
         "\n"
         "Exit status: 0 success, 1 failure, 2 bad arguments.\n";
@@ -135,15 +146,79 @@ void printFrame(const CanFrameRecord &record)
     std::fwrite(line, 1, size_t(length), stdout);
 }
 
-int listen(unsigned long count, unsigned long timeoutMs)
+const char *stateName(int state)
+{
+    switch (state) {
+    case CANABLE_STATE_ERROR_ACTIVE:
+        return "active";
+    case CANABLE_STATE_ERROR_WARNING:
+        return "warning";
+    case CANABLE_STATE_ERROR_PASSIVE:
+        return "passive";
+    case CANABLE_STATE_BUS_OFF:
+        return "bus-off";
+    case CANABLE_STATE_STOPPED:
+        return "stopped";
+    default:
+        return "unknown";
+    }
+}
+
+bool printStatus()
+{
+    CanBusStatus status{};
+    if (canable_getStatus(0, &status) != 0)
+        return false;
+    std::printf("STATUS state=%s tec=%d rec=%d bus-off=%u restarts=%u kernel-drops=%llu "
+                "adapter-drops=%llu errors-lost=%u\n", stateName(status.state),
+                status.txErrors, status.rxErrors, status.busOffCount, status.restarts,
+                static_cast<unsigned long long>(status.kernelDrops),
+                static_cast<unsigned long long>(status.adapterDrops), status.errorEventsLost);
+    return true;
+}
+
+void printErrorEvents()
+{
+    CanErrorEvent event{};
+    while (canable_readErrorEvent(0, &event) == 0) {
+        std::printf("ERROR %08X", unsigned(event.errorClass));
+        for (uint8_t byte : event.data)
+            std::printf(" %02X", byte);
+        std::printf("\n");
+    }
+}
+
+int listInterfaces()
+{
+    CanInterfaceInfo interfaces[64];
+    const int count = canable_listInterfaces(interfaces, 64);
+    if (count < 0) {
+        std::fprintf(stderr, "canable-check: %s\n", canable_lastError());
+        return exitFailure;
+    }
+    for (int i = 0; i < count && i < 64; ++i)
+        std::printf("%s %s %s %u\n", interfaces[i].name, interfaces[i].up ? "up" : "down",
+                    interfaces[i].virtualBus ? "vcan" : "can", unsigned(interfaces[i].bitrate));
+    return 0;
+}
+
+int listen(unsigned long count, unsigned long timeoutMs, bool errors, bool status)
 {
     using Clock = std::chrono::steady_clock;
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     CanFrameRecord record{};
     unsigned long received = 0;
     auto lastFrame = Clock::now();
+    auto lastStatus = Clock::now();
     while (!stopRequested && (count == 0 || received < count)) {
-        if (canable_readMessage(0, &record, 1) == 0) {
+        const bool got = canable_readMessage(0, &record, 1) == 0;
+        if (errors)
+            printErrorEvents();
+        if (status && Clock::now() - lastStatus >= std::chrono::seconds(1)) {
+            printStatus();
+            lastStatus = Clock::now();
+        }
+        if (got) {
             printFrame(record);
             ++received;
             lastFrame = Clock::now();
@@ -187,6 +262,10 @@ int main(int argc, char *argv[])
     unsigned long repeat = 1;
     unsigned long gapUs = 0;
     bool listening = false;
+    bool errors = false;
+    bool status = false;
+    bool listenOnly = false;
+    bool list = false;
     const char *frameText = nullptr;
 
     const std::set<std::string> optionsWithValue = {"--interface", "--bitrate", "--count",
@@ -198,8 +277,13 @@ int main(int argc, char *argv[])
             std::fputs(usageText, stdout);
             return 0;
         }
-        if (option == "--listen") {
-            listening = true;
+        if (option == "--listen" || option == "--errors" || option == "--status"
+                || option == "--listen-only" || option == "--list") {
+            listening |= option == "--listen";
+            errors |= option == "--errors";
+            status |= option == "--status";
+            listenOnly |= option == "--listen-only";
+            list |= option == "--list";
             continue;
         }
         if (!optionsWithValue.count(option))
@@ -226,7 +310,14 @@ int main(int argc, char *argv[])
             return usageError("bad value for %s", option.c_str());
     }
 
+    if (list) {
+        if (listening || frameText || errors || status || listenOnly)
+            return usageError("%s", "--list takes no other option");
+        return listInterfaces();
+    }
     CanFrameRecord frame{};
+    if (errors && !listening)
+        return usageError("%s", "--errors needs --listen");
     if (listening == (frameText != nullptr))
         return usageError("%s", "give either --listen or --send");
     if (frameText && !parseFrame(frameText, &frame))
@@ -238,13 +329,18 @@ int main(int argc, char *argv[])
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
+    canable_setListenOnly(listenOnly);
     if (canable_initDLL(0, unsigned(bitrate)) != 0) {
-        std::fprintf(stderr, "canable-check: cannot open the adapter at %lu kbit/s\n", bitrate);
+        std::fprintf(stderr, "canable-check: cannot open the adapter at %lu kbit/s: %s\n",
+                     bitrate, canable_lastError());
         return exitFailure;
     }
+    if (status)
+        printStatus();
     if (listening)
         std::fprintf(stderr, "canable-check: listening at %lu kbit/s\n", bitrate);
-    const int status = listening ? listen(count, timeoutMs) : send(frame, repeat, gapUs);
+    const int result = listening ? listen(count, timeoutMs, errors, status)
+                                 : send(frame, repeat, gapUs);
     canable_freeDLL(0);
-    return status;
+    return result;
 }

@@ -1,7 +1,9 @@
 #include "backend.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <shared_mutex>
 
@@ -12,32 +14,83 @@ namespace {
 std::shared_mutex sessionLock;
 std::unique_ptr<canable::Backend> session;
 
+// What the next opens use, chosen by any thread.
+std::mutex choiceLock;
+std::string chosenInterface;
+bool listenOnlyChosen = false;
+
+thread_local std::string lastErrorText;
+
+// Every call that can fail starts afresh, so that a text never outlives its cause.
+void clearError()
+{
+    lastErrorText.clear();
+}
+
+int fail(const char *text)
+{
+    lastErrorText = text;
+    return -1;
+}
+
 } // namespace
+
+namespace canable {
+
+void setLastError(const std::string &text)
+{
+    lastErrorText = text;
+}
+
+int64_t wallClockMicroseconds()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+} // namespace canable
 
 extern "C" {
 
 int canable_initDLL(int deviceIndex, unsigned int bitrateKbps)
 {
+    clearError();
     if (deviceIndex != 0 || !canable::isSupportedBitrate(bitrateKbps)) {
         std::fprintf(stderr, "canable: cannot open device %d at %u kbit/s\n",
                      deviceIndex, bitrateKbps);
-        return -1;
+        char text[96];
+        std::snprintf(text, sizeof text, "cannot open device %d at %u kbit/s", deviceIndex,
+                      bitrateKbps);
+        return fail(text);
     }
+    std::string name;
+    bool listenOnly = false;
+    {
+        std::lock_guard<std::mutex> choice(choiceLock);
+        name = chosenInterface;
+        listenOnly = listenOnlyChosen;
+    }
+    const char *environment = std::getenv("CANABLE_INTERFACE");
+    if (environment && *environment)
+        name = environment;
+
     std::unique_lock<std::shared_mutex> lock(sessionLock);
     session.reset();
-    const char *chosen = std::getenv("CANABLE_INTERFACE");
-    const std::string name = chosen ? chosen : "";
     if (name == "sim")
-        session = canable::openSimulatedBus(bitrateKbps, std::getenv("CANABLE_SIM_TRAFFIC"));
+        session = canable::openSimulatedBus(bitrateKbps, std::getenv("CANABLE_SIM_TRAFFIC"),
+                                            std::getenv("CANABLE_SIM_FAULTS"), listenOnly);
     else
-        session = canable::openSocketCan(name, bitrateKbps);
+        session = canable::openSocketCan(name, bitrateKbps, listenOnly);
+    if (!session && lastErrorText.empty())
+        lastErrorText = "the device could not be opened";
     return session ? 0 : -1;
 }
 
 int canable_freeDLL(int deviceIndex)
 {
+    clearError();
     if (deviceIndex != 0)
-        return -1;
+        return fail("there is only device 0");
     std::unique_lock<std::shared_mutex> lock(sessionLock);
     session.reset();
     return 0;
@@ -61,6 +114,72 @@ int canable_writeMessage(int deviceIndex, const CanFrameRecord *record)
     if (!session)
         return -1;
     return session->write(*record);
+}
+
+int canable_lastReadTimestamp(int deviceIndex, int64_t *usec)
+{
+    if (deviceIndex != 0 || !usec)
+        return -1;
+    std::shared_lock<std::shared_mutex> lock(sessionLock);
+    return session && session->lastReadTimestamp(usec) ? 0 : -1;
+}
+
+int canable_listInterfaces(CanInterfaceInfo *list, int capacity)
+{
+    clearError();
+    if (capacity < 0 || (capacity > 0 && !list))
+        return fail("no room given for the list");
+    return canable::listSocketCanInterfaces(list, capacity);
+}
+
+int canable_selectInterface(const char *name)
+{
+    clearError();
+    const std::string chosen = name ? name : "";
+    // Longer names cannot be network interfaces; a control character would end up in a
+    // terminal or a dialog.
+    if (chosen.size() >= sizeof(CanInterfaceInfo::name))
+        return fail("an interface name has at most 15 characters");
+    for (char c : chosen) {
+        if (c <= ' ' || c > '~' || c == '/')
+            return fail("an interface name has no spaces, slashes or control characters");
+    }
+    std::lock_guard<std::mutex> choice(choiceLock);
+    chosenInterface = chosen;
+    return 0;
+}
+
+int canable_setListenOnly(int enabled)
+{
+    clearError();
+    std::lock_guard<std::mutex> choice(choiceLock);
+    listenOnlyChosen = enabled != 0;
+    return 0;
+}
+
+const char *canable_lastError(void)
+{
+    return lastErrorText.c_str();
+}
+
+int canable_readErrorEvent(int deviceIndex, CanErrorEvent *event)
+{
+    if (deviceIndex != 0 || !event)
+        return -1;
+    std::shared_lock<std::shared_mutex> lock(sessionLock);
+    return session && session->readErrorEvent(event) ? 0 : -1;
+}
+
+int canable_getStatus(int deviceIndex, CanBusStatus *status)
+{
+    clearError();
+    if (deviceIndex != 0 || !status)
+        return fail("there is only device 0");
+    std::shared_lock<std::shared_mutex> lock(sessionLock);
+    if (!session)
+        return fail("no device is open");
+    session->status(status);
+    return 0;
 }
 
 } // extern "C"

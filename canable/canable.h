@@ -52,8 +52,10 @@ _Static_assert(offsetof(CanFrameRecord, extended) == 21, "extended at offset 21"
 
 /* Opens the adapter at bitrateKbps (10, 20, 50, 100, 500 or 1000). What is opened is
  * chosen by the environment variable CANABLE_INTERFACE, read here: a SocketCAN interface
- * name such as can0, or "sim" for the simulated bus; unset or empty means the first
- * SocketCAN interface of CAN type. */
+ * name such as can0, or "sim" for the simulated bus (simbus.h: CANABLE_SIM_TRAFFIC and
+ * CANABLE_SIM_FAULTS); unset or empty means the choice of canable_selectInterface, and
+ * without one the first SocketCAN interface of CAN type. A failure says why on stderr and
+ * in canable_lastError(). */
 CANABLE_EXPORT int canable_initDLL(int deviceIndex, unsigned int bitrateKbps);
 
 /* Closes the adapter; harmless when nothing is open. */
@@ -71,12 +73,20 @@ CANABLE_EXPORT int canable_writeMessage(int deviceIndex, const CanFrameRecord *r
  * A caller must not rely on these: a library that offers only the four calls above is
  * complete, and the program works with it, minus what these report. Callers reach them
  * through weak references and test each for null before use.
+ *
+ * On SocketCAN the socket takes in error frames of every class (CAN_RAW_ERR_FILTER
+ * CAN_ERR_MASK); they become error events and never reach canable_readMessage. The
+ * library never commands a restart after bus-off: gs_usb firmware recovers by itself and
+ * its driver refuses one, and other drivers restart as "ip link ... restart-ms"
+ * configures them.
  */
 
 /* Wall-clock time of the frame the last successful canable_readMessage on this device
- * returned, in microseconds since 1970-01-01 UTC: the kernel's receive stamp on
- * SocketCAN (the adapter's hardware stamp where the driver delivers one), the simulated
- * bus's own clock. 0 with *usec set, non-zero when that frame carries no stamp.
+ * returned, in microseconds since 1970-01-01 UTC: on SocketCAN the adapter's hardware
+ * stamp where the driver delivers one in wall-clock time (gs_usb does; one more than 10 s
+ * away from the kernel's is not used), else the kernel's receive stamp; on the simulated
+ * bus the end of the frame on the bus's own clock. 0 with *usec set, non-zero (and *usec
+ * untouched) when nothing is open, no frame was read yet or the frame has no stamp.
  * Reader thread only. */
 CANABLE_OPTIONAL int canable_lastReadTimestamp(int deviceIndex, int64_t *usec);
 
@@ -90,24 +100,37 @@ typedef struct CanInterfaceInfo
     uint32_t bitrate;      /* bit/s when known, else 0 */
 } CanInterfaceInfo;
 
-/* Fills up to capacity entries with the CAN interfaces present (the simulated bus is
- * not listed) and returns how many there are, which may exceed capacity; -1 on error.
- * Any thread. */
+/* Fills up to capacity entries with the CAN interfaces present (ARPHRD_CAN, in the
+ * kernel's order, whose first is the default open; the simulated bus is not listed) and
+ * returns how many there are, which may exceed capacity; -1 on error, with
+ * canable_lastError() saying why. list may be null when capacity is 0. virtualBus is set
+ * for every interface without bit timing (vcan, vxcan); bitrate is 0 for those and while
+ * unknown. Any thread; one netlink request, bounded to 200 ms. */
 CANABLE_OPTIONAL int canable_listInterfaces(CanInterfaceInfo *list, int capacity);
 
 /* Names what the following canable_initDLL calls open: an interface name, "sim" for the
  * simulated bus, or NULL or "" for the default (the first CAN interface). A non-empty
- * CANABLE_INTERFACE in the environment wins over this choice. 0 on success. */
+ * CANABLE_INTERFACE in the environment wins over this choice. 0 on success; non-zero for
+ * a name of 16 or more characters or with spaces, slashes or control characters, which
+ * leaves the choice as it was. Whether the interface exists shows at the open. Any
+ * thread. */
 CANABLE_OPTIONAL int canable_selectInterface(const char *name);
 
 /* Asks the following canable_initDLL calls to open in listen-only mode (enabled
- * non-zero) or normally. Listen-only needs the right to configure the interface and a
- * driver that supports it; when either is missing the open fails and
- * canable_lastError() says why. 0 on success. */
+ * non-zero) or normally; always 0. Listen-only is applied at the open through the
+ * interface's control mode (CAN_CTRLMODE_LISTENONLY, restarting the interface), which
+ * needs CAP_NET_ADMIN and a driver that supports it; when either is missing, and always
+ * on vcan, the open fails and canable_lastError() says why. A normal open takes an
+ * interface this process put in listen-only mode out of it again; a mode set up outside
+ * the program is left alone. While listen-only, canable_writeMessage fails. The
+ * simulated bus supports it without conditions. Any thread. */
 CANABLE_OPTIONAL int canable_setListenOnly(int enabled);
 
-/* A short English text saying why the last failed call failed, or "" when none did.
- * The text stays valid until the next call on the same thread. */
+/* A short English text saying why the last failed call on this thread failed, or ""
+ * when none did: set by canable_initDLL (why the open failed), canable_listInterfaces,
+ * canable_selectInterface and canable_getStatus, and cleared when one of them succeeds;
+ * a refused canable_writeMessage may set it too. The text stays valid until the next
+ * call on the same thread. */
 CANABLE_OPTIONAL const char *canable_lastError(void);
 
 /* An error event: an error frame the controller reported (linux/can/error.h). It is never
@@ -120,8 +143,10 @@ typedef struct CanErrorEvent
 } CanErrorEvent;
 
 /* Takes the oldest pending error event: 0 with *event filled, non-zero when none is
- * pending. Never waits; error events arrive during canable_readMessage calls, so the
- * reader calls this after each read. Reader thread only. */
+ * pending or nothing is open. Never waits; error events arrive during canable_readMessage
+ * calls, so the reader calls this after each read until it returns non-zero. At most
+ * 4096 wait; newer ones are then lost and counted in CanBusStatus.errorEventsLost.
+ * errorClass never has CAN_ERR_FLAG. Reader thread only. */
 CANABLE_OPTIONAL int canable_readErrorEvent(int deviceIndex, CanErrorEvent *event);
 
 enum CanControllerState {
@@ -133,21 +158,28 @@ enum CanControllerState {
     CANABLE_STATE_STOPPED = 5
 };
 
-/* The health of the open device. */
+/* The health of the open device. On SocketCAN, state and counters come from netlink
+ * (IFLA_CAN_STATE, IFLA_CAN_BERR_COUNTER) where the driver reports them, else from the
+ * last error frames (controller state bits, data[6]/data[7] with CAN_ERR_CNT); vcan
+ * reports neither, so state stays UNKNOWN and the counters -1 until error frames say
+ * otherwise. */
 typedef struct CanBusStatus
 {
     int32_t state;          /* a CanControllerState */
     int32_t txErrors;       /* transmit error counter, -1 unknown */
     int32_t rxErrors;       /* receive error counter, -1 unknown */
     uint32_t busOffCount;   /* times the controller went bus-off since the open */
-    uint32_t restarts;      /* restarts after bus-off since the open */
-    uint32_t reserved;
-    uint64_t kernelDrops;   /* frames the kernel dropped for this socket */
-    uint64_t adapterDrops;  /* frames the adapter or driver dropped (rx_over_errors) */
+    uint32_t restarts;      /* times it left bus-off since the open, by a restart or
+                               by itself (gs_usb firmware) */
+    uint32_t errorEventsLost; /* error events lost because the reader fell behind */
+    uint64_t kernelDrops;   /* frames the kernel dropped for this socket (SO_RXQ_OVFL) */
+    uint64_t adapterDrops;  /* frames the adapter or driver dropped since the open
+                               (rx_over_errors, or overflow error frames) */
 } CanBusStatus;
 
 /* Fills *status for the open device: 0, or non-zero when nothing is open. May query the
- * kernel (bounded, well under a millisecond); any thread, at most a few times a second. */
+ * kernel (one netlink request, usually well under a millisecond, never more than
+ * 200 ms); any thread, at most a few times a second. */
 CANABLE_OPTIONAL int canable_getStatus(int deviceIndex, CanBusStatus *status);
 
 #ifdef __cplusplus

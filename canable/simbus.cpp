@@ -1,9 +1,13 @@
 #include "simbus.h"
+#include "replaybus.h"
+
+#include <linux/can/error.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <thread>
@@ -204,7 +208,8 @@ std::string environmentValue(const char *name)
 class UnlimitedFlood final : public Backend
 {
 public:
-    explicit UnlimitedFlood(const SimTraffic &traffic)
+    UnlimitedFlood(const SimTraffic &traffic, bool listenOnly)
+        : m_listenOnly(listenOnly)
     {
         m_frame.id = floodId;
         m_frame.dlc = traffic.dlc;
@@ -220,13 +225,29 @@ public:
 
     int write(const CanFrameRecord &record) override
     {
-        if (!isTransmittable(record))
+        if (m_listenOnly || !isTransmittable(record))
             return 1;
         m_writeLog.record(std::chrono::steady_clock::now());
         return 0;
     }
 
+    // Stamping at the read would cost the reads their speed; the reader asks right after.
+    bool lastReadTimestamp(int64_t *usec) override
+    {
+        if (m_sequence == 0)
+            return false;
+        *usec = wallClockMicroseconds();
+        return true;
+    }
+
+    void status(CanBusStatus *status) override
+    {
+        *status = CanBusStatus{};
+        status->state = CANABLE_STATE_ERROR_ACTIVE;
+    }
+
 private:
+    const bool m_listenOnly;
     CanFrameRecord m_frame = {};
     uint64_t m_sequence = 0;
     WriteLog m_writeLog;
@@ -277,6 +298,122 @@ std::optional<SimTraffic> parseSimTraffic(const char *text)
     return traffic;
 }
 
+namespace {
+
+struct ErrorClassName
+{
+    const char *name;
+    uint32_t errorClass;
+    int byte;
+    uint8_t value;
+};
+
+constexpr ErrorClassName errorClassNames[] = {
+    {"ack", CAN_ERR_ACK, 0, 0},
+    {"bit", CAN_ERR_PROT, 2, CAN_ERR_PROT_BIT},
+    {"stuff", CAN_ERR_PROT, 2, CAN_ERR_PROT_STUFF},
+    {"form", CAN_ERR_PROT, 2, CAN_ERR_PROT_FORM},
+    {"crc", CAN_ERR_PROT, 3, CAN_ERR_PROT_LOC_CRC_SEQ},
+    {"lostarb", CAN_ERR_LOSTARB, 0, 0},
+    {"overflow", CAN_ERR_CRTL, 1, CAN_ERR_CRTL_RX_OVERFLOW},
+    {"txtimeout", CAN_ERR_TX_TIMEOUT, 0, 0},
+};
+
+// "<N>/s" within [1, maximum].
+bool parseRate(const std::string &text, uint64_t maximum, uint64_t *value)
+{
+    const size_t slash = text.size() >= 2 ? text.size() - 2 : 0;
+    return text.size() > 2 && text.compare(slash, 2, "/s") == 0
+        && parseDecimal(text.substr(0, slash), value) && *value >= 1 && *value <= maximum;
+}
+
+// "<S>s", S a decimal number of seconds within [0.1, 3600].
+bool parseSeconds(const std::string &text, int64_t *nanoseconds)
+{
+    if (text.size() < 2 || text.back() != 's')
+        return false;
+    const std::string number = text.substr(0, text.size() - 1);
+    const size_t point = number.find('.');
+    uint64_t whole = 0;
+    uint64_t fraction = 0;
+    const std::string fractionText = point == std::string::npos ? "" : number.substr(point + 1);
+    if (!parseDecimal(number.substr(0, point), &whole) || fractionText.size() > 3
+        || (point != std::string::npos && !parseDecimal(fractionText, &fraction)))
+        return false;
+    for (size_t i = fractionText.size(); i < 3; ++i)
+        fraction *= 10;
+    const uint64_t milliseconds = whole * 1000 + fraction;
+    if (milliseconds < 100 || milliseconds > 3600000)
+        return false;
+    *nanoseconds = int64_t(milliseconds) * 1000000;
+    return true;
+}
+
+std::vector<std::string> splitAt(const std::string &text, char separator)
+{
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = text.find(separator, start);
+        parts.push_back(text.substr(start, end == std::string::npos ? end : end - start));
+        if (end == std::string::npos)
+            return parts;
+        start = end + 1;
+    }
+}
+
+} // namespace
+
+std::optional<SimFaults> parseSimFaults(const char *text, std::string *problem)
+{
+    SimFaults faults;
+    const std::string value = text ? text : "";
+    if (value.empty())
+        return faults;
+    std::vector<std::string> seen;
+    for (const std::string &item : splitAt(value, ',')) {
+        const std::vector<std::string> parts = splitAt(item, ':');
+        const std::string key = parts[0] == "errors" && parts.size() > 1
+            ? parts[0] + ":" + parts[1] : parts[0];
+        if (std::find(seen.begin(), seen.end(), key) != seen.end()) {
+            *problem = "\"" + item + "\" is given twice";
+            return std::nullopt;
+        }
+        seen.push_back(key);
+        bool valid = false;
+        if (parts[0] == "errors" && (parts.size() == 2 || parts.size() == 3)) {
+            SimFaults::Errors errors;
+            for (const ErrorClassName &name : errorClassNames) {
+                if (parts[1] == name.name) {
+                    errors.errorClass = name.errorClass;
+                    if (name.value)
+                        errors.data[name.byte] = name.value;
+                    valid = true;
+                }
+            }
+            if (valid && parts.size() == 3)
+                valid = parseRate(parts[2], 100000, &errors.perSecond);
+            faults.errors.push_back(errors);
+        } else if ((parts[0] == "passive" || parts[0] == "busoff") && parts.size() <= 2) {
+            if (faults.cycle != SimFaults::Cycle::None) {
+                *problem = "only one of passive and busoff can be given";
+                return std::nullopt;
+            }
+            faults.cycle = parts[0] == "passive" ? SimFaults::Cycle::Passive
+                                                 : SimFaults::Cycle::BusOff;
+            valid = parts.size() == 1 || parseSeconds(parts[1], &faults.cycleNanoseconds);
+        } else if (parts[0] == "drop" && parts.size() == 2) {
+            valid = parseRate(parts[1], 1000000, &faults.dropsPerSecond);
+        }
+        if (!valid) {
+            *problem = "\"" + item.substr(0, 60) + "\" is not errors:<class>[:<N>/s], "
+                       "passive[:<S>s], busoff[:<S>s] or drop:<N>/s";
+            return std::nullopt;
+        }
+    }
+    return faults;
+}
+
 WriteLog::WriteLog()
     : m_path(environmentValue("CANABLE_SIM_WRITE_LOG"))
 {
@@ -307,11 +444,19 @@ void WriteLog::record(std::chrono::steady_clock::time_point accepted)
     m_times.push_back(nanoseconds);
 }
 
-SimulatedBus::SimulatedBus(unsigned int kbps, const SimTraffic &traffic)
+SimulatedBus::SimulatedBus(unsigned int kbps, const SimTraffic &traffic,
+                           const SimFaults &faults, bool listenOnly)
     : m_kbps(kbps)
     , m_epoch(Clock::now())
     , m_written(writtenCapacity)
     , m_received(receivedCapacity)
+    , m_faults(faults)
+    , m_listenOnly(listenOnly)
+    , m_wallEpochUs(wallClockMicroseconds()
+                    - std::chrono::duration_cast<std::chrono::microseconds>(
+                          Clock::now() - m_epoch).count())
+    , m_errorsSent(faults.errors.size(), 0)
+    , m_errorEvents(errorEventCapacity)
 {
     if (traffic.flood) {
         const int64_t perSecond = int64_t(traffic.framesPerSecond);
@@ -445,6 +590,7 @@ void SimulatedBus::skipTo(int64_t now)
 {
     reportOverflow();
     for (Node &node : m_nodes) {
+        const uint64_t before = node.instance;
         if (!node.periodic) {
             continue;
         } else if (node.periodNum == 0) {
@@ -455,6 +601,7 @@ void SimulatedBus::skipTo(int64_t now)
         } else if (node.nextDue <= now) {
             jumpTo(node, now);
         }
+        m_kernelDrops += node.instance - before;
     }
     // Written frames would have gone out meanwhile; an answer to one of them would have
     // found the receive buffer full as well.
@@ -480,7 +627,7 @@ void SimulatedBus::transmit(Node &node, int64_t start, int64_t end)
     }
     if (node.answerDue <= start)
         node.answerDue = never;
-    receive(node.frame);
+    receive(node.frame, end);
     if (node.frame.remote)
         requestAnswer(node.frame.id, node.frame.extended, end);
 }
@@ -495,12 +642,167 @@ void SimulatedBus::requestAnswer(uint32_t id, bool extended, int64_t at)
     }
 }
 
-void SimulatedBus::receive(const CanFrameRecord &frame)
+void SimulatedBus::receive(const CanFrameRecord &frame, int64_t end)
 {
-    if (m_received.full())
+    if (m_faults.cycle == SimFaults::Cycle::BusOff
+        && healthAt(end).state == CANABLE_STATE_BUS_OFF)
+        return;
+    if (m_faults.dropsPerSecond
+        && m_adapterDrops < uint64_t(__int128(end) * m_faults.dropsPerSecond / 1000000000)) {
+        ++m_adapterDrops;
+        return;
+    }
+    if (m_received.full()) {
         reportOverflow();
-    else
-        m_received.push(frame);
+        ++m_kernelDrops;
+    } else {
+        m_received.push({frame, end});
+    }
+}
+
+SimulatedBus::Health SimulatedBus::healthAt(int64_t at) const
+{
+    Health health;
+    if (m_faults.cycle == SimFaults::Cycle::None || at < 0)
+        return health;
+    const int64_t period = m_faults.cycleNanoseconds;
+    const int64_t phase = at % period;
+    const int64_t cycles = at / period;
+    const bool busOff = m_faults.cycle == SimFaults::Cycle::BusOff;
+    health.restarts = busOff ? uint32_t(cycles) : 0;
+    health.busOffs = busOff ? uint32_t(cycles + (phase >= 3 * period / 4 ? 1 : 0)) : 0;
+    if (phase >= 3 * period / 4) {
+        health.state = busOff ? CANABLE_STATE_BUS_OFF : CANABLE_STATE_ERROR_ACTIVE;
+        health.txErrors = busOff ? 255 : 0;
+    } else if (phase >= period / 2) {
+        health.state = CANABLE_STATE_ERROR_PASSIVE;
+        health.txErrors = 128;
+    } else if (phase >= period / 4) {
+        health.state = CANABLE_STATE_ERROR_WARNING;
+        health.txErrors = 96;
+    }
+    return health;
+}
+
+// The first quarter boundary of the cycle after `after`.
+int64_t SimulatedBus::nextCycleChange(int64_t after) const
+{
+    const int64_t period = m_faults.cycleNanoseconds;
+    const int64_t start = after - after % period;
+    for (int quarter = 1; quarter <= 4; ++quarter) {
+        const int64_t at = start + quarter * period / 4;
+        if (at > after)
+            return at;
+    }
+    return start + period + period / 4;
+}
+
+void SimulatedBus::pushErrorEvent(uint32_t errorClass, const uint8_t *data, int64_t at)
+{
+    if (m_errorEvents.full() || m_newEvents.size() >= m_errorEvents.room()) {
+        ++m_errorEventsLost;
+        return;
+    }
+    CanErrorEvent event{};
+    event.errorClass = errorClass | CAN_ERR_CNT;
+    std::memcpy(event.data, data, sizeof event.data);
+    event.data[6] = uint8_t(healthAt(at).txErrors);
+    event.data[7] = 0;
+    event.timestampUs = m_wallEpochUs + at / 1000;
+    m_newEvents.push_back(event);
+}
+
+// Error frames due up to `now`, in order of time; a reader that does not keep up loses
+// the newest, without the bus working through each of them. A controller that is
+// bus-off sees no errors of others.
+void SimulatedBus::produceFaults(int64_t now)
+{
+    m_newEvents.clear();
+    for (size_t i = 0; i < m_faults.errors.size(); ++i) {
+        const SimFaults::Errors &errors = m_faults.errors[i];
+        const uint64_t due = uint64_t(__int128(now) * errors.perSecond / 1000000000);
+        uint64_t &sent = m_errorsSent[i];
+        for (; sent < due && m_newEvents.size() < m_errorEvents.room(); ++sent) {
+            const int64_t at = int64_t(__int128(sent + 1) * 1000000000 / errors.perSecond);
+            if (healthAt(at).state == CANABLE_STATE_BUS_OFF)
+                continue;
+            if (errors.errorClass == CAN_ERR_CRTL)
+                ++m_adapterDrops;
+            pushErrorEvent(errors.errorClass, errors.data, at);
+        }
+        m_errorEventsLost += uint32_t(due - sent);
+        sent = due;
+    }
+    if (m_faults.cycle != SimFaults::Cycle::None) {
+        for (int64_t at = nextCycleChange(m_cycleDone); at <= now; at = nextCycleChange(at)) {
+            m_cycleDone = at;
+            const Health health = healthAt(at);
+            // A passive cycle is already active again at its end.
+            if (health.state == m_cycleState)
+                continue;
+            m_cycleState = health.state;
+            uint8_t data[8] = {};
+            uint32_t errorClass = CAN_ERR_CRTL;
+            switch (health.state) {
+            case CANABLE_STATE_ERROR_WARNING:
+                data[1] = CAN_ERR_CRTL_TX_WARNING;
+                break;
+            case CANABLE_STATE_ERROR_PASSIVE:
+                data[1] = CAN_ERR_CRTL_TX_PASSIVE;
+                break;
+            case CANABLE_STATE_BUS_OFF:
+                errorClass = CAN_ERR_BUSOFF;
+                break;
+            default:
+                if (m_faults.cycle == SimFaults::Cycle::BusOff)
+                    errorClass = CAN_ERR_RESTARTED;
+                else
+                    data[1] = CAN_ERR_CRTL_ACTIVE;
+                break;
+            }
+            pushErrorEvent(errorClass, data, at);
+        }
+    }
+    std::stable_sort(m_newEvents.begin(), m_newEvents.end(),
+                     [](const CanErrorEvent &a, const CanErrorEvent &b) {
+                         return a.timestampUs < b.timestampUs;
+                     });
+    for (const CanErrorEvent &event : m_newEvents)
+        m_errorEvents.push(event);
+}
+
+bool SimulatedBus::lastReadTimestamp(int64_t *usec)
+{
+    if (m_lastStamp == 0)
+        return false;
+    *usec = m_lastStamp;
+    return true;
+}
+
+bool SimulatedBus::readErrorEvent(CanErrorEvent *event)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    produceFaults(busTime(Clock::now()));
+    if (m_errorEvents.empty())
+        return false;
+    *event = m_errorEvents.front();
+    m_errorEvents.pop();
+    return true;
+}
+
+void SimulatedBus::status(CanBusStatus *status)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const Health health = healthAt(busTime(Clock::now()));
+    *status = CanBusStatus{};
+    status->state = health.state;
+    status->txErrors = health.txErrors;
+    status->rxErrors = 0;
+    status->busOffCount = health.busOffs;
+    status->restarts = health.restarts;
+    status->errorEventsLost = m_errorEventsLost;
+    status->kernelDrops = m_kernelDrops;
+    status->adapterDrops = m_adapterDrops;
 }
 
 void SimulatedBus::reportOverflow()
@@ -517,7 +819,8 @@ bool SimulatedBus::takeReceived(CanFrameRecord *record)
 {
     if (m_received.empty())
         return false;
-    *record = m_received.front();
+    *record = m_received.front().frame;
+    m_lastStamp = m_wallEpochUs + m_received.front().end / 1000;
     m_received.pop();
     return true;
 }
@@ -543,8 +846,19 @@ int SimulatedBus::read(CanFrameRecord *record)
 
 int SimulatedBus::write(const CanFrameRecord &record)
 {
+    if (m_listenOnly) {
+        setLastError("the device is open in listen-only mode");
+        return 1;
+    }
     if (!isTransmittable(record))
         return 1;
+    if (m_faults.cycle == SimFaults::Cycle::BusOff) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (healthAt(busTime(Clock::now())).state == CANABLE_STATE_BUS_OFF) {
+            setLastError("the controller is bus-off");
+            return 1;
+        }
+    }
     const bool remote = record.remote != 0;
     const bool extended = record.extended != 0;
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -572,6 +886,7 @@ int SimulatedBus::waitUntil(std::unique_lock<std::mutex> &lock, Clock::duration 
     for (;;) {
         const Clock::time_point now = Clock::now();
         advance(busTime(now));
+        produceFaults(busTime(now));
         if (done(now))
             return 0;
         if (now >= deadline)
@@ -583,21 +898,51 @@ int SimulatedBus::waitUntil(std::unique_lock<std::mutex> &lock, Clock::duration 
     }
 }
 
-std::unique_ptr<Backend> openSimulatedBus(unsigned int kbps, const char *traffic)
+namespace {
+
+void refuse(const std::string &text)
 {
+    std::fprintf(stderr, "canable: %s\n", text.c_str());
+    setLastError(text);
+}
+
+} // namespace
+
+std::unique_ptr<Backend> openSimulatedBus(unsigned int kbps, const char *traffic,
+                                          const char *faultText, bool listenOnly)
+{
+    const std::string replay = "replay:";
+    if (traffic && std::string(traffic).compare(0, replay.size(), replay) == 0) {
+        if (!isSupportedBitrate(kbps)) {
+            std::fprintf(stderr, "canable: the simulated bus cannot run at %u kbit/s\n", kbps);
+            return nullptr;
+        }
+        return openReplayBus(traffic + replay.size());
+    }
     std::optional<SimTraffic> setting = parseSimTraffic(traffic);
     if (!setting) {
-        std::fprintf(stderr, "canable: CANABLE_SIM_TRAFFIC=\"%.60s\" is not one of mix, "
-                             "flood, flood:<frames per second>, flood:unlimited (optionally "
-                             "followed by ,dlc=<0-8> and ,ext)\n", traffic);
+        refuse("CANABLE_SIM_TRAFFIC=\"" + std::string(traffic).substr(0, 60) + "\" is not "
+               "one of mix, flood, flood:<frames per second>, flood:unlimited (optionally "
+               "followed by ,dlc=<0-8> and ,ext)");
+        return nullptr;
+    }
+    std::string problem;
+    const std::optional<SimFaults> faults = parseSimFaults(faultText, &problem);
+    if (!faults) {
+        refuse("CANABLE_SIM_FAULTS: " + problem);
         return nullptr;
     }
     if (!isSupportedBitrate(kbps)) {
-        std::fprintf(stderr, "canable: the simulated bus cannot run at %u kbit/s\n", kbps);
+        refuse("the simulated bus cannot run at " + std::to_string(kbps) + " kbit/s");
         return nullptr;
     }
-    if (setting->unlimited)
-        return std::make_unique<UnlimitedFlood>(*setting);
+    if (setting->unlimited) {
+        if (faults->any()) {
+            refuse("CANABLE_SIM_FAULTS needs a bus with timing, which flood:unlimited lacks");
+            return nullptr;
+        }
+        return std::make_unique<UnlimitedFlood>(*setting, listenOnly);
+    }
     if (setting->framesPerSecond > 0) {
         const uint64_t carried = uint64_t(kbps) * 1000
             / frameBits(setting->extended, false, setting->dlc);
@@ -608,7 +953,7 @@ std::unique_ptr<Backend> openSimulatedBus(unsigned int kbps, const char *traffic
             setting->framesPerSecond = carried;
         }
     }
-    return std::make_unique<SimulatedBus>(kbps, *setting);
+    return std::make_unique<SimulatedBus>(kbps, *setting, *faults, listenOnly);
 }
 
 } // namespace canable

@@ -21,6 +21,7 @@
 //   "flood:unlimited"      one frame for every read, as fast as reads are made; the only
 //                          setting that exceeds the bus, and the only one without bus
 //                          timing: written frames are accepted and take no bus time
+//   "replay:<path>"        the frames of a trace file, looping (see replaybus.h)
 //
 // A flood setting may be followed, in any order, by ",dlc=<0..8>" (data length of the
 // flood frames, 8 if not given) and ",ext" (29-bit identifier), e.g. "flood:5000,dlc=2".
@@ -70,8 +71,52 @@
 // 8 bytes per write, until the close, and a file that cannot be written is reported with
 // one line on stderr. Unset or empty, nothing is kept.
 //
-// Threads: read() on one thread and write() on another may run at the same time; the
-// owner destroys the bus only while neither is inside.
+// Time stamps (canable_lastReadTimestamp) come from the bus's own clock: the wall-clock
+// time of the open plus the bus time at which the frame's last bit left the wire, so they
+// rise with every frame and never lie ahead of the present. Status reports an error-active
+// controller with both error counters 0 unless a fault below says otherwise; frames lost
+// because the reader fell behind count as kernel drops.
+//
+// CANABLE_SIM_FAULTS, read at the open, makes the bus misbehave; items separated by
+// commas, in any order, each at most once:
+//
+//   errors:<class>[:<N>/s]  N error frames per second (1 to 100000, default 10) of one
+//                           class; several classes may be given as items of their own:
+//                             ack       CAN_ERR_ACK (no node acknowledged)
+//                             bit       CAN_ERR_PROT, data[2] CAN_ERR_PROT_BIT
+//                             stuff     CAN_ERR_PROT, data[2] CAN_ERR_PROT_STUFF
+//                             form      CAN_ERR_PROT, data[2] CAN_ERR_PROT_FORM
+//                             crc       CAN_ERR_PROT, data[3] CAN_ERR_PROT_LOC_CRC_SEQ
+//                             lostarb   CAN_ERR_LOSTARB
+//                             overflow  CAN_ERR_CRTL, data[1] CAN_ERR_CRTL_RX_OVERFLOW
+//                                       (also counted as an adapter drop)
+//                             txtimeout CAN_ERR_TX_TIMEOUT
+//                           They report other nodes' trouble: the error counters and the
+//                           state do not move.
+//   passive[:<S>s]          a cycle of S seconds (0.1 to 3600, default 4), repeated from
+//                           the open: error active for the first quarter, then warning
+//                           (CAN_ERR_CRTL, data[1] CAN_ERR_CRTL_TX_WARNING, TEC 96), at the
+//                           half error passive (CAN_ERR_CRTL_TX_PASSIVE, TEC 128), at three
+//                           quarters back to active (CAN_ERR_CRTL_ACTIVE, TEC 0)
+//   busoff[:<S>s]           the same up to passive, then at three quarters bus-off
+//                           (CAN_ERR_BUSOFF, TEC 255): no frame is received, writes fail;
+//                           at the end of the cycle the controller restarts by itself, as
+//                           gs_usb firmware does (CAN_ERR_RESTARTED, TEC 0, active)
+//   drop:<N>/s              N received frames per second (1 to 1000000) are lost in the
+//                           adapter and counted as adapter drops
+//
+// A bus-off controller sees no error frames of others. Every error frame carries
+// CAN_ERR_CNT with the counters of the moment in data[6] (TEC) and data[7] (REC), which
+// are also what the status reports; REC stays 0. Error frames take no bus time, and at
+// most 4096 wait for the reader (the rest are counted as lost in the status), so a flood
+// of 10,000 error frames per second leaves the data frames as they were. Any other value
+// makes the open fail, saying why.
+//
+// A listen-only session (canable_setListenOnly) receives as usual and refuses every
+// write.
+//
+// Threads: read() and readErrorEvent() on one thread, write() and status() on others may
+// run at the same time; the owner destroys the bus only while none is inside.
 
 #include "backend.h"
 
@@ -96,6 +141,28 @@ struct SimTraffic
 // Empty when text is none of the values described above; null or empty means the mix.
 std::optional<SimTraffic> parseSimTraffic(const char *text);
 
+struct SimFaults
+{
+    struct Errors
+    {
+        uint32_t errorClass = 0;
+        uint8_t data[8] = {};
+        uint64_t perSecond = 10;
+    };
+    enum class Cycle { None, Passive, BusOff };
+
+    std::vector<Errors> errors;
+    Cycle cycle = Cycle::None;
+    int64_t cycleNanoseconds = 4000000000;
+    uint64_t dropsPerSecond = 0;
+
+    bool any() const { return !errors.empty() || cycle != Cycle::None || dropsPerSecond; }
+};
+
+// Empty when text is not a fault setting as described above, with *problem saying why;
+// null or empty means no faults.
+std::optional<SimFaults> parseSimFaults(const char *text, std::string *problem);
+
 // The times of accepted writes kept for CANABLE_SIM_WRITE_LOG, saved on destruction.
 class WriteLog
 {
@@ -117,10 +184,14 @@ class SimulatedBus final : public Backend
 {
 public:
     // traffic must not be unlimited; that flood has no bus and is a Backend of its own.
-    SimulatedBus(unsigned int kbps, const SimTraffic &traffic);
+    SimulatedBus(unsigned int kbps, const SimTraffic &traffic, const SimFaults &faults,
+                 bool listenOnly);
 
     int read(CanFrameRecord *record) override;
     int write(const CanFrameRecord &record) override;
+    bool lastReadTimestamp(int64_t *usec) override;
+    bool readErrorEvent(CanErrorEvent *event) override;
+    void status(CanBusStatus *status) override;
 
     enum class Content { Flood, Engine, Wheels, Temperatures, Heartbeat, VehicleSpeed,
                          EngineTemperature, Odometer, Request };
@@ -148,6 +219,21 @@ private:
         int64_t answerDue = 0;
     };
 
+    struct Received
+    {
+        CanFrameRecord frame = {};
+        int64_t end = 0;
+    };
+
+    // What the fault cycle makes of the controller at one moment of bus time.
+    struct Health
+    {
+        int state = CANABLE_STATE_ERROR_ACTIVE;
+        int txErrors = 0;
+        uint32_t busOffs = 0;
+        uint32_t restarts = 0;
+    };
+
     struct Written
     {
         int64_t since = 0;
@@ -165,6 +251,7 @@ private:
         explicit Ring(size_t capacity) : m_items(capacity) {}
         bool empty() const { return m_count == 0; }
         bool full() const { return m_count == m_items.size(); }
+        size_t room() const { return m_items.size() - m_count; }
         T &front() { return m_items[m_head]; }
         void push(const T &item)
         {
@@ -193,7 +280,11 @@ private:
     void skipTo(int64_t now);
     void transmit(Node &node, int64_t start, int64_t end);
     void requestAnswer(uint32_t id, bool extended, int64_t at);
-    void receive(const CanFrameRecord &frame);
+    void receive(const CanFrameRecord &frame, int64_t end);
+    Health healthAt(int64_t at) const;
+    int64_t nextCycleChange(int64_t after) const;
+    void produceFaults(int64_t now);
+    void pushErrorEvent(uint32_t errorClass, const uint8_t *data, int64_t at);
     void reportOverflow();
     bool takeReceived(CanFrameRecord *record);
     int64_t busTime(Clock::time_point when) const;
@@ -208,7 +299,19 @@ private:
     std::mutex m_mutex;
     std::vector<Node> m_nodes;
     Ring<Written> m_written;
-    Ring<CanFrameRecord> m_received;
+    Ring<Received> m_received;
+    const SimFaults m_faults;
+    const bool m_listenOnly;
+    const int64_t m_wallEpochUs;
+    int64_t m_lastStamp = 0;
+    std::vector<uint64_t> m_errorsSent;
+    int64_t m_cycleDone = 0;
+    int m_cycleState = CANABLE_STATE_ERROR_ACTIVE;
+    Ring<CanErrorEvent> m_errorEvents;
+    std::vector<CanErrorEvent> m_newEvents;
+    uint32_t m_errorEventsLost = 0;
+    uint64_t m_adapterDrops = 0;
+    uint64_t m_kernelDrops = 0;
     int64_t m_busFree = 0;
     int64_t m_nextCompletion = 0;
     bool m_overflowReported = false;

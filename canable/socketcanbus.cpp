@@ -6,10 +6,13 @@
 #include <libsocketcan.h>
 
 #include <linux/can.h>
+#include <linux/can/error.h>
 #include <linux/can/netlink.h>
 #include <linux/can/raw.h>
 #include <linux/capability.h>
+#include <linux/errqueue.h>
 #include <linux/if_arp.h>
+#include <linux/net_tstamp.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <poll.h>
@@ -24,8 +27,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <thread>
 #include <utility>
+#include <mutex>
 
 namespace canable {
 
@@ -68,6 +73,7 @@ void report(const char *format, ...)
     std::vsnprintf(text, sizeof text, format, arguments);
     va_end(arguments);
     std::fprintf(stderr, "canable: %s\n", text);
+    setLastError(text);
 }
 
 std::string describeError(int error)
@@ -146,21 +152,148 @@ std::string firstCanInterface(int fd)
 struct LinkState
 {
     bool known = false;
+    bool isCan = false;
     bool up = false;
     bool hasBitTiming = false; // a CAN controller, as opposed to vcan and the like
+    bool virtualBus = false;   // vcan or vxcan
     uint32_t bitrate = 0;      // 0 while none was ever set
+    bool haveCtrlMode = false;
+    uint32_t ctrlModeFlags = 0;
+    bool haveSupported = false;
+    uint32_t ctrlModeSupported = 0;
+    std::string name;
+    LinkHealth health;
 };
 
-// libsocketcan's getters complain on stderr about interfaces without bit timing, so
-// the state is read here directly.
-LinkState queryLink(const std::string &name)
+int controllerState(uint32_t kernelState)
 {
-    LinkState state;
+    switch (kernelState) {
+    case CAN_STATE_ERROR_ACTIVE:
+        return CANABLE_STATE_ERROR_ACTIVE;
+    case CAN_STATE_ERROR_WARNING:
+        return CANABLE_STATE_ERROR_WARNING;
+    case CAN_STATE_ERROR_PASSIVE:
+        return CANABLE_STATE_ERROR_PASSIVE;
+    case CAN_STATE_BUS_OFF:
+        return CANABLE_STATE_BUS_OFF;
+    case CAN_STATE_STOPPED:
+    case CAN_STATE_SLEEPING:
+        return CANABLE_STATE_STOPPED;
+    default:
+        return CANABLE_STATE_UNKNOWN;
+    }
+}
+
+template<typename T>
+bool attributeValue(const rtattr *attribute, T *value)
+{
+    if (RTA_PAYLOAD(attribute) < sizeof(T))
+        return false;
+    std::memcpy(value, RTA_DATA(attribute), sizeof(T));
+    return true;
+}
+
+void parseCanData(const rtattr *data, int length, LinkState &state)
+{
+    for (; RTA_OK(data, length); data = RTA_NEXT(data, length)) {
+        can_bittiming timing;
+        can_ctrlmode mode;
+        can_berr_counter counter;
+        uint32_t value = 0;
+        if (data->rta_type == IFLA_CAN_BITTIMING && attributeValue(data, &timing)) {
+            state.bitrate = timing.bitrate;
+        } else if (data->rta_type == IFLA_CAN_CTRLMODE && attributeValue(data, &mode)) {
+            state.haveCtrlMode = true;
+            state.ctrlModeFlags = mode.flags;
+        } else if (data->rta_type == IFLA_CAN_STATE && attributeValue(data, &value)) {
+            state.health.state = controllerState(value);
+        } else if (data->rta_type == IFLA_CAN_BERR_COUNTER && attributeValue(data, &counter)) {
+            state.health.txErrors = counter.txerr;
+            state.health.rxErrors = counter.rxerr;
+        } else if (data->rta_type == IFLA_CAN_CTRLMODE_EXT) {
+            int extLength = int(RTA_PAYLOAD(data));
+            for (auto *ext = static_cast<const rtattr *>(RTA_DATA(data)); RTA_OK(ext, extLength);
+                 ext = RTA_NEXT(ext, extLength)) {
+                if (ext->rta_type == IFLA_CAN_CTRLMODE_SUPPORTED
+                        && attributeValue(ext, &state.ctrlModeSupported)) {
+                    state.haveSupported = true;
+                }
+            }
+        }
+    }
+}
+
+void parseLinkInfo(const rtattr *info, int length, LinkState &state)
+{
+    for (; RTA_OK(info, length); info = RTA_NEXT(info, length)) {
+        if (info->rta_type == IFLA_INFO_KIND) {
+            const std::string kind(static_cast<const char *>(RTA_DATA(info)),
+                                   strnlen(static_cast<const char *>(RTA_DATA(info)),
+                                           RTA_PAYLOAD(info)));
+            state.hasBitTiming = kind == "can";
+            state.virtualBus = kind == "vcan" || kind == "vxcan";
+        } else if (info->rta_type == IFLA_INFO_DATA) {
+            parseCanData(static_cast<const rtattr *>(RTA_DATA(info)), int(RTA_PAYLOAD(info)),
+                         state);
+        } else if (info->rta_type == IFLA_INFO_XSTATS) {
+            can_device_stats stats;
+            if (attributeValue(info, &stats)) {
+                state.health.haveDeviceStats = true;
+                state.health.busOff = stats.bus_off;
+                state.health.restarts = stats.restarts;
+            }
+        }
+    }
+}
+
+void parseLink(const nlmsghdr *message, LinkState &state)
+{
+    const auto *link = static_cast<const ifinfomsg *>(NLMSG_DATA(message));
+    state.known = true;
+    state.health.known = true;
+    state.isCan = link->ifi_type == ARPHRD_CAN;
+    state.up = link->ifi_flags & IFF_UP;
+    int linkLength = int(IFLA_PAYLOAD(message));
+    for (auto *attribute = IFLA_RTA(link); RTA_OK(attribute, linkLength);
+         attribute = RTA_NEXT(attribute, linkLength)) {
+        if (attribute->rta_type == IFLA_IFNAME) {
+            state.name.assign(static_cast<const char *>(RTA_DATA(attribute)),
+                              strnlen(static_cast<const char *>(RTA_DATA(attribute)),
+                                      RTA_PAYLOAD(attribute)));
+        } else if (attribute->rta_type == IFLA_LINKINFO) {
+            parseLinkInfo(static_cast<const rtattr *>(RTA_DATA(attribute)),
+                          int(RTA_PAYLOAD(attribute)), state);
+        } else if (attribute->rta_type == IFLA_STATS64) {
+            rtnl_link_stats64 stats;
+            if (attributeValue(attribute, &stats)) {
+                state.health.haveStats = true;
+                state.health.rxOverErrors = stats.rx_over_errors;
+            }
+        }
+    }
+}
+
+// A route socket that answers within a bounded time: status is asked for from the
+// window's timer.
+int routeSocket()
+{
     const int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
     if (fd < 0)
-        return state;
-    SocketGuard guard(fd);
+        return fd;
+    timeval limit{0, 200000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    return fd;
+}
 
+// Calls take(message) for every link in the answer to one request; false when the
+// kernel gave no complete answer.
+template<typename Take>
+bool requestLinks(int ifindex, Take take)
+{
+    const int fd = routeSocket();
+    if (fd < 0)
+        return false;
+    SocketGuard guard(fd);
     struct
     {
         nlmsghdr header;
@@ -168,58 +301,74 @@ LinkState queryLink(const std::string &name)
     } request{};
     request.header.nlmsg_len = sizeof request;
     request.header.nlmsg_type = RTM_GETLINK;
-    request.header.nlmsg_flags = NLM_F_REQUEST;
+    request.header.nlmsg_flags = NLM_F_REQUEST | (ifindex ? 0 : NLM_F_DUMP);
+    request.header.nlmsg_seq = 1;
     request.link.ifi_family = AF_UNSPEC;
-    request.link.ifi_index = int(::if_nametoindex(name.c_str()));
-    if (request.link.ifi_index == 0 || ::send(fd, &request, sizeof request, 0) < 0)
-        return state;
+    request.link.ifi_index = ifindex;
+    if (::send(fd, &request, sizeof request, 0) < 0)
+        return false;
 
-    alignas(nlmsghdr) char reply[16384];
-    int length = int(::recv(fd, reply, sizeof reply, 0));
-    for (auto *message = reinterpret_cast<nlmsghdr *>(reply); NLMSG_OK(message, length);
-         message = NLMSG_NEXT(message, length)) {
-        if (message->nlmsg_type == NLMSG_ERROR) {
-            errno = -static_cast<const nlmsgerr *>(NLMSG_DATA(message))->error;
-            return state;
-        }
-        if (message->nlmsg_type != RTM_NEWLINK)
-            continue;
-        const auto *link = static_cast<const ifinfomsg *>(NLMSG_DATA(message));
-        state.known = true;
-        state.up = link->ifi_flags & IFF_UP;
-        int linkLength = int(IFLA_PAYLOAD(message));
-        for (auto *attribute = IFLA_RTA(link); RTA_OK(attribute, linkLength);
-             attribute = RTA_NEXT(attribute, linkLength)) {
-            if (attribute->rta_type != IFLA_LINKINFO)
-                continue;
-            int infoLength = int(RTA_PAYLOAD(attribute));
-            for (auto *info = static_cast<rtattr *>(RTA_DATA(attribute));
-                 RTA_OK(info, infoLength); info = RTA_NEXT(info, infoLength)) {
-                if (info->rta_type == IFLA_INFO_KIND) {
-                    state.hasBitTiming = std::strncmp(static_cast<const char *>(RTA_DATA(info)),
-                                                      "can", RTA_PAYLOAD(info)) == 0;
-                } else if (info->rta_type == IFLA_INFO_DATA) {
-                    int dataLength = int(RTA_PAYLOAD(info));
-                    for (auto *data = static_cast<rtattr *>(RTA_DATA(info));
-                         RTA_OK(data, dataLength); data = RTA_NEXT(data, dataLength)) {
-                        if (data->rta_type == IFLA_CAN_BITTIMING
-                                && RTA_PAYLOAD(data) >= sizeof(can_bittiming)) {
-                            can_bittiming timing;
-                            std::memcpy(&timing, RTA_DATA(data), sizeof timing);
-                            state.bitrate = timing.bitrate;
-                        }
-                    }
-                }
+    alignas(nlmsghdr) char reply[32768];
+    // A dump of many links comes in parts; bounded in case the kernel keeps sending.
+    for (int part = 0; part < 256; ++part) {
+        int length = int(::recv(fd, reply, sizeof reply, 0));
+        if (length <= 0)
+            return false;
+        for (auto *message = reinterpret_cast<nlmsghdr *>(reply); NLMSG_OK(message, length);
+             message = NLMSG_NEXT(message, length)) {
+            if (message->nlmsg_type == NLMSG_DONE)
+                return true;
+            if (message->nlmsg_type == NLMSG_ERROR) {
+                errno = -static_cast<const nlmsgerr *>(NLMSG_DATA(message))->error;
+                return false;
             }
+            if (message->nlmsg_type == RTM_NEWLINK)
+                take(message);
         }
+        if (ifindex)
+            return true;
     }
+    return false;
+}
+
+// libsocketcan's getters complain on stderr about interfaces without bit timing, so
+// the state is read here directly.
+LinkState queryLink(const std::string &name)
+{
+    LinkState state;
+    const int ifindex = int(::if_nametoindex(name.c_str()));
+    if (ifindex == 0)
+        return state;
+    LinkState found;
+    if (requestLinks(ifindex, [&](const nlmsghdr *message) { parseLink(message, found); }))
+        state = found;
     return state;
 }
 
+// The interfaces this process put in listen-only mode, so that a later normal open
+// takes them out of it again, while a mode the user set up himself is left alone.
+std::mutex listenOnlyLock;
+std::set<std::string> listenOnlyByUs;
+
+bool setByUs(const std::string &name)
+{
+    std::lock_guard<std::mutex> lock(listenOnlyLock);
+    return listenOnlyByUs.count(name) != 0;
+}
+
+void rememberMode(const std::string &name, bool listenOnly)
+{
+    std::lock_guard<std::mutex> lock(listenOnlyLock);
+    if (listenOnly)
+        listenOnlyByUs.insert(name);
+    else
+        listenOnlyByUs.erase(name);
+}
+
 // An interface without a bit rate (vcan, vxcan) only has to be up. One with a bit rate
-// is left alone when it already runs at the wanted one, because restarting it would
-// disturb the bus and needs privileges the process may lack.
-bool prepareLink(const std::string &name, unsigned int kbps)
+// is left alone when it already runs at the wanted one in the wanted mode, because
+// restarting it would disturb the bus and needs privileges the process may lack.
+bool prepareLink(const std::string &name, unsigned int kbps, bool listenOnly)
 {
     const uint32_t wanted = kbps * 1000;
     const char *ifname = name.c_str();
@@ -231,6 +380,11 @@ bool prepareLink(const std::string &name, unsigned int kbps)
     const bool privileged = mayAdministerNetwork();
 
     if (!link.hasBitTiming) {
+        if (listenOnly) {
+            report("%s is a virtual CAN interface without a controller, so it has no "
+                   "listen-only mode: open it normally", ifname);
+            return false;
+        }
         if (link.up)
             return true;
         if (!privileged) {
@@ -246,9 +400,25 @@ bool prepareLink(const std::string &name, unsigned int kbps)
         return true;
     }
 
-    if (link.up && link.bitrate == wanted)
+    const bool inListenOnly = link.haveCtrlMode
+            && (link.ctrlModeFlags & CAN_CTRLMODE_LISTENONLY);
+    const bool modeMatters = listenOnly || (inListenOnly && setByUs(name));
+    const bool modeRight = !modeMatters || inListenOnly == listenOnly;
+    if (link.up && link.bitrate == wanted && modeRight)
         return true;
+    if (listenOnly && link.haveSupported
+            && !(link.ctrlModeSupported & CAN_CTRLMODE_LISTENONLY)) {
+        report("the driver of %s does not support listen-only mode", ifname);
+        return false;
+    }
     if (!privileged) {
+        if (listenOnly) {
+            report("only a process that may configure %s can put it in listen-only mode: run "
+                   "\"sudo ip link set %s down && sudo ip link set %s up type can bitrate %u "
+                   "listen-only on\", %s", ifname, ifname, ifname, wanted,
+                   capabilityAdvice().c_str());
+            return false;
+        }
         if (link.up && link.bitrate == unknownBitrate)
             return true;
         if (link.up) {
@@ -269,6 +439,21 @@ bool prepareLink(const std::string &name, unsigned int kbps)
         report("cannot stop %s to change its bit rate: %s", ifname,
                describeError(errno).c_str());
         return false;
+    }
+    if (modeMatters) {
+        can_ctrlmode mode{};
+        mode.mask = CAN_CTRLMODE_LISTENONLY;
+        mode.flags = listenOnly ? CAN_CTRLMODE_LISTENONLY : 0;
+        errno = 0;
+        if (can_set_ctrlmode(ifname, &mode) != 0) {
+            const int error = errno;
+            if (link.up)
+                can_do_start(ifname);
+            report("%s refused %s listen-only mode: %s", ifname,
+                   listenOnly ? "to enter" : "to leave", describeError(error).c_str());
+            return false;
+        }
+        rememberMode(name, listenOnly);
     }
     errno = 0;
     if (can_set_bitrate(ifname, wanted) != 0) {
@@ -330,14 +515,98 @@ can_frame toFrame(const CanFrameRecord &record)
 
 } // namespace
 
-SocketCanBus::SocketCanBus(int socketFd, std::string interfaceName)
+SocketCanBus::SocketCanBus(int socketFd, std::string interfaceName, bool listenOnly)
     : m_fd(socketFd)
     , m_interfaceName(std::move(interfaceName))
+    , m_listenOnly(listenOnly)
+    , m_openedWith(queryLinkHealth(m_interfaceName))
 {}
 
 SocketCanBus::~SocketCanBus()
 {
     ::close(m_fd);
+}
+
+// The adapter's own stamp where the driver delivers one in wall-clock time (gs_usb does),
+// the kernel's receive stamp otherwise. A hardware clock that is not in wall-clock time
+// shows as far off the kernel's stamp and is not used.
+int64_t SocketCanBus::stampOf(const msghdr &message)
+{
+    constexpr int64_t plausible = 10 * 1000000;
+    int64_t software = 0;
+    int64_t hardware = 0;
+    uint32_t dropCounter = m_lastDropCounter;
+    bool sawDrops = false;
+    for (cmsghdr *control = CMSG_FIRSTHDR(&message); control;
+         control = CMSG_NXTHDR(const_cast<msghdr *>(&message), control)) {
+        if (control->cmsg_level != SOL_SOCKET)
+            continue;
+        if (control->cmsg_type == SO_TIMESTAMPING
+                && control->cmsg_len >= CMSG_LEN(sizeof(scm_timestamping))) {
+            scm_timestamping stamps;
+            std::memcpy(&stamps, CMSG_DATA(control), sizeof stamps);
+            software = int64_t(stamps.ts[0].tv_sec) * 1000000 + stamps.ts[0].tv_nsec / 1000;
+            hardware = int64_t(stamps.ts[2].tv_sec) * 1000000 + stamps.ts[2].tv_nsec / 1000;
+        } else if (control->cmsg_type == SO_TIMESTAMPNS
+                   && control->cmsg_len >= CMSG_LEN(sizeof(timespec))) {
+            timespec stamp;
+            std::memcpy(&stamp, CMSG_DATA(control), sizeof stamp);
+            software = int64_t(stamp.tv_sec) * 1000000 + stamp.tv_nsec / 1000;
+        } else if (control->cmsg_type == SO_RXQ_OVFL
+                   && control->cmsg_len >= CMSG_LEN(sizeof(uint32_t))) {
+            std::memcpy(&dropCounter, CMSG_DATA(control), sizeof dropCounter);
+            sawDrops = true;
+        }
+    }
+    if (sawDrops && dropCounter != m_lastDropCounter) {
+        std::lock_guard<std::mutex> lock(m_healthLock);
+        // The kernel's counter is 32 bits and wraps.
+        m_kernelDrops += uint32_t(dropCounter - m_lastDropCounter);
+        m_lastDropCounter = dropCounter;
+    }
+    if (hardware > 0 && software > 0 && std::llabs(hardware - software) < plausible)
+        return hardware;
+    return software;
+}
+
+void SocketCanBus::takeErrorFrame(const can_frame &frame, int64_t stamp)
+{
+    CanErrorEvent event{};
+    event.errorClass = frame.can_id & CAN_ERR_MASK;
+    std::memcpy(event.data, frame.data, std::min<size_t>(frame.can_dlc, sizeof event.data));
+    event.timestampUs = stamp;
+
+    std::lock_guard<std::mutex> lock(m_healthLock);
+    if (m_errorEvents.size() < errorEventCapacity)
+        m_errorEvents.push_back(event);
+    else
+        ++m_errorEventsLost;
+    if (event.errorClass & CAN_ERR_CNT) {
+        m_frameTxErrors = event.data[6];
+        m_frameRxErrors = event.data[7];
+    }
+    const bool wasBusOff = m_frameState == CANABLE_STATE_BUS_OFF;
+    if (event.errorClass & CAN_ERR_CRTL) {
+        const uint8_t status = event.data[1];
+        if (status & CAN_ERR_CRTL_ACTIVE)
+            m_frameState = CANABLE_STATE_ERROR_ACTIVE;
+        if (status & (CAN_ERR_CRTL_RX_WARNING | CAN_ERR_CRTL_TX_WARNING))
+            m_frameState = CANABLE_STATE_ERROR_WARNING;
+        if (status & (CAN_ERR_CRTL_RX_PASSIVE | CAN_ERR_CRTL_TX_PASSIVE))
+            m_frameState = CANABLE_STATE_ERROR_PASSIVE;
+        if (status & (CAN_ERR_CRTL_RX_OVERFLOW | CAN_ERR_CRTL_TX_OVERFLOW))
+            ++m_frameOverflows;
+    }
+    if (event.errorClass & CAN_ERR_BUSOFF) {
+        m_frameState = CANABLE_STATE_BUS_OFF;
+        ++m_frameBusOffs;
+    }
+    // gs_usb firmware leaves bus-off by itself, and its driver then reports the new state
+    // rather than a restart.
+    if (event.errorClass & CAN_ERR_RESTARTED)
+        m_frameState = CANABLE_STATE_ERROR_ACTIVE;
+    if (wasBusOff && m_frameState != CANABLE_STATE_BUS_OFF)
+        ++m_frameRestarts;
 }
 
 int SocketCanBus::read(CanFrameRecord *record)
@@ -346,11 +615,25 @@ int SocketCanBus::read(CanFrameRecord *record)
     bool wokenByError = false;
     for (;;) {
         can_frame frame;
-        const ssize_t received = ::recv(m_fd, &frame, sizeof frame, MSG_DONTWAIT);
-        if (received == ssize_t(sizeof frame) && !(frame.can_id & CAN_ERR_FLAG)) {
-            toRecord(frame, record);
-            m_lastReadError = 0;
-            return 0;
+        iovec vector{&frame, sizeof frame};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(scm_timestamping))
+                                      + CMSG_SPACE(sizeof(uint32_t)) + 64];
+        msghdr message{};
+        message.msg_iov = &vector;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t received = ::recvmsg(m_fd, &message, MSG_DONTWAIT);
+        if (received == ssize_t(sizeof frame)) {
+            const int64_t stamp = stampOf(message);
+            if (frame.can_id & CAN_ERR_FLAG) {
+                takeErrorFrame(frame, stamp);
+            } else {
+                toRecord(frame, record);
+                m_lastStamp = stamp;
+                m_lastReadError = 0;
+                return 0;
+            }
         }
         if (received >= 0 || errno == EINTR) {
             if (Clock::now() >= deadline)
@@ -381,8 +664,53 @@ int SocketCanBus::read(CanFrameRecord *record)
     }
 }
 
+bool SocketCanBus::lastReadTimestamp(int64_t *usec)
+{
+    if (m_lastStamp <= 0)
+        return false;
+    *usec = m_lastStamp;
+    return true;
+}
+
+bool SocketCanBus::readErrorEvent(CanErrorEvent *event)
+{
+    std::lock_guard<std::mutex> lock(m_healthLock);
+    if (m_errorEvents.empty())
+        return false;
+    *event = m_errorEvents.front();
+    m_errorEvents.pop_front();
+    return true;
+}
+
+// The kernel's view where the driver reports it; the error frames fill in the rest.
+void SocketCanBus::status(CanBusStatus *status)
+{
+    const LinkHealth link = queryLinkHealth(m_interfaceName);
+    std::lock_guard<std::mutex> lock(m_healthLock);
+    *status = CanBusStatus{};
+    status->state = link.state != CANABLE_STATE_UNKNOWN ? link.state : m_frameState;
+    status->txErrors = link.txErrors >= 0 ? link.txErrors : m_frameTxErrors;
+    status->rxErrors = link.rxErrors >= 0 ? link.rxErrors : m_frameRxErrors;
+    status->busOffCount = m_frameBusOffs;
+    status->restarts = m_frameRestarts;
+    if (link.haveDeviceStats && m_openedWith.haveDeviceStats
+            && link.busOff >= m_openedWith.busOff && link.restarts >= m_openedWith.restarts) {
+        status->busOffCount = std::max(status->busOffCount,
+                                       link.busOff - m_openedWith.busOff);
+        status->restarts = std::max(status->restarts, link.restarts - m_openedWith.restarts);
+    }
+    status->errorEventsLost = m_errorEventsLost;
+    status->kernelDrops = m_kernelDrops;
+    status->adapterDrops = m_frameOverflows;
+    if (link.haveStats && m_openedWith.haveStats && link.rxOverErrors >= m_openedWith.rxOverErrors)
+        status->adapterDrops = std::max(status->adapterDrops,
+                                        link.rxOverErrors - m_openedWith.rxOverErrors);
+}
+
 int SocketCanBus::write(const CanFrameRecord &record)
 {
+    if (m_listenOnly)
+        return -1;
     if (!isTransmittable(record))
         return -1;
     const can_frame frame = toFrame(record);
@@ -428,7 +756,40 @@ void SocketCanBus::reportFailure(const char *action, int error, std::atomic<int>
     report("%s %s failed: %s", action, m_interfaceName.c_str(), std::strerror(error));
 }
 
-std::unique_ptr<Backend> openSocketCan(const std::string &interfaceName, unsigned int kbps)
+LinkHealth queryLinkHealth(const std::string &name)
+{
+    return queryLink(name).health;
+}
+
+int listSocketCanInterfaces(CanInterfaceInfo *list, int capacity)
+{
+    int count = 0;
+    const bool answered = requestLinks(0, [&](const nlmsghdr *message) {
+        LinkState link;
+        parseLink(message, link);
+        if (!link.isCan || link.name.empty())
+            return;
+        if (count < capacity) {
+            CanInterfaceInfo &info = list[count];
+            info = CanInterfaceInfo{};
+            std::memcpy(info.name, link.name.c_str(),
+                        std::min(link.name.size(), sizeof info.name - 1));
+            info.up = link.up;
+            info.virtualBus = !link.hasBitTiming;
+            info.bitrate = link.bitrate == unknownBitrate ? 0 : link.bitrate;
+        }
+        ++count;
+    });
+    if (!answered) {
+        setLastError(std::string("cannot list the network interfaces: ")
+                     + describeError(errno));
+        return -1;
+    }
+    return count;
+}
+
+std::unique_ptr<Backend> openSocketCan(const std::string &interfaceName, unsigned int kbps,
+                                       bool listenOnly)
 {
     const int fd = ::socket(PF_CAN, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, CAN_RAW);
     if (fd < 0) {
@@ -462,15 +823,22 @@ std::unique_ptr<Backend> openSocketCan(const std::string &interfaceName, unsigne
         return nullptr;
     }
 
-    if (!prepareLink(name, kbps))
+    if (!prepareLink(name, kbps, listenOnly))
         return nullptr;
 
-    const int noErrorFrames = 0;
-    if (::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &noErrorFrames,
-                     sizeof noErrorFrames) != 0) {
+    const can_err_mask_t allErrors = CAN_ERR_MASK;
+    const int on = 1;
+    if (::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &allErrors, sizeof allErrors) != 0
+            || ::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) != 0) {
         report("cannot set up a CAN socket on %s: %s", name.c_str(), std::strerror(errno));
         return nullptr;
     }
+    // Older kernels lack some of the stamping flags; the plain receive stamp is then
+    // enough.
+    const int stamping = SOF_TIMESTAMPING_RX_SOFTWARE | SOF_TIMESTAMPING_SOFTWARE
+            | SOF_TIMESTAMPING_RX_HARDWARE | SOF_TIMESTAMPING_RAW_HARDWARE;
+    if (::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPING, &stamping, sizeof stamping) != 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &receiveBufferBytes,
                      sizeof receiveBufferBytes) != 0) {
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes);
@@ -484,7 +852,7 @@ std::unique_ptr<Backend> openSocketCan(const std::string &interfaceName, unsigne
         report("cannot listen on %s: %s", name.c_str(), std::strerror(errno));
         return nullptr;
     }
-    return std::make_unique<SocketCanBus>(guard.release(), name);
+    return std::make_unique<SocketCanBus>(guard.release(), name, listenOnly);
 }
 
 } // namespace canable

@@ -1,26 +1,49 @@
 #pragma once
 
 // A session on one SocketCAN interface through a raw CAN socket. Only classic data and
-// remote frames reach the reader: error frames and CAN FD frames are never delivered,
-// and neither are the frames this session wrote itself (other sockets on the same
-// interface, candump for one, do see them).
+// remote frames reach the reader: CAN FD frames are never delivered, nor are the frames
+// this session wrote itself (other sockets on the same interface, candump for one, do
+// see them). Error frames of every class are taken in and kept as error events, and
+// update the controller state and counters where the kernel reports none.
 //
-// Thread use: read() is called by the reader thread and write() by the writer thread,
-// possibly at the same time. Construction and destruction must not overlap either call;
-// the dispatcher's session lock ensures that.
+// Thread use: read(), lastReadTimestamp() and readErrorEvent() are called by the reader
+// thread, write() by the writer thread and status() by any, possibly at the same time.
+// Construction and destruction must not overlap any call; the dispatcher's session lock
+// ensures that.
 
 #include "backend.h"
 
 #include <atomic>
+#include <deque>
+#include <mutex>
 #include <string>
 
+struct can_frame;
+struct msghdr;
+
 namespace canable {
+
+// What the kernel says about the controller of a link; missing parts stay unknown.
+struct LinkHealth
+{
+    bool known = false;
+    int state = CANABLE_STATE_UNKNOWN;
+    int txErrors = -1;
+    int rxErrors = -1;
+    bool haveDeviceStats = false;
+    uint32_t busOff = 0;       // times bus-off since the link was created
+    uint32_t restarts = 0;
+    bool haveStats = false;
+    uint64_t rxOverErrors = 0;
+};
+
+LinkHealth queryLinkHealth(const std::string &name);
 
 class SocketCanBus : public Backend
 {
 public:
     // Takes over socketFd: a non-blocking raw CAN socket already bound to interfaceName.
-    SocketCanBus(int socketFd, std::string interfaceName);
+    SocketCanBus(int socketFd, std::string interfaceName, bool listenOnly);
     ~SocketCanBus() override;
 
     SocketCanBus(const SocketCanBus &) = delete;
@@ -30,17 +53,38 @@ public:
     int read(CanFrameRecord *record) override;
     // Waits at most writeTimeoutMs for room in a full transmit queue.
     int write(const CanFrameRecord &record) override;
+    bool lastReadTimestamp(int64_t *usec) override;
+    bool readErrorEvent(CanErrorEvent *event) override;
+    void status(CanBusStatus *status) override;
 
     static constexpr int readTimeoutMs = 10;
     static constexpr int writeTimeoutMs = 20;
 
 private:
     void reportFailure(const char *action, int error, std::atomic<int> &lastReported);
+    int64_t stampOf(const msghdr &message);
+    void takeErrorFrame(const can_frame &frame, int64_t stamp);
 
     const int m_fd;
     const std::string m_interfaceName;
+    const bool m_listenOnly;
     std::atomic<int> m_lastReadError{0};
     std::atomic<int> m_lastWriteError{0};
+    int64_t m_lastStamp = 0;
+
+    // Filled by the reader, read by status() on any thread.
+    std::mutex m_healthLock;
+    std::deque<CanErrorEvent> m_errorEvents;
+    uint32_t m_errorEventsLost = 0;
+    int m_frameState = CANABLE_STATE_UNKNOWN;
+    int m_frameTxErrors = -1;
+    int m_frameRxErrors = -1;
+    uint32_t m_frameBusOffs = 0;
+    uint32_t m_frameRestarts = 0;
+    uint64_t m_frameOverflows = 0;
+    uint64_t m_kernelDrops = 0;
+    uint32_t m_lastDropCounter = 0;
+    LinkHealth m_openedWith;
 };
 
 } // namespace canable

@@ -1,11 +1,14 @@
 #include "handlethread.h"
 
+#include "busload.h"
 #include "listenthread.h"
 #include "sendthread.h"
 
 #include <QMutexLocker>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 
 namespace {
 
@@ -29,6 +32,8 @@ HandleThread::HandleThread()
     qRegisterMetaType<CanMessage>("CanMessage");
     connect(ListenThread::instance(), &ListenThread::receiveMsgSignal,
             this, &HandleThread::receiveDataSlot);
+    connect(ListenThread::instance(), &ListenThread::errorEventSignal,
+            this, &HandleThread::errorEventSlot);
     connect(SendThread::instance(), &SendThread::sendMsgSignal,
             this, &HandleThread::sendDataSlot);
     moveToThread(&workThread);
@@ -53,10 +58,37 @@ qint64 HandleThread::getReceiveCount()
     return receiveCount;
 }
 
+qint64 HandleThread::getErrorCount()
+{
+    QMutexLocker locker(&mutex);
+    return errorCount;
+}
+
 int HandleThread::getReceiveRate()
 {
     QMutexLocker locker(&mutex);
     return receiveRate;
+}
+
+double HandleThread::busLoadPercent(quint32 bitrateKbps)
+{
+    QMutexLocker locker(&mutex);
+    return busLoad.percent(clock(), bitrateKbps);
+}
+
+HandleThread::Snapshot HandleThread::snapshot()
+{
+    ListenThread *device = ListenThread::instance();
+    Snapshot taken;
+    taken.status = device->busStatus();
+    const quint32 bitrate = device->sessionBitrate();
+    QMutexLocker locker(&mutex);
+    taken.sendCount = sendCount;
+    taken.receiveCount = receiveCount;
+    taken.errorCount = errorCount;
+    taken.receiveRate = receiveRate;
+    taken.busLoadPercent = busLoad.percent(clock(), bitrate);
+    return taken;
 }
 
 void HandleThread::clearCount()
@@ -64,6 +96,7 @@ void HandleThread::clearCount()
     QMutexLocker locker(&mutex);
     sendCount = 0;
     receiveCount = 0;
+    errorCount = 0;
     receiveRate = 0;
 }
 
@@ -81,9 +114,22 @@ void HandleThread::setClock(const std::function<qint64()> &msecsClock)
     clock = msecsClock;
 }
 
+void HandleThread::addToBusLoad(qint64 msecs, const CanMessage &msg)
+{
+    // A refused write never reached the bus.
+    if (!msg.success)
+        return;
+    // Bytes past the end of a short data array count as zeros rather than being read.
+    quint8 bytes[8] = {};
+    std::memcpy(bytes, msg.data.constData(), size_t(std::clamp(msg.data.size(), 0, 8)));
+    busLoad.addFrame(msecs, int(busload::frameBits(msg.id, msg.extended, msg.remote,
+                                                    unsigned(msg.dlc), bytes)));
+}
+
 void HandleThread::sendDataSlot(const CanMessage &msg)
 {
     QMutexLocker locker(&mutex);
+    addToBusLoad(clock(), msg);
     ++sendCount;
     messageList.append(msg);
 }
@@ -91,21 +137,25 @@ void HandleThread::sendDataSlot(const CanMessage &msg)
 void HandleThread::receiveDataSlot(const CanMessage &msg)
 {
     QMutexLocker locker(&mutex);
-    // The window outlives clearCount(), so that clearing mid-window still publishes a
-    // whole window's frames next time.
-    static bool windowOpen = false;
-    static qint64 windowStart = 0;
-    static int windowCount = 0;
+    const qint64 now = clock();
     if (!windowOpen) {
-        windowStart = clock();
+        windowStart = now;
         windowOpen = true;
     }
     ++windowCount;
-    if (clock() - windowStart > 999) {
+    if (now - windowStart > 999) {
         receiveRate = windowCount;
-        windowStart = clock();
+        windowStart = now;
         windowCount = 0;
     }
+    addToBusLoad(now, msg);
     ++receiveCount;
+    messageList.append(msg);
+}
+
+void HandleThread::errorEventSlot(const CanMessage &msg)
+{
+    QMutexLocker locker(&mutex);
+    ++errorCount;
     messageList.append(msg);
 }

@@ -1,12 +1,15 @@
 #pragma once
 
-// The message hub: counts and queues every received and transmitted frame on a thread
-// of its own until the main window's tick takes the queue.
+// The message hub: counts and queues every received and transmitted frame and every error
+// event on a thread of its own until the main window's tick takes the queue, and measures
+// the receive rate and the bus load.
 //
-// The two slots run on workThread (queued from the device threads); the getters,
-// clearCount() and takeMessages() are for the GUI thread. setClock() may be called from
-// any thread.
+// The three slots run on workThread (queued from the device threads); the getters,
+// snapshot(), clearCount() and takeMessages() are for the GUI thread. setClock() may be
+// called from any thread.
 
+#include "busloadmeter.h"
+#include "busstatus.h"
 #include "canmessage.h"
 
 #include <QList>
@@ -21,30 +24,58 @@ class HandleThread : public QObject
     Q_OBJECT
 
 public:
+    // Everything the status bar shows, taken at one moment.
+    struct Snapshot
+    {
+        qint64 sendCount = 0;
+        qint64 receiveCount = 0;
+        qint64 errorCount = 0;
+        int receiveRate = 0;
+        double busLoadPercent = -1; // -1 while no device is open
+        BusStatus status;
+    };
+
     static HandleThread *instance();
 
     qint64 getSendCount();
     qint64 getReceiveCount();
+    qint64 getErrorCount();
     int getReceiveRate();
+    // The bits of the frames received and sent successfully in the last second, as a
+    // percentage of what bitrateKbps carries; -1 for a bit rate of 0.
+    double busLoadPercent(quint32 bitrateKbps);
+    // The counters, the bus load at the open session's bit rate and its controller status.
+    Snapshot snapshot();
     void clearCount();
     QList<CanMessage> takeMessages();
 
-    // The receive-rate window measures time in milliseconds on a monotonic clock, so that
-    // it survives midnight and clock changes; tests put a clock of their own here.
+    // The receive-rate window and the bus load measure time in milliseconds on a monotonic
+    // clock, so that they survive midnight and clock changes; tests put a clock of their
+    // own here.
     void setClock(const std::function<qint64()> &msecsClock);
 
 public slots:
     void sendDataSlot(const CanMessage &msg);
     void receiveDataSlot(const CanMessage &msg);
+    void errorEventSlot(const CanMessage &msg);
 
 private:
     HandleThread();
     ~HandleThread() override;
 
+    void addToBusLoad(qint64 msecs, const CanMessage &msg);
+
     // 64 bits: a full bus passes 2^31 frames in little more than a day.
     qint64 sendCount = 0;
     qint64 receiveCount = 0;
+    qint64 errorCount = 0;
     int receiveRate = 0;
+    // The receive-rate window outlives clearCount(), so that clearing mid-window still
+    // publishes a whole window's frames next time.
+    bool windowOpen = false;
+    qint64 windowStart = 0;
+    int windowCount = 0;
+    BusLoadMeter busLoad;
     QThread workThread;
     QList<CanMessage> messageList;
     QMutex mutex;

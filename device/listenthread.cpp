@@ -1,11 +1,44 @@
 #include "listenthread.h"
 
+#include "adaptercalls.h"
 #include "canable.h"
 #include "frametime.h"
 
 #include <QMutexLocker>
 
 #include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include <time.h>
+
+namespace {
+
+qint64 wallClockUsecs()
+{
+    timespec now = {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return qint64(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+qint64 steadyMsecs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+QString lastErrorText(const AdapterCalls &calls)
+{
+    const char *text = calls.lastError ? calls.lastError() : nullptr;
+    return text ? QString::fromUtf8(text) : QString();
+}
+
+// A flood of error events must not starve the data frames: each pass of the read loop
+// takes at most this many, which still empties a queue faster than any bus fills it.
+constexpr int maxErrorEventsPerRead = 256;
+constexpr qint64 statusPollMsecs = 200;
+
+} // namespace
 
 ListenThread *ListenThread::instance()
 {
@@ -13,7 +46,10 @@ ListenThread *ListenThread::instance()
     return &thread;
 }
 
-ListenThread::ListenThread() = default;
+ListenThread::ListenThread()
+{
+    qRegisterMetaType<CanMessage>("CanMessage");
+}
 
 ListenThread::~ListenThread()
 {
@@ -21,14 +57,23 @@ ListenThread::~ListenThread()
     wait();
 }
 
-void ListenThread::openDevice(quint32 bitrate)
+quint64 ListenThread::openDevice(quint32 bitrate)
+{
+    OpenOptions plain;
+    plain.bitrate = bitrate;
+    return openDevice(plain);
+}
+
+quint64 ListenThread::openDevice(const OpenOptions &options)
 {
     closeDevice();
-    // run() copies the bit rate under this lock, so it waits until the start is complete.
+    // run() copies the options under this lock, so it waits until the start is complete.
     QMutexLocker locker(&mutex);
     running = true;
-    this->bitrate = bitrate;
+    this->options = options;
+    const quint64 number = ++sessionNumber;
     start();
+    return number;
 }
 
 void ListenThread::closeDevice()
@@ -36,40 +81,124 @@ void ListenThread::closeDevice()
     running = false;
     wait();
     canable_freeDLL(0);
+    openBitrate = 0;
+    {
+        QMutexLocker locker(&mutex);
+        status = BusStatus();
+    }
     emit deviceClosed();
+}
+
+BusStatus ListenThread::busStatus() const
+{
+    QMutexLocker locker(&mutex);
+    return status;
+}
+
+QString ListenThread::prepareOpen(const AdapterCalls &calls, const OpenOptions &options)
+{
+    if (options.chooseInterface && calls.selectInterface) {
+        const QByteArray name = options.interfaceName;
+        if (calls.selectInterface(name.isEmpty() ? nullptr : name.constData()) != 0)
+            return QStringLiteral("无法选择接口 %1：%2")
+                .arg(QString::fromUtf8(name), lastErrorText(calls));
+    }
+    // Asking for normal mode too keeps a refused listen-only request from outliving it.
+    if (calls.setListenOnly) {
+        if (calls.setListenOnly(options.listenOnly ? 1 : 0) != 0)
+            return QStringLiteral("只听模式被拒绝：%1").arg(lastErrorText(calls));
+    } else if (options.listenOnly) {
+        // Opening normally instead would acknowledge and send error frames on a bus the
+        // user meant only to watch.
+        return QStringLiteral("只听模式被拒绝：适配器库不支持");
+    }
+    return QString();
 }
 
 void ListenThread::run()
 {
-    quint32 sessionBitrate = 0;
+    OpenOptions session;
+    quint64 number = 0;
     {
         QMutexLocker locker(&mutex);
-        sessionBitrate = bitrate;
+        session = options;
+        number = sessionNumber;
     }
 
-    if (canable_initDLL(0, sessionBitrate) != 0) {
-        emit openFailed();
+    // One copy for the whole session: tests swap the table between sessions.
+    const AdapterCalls calls = adapterCalls();
+    const QString refused = prepareOpen(calls, session);
+    if (!refused.isEmpty()) {
+        emit openFailed(number, refused);
         return;
     }
-    emit openSuccess();
+    if (canable_initDLL(0, session.bitrate) != 0) {
+        emit openFailed(number, lastErrorText(calls));
+        return;
+    }
+    openBitrate = session.bitrate;
+    emit openSuccess(number);
 
+    qint64 lastPoll = steadyMsecs() - statusPollMsecs;
     CanFrameRecord record = {};
     while (running) {
         // The library bounds each read, which is what lets closeDevice() stop this loop.
-        if (canable_readMessage(0, &record, 1) != 0)
-            continue;
+        const bool got = canable_readMessage(0, &record, 1) == 0;
+        if (got) {
+            CanMessage msg;
+            msg.direction = 0;
+            msg.id = record.extended ? record.id & 0x1FFFFFFFu : record.id;
+            msg.time = currentFrameTime();
+            int64_t stamp = 0;
+            if (calls.lastReadTimestamp && calls.lastReadTimestamp(0, &stamp) == 0)
+                msg.timestampUs = stamp;
+            else
+                msg.timestampUs = wallClockUsecs();
+            // A record never holds more than eight data bytes, so a larger count is
+            // clamped rather than read past the end of the record.
+            msg.dlc = std::min<int>(record.dlc, int(sizeof record.data));
+            msg.data = QByteArray(reinterpret_cast<const char *>(record.data), msg.dlc);
+            msg.extended = record.extended != 0;
+            msg.remote = record.remote != 0;
+            msg.success = true;
+            emit receiveMsgSignal(msg);
+        }
+        if (calls.readErrorEvent)
+            drainErrorEvents(calls);
+        if (calls.getStatus) {
+            const qint64 now = steadyMsecs();
+            if (now - lastPoll >= statusPollMsecs) {
+                lastPoll = now;
+                pollStatus(calls);
+            }
+        }
+    }
+}
 
+void ListenThread::drainErrorEvents(const AdapterCalls &calls)
+{
+    CanErrorEvent event;
+    for (int i = 0; i < maxErrorEventsPerRead; ++i) {
+        std::memset(&event, 0, sizeof event);
+        if (calls.readErrorEvent(0, &event) != 0)
+            return;
         CanMessage msg;
         msg.direction = 0;
-        msg.id = record.extended ? record.id & 0x1FFFFFFFu : record.id;
+        msg.error = true;
+        msg.errorClass = event.errorClass;
+        msg.id = event.errorClass;
+        msg.dlc = int(sizeof event.data);
+        msg.data = QByteArray(reinterpret_cast<const char *>(event.data), msg.dlc);
         msg.time = currentFrameTime();
-        // A record never holds more than eight data bytes, so a larger count is clamped
-        // rather than read past the end of the record.
-        msg.dlc = std::min<int>(record.dlc, int(sizeof record.data));
-        msg.data = QByteArray(reinterpret_cast<const char *>(record.data), msg.dlc);
-        msg.extended = record.extended != 0;
-        msg.remote = record.remote != 0;
-        msg.success = true;
-        emit receiveMsgSignal(msg);
+        msg.timestampUs = event.timestampUs != 0 ? event.timestampUs : wallClockUsecs();
+        emit errorEventSignal(msg);
     }
+}
+
+void ListenThread::pollStatus(const AdapterCalls &calls)
+{
+    BusStatus polled;
+    polled.known = calls.getStatus(0, &polled.report) == 0;
+    QMutexLocker locker(&mutex);
+    status = polled;
 }

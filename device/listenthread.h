@@ -1,34 +1,68 @@
 #pragma once
 
 // The device session: opens the adapter on a thread of its own, reports the outcome and
-// then reads frames in a loop until closed, emitting each as a CanMessage.
+// then reads frames in a loop until closed, emitting each as a CanMessage, the error
+// events the controller reports, and (at most five times a second) the controller's
+// status.
 //
 // openDevice() and closeDevice() are for the GUI thread; run() is the listen thread.
-// openSuccess, openFailed and receiveMsgSignal are emitted on the listen thread,
-// deviceClosed on the thread that called closeDevice().
+// openSuccess, openFailed, receiveMsgSignal and errorEventSignal are emitted on the listen
+// thread, deviceClosed on the thread that called closeDevice(). session(), busStatus()
+// and sessionBitrate() may be called from any thread.
 
+#include "busstatus.h"
 #include "canmessage.h"
 
+#include <QByteArray>
 #include <QMutex>
+#include <QString>
 #include <QThread>
 
 #include <atomic>
+
+struct AdapterCalls;
 
 class ListenThread : public QThread
 {
     Q_OBJECT
 
 public:
+    struct OpenOptions
+    {
+        quint32 bitrate = 0; // kbit/s
+        // Names the interface to open ("sim" for the simulated bus) when chooseInterface
+        // is set and the library can choose; otherwise the library's own default opens.
+        bool chooseInterface = false;
+        QByteArray interfaceName;
+        bool listenOnly = false;
+    };
+
     static ListenThread *instance();
 
-    void openDevice(quint32 bitrate);
+    // Each open starts a session with a number of its own, returned here and carried by
+    // openSuccess and openFailed, so that a result arriving after its session was closed
+    // can be told from the current one.
+    quint64 openDevice(quint32 bitrate);
+    quint64 openDevice(const OpenOptions &options);
     void closeDevice();
 
+    // The number of the latest session, 0 before the first.
+    quint64 session() const { return sessionNumber; }
+    // The controller's status as last polled; not known while no session is open or when
+    // the library does not report it.
+    BusStatus busStatus() const;
+    // The bit rate of the session that is open, 0 while none is.
+    quint32 sessionBitrate() const { return openBitrate; }
+
 signals:
-    void openSuccess();
-    void openFailed();
+    void openSuccess(quint64 session);
+    // reason: the library's explanation, empty when it gives none.
+    void openFailed(quint64 session, const QString &reason);
     void deviceClosed();
     void receiveMsgSignal(const CanMessage &msg);
+    // An error event of the controller: msg.error is set, msg.errorClass and msg.data
+    // hold the error frame's class bits and bytes. Never a received frame.
+    void errorEventSignal(const CanMessage &msg);
 
 protected:
     void run() override;
@@ -37,7 +71,14 @@ private:
     ListenThread();
     ~ListenThread() override;
 
-    quint32 bitrate = 0;
+    QString prepareOpen(const AdapterCalls &calls, const OpenOptions &options);
+    void drainErrorEvents(const AdapterCalls &calls);
+    void pollStatus(const AdapterCalls &calls);
+
+    OpenOptions options;
     std::atomic<bool> running { false };
-    QMutex mutex;
+    std::atomic<quint64> sessionNumber { 0 };
+    std::atomic<quint32> openBitrate { 0 };
+    mutable QMutex mutex;
+    BusStatus status;
 };

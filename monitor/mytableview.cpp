@@ -21,6 +21,12 @@ MyTableView::MyTableView(QWidget *parent)
         columnMenu->addAction(action);
     }
 
+    // Proportional widths must hold in a narrow window, where the style's minimum would
+    // widen the small columns past the view; and rows all of one height keep the vertical
+    // header from asking about each of millions of rows.
+    horizontalHeader()->setMinimumSectionSize(1);
+    verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+
     setContextMenuPolicy(Qt::CustomContextMenu);
     horizontalHeader()->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(horizontalHeader(), &QHeaderView::customContextMenuRequested,

@@ -1,10 +1,13 @@
 # Debian packages the scripts need, and a function that installs the missing ones.
-# Sourced by run.sh and test.sh.
+# Sourced by run.sh, test.sh, bench.sh and package.sh.
 
 BUILD_PACKAGES="g++ cmake ninja-build pkg-config qtbase5-dev qtbase5-dev-tools
-    libsocketcan-dev fonts-wqy-microhei"
+    libsocketcan-dev zlib1g-dev fonts-wqy-microhei"
+# What scripts/package.sh and the package test use to build and check the .deb.
+PACKAGE_PACKAGES="dpkg-dev lintian file"
 TEST_PACKAGES="xvfb xauth can-utils iproute2 busybox-static qemu-system-x86
-    linux-image-amd64 cpio gzip xz-utils kmod"
+    linux-image-amd64 cpio gzip xz-utils kmod python3-can tshark python3-canmatrix
+    $PACKAGE_PACKAGES"
 
 ensure_packages() {
     missing=""

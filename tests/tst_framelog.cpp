@@ -1,16 +1,20 @@
 #include "csvexport.h"
 #include "fakecanable.h"
 #include "framelog.h"
+#include "framelogmodel.h"
 #include "handlethread.h"
 #include "mainwindow.h"
 #include "mytableview.h"
 
+#include <QApplication>
+#include <QCheckBox>
+#include <QFileDialog>
 #include <QLabel>
+#include <QProgressDialog>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QStandardItemModel>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -35,6 +39,10 @@ private slots:
     void tickWithoutFramesOnlyRefreshesCounters();
     void clearKeepsQueuedFrames();
     void hiddenColumnIsFilledAndExported();
+    void autoScroll_data();
+    void autoScroll();
+    void exportFromWindow_data();
+    void exportFromWindow();
 
 private:
     void feed(int count, quint8 direction = 0);
@@ -77,8 +85,10 @@ void tst_FrameLog::init()
     QVERIFY(view);
     model = view->model();
     limitEdit = window->findChild<QLineEdit *>(QStringLiteral("txtMaxRowCount"));
+    // The three traffic counters come first; the bus health fields follow them.
     labels = window->statusBar()->findChildren<QLabel *>();
-    QCOMPARE(labels.size(), 3);
+    QVERIFY(labels.size() >= 3);
+    labels = labels.mid(0, 3);
     HandleThread::instance()->takeMessages();
     fed = 0;
 }
@@ -169,14 +179,14 @@ void tst_FrameLog::rowCells()
     QFETCH(QStringList, texts);
     QFETCH(QColor, background);
 
-    const QList<QStandardItem *> row = frameLogRow(7, msg);
+    FrameLogModel log;
+    log.appendMessages(QList<CanMessage>{ msg }, 7, -1);
     QStringList actual;
     QVariantList colours;
-    for (QStandardItem *item : row) {
-        actual << item->data(Qt::EditRole).toString();
-        colours << item->data(Qt::BackgroundRole);
+    for (int column = 0; column < log.columnCount(); ++column) {
+        actual << log.index(0, column).data(Qt::EditRole).toString();
+        colours << log.index(0, column).data(Qt::BackgroundRole);
     }
-    qDeleteAll(row);
 
     QCOMPARE(actual, texts);
     for (const QVariant &colour : qAsConst(colours)) {
@@ -232,6 +242,7 @@ void tst_FrameLog::rowLimitOnEdit_data()
     QTest::addColumn<int>("rows");
 
     QTest::newRow("lower") << "10" << 10;
+    QTest::newRow("one below") << "99" << 99;
     QTest::newRow("unchanged") << "100" << 100;
     QTest::newRow("higher") << "150" << 100;
     QTest::newRow("negative") << "-5" << 100;
@@ -308,6 +319,110 @@ void tst_FrameLog::hiddenColumnIsFilledAndExported()
     const QStringList lines = QString::fromUtf8(file.readAll()).split('\n');
     QCOMPARE(lines.at(2),
              QStringLiteral("1,0x01,01 a2 ff,0x03,接收,成功,09:05:03:007,数据帧,标准帧,"));
+}
+
+void tst_FrameLog::autoScroll_data()
+{
+    QTest::addColumn<bool>("checked");
+    QTest::addColumn<QString>("limit");
+    QTest::newRow("on") << true << "250";
+    QTest::newRow("off, rows arrive") << false << "1000";
+    QTest::newRow("off, limit drops rows above") << false << "250";
+}
+
+void tst_FrameLog::autoScroll()
+{
+    QFETCH(bool, checked);
+    QFETCH(QString, limit);
+
+    auto box = window->findChild<QCheckBox *>(QStringLiteral("chkAutoScroll"));
+    QVERIFY(box);
+    QCOMPARE(box->text(), QStringLiteral("自动滚动"));
+    QVERIFY(box->isChecked());
+    QCOMPARE(box->parent()->objectName(), QStringLiteral("layoutWidget1"));
+    setLimit(QStringLiteral("1000"));
+    feed(300);
+    waitForTick();
+    QScrollBar *bar = view->verticalScrollBar();
+    QCOMPARE(bar->value(), bar->maximum());
+
+    box->setChecked(checked);
+    bar->setValue(100);
+    const auto topNumber = [this] {
+        return model->index(view->rowAt(0), 0).data().toString();
+    };
+    QCOMPARE(topNumber(), QStringLiteral("100"));
+    setLimit(limit);
+    feed(20);
+    waitForTick();
+    if (checked) {
+        QCOMPARE(bar->value(), bar->maximum());
+    } else {
+        QVERIFY(bar->value() < bar->maximum());
+        QCOMPARE(topNumber(), QStringLiteral("100"));
+    }
+}
+
+void tst_FrameLog::exportFromWindow_data()
+{
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<bool>("cancel");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("cancelled") << "log.csv" << 60000 << true << "导出已取消";
+    QTest::newRow("unwritable") << "missing/log.csv" << 10 << false << "导出失败: 无法写入 %1";
+    QTest::newRow("written") << "log.csv" << 10 << false << "已导出 10 行到 %1";
+}
+
+void tst_FrameLog::exportFromWindow()
+{
+    QFETCH(QString, fileName);
+    QFETCH(int, rows);
+    QFETCH(bool, cancel);
+    QFETCH(QString, message);
+
+    setLimit(QString::number(rows));
+    feed(rows);
+    waitForTick();
+    QCOMPARE(model->rowCount(), rows);
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(fileName);
+    QTimer answer;
+    connect(&answer, &QTimer::timeout, this, [&] {
+        auto dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        answer.stop();
+        dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(path);
+        static_cast<QDialog *>(dialog)->accept();
+    });
+    answer.start(10);
+    QTest::mouseClick(window->findChild<QPushButton *>(QStringLiteral("btnExport")),
+                      Qt::LeftButton);
+
+    auto progress = window->findChild<QProgressDialog *>();
+    if (cancel) {
+        // The result is reported from the event loop, so the export is still running.
+        QVERIFY(progress);
+        QCOMPARE(progress->labelText(), QStringLiteral("正在导出…"));
+        feed(5);
+        QPushButton *cancelButton = progress->findChild<QPushButton *>();
+        QVERIFY(cancelButton);
+        QCOMPARE(cancelButton->text(), QStringLiteral("取消"));
+        cancelButton->click();
+        waitForTick();
+        QCOMPARE(model->index(model->rowCount() - 1, 0).data().toString(),
+                 QString::number(rows + 4));
+    }
+    auto line = window->findChild<QLabel *>(QStringLiteral("lblMessage"));
+    if (message.contains(QLatin1String("%1")))
+        message = message.arg(path);
+    QTRY_COMPARE_WITH_TIMEOUT(line->text(), message, 30000);
+    QCOMPARE(QFile::exists(path), !cancel && message.startsWith(QStringLiteral("已导出")));
+    QTRY_VERIFY(!window->findChild<QProgressDialog *>());
+    QVERIFY(window->findChild<QPushButton *>(QStringLiteral("btnExport"))->isEnabled());
 }
 
 QTEST_MAIN(tst_FrameLog)

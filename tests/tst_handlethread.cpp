@@ -43,6 +43,8 @@ private slots:
     void clearMidWindow();
     void takeMessagesInSlotOrder();
     void signalsOfBothDeviceThreads();
+    void errorEventsCountApart();
+    void busLoadOfAFrameMix();
 
 private:
     void restartWindow();
@@ -177,6 +179,71 @@ void tst_HandleThread::signalsOfBothDeviceThreads()
     QCOMPARE(hub->getReceiveCount(), qint64(2));
     const QList<QPair<int, uint>> expected{ { 0, 1 }, { 1, 2 }, { 0, 3 } };
     QCOMPARE(directionsAndIds(hub->takeMessages()), expected);
+}
+
+void tst_HandleThread::errorEventsCountApart()
+{
+    CanMessage event = message(0, 0x20);
+    event.error = true;
+    event.errorClass = 0x20;
+    const qint64 start = now;
+    hub->receiveDataSlot(message(0, 1));
+    for (int i = 0; i < 50; ++i)
+        hub->errorEventSlot(event);
+    now = start + 1000;
+    hub->receiveDataSlot(message(0, 2));
+
+    QCOMPARE(hub->getErrorCount(), qint64(50));
+    QCOMPARE(hub->getReceiveCount(), qint64(2));
+    QCOMPARE(hub->getReceiveRate(), 2);
+    QCOMPARE(hub->snapshot().errorCount, qint64(50));
+    QCOMPARE(hub->takeMessages().size(), 52);
+    hub->clearCount();
+    QCOMPARE(hub->getErrorCount(), qint64(0));
+}
+
+// Each frame on the bus counts once: received frames and accepted writes, never a refused
+// write or an error event. Frame lengths are those of the frame bit tests.
+void tst_HandleThread::busLoadOfAFrameMix()
+{
+    now += 5000;
+    const qint64 start = now;
+    QCOMPARE(hub->busLoadPercent(10), 0.0);
+    QCOMPARE(hub->busLoadPercent(0), -1.0);
+
+    CanMessage threeBytes = message(0, 0x123);
+    threeBytes.dlc = 3;
+    threeBytes.data = QByteArray::fromHex("112233");
+    CanMessage eightBytes = message(1, 0x18DAF110);
+    eightBytes.extended = true;
+    eightBytes.dlc = 8;
+    eightBytes.data = QByteArray::fromHex("0102030405060708");
+    CanMessage remote = message(0, 0);
+    remote.remote = true;
+    remote.dlc = 8;
+    CanMessage refused = eightBytes;
+    refused.success = false;
+    CanMessage event = message(0, 0x80);
+    event.error = true;
+
+    for (int i = 0; i < 10; ++i) {
+        now = start + 90 * i;
+        hub->receiveDataSlot(threeBytes);  // 72 bits
+        hub->sendDataSlot(eightBytes);     // 141 bits
+        hub->sendDataSlot(refused);
+        hub->errorEventSlot(event);
+    }
+    now = start + 950;
+    hub->receiveDataSlot(remote);          // 52 bits
+    QCOMPARE(hub->busLoadPercent(10), 100.0 * (10 * (72 + 141) + 52) / 10000);
+    QCOMPARE(hub->busLoadPercent(500), 100.0 * (10 * (72 + 141) + 52) / 500000);
+
+    // A second after the first pair it leaves the window.
+    now = start + 1000;
+    QCOMPARE(hub->busLoadPercent(10), 100.0 * (9 * (72 + 141) + 52) / 10000);
+    now = start + 5000;
+    QCOMPARE(hub->busLoadPercent(10), 0.0);
+    QCOMPARE(hub->snapshot().busLoadPercent, -1.0); // no device open
 }
 
 QTEST_GUILESS_MAIN(tst_HandleThread)

@@ -4,6 +4,8 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <time.h>
+
 Q_DECLARE_METATYPE(CanFrameRecord)
 
 // What the listen thread emitted, delivered to the test thread. QSignalSpy would record on
@@ -17,11 +19,14 @@ public:
         connect(thread, &ListenThread::openFailed, this, [this] { ++failed; });
         connect(thread, &ListenThread::receiveMsgSignal, this,
                 [this](const CanMessage &msg) { received.append(msg); });
+        connect(thread, &ListenThread::errorEventSignal, this,
+                [this](const CanMessage &msg) { errors.append(msg); });
     }
 
     int opened = 0;
     int failed = 0;
     QList<CanMessage> received;
+    QList<CanMessage> errors;
 };
 
 class tst_ListenThread : public QObject
@@ -40,6 +45,12 @@ private slots:
     void receivedFrame();
     void framesKeepTheirOrder();
     void emptyReadsKeepCloseResponsive();
+    void frameStamps_data();
+    void frameStamps();
+    void errorEventsApartFromFrames();
+    void statusPublishedWhileOpen();
+    void openOptionsReachLibrary_data();
+    void openOptionsReachLibrary();
 
 private:
     ListenThread *thread = ListenThread::instance();
@@ -200,6 +211,157 @@ void tst_ListenThread::emptyReadsKeepCloseResponsive()
     QCOMPARE(closed.count(), 1);
     QCoreApplication::processEvents();
     QCOMPARE(recorder.received.size(), 0);
+}
+
+namespace {
+
+qint64 wallClockUsecs()
+{
+    timespec now = {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return qint64(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+} // namespace
+
+void tst_ListenThread::frameStamps_data()
+{
+    QTest::addColumn<bool>("withCalls");
+    QTest::addColumn<qint64>("libraryStamp");
+    QTest::newRow("library stamps") << true << qint64(1700000000123456);
+    QTest::newRow("library has no stamp for the frame") << true << qint64(0);
+    QTest::newRow("library without the call") << false << qint64(0);
+}
+
+void tst_ListenThread::frameStamps()
+{
+    QFETCH(bool, withCalls);
+    QFETCH(qint64, libraryStamp);
+    if (withCalls)
+        FakeCanable::installAdditionalCalls();
+    Recorder recorder(thread);
+    const qint64 before = wallClockUsecs();
+    FakeCanable::queueStampedFrame(FakeCanable::record(0x10, "\x01"), libraryStamp);
+    thread->openDevice(500);
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.received.size(), 1, 10000);
+    const qint64 after = wallClockUsecs();
+    const qint64 stamp = recorder.received.at(0).timestampUs;
+    if (libraryStamp != 0)
+        QCOMPARE(stamp, libraryStamp);
+    else
+        QVERIFY2(stamp >= before && stamp <= after, qPrintable(QString::number(stamp)));
+}
+
+void tst_ListenThread::errorEventsApartFromFrames()
+{
+    FakeCanable::installAdditionalCalls();
+    Recorder recorder(thread);
+    const int events = 1000; // more than one pass of the read loop takes
+    for (int i = 0; i < events; ++i)
+        FakeCanable::queueErrorEvent(0x80 | quint32(i % 2) << 3, QByteArray(1, char(i)),
+                                     i % 2 ? 0 : 1600000000000000 + i);
+    FakeCanable::queueFrame(FakeCanable::record(0x55, "\xaa"));
+    thread->openDevice(500);
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.errors.size(), events, 20000);
+    QTRY_COMPARE(recorder.received.size(), 1);
+    QCOMPARE(recorder.received.at(0).error, false);
+    for (int i = 0; i < events; ++i) {
+        const CanMessage &msg = recorder.errors.at(i);
+        QVERIFY(msg.error);
+        QCOMPARE(msg.errorClass, 0x80 | quint32(i % 2) << 3);
+        QCOMPARE(msg.data.size(), 8);
+        QCOMPARE(quint8(msg.data.at(0)), quint8(i));
+        QVERIFY(msg.time.isValid());
+        if (i % 2 == 0)
+            QCOMPARE(msg.timestampUs, 1600000000000000 + i);
+        else
+            QVERIFY(msg.timestampUs > 1600000000000000);
+    }
+}
+
+void tst_ListenThread::statusPublishedWhileOpen()
+{
+    FakeCanable::installAdditionalCalls();
+    QVERIFY(!thread->busStatus().known);
+    FakeCanable::setStatus(FakeCanable::status(CANABLE_STATE_ERROR_PASSIVE, 130, 4, 9));
+    thread->openDevice(250);
+    QTRY_VERIFY_WITH_TIMEOUT(thread->busStatus().known, 10000);
+    QCOMPARE(thread->busStatus().report.txErrors, 130);
+    QCOMPARE(thread->busStatus().report.kernelDrops, quint64(9));
+    QCOMPARE(thread->sessionBitrate(), 250u);
+
+    FakeCanable::setStatusResult(1);
+    QTRY_VERIFY_WITH_TIMEOUT(!thread->busStatus().known, 10000);
+    FakeCanable::setStatusResult(0);
+    QTRY_VERIFY_WITH_TIMEOUT(thread->busStatus().known, 10000);
+    thread->closeDevice();
+    QVERIFY(!thread->busStatus().known);
+    QCOMPARE(thread->sessionBitrate(), 0u);
+}
+
+void tst_ListenThread::openOptionsReachLibrary_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<bool>("listenOnly");
+    QTest::addColumn<int>("selectResult");
+    QTest::addColumn<QStringList>("calls");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("interface and normal mode")
+        << QByteArray("can1") << false << 0 << QStringList{ "free", "select", "listenOnly", "init" }
+        << "";
+    QTest::newRow("default interface, listen-only")
+        << QByteArray() << true << 0 << QStringList{ "free", "select", "listenOnly", "init" }
+        << "";
+    QTest::newRow("selection refused")
+        << QByteArray("can9") << false << 1 << QStringList{ "free", "select" }
+        << "无法选择接口 can9：No such device";
+}
+
+void tst_ListenThread::openOptionsReachLibrary()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(bool, listenOnly);
+    QFETCH(int, selectResult);
+    QFETCH(QStringList, calls);
+    QFETCH(QString, reason);
+
+    FakeCanable::installAdditionalCalls();
+    FakeCanable::setSelectResult(selectResult);
+    FakeCanable::setLastError("No such device");
+    QList<QPair<quint64, QString>> failures;
+    QList<quint64> successes;
+    connect(thread, &ListenThread::openFailed, this,
+            [&](quint64 session, const QString &text) { failures.append({ session, text }); });
+    connect(thread, &ListenThread::openSuccess, this,
+            [&](quint64 session) { successes.append(session); });
+
+    ListenThread::OpenOptions options;
+    options.bitrate = 100;
+    options.chooseInterface = true;
+    options.interfaceName = name;
+    options.listenOnly = listenOnly;
+    const quint64 session = thread->openDevice(options);
+    QTRY_COMPARE_WITH_TIMEOUT(failures.size() + successes.size(), 1, 10000);
+    disconnect(thread, nullptr, this, nullptr);
+
+    QStringList names;
+    for (const FakeCanable::Call &call : FakeCanable::calls()) {
+        names << call.name;
+        if (call.name == "select")
+            QCOMPARE(call.interfaceName, name);
+        if (call.name == "listenOnly")
+            QCOMPARE(call.enabled, listenOnly);
+    }
+    QCOMPARE(names, calls);
+    QCOMPARE(session, thread->session());
+    if (reason.isEmpty()) {
+        QCOMPARE(successes, QList<quint64>{ session });
+    } else {
+        QCOMPARE(failures.size(), 1);
+        QCOMPARE(failures.at(0).first, session);
+        QCOMPARE(failures.at(0).second, reason);
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_ListenThread)

@@ -1,16 +1,24 @@
 #include "fakecanable.h"
+#include "handlethread.h"
 #include "listenthread.h"
 #include "mainwindow.h"
 
+#include <QAction>
 #include <QComboBox>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSplitter>
+#include <QTableView>
 #include <QtTest>
 
+#include <linux/can/error.h>
+
 #include <memory>
+
+Q_DECLARE_METATYPE(CanInterfaceInfo)
 
 class tst_MainWindow : public QObject
 {
@@ -30,6 +38,20 @@ private slots:
     void chosenBitrateReachesAdapter();
     void closingWindowClosesDevice();
 
+    void errorEventRowAndCounter_data();
+    void errorEventRowAndCounter();
+    void busStateFields_data();
+    void busStateFields();
+    void interfaceCombo_data();
+    void interfaceCombo();
+    void interfaceListRefreshedOnClose();
+    void absentCallsShowUnknown();
+    void listenOnly_data();
+    void listenOnly();
+    void openInProgress();
+    void staleResultIgnored_data();
+    void staleResultIgnored();
+
 private:
     // The transmit panel reuses some of the window's object names; these look only at the
     // window's own widgets.
@@ -38,6 +60,14 @@ private:
     T *child(const char *name) const { return qobject_cast<T *>(ownChild(name)); }
     void verifyDeviceBar(bool open) const;
     void clickOpenAndWait();
+    // A window built after the fake's additional calls are in place.
+    void reopenWindowWithCalls();
+    QString labelText(const char *name) const { return child<QLabel>(name)->text(); }
+    // Answers every message box that comes up, remembering the texts.
+    void answerBoxes();
+
+    QTimer boxPoll;
+    QStringList boxTexts;
 
     std::unique_ptr<MainWindow> window;
 };
@@ -57,7 +87,35 @@ void tst_MainWindow::init()
 
 void tst_MainWindow::cleanup()
 {
+    FakeCanable::releaseInit();
+    boxPoll.stop();
+    boxPoll.disconnect();
+    boxTexts.clear();
     window.reset();
+    HandleThread::instance()->takeMessages();
+    HandleThread::instance()->clearCount();
+    FakeCanable::reset();
+}
+
+void tst_MainWindow::reopenWindowWithCalls()
+{
+    window.reset();
+    FakeCanable::installAdditionalCalls();
+    window = std::make_unique<MainWindow>();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+}
+
+void tst_MainWindow::answerBoxes()
+{
+    connect(&boxPoll, &QTimer::timeout, this, [this] {
+        auto box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        boxTexts << box->text();
+        box->button(QMessageBox::Yes)->click();
+    });
+    boxPoll.start(20);
 }
 
 QObject *tst_MainWindow::ownChild(const QString &name) const
@@ -247,6 +305,324 @@ void tst_MainWindow::closingWindowClosesDevice()
     window.reset();
     QVERIFY(!ListenThread::instance()->isRunning());
     QCOMPARE(FakeCanable::calls().last().name, QStringLiteral("free"));
+}
+
+void tst_MainWindow::errorEventRowAndCounter_data()
+{
+    QTest::addColumn<quint32>("errorClass");
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<QString>("text");
+
+    const auto bytes = [](const char *hex) { return QByteArray::fromHex(hex); };
+    QTest::newRow("tx timeout") << quint32(CAN_ERR_TX_TIMEOUT) << QByteArray() << "发送超时";
+    QTest::newRow("lost arbitration") << quint32(CAN_ERR_LOSTARB) << bytes("00") << "仲裁丢失";
+    QTest::newRow("controller rx overflow")
+        << quint32(CAN_ERR_CRTL) << bytes("0001") << "控制器接收溢出";
+    QTest::newRow("controller warning") << quint32(CAN_ERR_CRTL) << bytes("0008")
+                                        << "错误警告(发送)";
+    QTest::newRow("controller passive") << quint32(CAN_ERR_CRTL) << bytes("0010")
+                                        << "错误被动(接收)";
+    QTest::newRow("bit error") << quint32(CAN_ERR_PROT) << bytes("000001") << "位错误";
+    QTest::newRow("stuff error") << quint32(CAN_ERR_PROT) << bytes("000004") << "填充错误";
+    QTest::newRow("form error") << quint32(CAN_ERR_PROT) << bytes("000002") << "格式错误";
+    QTest::newRow("crc error") << quint32(CAN_ERR_PROT) << bytes("00000008")
+                               << "CRC错误(位置:CRC序列)";
+    QTest::newRow("transceiver") << quint32(CAN_ERR_TRX) << QByteArray() << "收发器错误";
+    QTest::newRow("no ack") << quint32(CAN_ERR_ACK) << QByteArray() << "ACK错误";
+    QTest::newRow("bus-off") << quint32(CAN_ERR_BUSOFF) << QByteArray() << "总线关闭";
+    QTest::newRow("bus error") << quint32(CAN_ERR_BUSERROR) << QByteArray() << "总线错误";
+    QTest::newRow("restarted") << quint32(CAN_ERR_RESTARTED) << QByteArray() << "重启完成";
+    QTest::newRow("counters") << quint32(CAN_ERR_CNT) << bytes("0000000000006003")
+                              << "TEC:96 REC:3";
+}
+
+// An error event becomes a row of its own between the frames and counts apart from them.
+void tst_MainWindow::errorEventRowAndCounter()
+{
+    QFETCH(quint32, errorClass);
+    QFETCH(QByteArray, data);
+    QFETCH(QString, text);
+
+    reopenWindowWithCalls();
+    QCOMPARE(labelText("lblErrorCount"), QStringLiteral("错误帧:0"));
+    clickOpenAndWait();
+    FakeCanable::queueErrorEvent(errorClass, data);
+    FakeCanable::queueFrame(FakeCanable::record(0x321, "\x01"));
+    QAbstractItemModel *model = child<QTableView>("tbReceive")->model();
+    QTRY_COMPARE_WITH_TIMEOUT(model->rowCount(), 2, 10000);
+
+    QCOMPARE(model->index(0, 8).data().toString(), QStringLiteral("错误帧"));
+    QCOMPARE(model->index(0, 2).data().toString(), text);
+    QCOMPARE(model->index(0, 1).data().toString(),
+             QStringLiteral("0x%1").arg(errorClass, 3, 16, QLatin1Char('0')));
+    QVERIFY(model->index(0, 0).data(Qt::BackgroundRole)
+            != model->index(1, 0).data(Qt::BackgroundRole));
+    QCOMPARE(model->index(1, 2).data().toString(), QStringLiteral("01"));
+    QTRY_COMPARE(labelText("lblErrorCount"), QStringLiteral("错误帧:1"));
+    QCOMPARE(HandleThread::instance()->getReceiveCount(), qint64(1));
+}
+
+void tst_MainWindow::busStateFields_data()
+{
+    QTest::addColumn<int>("state");
+    QTest::addColumn<int>("tec");
+    QTest::addColumn<int>("rec");
+    QTest::addColumn<quint64>("kernelDrops");
+    QTest::addColumn<quint64>("adapterDrops");
+    QTest::addColumn<QString>("stateText");
+    QTest::addColumn<QString>("colour");
+    QTest::addColumn<QString>("counters");
+    QTest::addColumn<QString>("drops");
+
+    QTest::newRow("active") << int(CANABLE_STATE_ERROR_ACTIVE) << 0 << 0 << quint64(0)
+                            << quint64(0) << "状态:主动错误" << "#4caf50" << "TEC:0 REC:0"
+                            << "丢帧:0";
+    QTest::newRow("warning") << int(CANABLE_STATE_ERROR_WARNING) << 97 << 2 << quint64(3)
+                             << quint64(0) << "状态:错误警告" << "#fdd835" << "TEC:97 REC:2"
+                             << "丢帧:3";
+    QTest::newRow("passive") << int(CANABLE_STATE_ERROR_PASSIVE) << 130 << 0 << quint64(0)
+                             << quint64(4) << "状态:错误被动" << "#fdd835" << "TEC:130 REC:0"
+                             << "丢帧:4";
+    QTest::newRow("bus-off, both drop counts add up")
+        << int(CANABLE_STATE_BUS_OFF) << 255 << 0 << quint64(5000000000) << quint64(7)
+        << "状态:总线关闭" << "#f44336" << "TEC:255 REC:0" << "丢帧:5000000007";
+    QTest::newRow("counters unknown") << int(CANABLE_STATE_ERROR_ACTIVE) << -1 << -1
+                                      << quint64(0) << quint64(0) << "状态:主动错误"
+                                      << "#4caf50" << "TEC:-- REC:--" << "丢帧:0";
+    QTest::newRow("state unknown") << int(CANABLE_STATE_UNKNOWN) << 1 << 1 << quint64(0)
+                                   << quint64(0) << "状态:未知" << "" << "TEC:1 REC:1"
+                                   << "丢帧:0";
+}
+
+void tst_MainWindow::busStateFields()
+{
+    QFETCH(int, state);
+    QFETCH(int, tec);
+    QFETCH(int, rec);
+    QFETCH(quint64, kernelDrops);
+    QFETCH(quint64, adapterDrops);
+    QFETCH(QString, stateText);
+    QFETCH(QString, colour);
+    QFETCH(QString, counters);
+    QFETCH(QString, drops);
+
+    reopenWindowWithCalls();
+    QCOMPARE(labelText("lblBusState"), QStringLiteral("状态:未知"));
+    clickOpenAndWait();
+    FakeCanable::setStatus(FakeCanable::status(state, tec, rec, kernelDrops, adapterDrops));
+    QTRY_COMPARE_WITH_TIMEOUT(labelText("lblErrorCounters"), counters, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(labelText("lblBusState"), stateText, 10000);
+    QCOMPARE(child<QLabel>("lblBusState")->styleSheet().contains(colour), true);
+    QCOMPARE(child<QLabel>("lblBusState")->styleSheet().isEmpty(), colour.isEmpty());
+    QCOMPARE(labelText("lblDrops"), drops);
+    QCOMPARE(labelText("lblBusLoad"), QStringLiteral("总线负载:0.0%"));
+
+    QTest::mouseClick(child<QPushButton>("btnClose"), Qt::LeftButton);
+    QTRY_COMPARE(labelText("lblBusLoad"), QStringLiteral("总线负载:--"));
+    QCOMPARE(labelText("lblBusState"), QStringLiteral("状态:未知"));
+    QCOMPARE(labelText("lblErrorCounters"), QStringLiteral("TEC:-- REC:--"));
+}
+
+void tst_MainWindow::interfaceCombo_data()
+{
+    QTest::addColumn<QList<CanInterfaceInfo>>("interfaces");
+    QTest::addColumn<int>("listResult");
+    QTest::addColumn<QStringList>("texts");
+    QTest::addColumn<QByteArray>("opened");
+
+    QTest::newRow("no adapter: the simulated bus") << QList<CanInterfaceInfo>() << 0
+                                                   << QStringList{ "模拟总线" }
+                                                   << QByteArray("sim");
+    QTest::newRow("first interface is the default")
+        << QList<CanInterfaceInfo>{ FakeCanable::interface("can0", true, 500000),
+                                    FakeCanable::interface("can1", false, 0),
+                                    FakeCanable::interface("vcan0", true, 0, true),
+                                    FakeCanable::interface("slcan0", true, 83333) }
+        << 0
+        << QStringList{ "can0 (已启动, 500k)", "can1 (未启动)", "vcan0 (已启动, 虚拟)",
+                        "slcan0 (已启动, 83333 bit/s)", "模拟总线" }
+        << QByteArray("can0");
+    QTest::newRow("listing fails: the library's default")
+        << QList<CanInterfaceInfo>() << -1 << QStringList{ "默认接口", "模拟总线" }
+        << QByteArray();
+}
+
+void tst_MainWindow::interfaceCombo()
+{
+    QFETCH(QList<CanInterfaceInfo>, interfaces);
+    QFETCH(int, listResult);
+    QFETCH(QStringList, texts);
+    QFETCH(QByteArray, opened);
+
+    FakeCanable::setInterfaces(interfaces);
+    FakeCanable::setListInterfacesResult(listResult);
+    reopenWindowWithCalls();
+    auto combo = child<QComboBox>("cbxInterface");
+    QVERIFY(combo);
+    QCOMPARE(combo->parent()->objectName(), QStringLiteral("widget_77"));
+    auto layout = child<QHBoxLayout>("horizontalLayout");
+    QCOMPARE(layout->indexOf(combo), layout->indexOf(child<QComboBox>("cbxDevType")) + 1);
+    QStringList shown;
+    for (int i = 0; i < combo->count(); ++i)
+        shown << combo->itemText(i);
+    QCOMPARE(shown, texts);
+    QCOMPARE(combo->currentIndex(), 0);
+    QVERIFY(combo->isEnabled());
+
+    clickOpenAndWait();
+    QVERIFY(!combo->isEnabled());
+    QStringList order;
+    QByteArray selected = "none";
+    for (const FakeCanable::Call &call : FakeCanable::calls()) {
+        order << call.name;
+        if (call.name == "select")
+            selected = call.interfaceName;
+    }
+    QCOMPARE(selected, opened);
+    QVERIFY(order.indexOf("select") < order.lastIndexOf("init"));
+}
+
+void tst_MainWindow::interfaceListRefreshedOnClose()
+{
+    FakeCanable::setInterfaces({ FakeCanable::interface("can0", true, 500000) });
+    reopenWindowWithCalls();
+    auto combo = child<QComboBox>("cbxInterface");
+    combo->setCurrentIndex(combo->findText("模拟总线"));
+    clickOpenAndWait();
+
+    FakeCanable::setInterfaces({ FakeCanable::interface("can7", false, 0),
+                                 FakeCanable::interface("can0", true, 250000) });
+    QCOMPARE(combo->count(), 2);
+    QTest::mouseClick(child<QPushButton>("btnClose"), Qt::LeftButton);
+    QCOMPARE(combo->count(), 3);
+    QCOMPARE(combo->itemText(0), QStringLiteral("can7 (未启动)"));
+    QCOMPARE(combo->currentText(), QStringLiteral("模拟总线"));
+}
+
+// A library of the four calls alone: the health fields say they know nothing and the
+// window works as before.
+void tst_MainWindow::absentCallsShowUnknown()
+{
+    auto combo = child<QComboBox>("cbxInterface");
+    QCOMPARE(combo->count(), 1);
+    QCOMPARE(combo->itemText(0), QStringLiteral("默认接口"));
+    QVERIFY(!window->findChild<QAction *>("actListenOnly")->isEnabled());
+
+    clickOpenAndWait();
+    FakeCanable::queueFrame(FakeCanable::record(0x100, "\x05"));
+    QTRY_COMPARE_WITH_TIMEOUT(HandleThread::instance()->getReceiveCount(), qint64(1), 10000);
+    QTRY_VERIFY(labelText("lblBusLoad") != QStringLiteral("总线负载:0.0%"));
+    QCOMPARE(labelText("lblErrorCount"), QStringLiteral("错误帧:--"));
+    QCOMPARE(labelText("lblBusState"), QStringLiteral("状态:未知"));
+    QCOMPARE(labelText("lblErrorCounters"), QStringLiteral("TEC:-- REC:--"));
+    QCOMPARE(labelText("lblDrops"), QStringLiteral("丢帧:--"));
+    QStringList names;
+    for (const FakeCanable::Call &call : FakeCanable::calls())
+        names << call.name;
+    QCOMPARE(names, QStringList({ "free", "init", "read" }));
+}
+
+void tst_MainWindow::listenOnly_data()
+{
+    QTest::addColumn<bool>("checked");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<bool>("opens");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("normal") << false << 0 << true << "";
+    QTest::newRow("listen-only") << true << 0 << true << "";
+    QTest::newRow("refused")
+        << true << 1 << false << "设备打开失败：只听模式被拒绝：Operation not permitted";
+}
+
+void tst_MainWindow::listenOnly()
+{
+    QFETCH(bool, checked);
+    QFETCH(int, result);
+    QFETCH(bool, opens);
+    QFETCH(QString, message);
+
+    FakeCanable::setListenOnlyResult(result);
+    FakeCanable::setLastError("Operation not permitted");
+    reopenWindowWithCalls();
+    auto action = window->findChild<QAction *>("actListenOnly");
+    QVERIFY(action->isEnabled());
+    QCOMPARE(action->text(), QStringLiteral("只听模式"));
+    action->setChecked(checked);
+    answerBoxes();
+    QTest::mouseClick(child<QPushButton>("btnOpen"), Qt::LeftButton);
+    if (opens) {
+        QTRY_VERIFY_WITH_TIMEOUT(child<QPushButton>("btnClose")->isEnabled(), 10000);
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(boxTexts, QStringList{ "设备打开失败!" }, 10000);
+        QCOMPARE(labelText("lblMessage"), message);
+        verifyDeviceBar(false);
+    }
+    QList<bool> requests;
+    for (const FakeCanable::Call &call : FakeCanable::calls()) {
+        if (call.name == "listenOnly")
+            requests << call.enabled;
+    }
+    QCOMPARE(requests, QList<bool>{ checked });
+    QCOMPARE(FakeCanable::callCount("init"), opens ? 1 : 0);
+}
+
+void tst_MainWindow::openInProgress()
+{
+    FakeCanable::holdInit();
+    QTest::mouseClick(child<QPushButton>("btnOpen"), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(FakeCanable::initWaiting(), 10000);
+    QCOMPARE(labelText("lblMessage"), QStringLiteral("正在打开…"));
+    QVERIFY(!child<QPushButton>("btnOpen")->isEnabled());
+    QVERIFY(!child<QPushButton>("btnClose")->isEnabled());
+    QVERIFY(!child<QComboBox>("cbxBaudrate")->isEnabled());
+
+    // A second press, even one that reaches the slot, neither waits nor opens again.
+    QMetaObject::invokeMethod(window.get(), "on_btnOpen_clicked");
+    QCOMPARE(FakeCanable::callCount("init"), 1);
+    QVERIFY(FakeCanable::initWaiting());
+
+    FakeCanable::releaseInit();
+    QTRY_VERIFY_WITH_TIMEOUT(child<QPushButton>("btnClose")->isEnabled(), 10000);
+    verifyDeviceBar(true);
+    QCOMPARE(labelText("lblMessage"), QString());
+    QCOMPARE(FakeCanable::callCount("init"), 1);
+}
+
+void tst_MainWindow::staleResultIgnored_data()
+{
+    QTest::addColumn<int>("initResult");
+    QTest::newRow("success of a closed session") << 0;
+    QTest::newRow("failure of a closed session") << 1;
+}
+
+// The session is closed (here by another part of the program) while its result is still
+// on its way to the window: the bar stays closed and no failure is reported.
+void tst_MainWindow::staleResultIgnored()
+{
+    QFETCH(int, initResult);
+    FakeCanable::setInitResult(initResult);
+    FakeCanable::setLastError("no such device");
+    FakeCanable::holdInit();
+    answerBoxes();
+    QTest::mouseClick(child<QPushButton>("btnOpen"), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(FakeCanable::initWaiting(), 10000);
+
+    FakeCanable::releaseInit();
+    // The listen thread ends once it has emitted a failure and reads on after a success;
+    // either way the result is queued for the window but not yet delivered.
+    ListenThread *thread = ListenThread::instance();
+    while (FakeCanable::initWaiting()
+           || (initResult == 0 ? thread->sessionBitrate() == 0 : !thread->isFinished()))
+        QThread::yieldCurrentThread();
+    thread->closeDevice();
+    verifyDeviceBar(false);
+
+    // The result was posted before the thread ended, so this delivers it.
+    QCoreApplication::processEvents();
+    verifyDeviceBar(false);
+    QVERIFY(boxTexts.isEmpty());
+    QVERIFY(!labelText("lblMessage").startsWith(QStringLiteral("设备打开失败")));
 }
 
 QTEST_MAIN(tst_MainWindow)

@@ -341,6 +341,19 @@ void DataSendWidget::on_tableView_clicked(const QModelIndex &index)
     ui->txtName->setText(cellText(index.row(), NameColumn));
 }
 
+void DataSendWidget::setEditorFrame(quint32 id, bool extended, const QByteArray &data,
+                                    const QString &name)
+{
+    // While a list is being sent the editor is locked and is not what goes out.
+    if (!ui->txtData->isEnabled())
+        return;
+    ui->cbxType->setCurrentIndex(extended ? 1 : 0);
+    ui->cbxForm->setCurrentIndex(0);
+    ui->txtID->setText(hexText(id));
+    ui->txtData->setText(bytesText(data));
+    ui->txtName->setText(name);
+}
+
 // Runs for the finish of either kind of send, and may run twice for one send (a queued
 // finish followed by a stop), so it restores everything unconditionally.
 void DataSendWidget::sendFinishedSlot()

@@ -40,6 +40,8 @@ public:
     void writeRow(int row, const SendFrame &frame);
     // The frame that send list row describes; text that does not convert gives 0.
     SendFrame frameFromRow(int row) const;
+    // Puts a composed data frame into the editor, as if typed.
+    void setEditorFrame(quint32 id, bool extended, const QByteArray &data, const QString &name);
 
     // The editor's fields as a frame, read strictly (FrameCheck). On refusal the offending
     // field is marked, statusMessage says why and false is returned.

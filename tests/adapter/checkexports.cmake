@@ -1,5 +1,5 @@
 # Run as: cmake -DNM=<nm> -DLIBRARY=<path> -P checkexports.cmake
-# Fails unless the adapter library's dynamic symbol table defines exactly the four calls;
+# Fails unless the adapter library's dynamic symbol table defines exactly its calls;
 # anything more would let programs come to depend on the library's insides.
 
 execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
@@ -18,7 +18,9 @@ foreach(line IN LISTS lines)
 endforeach()
 list(SORT exported)
 
-set(expected canable_freeDLL canable_initDLL canable_readMessage canable_writeMessage)
+set(expected canable_freeDLL canable_getStatus canable_initDLL canable_lastError
+    canable_lastReadTimestamp canable_listInterfaces canable_readErrorEvent
+    canable_readMessage canable_selectInterface canable_setListenOnly canable_writeMessage)
 if(NOT "${exported}" STREQUAL "${expected}")
     message(FATAL_ERROR "${LIBRARY} exports [${exported}], expected [${expected}]")
 endif()

@@ -2,7 +2,9 @@
 
 #include <QMutex>
 #include <QMutexLocker>
+#include <QQueue>
 #include <QThread>
+#include <QWaitCondition>
 
 #include <cstring>
 
@@ -16,6 +18,19 @@ struct State
     int refusedWrite = -1;
     int writesSeen = 0;
     QList<CanFrameRecord> pending;
+    QList<qint64> pendingStamps; // one per pending frame, 0 for none
+    qint64 lastStamp = 0;
+    bool initHeld = false;
+    bool initWaiting = false;
+    QWaitCondition initReleased;
+    QByteArray lastError;
+    int selectResult = 0;
+    int listenOnlyResult = 0;
+    QList<CanInterfaceInfo> interfaces;
+    int listInterfacesResult = 0;
+    QQueue<CanErrorEvent> errorEvents;
+    CanBusStatus status = {};
+    int statusResult = 0;
     QList<CanFrameRecord> written;
     QList<FakeCanable::Call> calls;
 };
@@ -44,8 +59,128 @@ void reset()
     s.refusedWrite = -1;
     s.writesSeen = 0;
     s.pending.clear();
+    s.pendingStamps.clear();
+    s.lastStamp = 0;
+    s.initHeld = false;
+    s.initReleased.wakeAll();
+    s.lastError.clear();
+    s.selectResult = 0;
+    s.listenOnlyResult = 0;
+    s.interfaces.clear();
+    s.listInterfacesResult = 0;
+    s.errorEvents.clear();
+    s.status = CanBusStatus();
+    s.statusResult = 0;
     s.written.clear();
     s.calls.clear();
+    adapterCalls() = AdapterCalls();
+}
+
+void installAdditionalCalls()
+{
+    adapterCalls() = additionalCalls();
+}
+
+void holdInit()
+{
+    QMutexLocker locker(&state().mutex);
+    state().initHeld = true;
+}
+
+void releaseInit()
+{
+    QMutexLocker locker(&state().mutex);
+    state().initHeld = false;
+    state().initReleased.wakeAll();
+}
+
+bool initWaiting()
+{
+    QMutexLocker locker(&state().mutex);
+    return state().initWaiting;
+}
+
+void setLastError(const QString &text)
+{
+    QMutexLocker locker(&state().mutex);
+    state().lastError = text.toUtf8();
+}
+
+void setSelectResult(int result)
+{
+    QMutexLocker locker(&state().mutex);
+    state().selectResult = result;
+}
+
+void setListenOnlyResult(int result)
+{
+    QMutexLocker locker(&state().mutex);
+    state().listenOnlyResult = result;
+}
+
+void setInterfaces(const QList<CanInterfaceInfo> &interfaces)
+{
+    QMutexLocker locker(&state().mutex);
+    state().interfaces = interfaces;
+}
+
+void setListInterfacesResult(int result)
+{
+    QMutexLocker locker(&state().mutex);
+    state().listInterfacesResult = result;
+}
+
+CanInterfaceInfo interface(const char *name, bool up, quint32 bitrate, bool virtualBus)
+{
+    CanInterfaceInfo info;
+    std::memset(&info, 0, sizeof info);
+    std::strncpy(info.name, name, sizeof info.name - 1);
+    info.up = up ? 1 : 0;
+    info.virtualBus = virtualBus ? 1 : 0;
+    info.bitrate = bitrate;
+    return info;
+}
+
+void queueErrorEvent(quint32 errorClass, const QByteArray &data, qint64 timestampUs)
+{
+    CanErrorEvent event;
+    std::memset(&event, 0, sizeof event);
+    event.errorClass = errorClass;
+    std::memcpy(event.data, data.constData(), size_t(qMin(data.size(), 8)));
+    event.timestampUs = timestampUs;
+    QMutexLocker locker(&state().mutex);
+    state().errorEvents.enqueue(event);
+}
+
+int pendingErrorEvents()
+{
+    QMutexLocker locker(&state().mutex);
+    return state().errorEvents.size();
+}
+
+void setStatus(const CanBusStatus &status)
+{
+    QMutexLocker locker(&state().mutex);
+    state().status = status;
+}
+
+void setStatusResult(int result)
+{
+    QMutexLocker locker(&state().mutex);
+    state().statusResult = result;
+}
+
+CanBusStatus status(int state, int txErrors, int rxErrors, quint64 kernelDrops,
+                    quint64 adapterDrops)
+{
+    CanBusStatus s;
+    std::memset(&s, 0, sizeof s);
+    s.state = state;
+    s.txErrors = txErrors;
+    s.rxErrors = rxErrors;
+    s.kernelDrops = kernelDrops;
+    s.adapterDrops = adapterDrops;
+    return s;
 }
 
 void setInitResult(int result)
@@ -58,6 +193,15 @@ void queueFrames(const QList<CanFrameRecord> &frames)
 {
     QMutexLocker locker(&state().mutex);
     state().pending.append(frames);
+    for (int i = 0; i < frames.size(); ++i)
+        state().pendingStamps.append(0);
+}
+
+void queueStampedFrame(const CanFrameRecord &frame, qint64 timestampUs)
+{
+    QMutexLocker locker(&state().mutex);
+    state().pending.append(frame);
+    state().pendingStamps.append(timestampUs);
 }
 
 void queueFrame(const CanFrameRecord &frame)
@@ -128,6 +272,10 @@ int canable_initDLL(int deviceIndex, unsigned int bitrateKbps)
     call.deviceIndex = deviceIndex;
     call.bitrate = bitrateKbps;
     record(call);
+    state().initWaiting = true;
+    while (state().initHeld)
+        state().initReleased.wait(&state().mutex);
+    state().initWaiting = false;
     return state().initResult;
 }
 
@@ -153,6 +301,7 @@ int canable_readMessage(int deviceIndex, CanFrameRecord *frame, int count)
         if (!state().pending.isEmpty()) {
             record(call);
             *frame = state().pending.takeFirst();
+            state().lastStamp = state().pendingStamps.takeFirst();
             return 0;
         }
     }
@@ -176,3 +325,87 @@ int canable_writeMessage(int deviceIndex, const CanFrameRecord *frame)
 }
 
 } // extern "C"
+
+namespace {
+
+int fakeLastReadTimestamp(int, int64_t *usec)
+{
+    QMutexLocker locker(&state().mutex);
+    if (state().lastStamp == 0)
+        return 1;
+    *usec = state().lastStamp;
+    return 0;
+}
+
+int fakeListInterfaces(CanInterfaceInfo *list, int capacity)
+{
+    QMutexLocker locker(&state().mutex);
+    if (state().listInterfacesResult != 0)
+        return state().listInterfacesResult;
+    const int count = state().interfaces.size();
+    for (int i = 0; i < count && i < capacity; ++i)
+        list[i] = state().interfaces.at(i);
+    return count;
+}
+
+int fakeSelectInterface(const char *name)
+{
+    QMutexLocker locker(&state().mutex);
+    FakeCanable::Call call;
+    call.name = QStringLiteral("select");
+    call.interfaceName = QByteArray(name ? name : "");
+    record(call);
+    return state().selectResult;
+}
+
+int fakeSetListenOnly(int enabled)
+{
+    QMutexLocker locker(&state().mutex);
+    FakeCanable::Call call;
+    call.name = QStringLiteral("listenOnly");
+    call.enabled = enabled != 0;
+    record(call);
+    return state().listenOnlyResult;
+}
+
+const char *fakeLastError()
+{
+    // The text must outlive the lock; each thread keeps its own copy as the library does.
+    thread_local QByteArray text;
+    QMutexLocker locker(&state().mutex);
+    text = state().lastError;
+    return text.constData();
+}
+
+int fakeReadErrorEvent(int, CanErrorEvent *event)
+{
+    QMutexLocker locker(&state().mutex);
+    if (state().errorEvents.isEmpty())
+        return 1;
+    *event = state().errorEvents.dequeue();
+    return 0;
+}
+
+int fakeGetStatus(int, CanBusStatus *status)
+{
+    QMutexLocker locker(&state().mutex);
+    if (state().statusResult != 0)
+        return state().statusResult;
+    *status = state().status;
+    return 0;
+}
+
+} // namespace
+
+AdapterCalls FakeCanable::additionalCalls()
+{
+    AdapterCalls calls;
+    calls.lastReadTimestamp = fakeLastReadTimestamp;
+    calls.listInterfaces = fakeListInterfaces;
+    calls.selectInterface = fakeSelectInterface;
+    calls.setListenOnly = fakeSetListenOnly;
+    calls.lastError = fakeLastError;
+    calls.readErrorEvent = fakeReadErrorEvent;
+    calls.getStatus = fakeGetStatus;
+    return calls;
+}

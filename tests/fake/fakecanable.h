@@ -1,11 +1,15 @@
 #pragma once
 
-// A scriptable stand-in for the adapter library's four calls, linked into the tests in
-// place of the real library. It can fail on purpose, hands out queued frames one per read
-// and records every call. All functions are safe from any thread.
+// A scriptable stand-in for the adapter library, linked into the tests in place of the
+// real library. It can fail on purpose, hands out queued frames one per read and records
+// every call. The additional calls are absent (as with a library that has only the four)
+// until a test installs them with installAdditionalCalls(). All functions are safe from
+// any thread.
 
+#include "adaptercalls.h"
 #include "canable.h"
 
+#include <QByteArray>
 #include <QList>
 #include <QString>
 
@@ -13,14 +17,48 @@ namespace FakeCanable {
 
 struct Call
 {
-    QString name;        // "init", "free", "read" or "write"
+    // "init", "free", "read", "write", or of the additional calls "select" and
+    // "listenOnly"
+    QString name;
     int deviceIndex = 0;
     unsigned int bitrate = 0; // init only
     int count = 0;            // read only
+    QByteArray interfaceName; // select only; empty for the default
+    bool enabled = false;     // listenOnly only
 };
 
-// Forgets all frames, calls and scripted results.
+// Forgets all frames, calls and scripted results and takes the additional calls away.
 void reset();
+
+// Puts the fake's additional calls into adapterCalls(); a test may then null some of them
+// to play a library that lacks those.
+void installAdditionalCalls();
+// The fake's additional calls, all present.
+AdapterCalls additionalCalls();
+
+// While held, canable_initDLL waits until released: a slow open under the test's control.
+void holdInit();
+void releaseInit();
+// Whether a canable_initDLL call is waiting for releaseInit().
+bool initWaiting();
+
+// What canable_lastError() answers.
+void setLastError(const QString &text);
+// Results of canable_selectInterface and canable_setListenOnly (0 by default).
+void setSelectResult(int result);
+void setListenOnlyResult(int result);
+// What canable_listInterfaces reports; -1 makes it fail.
+void setInterfaces(const QList<CanInterfaceInfo> &interfaces);
+void setListInterfacesResult(int result);
+CanInterfaceInfo interface(const char *name, bool up, quint32 bitrate, bool virtualBus = false);
+// Error events handed out by canable_readErrorEvent, oldest first.
+void queueErrorEvent(quint32 errorClass, const QByteArray &data, qint64 timestampUs = 0);
+int pendingErrorEvents();
+// What canable_getStatus reports; a non-zero result says nothing is open.
+void setStatus(const CanBusStatus &status);
+void setStatusResult(int result);
+CanBusStatus status(int state, int txErrors, int rxErrors, quint64 kernelDrops = 0,
+                    quint64 adapterDrops = 0);
 
 // Result of the following canable_initDLL calls (0 by default).
 void setInitResult(int result);
@@ -29,6 +67,8 @@ void setInitResult(int result);
 // a read waits about a millisecond and returns 1.
 void queueFrames(const QList<CanFrameRecord> &frames);
 void queueFrame(const CanFrameRecord &frame);
+// A frame that canable_lastReadTimestamp stamps with timestampUs once it has been read.
+void queueStampedFrame(const CanFrameRecord &frame, qint64 timestampUs);
 int pendingFrames();
 
 // Result of the following canable_writeMessage calls (0 by default).

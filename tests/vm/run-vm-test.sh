@@ -20,7 +20,7 @@ fail() {
 }
 
 packages="qemu-system-x86 linux-image-amd64 busybox-static can-utils iproute2 cpio"
-for tool in qemu-system-x86_64 cpio cangen candump cansend busybox; do
+for tool in qemu-system-x86_64 cpio cangen candump cansend canbusload busybox; do
     command -v $tool >/dev/null 2>&1 || fail "$tool is missing; the test needs: $packages"
 done
 [ -x /usr/sbin/ip ] && [ -x /usr/sbin/tc ] || fail "iproute2 is missing; the test needs: $packages"
@@ -48,7 +48,7 @@ status=$?
 elapsed=$(($(date +%s) - start))
 
 result=$(tr -d '\r' <"$console" | grep -a "^VMTEST RESULT:" | tail -n 1)
-tr -d '\r' <"$console" | grep -a -o "CHECK .*"
+tr -d '\r' <"$console" | grep -a -o "CHECK .*\|    bus load .*\|    (listen-only .*"
 if [ "$result" = "VMTEST RESULT: PASS" ]; then
     echo "vm test passed in ${elapsed} s on kernel $kernel"
     exit 0

@@ -4,6 +4,7 @@
 // iproute2 in /usr/sbin. Prints "CHECK <name>: ok" or "CHECK <name>: FAIL" with the
 // reasons, and exits with status 1 when any check failed.
 
+#include "busload.h"
 #include "canable.h"
 
 #include <libsocketcan.h>
@@ -13,6 +14,7 @@
 #include <fcntl.h>
 #include <linux/can.h>
 #include <linux/can/error.h>
+#include <linux/can/netlink.h>
 #include <linux/can/raw.h>
 #include <linux/capability.h>
 #include <poll.h>
@@ -673,6 +675,298 @@ void checkLinkLoss(Check &check)
                   "the re-created vcan0 does not carry frames");
 }
 
+int64_t wallMicroseconds()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+can_frame errorFrame(canid_t errorClass, std::initializer_list<std::pair<int, uint8_t>> bytes)
+{
+    can_frame frame{};
+    frame.can_id = CAN_ERR_FLAG | errorClass;
+    frame.can_dlc = CAN_ERR_DLC;
+    for (const auto &byte : bytes)
+        frame.data[byte.first] = byte.second;
+    return frame;
+}
+
+std::string text(const CanErrorEvent &event)
+{
+    std::string line = format("%08X", event.errorClass);
+    for (uint8_t byte : event.data)
+        line += format(" %02X", byte);
+    return line;
+}
+
+// A raw socket writes error frames among data frames; the library hands each to the
+// reader as an error event, decoded, in order, with kernel stamps, and never as a frame.
+void checkErrorFrames(Check &check)
+{
+    requireOpening(check, "vcan0", openAdapter(vcan, 500));
+    const int injector = rawSocket(false);
+    const can_frame errors[] = {
+        errorFrame(CAN_ERR_ACK, {}),
+        errorFrame(CAN_ERR_PROT, {{2, CAN_ERR_PROT_STUFF}, {3, CAN_ERR_PROT_LOC_DATA}}),
+        errorFrame(CAN_ERR_PROT, {{2, CAN_ERR_PROT_FORM}}),
+        errorFrame(CAN_ERR_PROT | CAN_ERR_BUSERROR, {{3, CAN_ERR_PROT_LOC_CRC_SEQ}}),
+        errorFrame(CAN_ERR_CRTL | CAN_ERR_CNT, {{1, CAN_ERR_CRTL_TX_WARNING}, {6, 97}, {7, 3}}),
+        errorFrame(CAN_ERR_CRTL | CAN_ERR_CNT, {{1, CAN_ERR_CRTL_TX_PASSIVE}, {6, 130}, {7, 4}}),
+        errorFrame(CAN_ERR_BUSOFF, {}),
+        errorFrame(CAN_ERR_RESTARTED | CAN_ERR_CNT, {{6, 0}, {7, 0}}),
+        errorFrame(CAN_ERR_CRTL, {{1, CAN_ERR_CRTL_RX_OVERFLOW}}),
+        errorFrame(CAN_ERR_LOSTARB, {{0, 5}}),
+        errorFrame(CAN_ERR_TX_TIMEOUT, {}),
+        errorFrame(CAN_ERR_TRX, {{4, CAN_ERR_TRX_CANH_SHORT_TO_GND}}),
+        // Firmware that leaves bus-off by itself reports the new state, not a restart.
+        errorFrame(CAN_ERR_BUSOFF, {}),
+        errorFrame(CAN_ERR_CRTL | CAN_ERR_CNT, {{1, CAN_ERR_CRTL_TX_WARNING}, {6, 100}, {7, 1}}),
+    };
+    Strings expectedEvents;
+    Strings expectedFrames;
+    const int64_t before = wallMicroseconds();
+    for (size_t i = 0; i < sizeof errors / sizeof errors[0]; ++i) {
+        can_frame data{};
+        data.can_id = 0x200 + canid_t(i);
+        data.can_dlc = 1;
+        data.data[0] = uint8_t(i);
+        check.require(write(injector, &errors[i], sizeof errors[i]) == sizeof errors[i]
+                              && write(injector, &data, sizeof data) == sizeof data,
+                      "cannot inject an error frame");
+        CanErrorEvent event{};
+        event.errorClass = errors[i].can_id & CAN_ERR_MASK;
+        std::memcpy(event.data, errors[i].data, 8);
+        expectedEvents.push_back(text(event));
+        expectedFrames.push_back(text(data));
+    }
+    close(injector);
+
+    Strings frames;
+    Strings events;
+    std::vector<int64_t> stamps;
+    const auto start = Clock::now();
+    while ((frames.size() < expectedFrames.size() || events.size() < expectedEvents.size())
+           && secondsSince(start) < 10) {
+        CanFrameRecord record{};
+        if (canable_readMessage(0, &record, 1) == 0) {
+            frames.push_back(text(record));
+            int64_t stamp = 0;
+            check.require(canable_lastReadTimestamp(0, &stamp) == 0, "a frame without stamp");
+            stamps.push_back(stamp);
+        }
+        CanErrorEvent event{};
+        while (canable_readErrorEvent(0, &event) == 0) {
+            events.push_back(text(event));
+            stamps.push_back(event.timestampUs);
+        }
+    }
+    const int64_t after = wallMicroseconds();
+    check.require(frames == expectedFrames, "frames: " + firstDifference(frames, expectedFrames));
+    check.require(events == expectedEvents, "error events: "
+                  + firstDifference(events, expectedEvents));
+    std::sort(stamps.begin(), stamps.end());
+    check.require(!stamps.empty() && stamps.front() >= before && stamps.back() <= after,
+                  format("stamps outside the run: %lld .. %lld, run %lld .. %lld",
+                         static_cast<long long>(stamps.empty() ? 0 : stamps.front()),
+                         static_cast<long long>(stamps.empty() ? 0 : stamps.back()),
+                         static_cast<long long>(before), static_cast<long long>(after)));
+
+    CanBusStatus status{};
+    check.require(canable_getStatus(0, &status) == 0, "no status");
+    check.require(status.state == CANABLE_STATE_ERROR_WARNING && status.txErrors == 100
+                          && status.rxErrors == 1 && status.busOffCount == 2
+                          && status.restarts == 2 && status.adapterDrops == 1
+                          && status.kernelDrops == 0,
+                  format("status: state %d tec %d rec %d bus-off %u restarts %u drops %llu/%llu",
+                         status.state, status.txErrors, status.rxErrors, status.busOffCount,
+                         status.restarts, static_cast<unsigned long long>(status.kernelDrops),
+                         static_cast<unsigned long long>(status.adapterDrops)));
+}
+
+// Frames the kernel stamps at reception keep their order in time, however fast they come.
+void checkStamps(Check &check)
+{
+    requireOpening(check, "vcan0", openAdapter(vcan, 500));
+    const int64_t before = wallMicroseconds();
+    FILE *cangen = popen("exec /usr/bin/cangen vcan0 -g 0 -n 2000", "r");
+    int64_t previous = before;
+    int frames = 0;
+    int disorder = 0;
+    for (const auto start = Clock::now(); frames < 2000 && secondsSince(start) < 30;) {
+        CanFrameRecord record{};
+        if (canable_readMessage(0, &record, 1) != 0)
+            continue;
+        int64_t stamp = 0;
+        if (canable_lastReadTimestamp(0, &stamp) != 0 || stamp < previous)
+            ++disorder;
+        previous = std::max(previous, stamp);
+        ++frames;
+    }
+    pclose(cangen);
+    check.require(frames == 2000 && disorder == 0 && previous <= wallMicroseconds(),
+                  format("%d frames, %d without a rising stamp", frames, disorder));
+}
+
+bool listed(const std::vector<CanInterfaceInfo> &list, const std::string &name, bool up,
+            bool virtualBus, uint32_t bitrate)
+{
+    return std::any_of(list.begin(), list.end(), [&](const CanInterfaceInfo &info) {
+        return info.name == name && bool(info.up) == up && bool(info.virtualBus) == virtualBus
+                && info.bitrate == bitrate;
+    });
+}
+
+std::vector<CanInterfaceInfo> interfaces()
+{
+    std::vector<CanInterfaceInfo> list(canable_listInterfaces(nullptr, 0));
+    list.resize(size_t(std::max(0, canable_listInterfaces(list.data(), int(list.size())))));
+    return list;
+}
+
+bool inListenOnly(const std::string &name)
+{
+    can_ctrlmode mode{};
+    return can_get_ctrlmode(name.c_str(), &mode) == 0 && (mode.flags & CAN_CTRLMODE_LISTENONLY);
+}
+
+void checkInterfacesAndListenOnly(Check &check)
+{
+    SlcanLink link;
+    check.require(!link.name.empty(), "cannot create an slcan interface on a pseudo terminal");
+    if (link.name.empty())
+        return;
+    const std::string &name = link.name;
+    requireOpening(check, "slcan at 250 kbit/s", openAdapter(name, 250));
+    canable_freeDLL(0);
+    std::vector<CanInterfaceInfo> list = interfaces();
+    check.require(listed(list, vcan, true, true, 0) && listed(list, name, true, false, 250000)
+                          && list.size() == 2,
+                  format("listing: %zu interfaces, vcan0 or %s missing or wrong", list.size(),
+                         name.c_str()));
+    run("/usr/sbin/ip link set " + name + " down");
+    list = interfaces();
+    check.require(listed(list, name, false, false, 250000), "a link that is down listed as up");
+
+    // The choice made without the environment, which still wins when set.
+    unsetenv("CANABLE_INTERFACE");
+    check.require(canable_selectInterface(name.c_str()) == 0 && canable_initDLL(0, 500) == 0
+                          && runsAt(name, 500000),
+                  "the selected interface was not opened");
+    setenv("CANABLE_INTERFACE", vcan, 1);
+    const int observer = rawSocket(false);
+    const CanFrameRecord probe = frame(0x321, false, false, 1, 0xAB00000000000000);
+    check.require(canable_initDLL(0, 500) == 0 && canable_writeMessage(0, &probe) == 0
+                          && observe(observer) == "321#AB",
+                  "CANABLE_INTERFACE did not win over the selection");
+    close(observer);
+    canable_selectInterface(nullptr);
+    canable_freeDLL(0);
+
+    canable_setListenOnly(1);
+    requireOpening(check, "vcan0 listen-only", openAdapter(vcan, 500),
+                   "vcan0 is a virtual CAN interface without a controller, so it has no "
+                   "listen-only mode");
+    check.require(std::strstr(canable_lastError(), "listen-only") != nullptr,
+                  std::string("last error after the refused listen-only open: ")
+                  + canable_lastError());
+    // Refused for want of the right, or of the driver's support.
+    requireOpening(check, "unprivileged listen-only", openWithoutNetAdmin(name, 500),
+                   "listen-only mode");
+    const Opening opening = openAdapter(name, 500);
+    if (opening.status == 0) {
+        const CanFrameRecord sent = frame(0x123, false, false, 1, 0x1100000000000000);
+        check.require(inListenOnly(name) && canable_writeMessage(0, &sent) != 0,
+                      "listen-only was reported applied but is not");
+        canable_setListenOnly(0);
+        requireOpening(check, "back to normal", openAdapter(name, 500));
+        check.require(!inListenOnly(name) && canable_writeMessage(0, &sent) == 0,
+                      "a normal open after listen-only stayed listen-only");
+        std::printf("    (listen-only applied on %s)\n", name.c_str());
+    } else {
+        requireOpening(check, "slcan listen-only", opening, "listen-only mode");
+        std::printf("    (listen-only refused on %s: %s)\n", name.c_str(),
+                    opening.errors.c_str());
+    }
+    canable_setListenOnly(0);
+}
+
+struct BusLoadRun
+{
+    const char *cangen;
+    int frames;
+};
+
+// canbusload -e prints, once a second, the bits the frames of that second took with
+// exact stuffing; the library's frames through our own bit count must give the same load.
+void checkBusLoad(Check &check)
+{
+    constexpr uint32_t bitrate = 500000;
+    const BusLoadRun runs[] = {{"-g 1 -n 1500", 1500}, {"-g 1 -e -n 1500", 1500},
+                               {"-g 1 -L 8 -D i -I i -n 1000", 1000}};
+    int total = 0;
+    for (const BusLoadRun &run : runs)
+        total += run.frames;
+
+    const int before = receiverCount();
+    std::fflush(nullptr);
+    const pid_t meter = fork();
+    if (meter == 0) {
+        const int out = open("/tmp/busload.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, 1);
+        execl("/usr/bin/canbusload", "canbusload", "-e", "vcan0@500000", nullptr);
+        _exit(127);
+    }
+    waitFor([&] { return receiverCount() > before; }, 30);
+    requireOpening(check, "vcan0", openAdapter(vcan, 500));
+
+    uint64_t bits = 0;
+    int frames = 0;
+    int expected = 0;
+    for (const BusLoadRun &run : runs) {
+        // The socket's buffer holds a whole run, so the reading can wait for its end.
+        check.require(std::system(format("/usr/bin/cangen vcan0 %s", run.cangen).c_str()) == 0,
+                      std::string("cangen failed: ") + run.cangen);
+        expected += run.frames;
+        for (const auto start = Clock::now(); frames < expected && secondsSince(start) < 30;) {
+            CanFrameRecord record{};
+            if (canable_readMessage(0, &record, 1) != 0)
+                continue;
+            bits += busload::frameBits(record.id, record.extended, record.remote, record.dlc,
+                                       record.data);
+            ++frames;
+        }
+    }
+    // The meter's last second must have ended after the last frame.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    kill(meter, SIGTERM);
+    waitpid(meter, nullptr, 0);
+
+    std::istringstream lines(readFile("/tmp/busload.txt"));
+    std::string line;
+    uint64_t meterBits = 0;
+    uint64_t meterFrames = 0;
+    int seconds = 0;
+    while (std::getline(lines, line)) {
+        char name[64];
+        unsigned long long counted = 0;
+        unsigned long long used = 0;
+        if (std::sscanf(line.c_str(), " %63s %llu %llu", name, &counted, &used) == 3
+                && counted > 0) {
+            meterFrames += counted;
+            meterBits += used;
+            ++seconds;
+        }
+    }
+    const double ours = busload::loadPercent(bits, seconds, bitrate);
+    const double theirs = busload::loadPercent(meterBits, seconds, bitrate);
+    std::printf("    bus load over %d s: ours %.3f %%, canbusload %.3f %% (%d and %llu frames)\n",
+                seconds, ours, theirs, frames, static_cast<unsigned long long>(meterFrames));
+    check.require(frames == total && meterFrames == uint64_t(total) && seconds > 0
+                          && std::abs(ours - theirs) < 1.0,
+                  format("%d frames read, %llu metered, load %.3f %% against %.3f %%", frames,
+                         static_cast<unsigned long long>(meterFrames), ours, theirs));
+}
+
 } // namespace
 
 int main()
@@ -690,6 +984,10 @@ int main()
     runCheck("received frames match candump", checkReceiving);
     runCheck("written frames match candump", checkWriting);
     runCheck("bounded waits", checkBoundedWaits);
+    runCheck("error frames become error events", checkErrorFrames);
+    runCheck("kernel stamps", checkStamps);
+    runCheck("interface list and listen-only", checkInterfacesAndListenOnly);
+    runCheck("bus load agrees with canbusload", checkBusLoad);
     runCheck("link loss", checkLinkLoss);
     return failedChecks ? 1 : 0;
 }

@@ -1,0 +1,169 @@
+// Measures the frame log with a long history in the real main window, offscreen: a
+// backlog of N frames taken by one tick (with a GUI heartbeat recording the longest gap),
+// resident memory per kept frame, the export of every row, lowering the row limit to 100
+// and clearing.
+//
+// Usage: bench_framelog_large [frames] [row limit]   (defaults 1000000 and 2000000)
+
+#include "framelog.h"
+#include "framelogmodel.h"
+#include "handlethread.h"
+#include "mainwindow.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+
+#include <malloc.h>
+
+namespace {
+
+double residentMb()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024;
+    }
+    return 0;
+}
+
+// Longest time between two beats of a 5 ms timer on the GUI thread.
+class Heartbeat : public QObject
+{
+public:
+    Heartbeat()
+    {
+        connect(&timer, &QTimer::timeout, this, [this] {
+            longest = std::max(longest, double(clock.nsecsElapsed()) / 1e6);
+            clock.restart();
+        });
+    }
+    void start() { longest = 0; clock.start(); timer.start(5); }
+    double stop() { timer.stop(); return longest; }
+
+private:
+    QTimer timer;
+    QElapsedTimer clock;
+    double longest = 0;
+};
+
+void waitFor(const std::function<bool()> &done)
+{
+    while (!done())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    const int frames = args.size() > 1 ? std::max(1, args.at(1).toInt()) : 1000000;
+    const QString limit = args.size() > 2 ? args.at(2) : QStringLiteral("2000000");
+
+    MainWindow window;
+    window.resize(1680, 622);
+    window.show();
+    window.findChild<QLineEdit *>(QStringLiteral("txtMaxRowCount"))->setText(limit);
+    QCoreApplication::processEvents();
+    HandleThread *hub = HandleThread::instance();
+    QTextStream out(stdout);
+    Heartbeat heartbeat;
+
+    // The backlog goes to the hub between two ticks, as a stalled GUI would find it.
+    waitFor([&] { return !window.findChild<QLabel *>()->text().isEmpty(); });
+    const double before = residentMb();
+    CanMessage msg;
+    msg.dlc = 8;
+    msg.time = QTime::currentTime();
+    for (int i = 0; i < frames; ++i) {
+        msg.id = quint32(0x100 + i % 0x500);
+        msg.data = QByteArray(reinterpret_cast<const char *>(&i), 4) + QByteArray(4, 0);
+        hub->receiveDataSlot(msg);
+    }
+    heartbeat.start();
+    QElapsedTimer timer;
+    timer.start();
+    waitFor([&] { return receiveModel->rowCount() > 0; });
+    const double takeMs = timer.nsecsElapsed() / 1e6;
+    waitFor([&] { return timer.elapsed() > 700; });
+    const double backlogGap = heartbeat.stop();
+    const double after = residentMb();
+    // The hub's queue of a million messages is freed by now, but the allocator keeps its
+    // pages until asked; the second figure is what the table itself holds.
+    malloc_trim(0);
+    const double trimmed = residentMb();
+    const int rows = receiveModel->rowCount();
+    bool numbered = rows == std::min<qint64>(frames, limit.toLongLong())
+            && receiveModel->number(rows - 1) == frames - 1;
+    for (int row = 0; numbered && row < rows; row += 997) {
+        const qint64 number = receiveModel->number(row);
+        int carried = 0;
+        std::memcpy(&carried, receiveModel->message(row).data.constData(), 4);
+        numbered = carried == int(number);
+    }
+    out << QString::asprintf("backlog %d frames, limit %s: %d rows kept, last number %lld; "
+                             "tick %.1f ms, longest GUI gap %.1f ms; resident %.1f MB -> "
+                             "%.1f MB, %.1f bytes per kept frame (%.1f after returning freed heap)\n",
+                             frames, qPrintable(limit), rows,
+                             receiveModel->number(rows - 1), takeMs, backlogGap, before,
+                             after, (after - before) * 1048576 / std::max(rows, 1),
+                             (trimmed - before) * 1048576 / std::max(rows, 1));
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("log.csv"));
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        auto dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        answer.stop();
+        dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(path);
+        static_cast<QDialog *>(dialog)->accept();
+    });
+    answer.start(10);
+    auto exportButton = window.findChild<QPushButton *>(QStringLiteral("btnExport"));
+    QMetaObject::invokeMethod(exportButton, "click", Qt::QueuedConnection);
+    waitFor([&] { return !exportButton->isEnabled(); });
+    heartbeat.start();
+    timer.restart();
+    waitFor([&] { return exportButton->isEnabled(); });
+    const double exportMs = timer.nsecsElapsed() / 1e6;
+    out << QString::asprintf("export of %d rows: %.0f ms, %.1f MB, longest GUI gap %.1f ms\n",
+                             rows, exportMs, QFile(path).size() / 1048576.0, heartbeat.stop());
+
+    auto limitEdit = window.findChild<QLineEdit *>(QStringLiteral("txtMaxRowCount"));
+    limitEdit->setText(QStringLiteral("100"));
+    timer.restart();
+    QMetaObject::invokeMethod(&window, "on_txtMaxRowCount_editingFinished");
+    const double lowerMs = timer.nsecsElapsed() / 1e6;
+    out << QString::asprintf("limit lowered from %d rows to 100: %.2f ms\n", rows, lowerMs);
+
+    limitEdit->setText(limit);
+    for (int i = 0; i < frames; ++i)
+        hub->receiveDataSlot(msg);
+    waitFor([&] { return receiveModel->rowCount() >= std::min(frames, rows); });
+    const int full = receiveModel->rowCount();
+    timer.restart();
+    window.findChild<QPushButton *>(QStringLiteral("btnClear"))->click();
+    const double clearMs = timer.nsecsElapsed() / 1e6;
+    out << QString::asprintf("clear of %d rows: %.2f ms\n", full, clearMs);
+    return numbered ? 0 : 1;
+}

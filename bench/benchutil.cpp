@@ -1,0 +1,71 @@
+#include "benchutil.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+
+namespace BenchUtil {
+
+double rankOf(const std::vector<double> &sorted, double fraction)
+{
+    if (sorted.empty())
+        return 0;
+    const size_t rank = size_t(std::ceil(fraction * double(sorted.size())));
+    return sorted[std::clamp<size_t>(rank, 1, sorted.size()) - 1];
+}
+
+Percentiles percentiles(std::vector<double> values)
+{
+    if (values.empty())
+        return {};
+    std::sort(values.begin(), values.end());
+    return { rankOf(values, 0.50), rankOf(values, 0.99), values.back() };
+}
+
+double cpuSeconds(clockid_t clock)
+{
+    timespec now = {};
+    if (clock_gettime(clock, &now) != 0)
+        return 0;
+    return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
+}
+
+double processCpuSeconds()
+{
+    return cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+}
+
+double threadCpuSeconds(pthread_t thread)
+{
+    clockid_t clock = 0;
+    if (!thread || pthread_getcpuclockid(thread, &clock) != 0)
+        return 0;
+    return cpuSeconds(clock);
+}
+
+double secondsOf(const QElapsedTimer &timer)
+{
+    return double(timer.nsecsElapsed()) * 1e-9;
+}
+
+bool waitUntil(const std::function<bool()> &done, double timeoutSeconds)
+{
+    if (done())
+        return true;
+    QElapsedTimer timer;
+    timer.start();
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done() || secondsOf(timer) > timeoutSeconds)
+            loop.quit();
+    });
+    poll.start(5);
+    loop.exec();
+    return done();
+}
+
+} // namespace BenchUtil

@@ -1,0 +1,138 @@
+#include "replaybus.h"
+#include "simbus.h"
+
+#include "tracefile.h"
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+namespace canable {
+
+namespace {
+
+// How long a read may wait for the next frame before it reports that none is there.
+constexpr std::chrono::milliseconds readWaitLimit(5);
+// Between the last frame of one pass and the first of the next.
+constexpr int64_t loopGapUs = 1000;
+
+class ReplayBus final : public Backend
+{
+public:
+    ReplayBus(std::string path, trace::Format format)
+        : m_path(std::move(path)), m_format(format)
+    {
+    }
+
+    // Opens the first pass; false with one line on stderr when there is no frame.
+    bool start()
+    {
+        if (!rewind() || !nextFrame(false)) {
+            std::fprintf(stderr, "canable: CANABLE_SIM_TRAFFIC=replay: %.200s holds no "
+                                 "frame%s%s\n", m_path.c_str(), m_error.empty() ? "" : ": ",
+                         m_error.c_str());
+            return false;
+        }
+        m_epoch = Clock::now();
+        m_originUs = m_frame.timestampUs;
+        return true;
+    }
+
+    int read(CanFrameRecord *record) override
+    {
+        const Clock::time_point due = m_epoch + std::chrono::microseconds(
+                                          m_frame.timestampUs - m_originUs + m_passOffsetUs);
+        const Clock::time_point now = Clock::now();
+        if (due > now) {
+            std::this_thread::sleep_until(std::min(due, now + readWaitLimit));
+            if (Clock::now() < due)
+                return 1;
+        }
+        *record = CanFrameRecord();
+        record->id = m_frame.id;
+        record->dlc = m_frame.dlc;
+        record->remote = m_frame.remote ? 1 : 0;
+        record->extended = m_frame.extended ? 1 : 0;
+        if (!m_frame.remote) {
+            for (int i = 0; i < m_frame.dlc; ++i)
+                record->data[i] = m_frame.data[i];
+        }
+        nextFrame(true);
+        return 0;
+    }
+
+    int write(const CanFrameRecord &record) override
+    {
+        if (!isTransmittable(record))
+            return 1;
+        m_writeLog.record(Clock::now());
+        return 0;
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    bool rewind()
+    {
+        m_reader = trace::Reader::open(m_path, m_format, &m_error);
+        return m_reader != nullptr;
+    }
+
+    // The next frame in play order, starting the next pass at the end of the file.
+    bool nextFrame(bool loop)
+    {
+        for (int pass = 0; pass < 2; ++pass) {
+            trace::Frame frame;
+            while (m_reader && m_reader->next(frame)) {
+                if (frame.error || frame.dlc > 8)
+                    continue;
+                if (m_havePrevious && frame.timestampUs < m_previousUs)
+                    frame.timestampUs = m_previousUs; // a trace out of order plays at once
+                m_previousUs = frame.timestampUs;
+                if (m_newPass) {
+                    m_passOffsetUs += m_lastUs - frame.timestampUs + loopGapUs;
+                    m_newPass = false;
+                }
+                m_havePrevious = true;
+                m_lastUs = frame.timestampUs;
+                m_frame = frame;
+                return true;
+            }
+            if (!loop || !rewind())
+                return false;
+            // Each pass continues the clock of the one before.
+            m_newPass = true;
+            m_havePrevious = false;
+        }
+        return false;
+    }
+
+    const std::string m_path;
+    const trace::Format m_format;
+    std::unique_ptr<trace::Reader> m_reader;
+    std::string m_error;
+    trace::Frame m_frame;
+    Clock::time_point m_epoch;
+    int64_t m_originUs = 0;
+    int64_t m_passOffsetUs = 0;
+    int64_t m_lastUs = 0;
+    int64_t m_previousUs = 0;
+    bool m_havePrevious = false;
+    bool m_newPass = false;
+    WriteLog m_writeLog;
+};
+
+} // namespace
+
+std::unique_ptr<Backend> openReplayBus(const std::string &path)
+{
+    trace::Format format = trace::formatForPath(path);
+    if (format == trace::Format::Unknown)
+        format = trace::Format::CandumpLog;
+    auto bus = std::make_unique<ReplayBus>(path, format);
+    if (!bus->start())
+        return nullptr;
+    return bus;
+}
+
+} // namespace canable

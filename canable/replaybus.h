@@ -1,0 +1,18 @@
+#pragma once
+
+// The simulated bus replaying a trace (CANABLE_SIM_TRAFFIC=replay:<path>): the frames of a
+// candump log, ASC, pcap, BLF or CSV file arrive with their original gaps, over and over,
+// so that a capture from a vehicle becomes the bus to try the program on. Error events of
+// the trace are left out (the record cannot carry them); frames the trace marks as sent
+// arrive like the others. Written frames are accepted without bus timing.
+//
+// Threads: read() on one thread and write() on another may run at the same time.
+
+#include "backend.h"
+
+namespace canable {
+
+// Null after one line on stderr when the file cannot be read or holds no frame.
+std::unique_ptr<Backend> openReplayBus(const std::string &path);
+
+} // namespace canable

@@ -1,0 +1,82 @@
+#include "dbcdatabase.h"
+
+#include <QFileInfo>
+
+QStringList DbcDatabase::add(const DbcFile &file)
+{
+    QStringList replaced;
+    if (!file.error.isEmpty())
+        return replaced;
+    for (const DbcMessage &message : file.messages) {
+        const uint64_t key = dbcMessageKey(message.id, message.extended);
+        const auto found = m_index.constFind(key);
+        if (found == m_index.constEnd()) {
+            m_index.insert(key, m_messages.size());
+            m_messages.append(message);
+            continue;
+        }
+        DbcMessage &old = m_messages[found.value()];
+        replaced.append(QStringLiteral("报文 0x%1 %2（%3）被 %4 中的 %5 替换")
+                            .arg(QString::number(message.id, 16).toUpper(), old.name,
+                                 QFileInfo(old.file).fileName(),
+                                 QFileInfo(message.file).fileName(), message.name));
+        old = message;
+    }
+    m_files.removeAll(file.path);
+    m_files.append(file.path);
+    return replaced;
+}
+
+void DbcDatabase::clear()
+{
+    m_messages.clear();
+    m_index.clear();
+    m_files.clear();
+}
+
+const DbcMessage *DbcDatabase::messageByName(const QString &name) const
+{
+    for (const DbcMessage &message : m_messages) {
+        if (message.name == name)
+            return &message;
+    }
+    return nullptr;
+}
+
+DbcDatabase::LoadReport DbcDatabase::load(const QStringList &paths)
+{
+    LoadReport report;
+    for (const QString &path : paths) {
+        const DbcFile file = DbcReader::readFile(path);
+        if (!file.error.isEmpty()) {
+            report.refused.append(file.error);
+            continue;
+        }
+        report.replaced += add(file);
+        ++report.filesLoaded;
+        report.messagesLoaded += file.messages.size();
+        report.warnings += file.warnings;
+        report.moreWarnings += file.skippedWarnings;
+    }
+    return report;
+}
+
+QString DbcDatabase::LoadReport::summary() const
+{
+    if (filesLoaded == 0)
+        return refused.isEmpty() ? QString()
+                                 : QStringLiteral("加载DBC失败：%1").arg(refused.first());
+    QStringList parts;
+    parts.append(QStringLiteral("已加载 %1 个DBC文件，%2 个报文")
+                     .arg(filesLoaded).arg(messagesLoaded));
+    if (!refused.isEmpty())
+        parts.append(QStringLiteral("%1 个文件未加载（%2）")
+                         .arg(refused.size()).arg(refused.first()));
+    if (!warnings.isEmpty())
+        parts.append(QStringLiteral("跳过 %1 行（%2）")
+                         .arg(warnings.size() + moreWarnings).arg(warnings.first()));
+    if (!replaced.isEmpty())
+        parts.append(QStringLiteral("%1 个报文被替换（%2）")
+                         .arg(replaced.size()).arg(replaced.first()));
+    return parts.join(QStringLiteral("；"));
+}

@@ -1,0 +1,30 @@
+#include "busloadmeter.h"
+
+void BusLoadMeter::addFrame(qint64 msecs, int bits)
+{
+    frames.emplace_back(msecs, bits);
+    bitsInWindow += bits;
+    expire(msecs);
+}
+
+double BusLoadMeter::percent(qint64 msecs, quint32 bitrateKbps)
+{
+    expire(msecs);
+    if (bitrateKbps == 0)
+        return -1.0;
+    return 100.0 * double(bitsInWindow) / (double(bitrateKbps) * 1000.0);
+}
+
+void BusLoadMeter::clear()
+{
+    frames.clear();
+    bitsInWindow = 0;
+}
+
+void BusLoadMeter::expire(qint64 msecs)
+{
+    while (!frames.empty() && frames.front().first <= msecs - 1000) {
+        bitsInWindow -= frames.front().second;
+        frames.pop_front();
+    }
+}

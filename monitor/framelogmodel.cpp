@@ -1,0 +1,331 @@
+#include "framelogmodel.h"
+
+#include "errorframe.h"
+#include "framelog.h"
+
+#include <QColor>
+#include <QTime>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+// Row positions are ints, counted from the start of the first chunk.
+constexpr qint64 maxRows = std::numeric_limits<int>::max() - frameChunkRows;
+
+const FrameRecord &recordAt(const std::shared_ptr<const FrameChunk> *chunks, int head, int row)
+{
+    const qint64 at = qint64(head) + row;
+    return chunks[at / frameChunkRows]->records[at % frameChunkRows];
+}
+
+QString hexBytes(const quint8 *data, int size)
+{
+    return QString::fromLatin1(
+            QByteArray::fromRawData(reinterpret_cast<const char *>(data), size).toHex(' '));
+}
+
+FrameRecord toRecord(const CanMessage &msg)
+{
+    FrameRecord record;
+    record.timestampUs = msg.timestampUs;
+    record.id = msg.id;
+    record.errorClass = msg.errorClass;
+    std::memset(record.data, 0, sizeof record.data);
+    record.timeMs = msg.time.isValid() ? msg.time.msecsSinceStartOfDay() : -1;
+    record.direction = msg.direction;
+    record.flags = (msg.extended ? FrameRecord::Extended : 0)
+            | (msg.remote ? FrameRecord::Remote : 0)
+            | (msg.success ? FrameRecord::Success : 0)
+            | (msg.error ? FrameRecord::Error : 0);
+    const int size = msg.data.size();
+    if (size <= int(sizeof record.data) && msg.dlc >= 0 && msg.dlc <= 0xFF) {
+        std::memcpy(record.data, msg.data.constData(), size_t(size));
+        record.size = quint8(size);
+        record.dlc = quint8(msg.dlc);
+    } else {
+        record.size = 0;
+        record.dlc = 0;
+        record.flags |= FrameRecord::Oversized;
+    }
+    return record;
+}
+
+} // namespace
+
+QString frameLogText(const FrameRecord &record, qint64 number, int column,
+                     const OversizedFrame *oversized)
+{
+    const bool error = record.flags & FrameRecord::Error;
+    switch (column) {
+    case 0:
+        return QString::number(number);
+    case 1:
+        // An error event has no identifier of its own; its row shows the class bits.
+        if (error)
+            return QStringLiteral("0x%1").arg(record.errorClass, 3, 16, QLatin1Char('0'));
+        return QStringLiteral("0x%1").arg(record.id, 2, 16, QLatin1Char('0'));
+    case 2:
+        if (oversized)
+            return QString::fromLatin1(oversized->data.toHex(' '));
+        if (error)
+            return errorEventText(record.errorClass,
+                                  QByteArray(reinterpret_cast<const char *>(record.data),
+                                             record.size));
+        return hexBytes(record.data, record.size);
+    case 3:
+        return QStringLiteral("0x%1").arg(oversized ? oversized->dlc : int(record.dlc), 2, 16,
+                                          QLatin1Char('0'));
+    case 4:
+        return record.direction == 1 ? QStringLiteral("发送") : QStringLiteral("接收");
+    case 5:
+        // Neither an outcome nor a frame format belongs to an error event.
+        if (error)
+            return QString();
+        return record.flags & FrameRecord::Success ? QStringLiteral("成功")
+                                                   : QStringLiteral("失败");
+    case 6:
+        return record.timeMs < 0 ? QString()
+                                 : QTime::fromMSecsSinceStartOfDay(record.timeMs)
+                                           .toString(QStringLiteral("hh:mm:ss:zzz"));
+    case 7:
+        if (error)
+            return QString();
+        return record.flags & FrameRecord::Remote ? QStringLiteral("远程帧")
+                                                  : QStringLiteral("数据帧");
+    case 8:
+        if (error)
+            return QStringLiteral("错误帧");
+        return record.flags & FrameRecord::Extended ? QStringLiteral("扩展帧")
+                                                    : QStringLiteral("标准帧");
+    default:
+        return QString();
+    }
+}
+
+QVariant frameLogBackground(const FrameRecord &record)
+{
+    // A refused write is red even though its direction would leave it uncoloured.
+    if (!(record.flags & FrameRecord::Success))
+        return QColor(150, 0, 0);
+    if (record.flags & FrameRecord::Error)
+        return QColor(180, 90, 0);
+    if (record.direction == 0)
+        return QColor(80, 80, 100);
+    return QVariant();
+}
+
+const FrameRecord &FrameLogSnapshot::record(int row) const
+{
+    return recordAt(chunks.data(), head, row);
+}
+
+const OversizedFrame *FrameLogSnapshot::oversized(int row) const
+{
+    if (!(record(row).flags & FrameRecord::Oversized))
+        return nullptr;
+    const auto found = extras.constFind(number(row));
+    return found == extras.constEnd() ? nullptr : &found.value();
+}
+
+FrameLogModel::FrameLogModel(QObject *parent)
+    : QAbstractTableModel(parent)
+{
+}
+
+FrameLogModel::~FrameLogModel() = default;
+
+int FrameLogModel::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : rows;
+}
+
+int FrameLogModel::columnCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : columnHeaders.size();
+}
+
+QVariant FrameLogModel::data(const QModelIndex &index, int role) const
+{
+    if (!index.isValid() || index.row() >= rows || index.column() >= columnHeaders.size())
+        return QVariant();
+    const FrameRecord &frame = record(index.row());
+    switch (role) {
+    case Qt::DisplayRole:
+    case Qt::EditRole:
+        return frameLogText(frame, number(index.row()), index.column(),
+                            oversized(index.row()));
+    case Qt::BackgroundRole:
+        return frameLogBackground(frame);
+    default:
+        return QVariant();
+    }
+}
+
+QVariant FrameLogModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation == Qt::Horizontal && section >= 0 && section < columnHeaders.size()
+        && (role == Qt::DisplayRole || role == Qt::EditRole)) {
+        return columnHeaders.at(section).first;
+    }
+    return QAbstractTableModel::headerData(section, orientation, role);
+}
+
+int FrameLogModel::appendMessages(const QList<CanMessage> &messages, qint64 firstNumber,
+                                  int limit)
+{
+    return append([&messages](int i) -> const CanMessage & { return messages.at(i); },
+                  messages.size(), firstNumber, limit);
+}
+
+int FrameLogModel::appendMessages(const QVector<CanMessage> &messages, qint64 firstNumber,
+                                  int limit)
+{
+    return append([&messages](int i) -> const CanMessage & { return messages.at(i); },
+                  messages.size(), firstNumber, limit);
+}
+
+template<typename MessageAt>
+int FrameLogModel::append(MessageAt messageAt, int added, qint64 numberOfFirst, int limit)
+{
+    const qint64 base = rows > 0 ? firstNumber + rows : numberOfFirst;
+    const qint64 allRows = qint64(rows) + added;
+    qint64 kept = limit >= 0 && allRows > limit ? limit : allRows;
+    kept = std::min(kept, maxRows);
+    const int keptNew = int(std::min<qint64>(added, kept));
+    const int removedOld = std::max(0, rows - int(kept - keptNew));
+    const int skipped = added - keptNew;
+
+    // Trimming first keeps the storage small and never stores rows only to drop them.
+    if (removedOld > 0) {
+        beginRemoveRows(QModelIndex(), 0, removedOld - 1);
+        dropFront(removedOld);
+        endRemoveRows();
+    }
+    if (rows == 0)
+        firstNumber = base + skipped;
+    if (keptNew == 0)
+        return removedOld;
+
+    beginInsertRows(QModelIndex(), rows, rows + keptNew - 1);
+    for (int i = skipped; i < added; ++i) {
+        const qint64 at = qint64(head) + rows;
+        if (at / frameChunkRows >= qint64(chunks.size()))
+            chunks.push_back(std::make_shared<FrameChunk>());
+        FrameRecord &slot = chunks[size_t(at / frameChunkRows)]->records[at % frameChunkRows];
+        const CanMessage &msg = messageAt(i);
+        slot = toRecord(msg);
+        if (slot.flags & FrameRecord::Oversized)
+            extras.insert(base + i, { msg.data, msg.dlc });
+        ++rows;
+    }
+    endInsertRows();
+    return removedOld;
+}
+
+int FrameLogModel::applyRowLimit(int limit)
+{
+    if (limit < 0 || rows <= limit)
+        return 0;
+    const int removed = rows - limit;
+    beginRemoveRows(QModelIndex(), 0, removed - 1);
+    dropFront(removed);
+    endRemoveRows();
+    return removed;
+}
+
+void FrameLogModel::clear()
+{
+    if (rows > 0) {
+        beginRemoveRows(QModelIndex(), 0, rows - 1);
+        releaseAll();
+        endRemoveRows();
+    }
+    firstNumber = 0;
+}
+
+void FrameLogModel::dropFront(int count)
+{
+    if (count >= rows) {
+        firstNumber += rows;
+        releaseAll();
+        return;
+    }
+    head += count;
+    rows -= count;
+    firstNumber += count;
+    const size_t whole = size_t(head / frameChunkRows);
+    chunks.erase(chunks.begin(), chunks.begin() + qptrdiff(whole));
+    head %= frameChunkRows;
+    while (!extras.isEmpty() && extras.firstKey() < firstNumber)
+        extras.erase(extras.begin());
+}
+
+void FrameLogModel::releaseAll()
+{
+    chunks.clear();
+    extras.clear();
+    head = 0;
+    rows = 0;
+}
+
+CanMessage FrameLogModel::message(int row) const
+{
+    CanMessage msg;
+    if (row < 0 || row >= rows)
+        return msg;
+    const FrameRecord &frame = record(row);
+    msg.direction = frame.direction;
+    msg.id = frame.id;
+    if (frame.timeMs >= 0)
+        msg.time = QTime::fromMSecsSinceStartOfDay(frame.timeMs);
+    if (const OversizedFrame *big = oversized(row)) {
+        msg.dlc = big->dlc;
+        msg.data = big->data;
+    } else {
+        msg.dlc = frame.dlc;
+        msg.data = QByteArray(reinterpret_cast<const char *>(frame.data), frame.size);
+    }
+    msg.extended = frame.flags & FrameRecord::Extended;
+    msg.remote = frame.flags & FrameRecord::Remote;
+    msg.success = frame.flags & FrameRecord::Success;
+    msg.timestampUs = frame.timestampUs;
+    msg.error = frame.flags & FrameRecord::Error;
+    msg.errorClass = frame.errorClass;
+    return msg;
+}
+
+qint64 FrameLogModel::number(int row) const
+{
+    return firstNumber + row;
+}
+
+FrameLogSnapshot FrameLogModel::snapshot(int wanted) const
+{
+    FrameLogSnapshot taken;
+    taken.rows = std::clamp(wanted, 0, rows);
+    taken.head = head;
+    taken.firstNumber = firstNumber;
+    if (taken.rows > 0) {
+        const qint64 last = (qint64(head) + taken.rows - 1) / frameChunkRows;
+        taken.chunks.assign(chunks.begin(), chunks.begin() + qptrdiff(last + 1));
+    }
+    taken.extras = extras;
+    return taken;
+}
+
+const FrameRecord &FrameLogModel::record(int row) const
+{
+    const qint64 at = qint64(head) + row;
+    return chunks[size_t(at / frameChunkRows)]->records[at % frameChunkRows];
+}
+
+const OversizedFrame *FrameLogModel::oversized(int row) const
+{
+    if (!(record(row).flags & FrameRecord::Oversized))
+        return nullptr;
+    const auto found = extras.constFind(number(row));
+    return found == extras.constEnd() ? nullptr : &found.value();
+}

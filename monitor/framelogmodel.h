@@ -1,0 +1,130 @@
+#pragma once
+
+// The frame log's table model: every frame is a 32-byte record in fixed-size chunks that
+// grow at the end and are dropped from the front, so a long trace costs little memory and
+// trimming or clearing costs the same whatever the history. Cell texts and colours are
+// made on demand. The model is for the GUI thread; a FrameLogSnapshot, once taken, may be
+// read from any one thread while the model goes on changing.
+
+#include "canmessage.h"
+
+#include <QAbstractTableModel>
+#include <QList>
+#include <QMap>
+#include <QVector>
+
+#include <deque>
+#include <memory>
+#include <vector>
+
+// One frame as the log keeps it.
+struct FrameRecord
+{
+    enum Flag : quint8 {
+        Extended = 0x01,
+        Remote = 0x02,
+        Success = 0x04,
+        Error = 0x08,
+        // The data or the length did not fit the record; they are kept aside.
+        Oversized = 0x10,
+    };
+
+    qint64 timestampUs;
+    quint32 id;
+    quint32 errorClass;
+    quint8 data[8];
+    qint32 timeMs; // time of day in ms, -1 for no time
+    quint8 dlc;
+    quint8 size; // data bytes held in `data`
+    quint8 direction;
+    quint8 flags;
+};
+static_assert(sizeof(FrameRecord) == 32, "the frame log's memory budget is 32 bytes a frame");
+
+// Rows are stored in chunks of this many records (128 KiB).
+constexpr int frameChunkRows = 4096;
+
+struct FrameChunk
+{
+    FrameRecord records[frameChunkRows];
+};
+
+// Data and length of a frame that does not fit a record (a refused write of a long frame).
+struct OversizedFrame
+{
+    QByteArray data;
+    int dlc = 0;
+};
+
+// The text of cell `column` of a frame numbered `number`, as the table shows it.
+QString frameLogText(const FrameRecord &record, qint64 number, int column,
+                     const OversizedFrame *oversized = nullptr);
+
+// The background of a frame's row; invalid for a successful transmission.
+QVariant frameLogBackground(const FrameRecord &record);
+
+class FrameLogSnapshot
+{
+public:
+    int rowCount() const { return rows; }
+    qint64 number(int row) const { return firstNumber + row; }
+    const FrameRecord &record(int row) const;
+    const OversizedFrame *oversized(int row) const;
+
+private:
+    friend class FrameLogModel;
+    std::vector<std::shared_ptr<const FrameChunk>> chunks;
+    int head = 0;
+    int rows = 0;
+    qint64 firstNumber = 0;
+    QMap<qint64, OversizedFrame> extras;
+};
+
+class FrameLogModel : public QAbstractTableModel
+{
+    Q_OBJECT
+
+public:
+    explicit FrameLogModel(QObject *parent = nullptr);
+    ~FrameLogModel() override;
+
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex &parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation,
+                        int role = Qt::DisplayRole) const override;
+
+    // Appends one row per message, numbered from `firstNumber` on when the model is empty
+    // and continuing the held rows' numbers otherwise, then removes the oldest rows beyond
+    // `limit` (a negative limit removes nothing). Rows the limit would remove at once are
+    // never stored. Costs O(messages); returns the number of rows held before that were
+    // removed.
+    int appendMessages(const QList<CanMessage> &messages, qint64 firstNumber, int limit);
+    int appendMessages(const QVector<CanMessage> &messages, qint64 firstNumber, int limit);
+
+    // Removes the oldest rows beyond `limit`, nothing for a negative limit; returns how
+    // many went.
+    int applyRowLimit(int limit);
+    void clear();
+
+    CanMessage message(int row) const;
+    qint64 number(int row) const;
+
+    // The first `rows` rows as they are now (fewer if the model holds fewer), sharing the
+    // model's storage; cheap even for millions of rows.
+    FrameLogSnapshot snapshot(int rows) const;
+
+private:
+    template<typename MessageAt>
+    int append(MessageAt messageAt, int count, qint64 firstNumber, int limit);
+    void dropFront(int count);
+    void releaseAll();
+    const FrameRecord &record(int row) const;
+    const OversizedFrame *oversized(int row) const;
+
+    std::deque<std::shared_ptr<FrameChunk>> chunks;
+    int head = 0; // row 0's place in the first chunk
+    int rows = 0;
+    qint64 firstNumber = 0;
+    QMap<qint64, OversizedFrame> extras; // by frame number
+};

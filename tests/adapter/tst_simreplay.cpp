@@ -1,0 +1,126 @@
+#include "canable.h"
+
+#include <QtTest>
+
+class tst_SimReplay : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void playsTheTraceInOrderAndLoops_data();
+    void playsTheTraceInOrderAndLoops();
+    void refusesWhatHoldsNoFrame_data();
+    void refusesWhatHoldsNoFrame();
+
+private:
+    QString tracePath(const char *extension) const
+    {
+        return directory.filePath(QStringLiteral("trace.") + extension);
+    }
+    void writeFile(const QString &path, const QByteArray &content);
+
+    QTemporaryDir directory;
+};
+
+namespace {
+
+QString describe(const CanFrameRecord &record)
+{
+    return QStringLiteral("%1%2 %3 %4")
+        .arg(record.id, 0, 16)
+        .arg(record.extended ? "x" : "")
+        .arg(record.remote ? "r" : "d")
+        .arg(QString::fromLatin1(
+            QByteArray(reinterpret_cast<const char *>(record.data),
+                       record.remote ? 0 : record.dlc).toHex()))
+        + QStringLiteral("/%1").arg(record.dlc);
+}
+
+} // namespace
+
+void tst_SimReplay::init()
+{
+    QVERIFY(directory.isValid());
+    qputenv("CANABLE_INTERFACE", "sim");
+}
+
+void tst_SimReplay::cleanup()
+{
+    canable_freeDLL(0);
+    qunsetenv("CANABLE_SIM_TRAFFIC");
+}
+
+void tst_SimReplay::writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(content), qint64(content.size()));
+}
+
+void tst_SimReplay::playsTheTraceInOrderAndLoops_data()
+{
+    QTest::addColumn<QByteArray>("extension");
+    QTest::addColumn<QByteArray>("content");
+    QTest::newRow("log")
+        << QByteArray("log")
+        << QByteArray("(1000.000000) can0 123#1122 R\n(1000.020000) can0 1ABCDEF0#DEADBEEF T\n"
+                      "(1000.020000) can0 20000004#0000000000000000\n"
+                      "(1000.040000) can0 7FF#R3 R\n");
+    QTest::newRow("asc")
+        << QByteArray("asc")
+        << QByteArray("date Mon Dec 07 04:47:32.123 pm 2026\nbase hex  timestamps absolute\n"
+                      "Begin Triggerblock Mon Dec 07 04:47:32.123 pm 2026\n"
+                      "   0.000000 1  123             Rx   d 2 11 22\n"
+                      "   0.010000 1  1ABCDEF0x       Tx   d 4 DE AD BE EF\n"
+                      "   0.015000 1  ErrorFrame\n"
+                      "   0.030000 1  7FF             Rx   r 3\nEnd TriggerBlock\n");
+}
+
+void tst_SimReplay::playsTheTraceInOrderAndLoops()
+{
+    QFETCH(QByteArray, extension);
+    QFETCH(QByteArray, content);
+    const QString path = tracePath(extension.constData());
+    writeFile(path, content);
+    qputenv("CANABLE_SIM_TRAFFIC", "replay:" + QFile::encodeName(path));
+    QCOMPARE(canable_initDLL(0, 500), 0);
+    const QStringList pass = { "123 d 1122/2", "1abcdef0x d deadbeef/4", "7ff r /3" };
+    QStringList received;
+    QDeadlineTimer deadline(30000);
+    while (received.size() < 3 * pass.size() && !deadline.hasExpired()) {
+        CanFrameRecord record = {};
+        if (canable_readMessage(0, &record, 1) == 0)
+            received << describe(record);
+    }
+    QCOMPARE(received, pass + pass + pass);
+}
+
+void tst_SimReplay::refusesWhatHoldsNoFrame_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("create");
+    QTest::newRow("missing") << QByteArray() << false;
+    QTest::newRow("empty") << QByteArray() << true;
+    QTest::newRow("only error events")
+        << QByteArray("(1.000000) can0 20000004#0000000000000000\n") << true;
+    QTest::newRow("not a trace") << QByteArray("hello\nworld\n") << true;
+}
+
+void tst_SimReplay::refusesWhatHoldsNoFrame()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(bool, create);
+    const QString path = tracePath("log");
+    QFile::remove(path);
+    if (create)
+        writeFile(path, content);
+    qputenv("CANABLE_SIM_TRAFFIC", "replay:" + QFile::encodeName(path));
+    QVERIFY(canable_initDLL(0, 500) != 0);
+    CanFrameRecord record = {};
+    QVERIFY(canable_readMessage(0, &record, 1) != 0);
+}
+
+QTEST_GUILESS_MAIN(tst_SimReplay)
+#include "tst_simreplay.moc"

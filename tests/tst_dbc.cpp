@@ -1,0 +1,371 @@
+#include "dbccodec.h"
+#include "dbcdatabase.h"
+#include "dbcreader.h"
+
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cmath>
+
+// The reader, the codec and the database, with an independent DBC decoder (system python's
+// canmatrix) as the judge of every decoded value.
+class TestDbc : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void oracle_data();
+    void oracle();
+    void hostile_data();
+    void hostile();
+    void oversizedFileIsRefusedUnread();
+    void laterFileReplacesMessage();
+    void physicalToBits_data();
+    void physicalToBits();
+};
+
+namespace {
+
+const int payloadsPerMessage = 3000;
+
+bool sameValue(double ours, double theirs, double scale)
+{
+    if (std::isnan(ours) || std::isnan(theirs))
+        return std::isnan(ours) && std::isnan(theirs);
+    if (std::isinf(ours) || std::isinf(theirs))
+        return ours == theirs;
+    const double magnitude = std::max({1.0, std::fabs(ours), std::fabs(theirs), scale});
+    return std::fabs(ours - theirs) <= 1e-12 * magnitude;
+}
+
+// Physical values carry the raw value exactly while the raw value and the offset in steps
+// stay well inside a double's mantissa; beyond that only the raw bits can travel back.
+bool physicalRoundTrips(const DbcSignal &signal, const DbcDecodedSignal &value)
+{
+    if (signal.valueType != DbcSignal::ValueType::Integer)
+        return signal.factor == 1 && signal.offset == 0 && !std::isnan(value.raw);
+    return signal.length <= 50 && std::fabs(signal.offset / signal.factor) < std::ldexp(1, 49);
+}
+
+QByteArray coveredBits(const DbcMessage &message, const QVector<DbcDecodedSignal> &values,
+                       int count)
+{
+    QByteArray mask(message.length, '\0');
+    for (int i = 0; i < count; ++i)
+        DbcCodec::insertBits(message.signalList.at(values.at(i).index), ~uint64_t(0),
+                             reinterpret_cast<uint8_t *>(mask.data()), mask.size());
+    return mask;
+}
+
+QByteArray masked(QByteArray bytes, const QByteArray &mask)
+{
+    for (int i = 0; i < bytes.size(); ++i)
+        bytes[i] = char(bytes.at(i) & mask.at(i));
+    return bytes;
+}
+
+int signalCount(const DbcFile &file)
+{
+    int count = 0;
+    for (const DbcMessage &message : file.messages)
+        count += message.signalList.size();
+    return count;
+}
+
+} // namespace
+
+void TestDbc::oracle_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::newRow("awkward layouts") << QFINDTESTDATA("data/dbc/awkward.dbc");
+    QTest::newRow("simulated vehicle") << QFINDTESTDATA("../docs/examples/vehicle.dbc");
+}
+
+void TestDbc::oracle()
+{
+    QFETCH(QString, path);
+    QVERIFY(!path.isEmpty());
+    const QString python = QStringLiteral("/usr/bin/python3");
+    if (!QFileInfo::exists(python))
+        QSKIP("the system python that runs the reference decoder is missing");
+
+    const DbcFile file = DbcReader::readFile(path);
+    QVERIFY2(file.error.isEmpty(), qPrintable(file.error));
+    QVERIFY2(file.warnings.isEmpty(), qPrintable(file.warnings.join('\n')));
+    DbcDatabase database;
+    database.add(file);
+
+    QProcess reference;
+    reference.start(python, {QFINDTESTDATA("dbc/oracle.py"), path, QStringLiteral("17"),
+                             QString::number(payloadsPerMessage)});
+    QVERIFY(reference.waitForFinished(300000));
+    QVERIFY2(reference.exitCode() == 0, reference.readAllStandardError().constData());
+    const QList<QByteArray> lines = reference.readAllStandardOutput().split('\n');
+
+    QVector<DbcDecodedSignal> values;
+    int compared = 0;
+    for (const QByteArray &line : lines) {
+        if (line.isEmpty())
+            continue;
+        const QList<QByteArray> fields = line.split(' ');
+        QVERIFY(fields.size() >= 3);
+        const DbcMessage *message = database.message(fields.at(1).toUInt(nullptr, 16),
+                                                     fields.at(0) == "1");
+        QVERIFY2(message, line.constData());
+        const QByteArray payload = fields.at(2) == "-" ? QByteArray()
+                                                       : QByteArray::fromHex(fields.at(2));
+        const auto *data = reinterpret_cast<const uint8_t *>(payload.constData());
+        const int count = DbcCodec::decode(*message, data, payload.size(), &values);
+
+        QHash<QString, DbcDecodedSignal> ours;
+        for (int i = 0; i < count; ++i)
+            ours.insert(message->signalList.at(values.at(i).index).name, values.at(i));
+        QCOMPARE(ours.size(), fields.size() - 3);
+        for (int i = 3; i < fields.size(); ++i) {
+            const QList<QByteArray> parts = fields.at(i).split('=');
+            QCOMPARE(parts.size(), 3);
+            const QString name = QString::fromUtf8(parts.at(0));
+            QVERIFY2(ours.contains(name), line.constData());
+            const DbcDecodedSignal &value = ours.value(name);
+            const DbcSignal &signal = message->signalList.at(value.index);
+            const QByteArray context = line + " / " + parts.at(0);
+            if (signal.valueType == DbcSignal::ValueType::Integer) {
+                const bool ok = signal.isSigned
+                    ? value.rawInteger == parts.at(1).toLongLong()
+                    : value.bits == parts.at(1).toULongLong();
+                QVERIFY2(ok, context.constData());
+            } else {
+                QVERIFY2(sameValue(value.raw, parts.at(1).toDouble(), 0), context.constData());
+            }
+            QVERIFY2(sameValue(value.physical, parts.at(2).toDouble(), signal.offset),
+                     context.constData());
+        }
+
+        // Back from values to bytes: every bit a decoded signal covers must come back.
+        const QByteArray mask = coveredBits(*message, values, count);
+        QByteArray rawCopy(message->length, '\0');
+        QHash<QString, double> physical;
+        for (int i = 0; i < count; ++i) {
+            const DbcSignal &signal = message->signalList.at(values.at(i).index);
+            DbcCodec::insertBits(signal, values.at(i).bits,
+                                 reinterpret_cast<uint8_t *>(rawCopy.data()), rawCopy.size());
+            if (physicalRoundTrips(signal, values.at(i)))
+                physical.insert(signal.name, values.at(i).physical);
+        }
+        QCOMPARE(masked(rawCopy, mask).toHex(), masked(payload, mask).toHex());
+        const QByteArray encoded = DbcCodec::encode(*message, physical, rawCopy);
+        QCOMPARE(masked(encoded, mask).toHex(), masked(payload, mask).toHex());
+        ++compared;
+    }
+    QCOMPARE(compared, database.messages().size() * payloadsPerMessage);
+}
+
+void TestDbc::hostile_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<bool>("refused");
+    QTest::addColumn<int>("messages");
+    QTest::addColumn<int>("signalCount");
+    QTest::addColumn<QString>("firstWarning");   // empty: none expected
+
+    const QByteArray message = "BO_ 100 M: 8 ECU\n";
+    const QByteArray tail = "BO_ 101 After: 8 ECU\n SG_ Ok : 0|8@1+ (1,0) [0|0] \"\" X\n";
+
+    QByteArray random(65536, '\0');
+    QRandomGenerator generator(5);
+    for (char &c : random)
+        c = char(generator.bounded(256));
+    QByteArray printable(65536, ' ');
+    for (char &c : printable)
+        c = char(generator.bounded(32, 127));
+
+    QTest::newRow("random bytes") << random << true << 0 << 0 << QString();
+    QTest::newRow("printable nonsense") << printable << true << 0 << 0 << QString();
+    QTest::newRow("empty") << QByteArray() << true << 0 << 0 << QString();
+    QTest::newRow("signal longer than frame")
+        << QByteArray("BO_ 100 M: 2 ECU\n SG_ S : 8|16@1+ (1,0) [0|0] \"\" X\n") + tail
+        << false << 2 << 1 << "t.dbc:2:";
+    QTest::newRow("start bit outside frame")
+        << message + " SG_ S : 70|1@1+ (1,0) [0|0] \"\" X\n" + tail << false << 2 << 1
+        << "t.dbc:2:";
+    QTest::newRow("motorola running past the end")
+        << message + " SG_ S : 56|16@0+ (1,0) [0|0] \"\" X\n" + tail << false << 2 << 1
+        << "t.dbc:2:";
+    QTest::newRow("motorola exactly filling the frame")
+        << message + " SG_ S : 7|64@0+ (1,0) [0|0] \"\" X\n" << false << 1 << 1 << QString();
+    QTest::newRow("zero length") << message + " SG_ S : 0|0@1+ (1,0) [0|0] \"\" X\n" + tail
+                                 << false << 2 << 1 << "t.dbc:2:";
+    QTest::newRow("65 bits") << message + " SG_ S : 0|65@1+ (1,0) [0|0] \"\" X\n" + tail
+                             << false << 2 << 1 << "t.dbc:2:";
+    QTest::newRow("negative length")
+        << message + " SG_ S : 0|-3@1+ (1,0) [0|0] \"\" X\n" + tail << false << 2 << 1
+        << "t.dbc:2:";
+    QTest::newRow("byte order 2") << message + " SG_ S : 0|8@2+ (1,0) [0|0] \"\" X\n" + tail
+                                  << false << 2 << 1 << "t.dbc:2:";
+    QTest::newRow("factor not a number")
+        << message + " SG_ S : 0|8@1+ (x,0) [0|0] \"\" X\n" + tail << false << 2 << 1
+        << "t.dbc:2:";
+    QTest::newRow("infinite factor")
+        << message + " SG_ S : 0|8@1+ (1e999,0) [0|0] \"\" X\n" + tail << false << 2 << 1
+        << "t.dbc:2:";
+    QTest::newRow("start bit too large to count")
+        << message + " SG_ S : 99999999999999999999|8@1+ (1,0) [0|0] \"\" X\n" + tail
+        << false << 2 << 1 << "t.dbc:2:";
+    QTest::newRow("signal before any message")
+        << QByteArray(" SG_ S : 0|8@1+ (1,0) [0|0] \"\" X\n") + tail << false << 1 << 1
+        << "t.dbc:1:";
+    QTest::newRow("standard id above 11 bits")
+        << QByteArray("BO_ 2048 Big: 8 ECU\n SG_ S : 0|8@1+ (1,0) [0|0] \"\" X\n") + tail
+        << false << 1 << 1 << "t.dbc:1:";
+    QTest::newRow("id beyond 32 bits")
+        << QByteArray("BO_ 99999999999 Big: 8 ECU\n") + tail << false << 1 << 1 << "t.dbc:1:";
+    QTest::newRow("length 65 bytes") << QByteArray("BO_ 7 Big: 65 ECU\n") + tail << false << 1
+                                     << 1 << "t.dbc:1:";
+    QTest::newRow("duplicate id in one file")
+        << tail + "BO_ 101 Again: 1 ECU\n SG_ B : 0|1@1+ (1,0) [0|0] \"\" X\n" << false << 1
+        << 1 << "t.dbc:3:";
+    QTest::newRow("multiplexed signal without multiplexor")
+        << message + " SG_ S m1 : 0|8@1+ (1,0) [0|0] \"\" X\n" + tail << false << 2 << 1
+        << "t.dbc:1:";
+    QTest::newRow("two multiplexors")
+        << message + " SG_ A M : 0|8@1+ (1,0) [0|0] \"\" X\n SG_ B M : 8|8@1+ (1,0) [0|0] \"\" X\n"
+        << false << 1 << 1 << "t.dbc:3:";
+    QTest::newRow("bad multiplexer value")
+        << message + " SG_ A mx : 0|8@1+ (1,0) [0|0] \"\" X\n" + tail << false << 2 << 1
+        << "t.dbc:2:";
+    QTest::newRow("float of 16 bits")
+        << message + " SG_ A : 0|16@1+ (1,0) [0|0] \"\" X\nSIG_VALTYPE_ 100 A : 1;\n" << false
+        << 1 << 1 << "t.dbc:3:";
+    QTest::newRow("values for unknown signal")
+        << tail + "VAL_ 101 Nope 0 \"a\" ;\nVAL_ 999 Ok 0 \"a\" ;\n" << false << 1 << 1
+        << "t.dbc:3:";
+    QTest::newRow("value without description")
+        << tail + "VAL_ 101 Ok 0 \"a\" 1 ;\n" << false << 1 << 1 << "t.dbc:3:";
+    QTest::newRow("negative cycle time")
+        << tail + "BA_ \"GenMsgCycleTime\" BO_ 101 -5;\n" << false << 1 << 1 << "t.dbc:3:";
+    QTest::newRow("unterminated comment stops at the next message")
+        << QByteArray("CM_ BO_ 101 \"never closed\n") + tail << false << 1 << 1 << "t.dbc:1:";
+    QTest::newRow("deep brackets")
+        << message + " SG_ S : " + QByteArray(1 << 20, '(') + "\n" + tail << false << 2 << 1
+        << "t.dbc:2:";
+    QTest::newRow("unknown statements are skipped quietly")
+        << QByteArray("VERSION \"\"\nNS_ :\n\tCM_\n\tBA_\nBS_:\nBU_: A B\nEV_ x: 0 [0|1];\n")
+            + tail + "BO_TX_BU_ 101 : A,B;\nSG_MUL_VAL_ 101 a b 1-2;\n"
+        << false << 1 << 1 << QString();
+    QTest::newRow("container of loose signals")
+        << QByteArray("BO_ 3221225472 VECTOR__INDEPENDENT_SIG_MSG: 0 Vector__XXX\n"
+                      " SG_ Loose : 0|8@1+ (1,0) [0|0] \"\" X\n") + tail
+        << false << 1 << 1 << QString();
+    QTest::newRow("windows line ends")
+        << QByteArray("BO_ 101 After: 8 ECU\r\n SG_ Ok : 0|8@1+ (1,0) [0|0] \"\" X\r\n")
+        << false << 1 << 1 << QString();
+    QByteArray manyBad = message;
+    for (int i = 0; i < 5000; ++i)
+        manyBad += " SG_ broken\n";
+    QTest::newRow("thousands of broken lines") << manyBad + tail << false << 2 << 1
+                                               << "t.dbc:2:";
+}
+
+void TestDbc::hostile()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(bool, refused);
+    QFETCH(int, messages);
+    QFETCH(int, signalCount);
+    QFETCH(QString, firstWarning);
+
+    const DbcFile file = DbcReader::parse(text, QStringLiteral("/some/where/t.dbc"));
+    QCOMPARE(!file.error.isEmpty(), refused);
+    QCOMPARE(file.messages.size(), messages);
+    QCOMPARE(::signalCount(file), signalCount);
+    if (firstWarning.isEmpty()) {
+        QVERIFY2(file.warnings.isEmpty(), qPrintable(file.warnings.join('\n')));
+    } else {
+        QVERIFY(!file.warnings.isEmpty());
+        QVERIFY2(file.warnings.first().startsWith(firstWarning), qPrintable(file.warnings.first()));
+    }
+    QVERIFY(file.warnings.size() <= DbcReader::maxWarnings);
+    // Whatever was kept must decode without touching bytes beyond the frame.
+    QVector<DbcDecodedSignal> values;
+    const QByteArray payload(64, '\xff');
+    for (const DbcMessage &message : file.messages) {
+        QVERIFY(DbcCodec::decode(message, reinterpret_cast<const uint8_t *>(payload.constData()),
+                                 message.length, &values) <= message.signalList.size());
+    }
+}
+
+void TestDbc::oversizedFileIsRefusedUnread()
+{
+    QTemporaryDir directory;
+    QVERIFY(directory.isValid());
+    QFile file(directory.filePath(QStringLiteral("huge.dbc")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QVERIFY(file.resize(100 * 1024 * 1024));   // sparse: costs no disk
+    file.close();
+    const DbcFile read = DbcReader::readFile(file.fileName());
+    QVERIFY(!read.error.isEmpty());
+    QVERIFY(read.messages.isEmpty());
+    QVERIFY(!DbcReader::readFile(directory.filePath(QStringLiteral("missing.dbc"))).error.isEmpty());
+}
+
+void TestDbc::laterFileReplacesMessage()
+{
+    const DbcFile first = DbcReader::parse(
+        "BO_ 100 Old: 8 A\n SG_ S : 0|8@1+ (1,0) [0|0] \"\" X\n"
+        "BO_ 2147483748 Extended: 8 A\n SG_ E : 0|8@1+ (1,0) [0|0] \"\" X\n", "first.dbc");
+    const DbcFile second = DbcReader::parse(
+        "BO_ 100 New: 2 B\n SG_ T : 8|8@1+ (2,0) [0|0] \"\" X\nBO_ 7 Other: 1 B\n", "second.dbc");
+    DbcDatabase database;
+    QVERIFY(database.add(first).isEmpty());
+    const QStringList replaced = database.add(second);
+    QCOMPARE(replaced.size(), 1);
+    QVERIFY(replaced.first().contains("Old") && replaced.first().contains("New"));
+    QCOMPARE(database.messages().size(), 3);
+    QCOMPARE(database.message(100, false)->name, QStringLiteral("New"));
+    QCOMPARE(database.message(100, true)->name, QStringLiteral("Extended"));
+    QCOMPARE(database.files(), QStringList({"first.dbc", "second.dbc"}));
+    database.clear();
+    QVERIFY(!database.message(100, false));
+}
+
+void TestDbc::physicalToBits_data()
+{
+    QTest::addColumn<QByteArray>("definition");
+    QTest::addColumn<double>("physical");
+    QTest::addColumn<quint64>("bits");
+    QTest::addColumn<bool>("clamped");
+
+    const QByteArray unsigned8 = "0|8@1+ (0.5,-10)";
+    const QByteArray signed12 = "4|12@0- (0.1,0)";
+    QTest::newRow("nearest step") << unsigned8 << 0.26 << quint64(21) << false;
+    QTest::newRow("half step rounds away") << unsigned8 << -9.75 << quint64(1) << false;
+    QTest::newRow("above the top") << unsigned8 << 200.0 << quint64(255) << true;
+    QTest::newRow("below zero") << unsigned8 << -11.0 << quint64(0) << true;
+    QTest::newRow("not a number") << unsigned8 << double(NAN) << quint64(0) << true;
+    QTest::newRow("signed negative") << signed12 << -0.3 << quint64(0xFFD) << false;
+    QTest::newRow("signed lowest") << signed12 << -1e6 << quint64(0x800) << true;
+    QTest::newRow("signed highest") << signed12 << 204.7 << quint64(0x7FF) << false;
+    QTest::newRow("64 bits top") << QByteArray("0|64@1+ (1,0)") << 1e30 << ~quint64(0) << true;
+    QTest::newRow("64 bits signed")
+        << QByteArray("0|64@1- (1,0)") << -2.0 << quint64(0xFFFFFFFFFFFFFFFE) << false;
+}
+
+void TestDbc::physicalToBits()
+{
+    QFETCH(QByteArray, definition);
+    QFETCH(double, physical);
+    QFETCH(quint64, bits);
+    QFETCH(bool, clamped);
+    const DbcFile file = DbcReader::parse(
+        "BO_ 1 M: 8 A\n SG_ S : " + definition + " [0|0] \"\" X\n", "t.dbc");
+    QCOMPARE(::signalCount(file), 1);
+    const DbcSignal &signal = file.messages.first().signalList.first();
+    bool wasClamped = !clamped;
+    QCOMPARE(DbcCodec::physicalToBits(signal, physical, &wasClamped), bits);
+    QCOMPARE(wasClamped, clamped);
+}
+
+QTEST_GUILESS_MAIN(TestDbc)
+#include "tst_dbc.moc"

@@ -1,0 +1,581 @@
+#include "tracefile.h"
+
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <cstring>
+#include <ctime>
+
+#include <sys/resource.h>
+
+using trace::Format;
+using trace::Frame;
+
+Q_DECLARE_METATYPE(Format)
+
+namespace {
+
+Frame frame(uint32_t id, const QByteArray &data, int64_t us, bool tx = false,
+            bool extended = false, bool remote = false, int dlc = -1)
+{
+    Frame f;
+    f.id = id;
+    f.extended = extended;
+    f.remote = remote;
+    f.tx = tx;
+    f.dlc = uint8_t(dlc >= 0 ? dlc : data.size());
+    std::memcpy(f.data, data.constData(), size_t(data.size()));
+    f.timestampUs = us;
+    return f;
+}
+
+// Frames a user's trace holds: both identifier kinds, remote frames with a length, empty
+// and full data, both directions, times that differ in the last microsecond.
+QVector<Frame> sampleFrames()
+{
+    const int64_t t = 1796660000123456LL;
+    return {
+        frame(0x123, QByteArray::fromHex("1122334455667788"), t),
+        frame(0x7ff, QByteArray(), t + 1, true),
+        frame(0x1abcdef0, QByteArray::fromHex("deadbeef"), t + 999, false, true),
+        frame(0x000, QByteArray::fromHex("00"), t + 1000, true),
+        frame(0x321, QByteArray(), t + 123457, false, false, true, 3),
+        frame(0x00000001, QByteArray(), t + 3600000001LL, true, true, true, 8),
+        frame(0x555, QByteArray::fromHex("0102030405"), t + 3600000002LL, true),
+    };
+}
+
+QString writeTrace(const QString &path, Format format, const QVector<Frame> &frames)
+{
+    std::string error;
+    auto writer = trace::Writer::create(path.toStdString(), format, &error);
+    if (!writer)
+        return QString::fromStdString(error);
+    for (const Frame &f : frames) {
+        if (!writer->write(f))
+            return QString::fromStdString(writer->error());
+    }
+    return writer->close() ? QString() : QString::fromStdString(writer->error());
+}
+
+QVector<Frame> readTrace(const QString &path, Format format, uint64_t *skipped = nullptr)
+{
+    std::string error;
+    auto reader = trace::Reader::open(path.toStdString(), format, &error);
+    if (!reader)
+        return {};
+    QVector<Frame> frames;
+    Frame f;
+    while (reader->next(f))
+        frames.append(f);
+    if (skipped)
+        *skipped = reader->skipped();
+    return frames;
+}
+
+// One line per frame in the form the python script below prints.
+QString describe(const Frame &f, bool withDirection = true, int64_t originUs = 0)
+{
+    QByteArray data;
+    if (!f.remote)
+        data = QByteArray(reinterpret_cast<const char *>(f.data), f.dlc).toHex();
+    return QStringLiteral("%1 %2 %3 %4 %5 %6 %7")
+            .arg(f.id, 0, 16)
+            .arg(int(f.extended))
+            .arg(int(f.remote))
+            .arg(f.dlc)
+            .arg(QString::fromLatin1(data))
+            .arg(withDirection ? (f.tx ? "T" : "R") : "-")
+            .arg(f.timestampUs - originUs);
+}
+
+QStringList describeAll(const QVector<Frame> &frames, bool withDirection = true,
+                        bool relative = false)
+{
+    QStringList lines;
+    for (const Frame &f : frames)
+        lines << describe(f, withDirection, relative ? frames.first().timestampUs : 0);
+    return lines;
+}
+
+const char readScript[] = R"(
+import sys, can
+reader = {'log': can.CanutilsLogReader, 'asc': can.ASCReader, 'blf': can.BLFReader}
+kind = sys.argv[1]
+args = {'relative_timestamp': False} if kind == 'asc' else {}
+for m in reader[kind](sys.argv[2], **args):
+    data = '' if m.is_remote_frame else bytes(m.data).hex()
+    print('%x %d %d %d %s %s %d' % (m.arbitration_id, m.is_extended_id, m.is_remote_frame,
+          m.dlc, data, 'R' if m.is_rx else 'T', round(m.timestamp * 1e6)))
+)";
+
+const char writeScript[] = R"(
+import sys, can
+writer = {'log': can.CanutilsLogWriter, 'asc': can.ASCWriter, 'blf': can.BLFWriter}
+w = writer[sys.argv[1]](sys.argv[2])
+t = 1796660000.123456
+w.on_message_received(can.Message(timestamp=t, arbitration_id=0x123, is_extended_id=False,
+                                  data=bytes.fromhex('1122334455667788')))
+w.on_message_received(can.Message(timestamp=t + 0.000999, arbitration_id=0x1abcdef0,
+                                  is_extended_id=True, is_rx=False, data=b'\x01\x02'))
+w.on_message_received(can.Message(timestamp=t + 1.5, arbitration_id=0x10, is_extended_id=False,
+                                  is_remote_frame=True, dlc=4))
+w.on_message_received(can.Message(timestamp=t + 7200.000001, arbitration_id=0x7ff,
+                                  is_extended_id=False, is_rx=False, data=b''))
+w.stop()
+)";
+
+QString python()
+{
+    return QFile::exists("/usr/bin/python3") ? QStringLiteral("/usr/bin/python3") : QString();
+}
+
+bool pythonHasCan()
+{
+    if (python().isEmpty())
+        return false;
+    return QProcess::execute(python(), { "-c", "import can" }) == 0;
+}
+
+QStringList run(const QString &program, const QStringList &arguments, bool *ok)
+{
+    QProcess process;
+    process.start(program, arguments);
+    *ok = process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit
+            && process.exitCode() == 0;
+    if (!*ok)
+        qWarning().noquote() << program << arguments << process.readAllStandardError();
+    return QString::fromUtf8(process.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+}
+
+const char *kindOf(Format format)
+{
+    return trace::extensionOf(format);
+}
+
+size_t peakRssKiB()
+{
+    QFile status("/proc/self/status");
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toULong();
+    }
+    return 0;
+}
+
+} // namespace
+
+class TstTraceFile : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void roundTrip_data();
+    void roundTrip();
+    void pythonReadsOurs_data();
+    void pythonReadsOurs();
+    void oursReadsPython_data();
+    void oursReadsPython();
+    void canUtilsRoundTrip();
+    void tsharkDecodesPcap();
+    void hostileInput_data();
+    void hostileInput();
+    void writeErrorKeepsCompleteFrames_data();
+    void writeErrorKeepsCompleteFrames();
+    void csvKeepsTheTableRows();
+    void formatForPath_data();
+    void formatForPath();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+void TstTraceFile::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    // A zone away from UTC and with summer time catches local and universal time mixed up
+    // in the formats that carry a local calendar date.
+    qputenv("TZ", "Europe/Berlin");
+    tzset();
+}
+
+void TstTraceFile::roundTrip_data()
+{
+    QTest::addColumn<Format>("format");
+    QTest::addColumn<bool>("keepsDirection");
+    QTest::newRow("log") << Format::CandumpLog << true;
+    QTest::newRow("asc") << Format::Asc << true;
+    QTest::newRow("pcap") << Format::Pcap << false;
+    QTest::newRow("blf") << Format::Blf << true;
+}
+
+void TstTraceFile::roundTrip()
+{
+    QFETCH(Format, format);
+    QFETCH(bool, keepsDirection);
+    QVector<Frame> frames = sampleFrames();
+    Frame refused = frames[1];
+    refused.success = false;
+    refused.id = 0x42;
+    frames.insert(2, refused);
+    const QString path = m_dir.filePath(QStringLiteral("round.") + kindOf(format));
+    QCOMPARE(writeTrace(path, format, frames), QString());
+    frames.remove(2);
+    uint64_t skipped = 0;
+    const QVector<Frame> back = readTrace(path, format, &skipped);
+    QCOMPARE(describeAll(back, keepsDirection), describeAll(frames, keepsDirection));
+    QCOMPARE(skipped, uint64_t(0));
+}
+
+void TstTraceFile::pythonReadsOurs_data()
+{
+    QTest::addColumn<Format>("format");
+    QTest::newRow("log") << Format::CandumpLog;
+    QTest::newRow("asc") << Format::Asc;
+    QTest::newRow("blf") << Format::Blf;
+}
+
+void TstTraceFile::pythonReadsOurs()
+{
+    if (!pythonHasCan())
+        QSKIP("python3-can is not installed");
+    QFETCH(Format, format);
+    const QString path = m_dir.filePath(QStringLiteral("ours.") + kindOf(format));
+    QCOMPARE(writeTrace(path, format, sampleFrames()), QString());
+    bool ok = false;
+    const QStringList lines = run(python(), { "-c", readScript, kindOf(format), path }, &ok);
+    QVERIFY(ok);
+    QCOMPARE(lines, describeAll(sampleFrames()));
+}
+
+void TstTraceFile::oursReadsPython_data()
+{
+    pythonReadsOurs_data();
+}
+
+void TstTraceFile::oursReadsPython()
+{
+    if (!pythonHasCan())
+        QSKIP("python3-can is not installed");
+    QFETCH(Format, format);
+    const QString path = m_dir.filePath(QStringLiteral("theirs.") + kindOf(format));
+    bool ok = false;
+    run(python(), { "-c", writeScript, kindOf(format), path }, &ok);
+    QVERIFY(ok);
+    const QStringList theirs = run(python(), { "-c", readScript, kindOf(format), path }, &ok);
+    QVERIFY(ok);
+    QCOMPARE(theirs.size(), 4);
+    uint64_t skipped = 0;
+    QCOMPARE(describeAll(readTrace(path, format, &skipped)), theirs);
+    QCOMPARE(skipped, uint64_t(0));
+}
+
+void TstTraceFile::canUtilsRoundTrip()
+{
+    const QString log2asc = QStandardPaths::findExecutable("log2asc");
+    const QString asc2log = QStandardPaths::findExecutable("asc2log");
+    if (log2asc.isEmpty() || asc2log.isEmpty())
+        QSKIP("can-utils is not installed");
+    const QString log = m_dir.filePath("cu.log");
+    const QString asc = m_dir.filePath("cu.asc");
+    const QString back = m_dir.filePath("cu-back.log");
+    const QString ourAsc = m_dir.filePath("cu-ours.asc");
+    const QString ourBack = m_dir.filePath("cu-ours-back.log");
+    const QVector<Frame> frames = sampleFrames();
+    QCOMPARE(writeTrace(log, Format::CandumpLog, frames), QString());
+    QCOMPARE(writeTrace(ourAsc, Format::Asc, frames), QString());
+    bool ok = false;
+    run(log2asc, { "-I", log, "-O", asc, "can0" }, &ok);
+    QVERIFY(ok);
+    run(asc2log, { "-I", asc, "-O", back }, &ok);
+    QVERIFY(ok);
+    run(asc2log, { "-I", ourAsc, "-O", ourBack }, &ok);
+    QVERIFY(ok);
+    // asc2log takes the date of the header only with a German or US locale installed,
+    // so times are compared from the first frame on.
+    const QStringList expected = describeAll(frames, true, true);
+    QCOMPARE(describeAll(readTrace(back, Format::CandumpLog), true, true), expected);
+    QCOMPARE(describeAll(readTrace(ourBack, Format::CandumpLog), true, true), expected);
+    QCOMPARE(describeAll(readTrace(asc, Format::Asc), true, true), expected);
+}
+
+void TstTraceFile::tsharkDecodesPcap()
+{
+    const QString tshark = QStandardPaths::findExecutable("tshark");
+    if (tshark.isEmpty())
+        QSKIP("tshark is not installed");
+    QVector<Frame> frames = sampleFrames();
+    Frame error;
+    error.error = true;
+    error.id = 0x004;
+    error.dlc = 8;
+    error.data[1] = 0x10;
+    error.timestampUs = frames.last().timestampUs + 5;
+    frames.append(error);
+    const QString path = m_dir.filePath("shark.pcap");
+    QCOMPARE(writeTrace(path, Format::Pcap, frames), QString());
+    bool ok = false;
+    // Identifier 0 would otherwise go to the AUTOSAR NM dissector instead of plain data.
+    const QStringList lines = run(tshark, { "-r", path, "--disable-protocol", "autosar-nm",
+                                            "-T", "fields", "-E", "separator=,",
+                                            "-e", "can.id", "-e", "can.flags.xtd",
+                                            "-e", "can.flags.rtr", "-e", "can.flags.err",
+                                            "-e", "can.len", "-e", "data.data",
+                                            "-e", "frame.time_epoch", "-e", "can.err.ctrl",
+                                            "-e", "can.err.ctrl.rx_passive" }, &ok);
+    QVERIFY(ok);
+    QStringList expected;
+    for (const Frame &f : frames) {
+        const QString time = QStringLiteral("%1.%2").arg(f.timestampUs / 1000000)
+                .arg(f.timestampUs % 1000000, 6, 10, QLatin1Char('0'));
+        if (f.error) {
+            // A controller problem (class 0x004) with the receiver error-passive (0x10).
+            expected << QStringLiteral(",,,1,8,,%1,1,1").arg(time);
+            continue;
+        }
+        // A remote frame's requested length travels as that many zero bytes.
+        const QByteArray data = f.remote
+                ? QByteArray(f.dlc, '\0').toHex()
+                : QByteArray(reinterpret_cast<const char *>(f.data), f.dlc).toHex();
+        expected << QStringLiteral("%1,%2,%3,%4,%5,%6,%7,,")
+                            .arg(f.id)
+                            .arg(int(f.extended))
+                            .arg(int(f.remote))
+                            .arg(int(f.error))
+                            .arg(f.dlc)
+                            .arg(QString::fromLatin1(data))
+                            .arg(time);
+    }
+    QStringList decoded;
+    // tshark prints the epoch with nanoseconds; the capture holds microseconds.
+    for (QString line : lines)
+        decoded << line.replace(QRegularExpression("(\\.\\d{6})000,"), "\\1,");
+    QCOMPARE(decoded, expected);
+}
+
+void TstTraceFile::hostileInput_data()
+{
+    QTest::addColumn<Format>("format");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<qint64>("sparseSize");
+    QTest::addColumn<int>("frames");
+    QTest::addColumn<bool>("opens");
+
+    QRandomGenerator random(11);
+    QByteArray noise(1 << 20, '\0');
+    random.fillRange(reinterpret_cast<quint32 *>(noise.data()), noise.size() / 4);
+    const QString valid = m_dir.filePath("valid");
+    QMap<Format, QByteArray> good;
+    for (Format format : { Format::CandumpLog, Format::Asc, Format::Pcap, Format::Blf }) {
+        const QString path = valid + "." + kindOf(format);
+        writeTrace(path, format, sampleFrames());
+        QFile file(path);
+        file.open(QIODevice::ReadOnly);
+        good[format] = file.readAll();
+    }
+    const qint64 twoGiB = 2LL << 30;
+
+    for (Format format : { Format::CandumpLog, Format::Asc, Format::Pcap, Format::Blf,
+                           Format::Csv }) {
+        const QByteArray kind = kindOf(format);
+        QTest::newRow((kind + " empty").constData()) << format << QByteArray() << 0LL << 0
+                                       << (format != Format::Pcap && format != Format::Blf);
+        QTest::newRow((kind + " noise").constData()) << format << noise << 0LL << 0
+                                       << (format != Format::Pcap && format != Format::Blf);
+    }
+    QTest::newRow("log 2 GiB of zeros") << Format::CandumpLog << QByteArray() << twoGiB << 0
+                                        << true;
+    QTest::newRow("log long line then frame")
+            << Format::CandumpLog
+            << QByteArray(10 << 20, 'x') + "\n(1.000001) can0 123#11 R\n" << 0LL << 1 << true;
+    QTest::newRow("log bad lines between frames")
+            << Format::CandumpLog
+            << QByteArray("(1.0) can0 123#11\n(x) can0 1#\n(2.0) can0 1234#\n"
+                          "(3.0) can0 800#\n(4.0) can0 12#112233445566778899\n"
+                          "(5.0) can0 7FF#R9\n(6.0) can0 7FF#R2 T\n")
+            << 0LL << 3 << true;
+    QTest::newRow("asc bad lines")
+            << Format::Asc
+            << QByteArray("date Mon Dec 07 04:47:32.123 pm 2026\n"
+                          "   1.000000 1  123 Rx d 9 1 2 3 4 5 6 7 8 9\n"
+                          "   1.000000 1  123 Rx d 4 11 22\n"
+                          "   1.000000 1  800 Rx d 0\n"
+                          "   1.000000 1  123 Qx d 0\n"
+                          "   2.000000 1  123 Rx d 1 11\n")
+            << 0LL << 1 << true;
+    for (int cut : { 10, 24, 30, 40, 50 }) {
+        QTest::newRow(qPrintable(QStringLiteral("pcap cut at %1").arg(cut)))
+                << Format::Pcap << good[Format::Pcap].left(cut) << 0LL
+                << (cut >= 56 ? 1 : 0) << (cut >= 24);
+    }
+    QByteArray hugeRecord = good[Format::Pcap].left(24);
+    hugeRecord += QByteArray::fromHex("0000000000000000ffff0f00ffff0f00");
+    hugeRecord += noise.left(1000);
+    QTest::newRow("pcap huge record") << Format::Pcap << hugeRecord << 0LL << 0 << true;
+    QByteArray otherLink = good[Format::Pcap];
+    otherLink[20] = 1;
+    QTest::newRow("pcap ethernet") << Format::Pcap << otherLink << 0LL << 0 << false;
+
+    const QByteArray blf = good[Format::Blf];
+    for (int cut : { 100, 144, 150, 160, 200, int(blf.size()) - 5 }) {
+        QTest::newRow(qPrintable(QStringLiteral("blf cut at %1").arg(cut)))
+                << Format::Blf << blf.left(cut) << 0LL << 0 << (cut >= 144);
+    }
+    QByteArray zeroObject = blf.left(144) + QByteArray("LOBJ\x10\0\x01\0\0\0\0\0\x0a\0\0\0", 16)
+            + blf.mid(144);
+    QTest::newRow("blf zero-length object first") << Format::Blf << zeroObject << 0LL << 7
+                                                  << true;
+    QByteArray absurd = blf.left(144)
+            + QByteArray("LOBJ\x10\0\x01\0\xff\xff\xff\xff\x0a\0\0\0", 16) + blf.mid(144);
+    QTest::newRow("blf absurd object size") << Format::Blf << absurd << 0LL << 7 << true;
+    QByteArray garbage = blf.left(144) + noise.left(5000) + blf.mid(144);
+    QTest::newRow("blf garbage before container") << Format::Blf << garbage << 0LL << 7
+                                                  << true;
+    QByteArray badZlib = blf;
+    for (int i = 180; i < badZlib.size(); ++i)
+        badZlib[i] = char(badZlib[i] ^ 0x5a);
+    QTest::newRow("blf damaged compression") << Format::Blf << badZlib << 0LL << 0 << true;
+    QByteArray hugeUncompressed = blf;
+    hugeUncompressed[144 + 24 + 3] = char(0x7f);
+    QTest::newRow("blf absurd uncompressed size") << Format::Blf << hugeUncompressed << 0LL
+                                                  << 0 << true;
+    QTest::newRow("blf 2 GiB of zeros after header")
+            << Format::Blf << blf.left(144) << twoGiB << 0 << true;
+}
+
+void TstTraceFile::hostileInput()
+{
+    QFETCH(Format, format);
+    QFETCH(QByteArray, content);
+    QFETCH(qint64, sparseSize);
+    QFETCH(int, frames);
+    QFETCH(bool, opens);
+    const QString path = m_dir.filePath(QStringLiteral("hostile.") + kindOf(format));
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QCOMPARE(file.write(content), qint64(content.size()));
+        if (sparseSize > 0)
+            QVERIFY(file.resize(sparseSize));
+    }
+    const size_t peakBefore = peakRssKiB();
+    std::string error;
+    auto reader = trace::Reader::open(path.toStdString(), format, &error);
+    QCOMPARE(reader != nullptr, opens);
+    if (!reader) {
+        QVERIFY(!error.empty());
+        return;
+    }
+    int count = 0;
+    Frame f;
+    while (reader->next(f))
+        ++count;
+    QCOMPARE(count, frames);
+    QVERIFY(reader->bytesRead() <= reader->totalBytes());
+    QVERIFY2(peakRssKiB() < peakBefore + 64 * 1024, "reading grew the memory");
+    QFile::remove(path);
+}
+
+void TstTraceFile::writeErrorKeepsCompleteFrames_data()
+{
+    roundTrip_data();
+}
+
+void TstTraceFile::writeErrorKeepsCompleteFrames()
+{
+    QFETCH(Format, format);
+    QFETCH(bool, keepsDirection);
+    const QString path = m_dir.filePath(QStringLiteral("full.") + kindOf(format));
+    std::string error;
+    auto writer = trace::Writer::create(path.toStdString(), format, &error);
+    QVERIFY(writer);
+    // A file size limit stands in for a full disk: writes beyond it fail as they would.
+    struct rlimit old = {};
+    getrlimit(RLIMIT_FSIZE, &old);
+    struct rlimit limit = old;
+    limit.rlim_cur = 300 * 1024 + 17;
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    QVector<Frame> written;
+    bool failed = false;
+    for (int i = 0; i < 200000 && !failed; ++i) {
+        Frame f = sampleFrames()[i % 7];
+        f.timestampUs += i * 100LL;
+        f.data[0] = uint8_t(i);
+        if (!f.remote && f.dlc == 0)
+            f.dlc = 1;
+        failed = !writer->write(f) || (i % 1000 == 999 && !writer->flush());
+        written.append(f);
+    }
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    QVERIFY(failed);
+    QVERIFY(!writer->error().empty());
+    writer.reset();
+    uint64_t skipped = 0;
+    const QVector<Frame> back = readTrace(path, format, &skipped);
+    QVERIFY(back.size() > 1000);
+    QCOMPARE(skipped, uint64_t(0));
+    QCOMPARE(describeAll(back, keepsDirection),
+             describeAll(written.mid(0, back.size()), keepsDirection));
+}
+
+void TstTraceFile::csvKeepsTheTableRows()
+{
+    QVector<Frame> frames = sampleFrames();
+    frames[1].success = false;
+    const QString path = m_dir.filePath("table.csv");
+    QCOMPARE(writeTrace(path, Format::Csv, frames), QString());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(file.readLine()),
+             QStringLiteral("序号,帧ID,数据,DLC,传输方向,状态,时间标识,格式,类型,\n"));
+    std::string error;
+    auto reader = trace::Reader::open(path.toStdString(), Format::Csv, &error);
+    QVERIFY(reader);
+    QVERIFY(reader->timeOfDayOnly());
+    QVector<Frame> expected = frames;
+    for (Frame &f : expected) {
+        // The table shows the local time of day to the millisecond.
+        const QDateTime local = QDateTime::fromMSecsSinceEpoch(f.timestampUs / 1000);
+        f.timestampUs = qint64(local.time().msecsSinceStartOfDay()) * 1000;
+    }
+    QVector<Frame> back;
+    Frame f;
+    while (reader->next(f))
+        back.append(f);
+    QCOMPARE(reader->skipped(), uint64_t(0));
+    QCOMPARE(describeAll(back), describeAll(expected));
+    QCOMPARE(back[1].success, false);
+    QCOMPARE(back[0].success, true);
+}
+
+void TstTraceFile::formatForPath_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<Format>("format");
+    QTest::newRow("log") << "/a/b.log" << Format::CandumpLog;
+    QTest::newRow("upper asc") << "C.ASC" << Format::Asc;
+    QTest::newRow("pcap") << "x.y.pcap" << Format::Pcap;
+    QTest::newRow("blf") << "t.blf" << Format::Blf;
+    QTest::newRow("csv") << "t.csv" << Format::Csv;
+    QTest::newRow("dot in folder only") << "/a.log/trace" << Format::Unknown;
+    QTest::newRow("other") << "t.txt" << Format::Unknown;
+}
+
+void TstTraceFile::formatForPath()
+{
+    QFETCH(QString, path);
+    QFETCH(Format, format);
+    QCOMPARE(trace::formatForPath(path.toStdString()), format);
+}
+
+QTEST_GUILESS_MAIN(TstTraceFile)
+#include "tst_tracefile.moc"

@@ -1,0 +1,627 @@
+// The binary formats: pcap with the SocketCAN link type, and BLF.
+
+#include "traceformats.h"
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include <zlib.h>
+
+namespace trace {
+
+namespace {
+
+uint16_t le16(const uint8_t *p) { return uint16_t(p[0] | p[1] << 8); }
+uint32_t le32(const uint8_t *p) { return uint32_t(le16(p)) | uint32_t(le16(p + 2)) << 16; }
+uint64_t le64(const uint8_t *p) { return uint64_t(le32(p)) | uint64_t(le32(p + 4)) << 32; }
+uint32_t be32(const uint8_t *p)
+{
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+
+void put16(std::string &out, uint16_t v)
+{
+    out += char(v & 0xff);
+    out += char(v >> 8);
+}
+void put32(std::string &out, uint32_t v)
+{
+    put16(out, uint16_t(v));
+    put16(out, uint16_t(v >> 16));
+}
+void put64(std::string &out, uint64_t v)
+{
+    put32(out, uint32_t(v));
+    put32(out, uint32_t(v >> 32));
+}
+void putBe32(std::string &out, uint32_t v)
+{
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out += char((v >> shift) & 0xff);
+}
+
+int64_t floorDiv(int64_t a, int64_t b)
+{
+    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
+}
+
+// ---- pcap -----------------------------------------------------------------------------
+
+constexpr uint32_t linkTypeSocketCan = 227;
+// No SocketCAN record is larger; a bigger length is a damaged file, not a frame.
+constexpr uint32_t maxPcapRecord = 256 * 1024;
+
+class PcapReader : public Reader
+{
+public:
+    PcapReader(int fd, uint64_t size) : Reader(fd, size)
+    {
+        uint8_t header[24];
+        if (!readExact(header, sizeof header)) {
+            m_error = "not a pcap file";
+            return;
+        }
+        const uint32_t magic = le32(header);
+        if (magic == 0xa1b2c3d4u || magic == 0xa1b23c4du) {
+            m_nanoseconds = magic == 0xa1b23c4du;
+        } else if (magic == 0xd4c3b2a1u || magic == 0x4d3cb2a1u) {
+            m_swapped = true;
+            m_nanoseconds = magic == 0x4d3cb2a1u;
+        } else {
+            m_error = "not a pcap file";
+            return;
+        }
+        if ((word(header + 20) & 0xffff) != linkTypeSocketCan)
+            m_error = "not a SocketCAN capture (link type 227)";
+    }
+
+    bool next(Frame &frame) override
+    {
+        uint8_t header[16];
+        while (readExact(header, sizeof header)) {
+            const uint32_t length = word(header + 8);
+            if (length > maxPcapRecord) {
+                // Without a length nothing after it can be found again.
+                ++m_skipped;
+                return false;
+            }
+            m_record.resize(length);
+            if (!readExact(m_record.data(), length)) {
+                ++m_skipped;
+                return false;
+            }
+            if (parse(header, frame))
+                return true;
+            ++m_skipped;
+        }
+        return false;
+    }
+
+private:
+    uint32_t word(const uint8_t *p) const
+    {
+        const uint32_t v = le32(p);
+        return m_swapped ? __builtin_bswap32(v) : v;
+    }
+
+    bool parse(const uint8_t *header, Frame &frame) const
+    {
+        if (m_record.size() < 8)
+            return false;
+        const uint8_t *p = m_record.data();
+        const uint32_t canId = be32(p);
+        const uint8_t length = p[4];
+        if (length > 8 || m_record.size() < 8u + length)
+            return false;
+        frame = Frame();
+        const uint32_t fraction = word(header + 4);
+        frame.timestampUs = int64_t(word(header)) * 1'000'000
+                + (m_nanoseconds ? fraction / 1000 : fraction);
+        frame.error = canId & errFlag;
+        frame.extended = (canId & effFlag) && !frame.error;
+        frame.remote = (canId & rtrFlag) && !frame.error;
+        frame.id = canId & (frame.extended || frame.error ? effMask : sffMask);
+        frame.dlc = length;
+        std::memcpy(frame.data, p + 8, length);
+        return true;
+    }
+
+    std::vector<uint8_t> m_record;
+    bool m_swapped = false;
+    bool m_nanoseconds = false;
+};
+
+class PcapWriter : public Writer
+{
+public:
+    explicit PcapWriter(int fd) : Writer(fd)
+    {
+        put32(m_pending, 0xa1b2c3d4u);
+        put16(m_pending, 2);
+        put16(m_pending, 4);
+        put32(m_pending, 0);
+        put32(m_pending, 0);
+        put32(m_pending, 65535);
+        put32(m_pending, linkTypeSocketCan);
+    }
+
+protected:
+    void encode(const Frame &frame) override
+    {
+        const int64_t seconds = std::max<int64_t>(floorDiv(frame.timestampUs, 1'000'000), 0);
+        const int64_t us = frame.timestampUs < 0 ? 0 : frame.timestampUs - seconds * 1'000'000;
+        put32(m_pending, uint32_t(seconds));
+        put32(m_pending, uint32_t(us));
+        put32(m_pending, 16);
+        put32(m_pending, 16);
+        uint32_t canId;
+        if (frame.error)
+            canId = (frame.id & effMask) | errFlag;
+        else if (frame.extended)
+            canId = (frame.id & effMask) | effFlag;
+        else
+            canId = frame.id & sffMask;
+        if (frame.remote && !frame.error)
+            canId |= rtrFlag;
+        putBe32(m_pending, canId);
+        const uint8_t length = frame.error ? 8 : std::min<uint8_t>(frame.dlc, 8);
+        m_pending += char(length);
+        m_pending.append(3, '\0');
+        for (int i = 0; i < 8; ++i)
+            m_pending += char(i < length && !(frame.remote && !frame.error) ? frame.data[i] : 0);
+    }
+};
+
+// ---- BLF ------------------------------------------------------------------------------
+
+constexpr uint32_t blfCanMessage = 1;
+constexpr uint32_t blfLogContainer = 10;
+constexpr uint32_t blfCanErrorExt = 73;
+constexpr uint32_t blfCanMessage2 = 86;
+constexpr uint32_t blfCanFdMessage = 100;
+constexpr uint32_t blfCanFdMessage64 = 101;
+constexpr uint32_t blfExtendedId = 0x80000000u;
+constexpr size_t blfFileHeaderSize = 144;
+constexpr size_t blfHeaderFields = 72;
+constexpr size_t blfContainerSize = 128 * 1024;
+// Containers of other writers hold about 128 KiB; anything far beyond is damage.
+constexpr uint32_t maxContainer = 16 * 1024 * 1024;
+constexpr uint32_t maxInnerObject = 1024 * 1024;
+
+int64_t fromSystemTime(const uint8_t *p)
+{
+    const int64_t seconds = fromLocalTime(le16(p), le16(p + 2), le16(p + 6), le16(p + 8),
+                                          le16(p + 10), le16(p + 12));
+    const int milliseconds = le16(p + 14);
+    if (seconds < 0 || milliseconds > 999)
+        return 0;
+    return seconds * 1'000'000 + milliseconds * 1000;
+}
+
+void putSystemTime(std::string &out, int64_t us)
+{
+    if (us <= 0) {
+        out.append(16, '\0');
+        return;
+    }
+    const int64_t seconds = floorDiv(us, 1'000'000);
+    const std::tm t = localTime(seconds);
+    put16(out, uint16_t(t.tm_year + 1900));
+    put16(out, uint16_t(t.tm_mon + 1));
+    put16(out, uint16_t(t.tm_wday));
+    put16(out, uint16_t(t.tm_mday));
+    put16(out, uint16_t(t.tm_hour));
+    put16(out, uint16_t(t.tm_min));
+    put16(out, uint16_t(t.tm_sec));
+    put16(out, uint16_t((us - seconds * 1'000'000) / 1000));
+}
+
+class BlfReader : public Reader
+{
+public:
+    BlfReader(int fd, uint64_t size) : Reader(fd, size)
+    {
+        uint8_t header[blfHeaderFields];
+        if (!readExact(header, sizeof header) || std::memcmp(header, "LOGG", 4) != 0) {
+            m_error = "not a BLF file";
+            return;
+        }
+        const uint32_t headerSize = le32(header + 4);
+        if (headerSize < blfHeaderFields || headerSize > 65536) {
+            m_error = "damaged BLF file header";
+            return;
+        }
+        m_startUs = fromSystemTime(header + 40);
+        std::vector<uint8_t> rest(headerSize - blfHeaderFields);
+        if (!readExact(rest.data(), rest.size()))
+            m_error = "damaged BLF file header";
+    }
+
+    bool next(Frame &frame) override
+    {
+        for (;;) {
+            switch (parseInner(frame)) {
+            case Inner::Frame: return true;
+            case Inner::NeedMore: break;
+            }
+            if (!readOuter())
+                return false;
+        }
+    }
+
+private:
+    enum class Inner { Frame, NeedMore };
+
+    Inner parseInner(Frame &frame)
+    {
+        for (;;) {
+            const size_t available = m_data.size() - m_pos;
+            if (available < 16) {
+                compact();
+                return Inner::NeedMore;
+            }
+            const uint8_t *p = m_data.data() + m_pos;
+            size_t lead = 0;
+            while (lead < 8 && lead + 4 <= available && std::memcmp(p + lead, "LOBJ", 4) != 0)
+                ++lead;
+            if (lead + 4 > available) {
+                compact();
+                return Inner::NeedMore;
+            }
+            if (lead == 8) {
+                // Not padding but damage: look for the next object.
+                ++m_skipped;
+                const uint8_t *begin = p + 1;
+                const uint8_t *end = m_data.data() + m_data.size();
+                const uint8_t *found = std::search(begin, end, "LOBJ", "LOBJ" + 4);
+                m_pos = size_t(std::min(found, end - 3) - m_data.data());
+                continue;
+            }
+            m_pos += lead;
+            p += lead;
+            if (m_data.size() - m_pos < 16) {
+                compact();
+                return Inner::NeedMore;
+            }
+            const uint16_t headerSize = le16(p + 4);
+            const uint16_t headerVersion = le16(p + 6);
+            const uint32_t objectSize = le32(p + 8);
+            const uint32_t type = le32(p + 12);
+            if (objectSize < 32 || objectSize > maxInnerObject) {
+                ++m_skipped;
+                m_pos += 4;
+                continue;
+            }
+            if (m_data.size() - m_pos < objectSize) {
+                compact();
+                return Inner::NeedMore;
+            }
+            m_pos += objectSize;
+            if (decode(p, headerSize, headerVersion, objectSize, type, frame))
+                return Inner::Frame;
+        }
+    }
+
+    bool decode(const uint8_t *p, uint16_t headerSize, uint16_t version, uint32_t size,
+                uint32_t type, Frame &frame)
+    {
+        const bool known = type == blfCanMessage || type == blfCanMessage2
+                || type == blfCanErrorExt || type == blfCanFdMessage
+                || type == blfCanFdMessage64;
+        if (!known)
+            return false; // markers, statistics, texts: no frames
+        const size_t fixed = version == 2 ? 40 : 32;
+        if ((version != 1 && version != 2) || size < fixed + 16) {
+            ++m_skipped;
+            return false;
+        }
+        const size_t offset = headerSize >= fixed && headerSize + 16u <= size ? headerSize
+                                                                            : fixed;
+        const uint32_t flags = le32(p + 16);
+        const uint64_t stamp = le64(p + 24);
+        frame = Frame();
+        const int64_t us = flags == 1 ? int64_t(stamp * 10) : int64_t((stamp + 500) / 1000);
+        frame.timestampUs = m_startUs + us;
+        const uint8_t *d = p + offset;
+        const size_t left = size - offset;
+        uint32_t id = 0;
+        if (type == blfCanMessage || type == blfCanMessage2) {
+            frame.tx = d[2] & 0x01;
+            frame.remote = d[2] & 0x80;
+            frame.dlc = std::min<uint8_t>(d[3], 8);
+            id = le32(d + 4);
+            if (!frame.remote)
+                std::memcpy(frame.data, d + 8, frame.dlc);
+        } else if (type == blfCanErrorExt) {
+            if (left < 32) {
+                ++m_skipped;
+                return false;
+            }
+            frame.error = true;
+            frame.dlc = std::min<uint8_t>(d[10], 8);
+            id = le32(d + 16);
+            std::memcpy(frame.data, d + 24, frame.dlc);
+        } else if (type == blfCanFdMessage) {
+            // A classic frame in an FD object; true FD frames have no place in this log.
+            if (left < 24 + 8 || (d[14] & 0x1) || d[3] > 8) {
+                ++m_skipped;
+                return false;
+            }
+            frame.tx = d[2] & 0x01;
+            frame.remote = d[2] & 0x80;
+            frame.dlc = d[3];
+            id = le32(d + 4);
+            if (!frame.remote)
+                std::memcpy(frame.data, d + 20, std::min<uint8_t>(frame.dlc, d[15]));
+        } else {
+            ++m_skipped;
+            return false;
+        }
+        frame.extended = id & blfExtendedId;
+        frame.id = id & (frame.extended || frame.error ? effMask : sffMask);
+        return true;
+    }
+
+    void compact()
+    {
+        m_data.erase(m_data.begin(), m_data.begin() + long(m_pos));
+        m_pos = 0;
+        // An object that never completes must not make the tail grow without end.
+        if (m_data.size() > maxInnerObject + maxContainer)
+            m_data.clear();
+    }
+
+    bool readOuter()
+    {
+        uint8_t header[16];
+        for (;;) {
+            if (!readExact(header, sizeof header))
+                return false;
+            if (std::memcmp(header, "LOBJ", 4) != 0) {
+                ++m_skipped;
+                if (!resync(header))
+                    return false;
+                continue;
+            }
+            const uint32_t size = le32(header + 8);
+            const uint32_t type = le32(header + 12);
+            if (size < 16 || size - 16 > maxContainer) {
+                ++m_skipped;
+                if (!resync(header))
+                    return false;
+                continue;
+            }
+            m_payload.resize(size - 16);
+            if (!readExact(m_payload.data(), m_payload.size())) {
+                ++m_skipped;
+                return false;
+            }
+            uint8_t padding[4];
+            if (size % 4)
+                readSome(padding, size % 4);
+            if (type != blfLogContainer) {
+                // An object outside any container, as older writers left them.
+                m_data.insert(m_data.end(), header, header + 16);
+                m_data.insert(m_data.end(), m_payload.begin(), m_payload.end());
+                return true;
+            }
+            if (unpack())
+                return true;
+            ++m_skipped;
+        }
+    }
+
+    // After damage at the outer level: continue at the next "LOBJ", which may start
+    // inside the bytes just read.
+    bool resync(const uint8_t *header)
+    {
+        for (int i = 1; i <= 12; ++i) {
+            if (std::memcmp(header + i, "LOBJ", 4) == 0) {
+                m_pushed.assign(header + i, header + 16);
+                return true;
+            }
+        }
+        return skipTo("LOBJ", 4);
+    }
+
+    bool readExact(uint8_t *buffer, size_t size)
+    {
+        size_t done = 0;
+        if (!m_pushed.empty()) {
+            done = std::min(size, m_pushed.size());
+            std::memcpy(buffer, m_pushed.data(), done);
+            m_pushed.erase(m_pushed.begin(), m_pushed.begin() + long(done));
+        }
+        return done == size || Reader::readExact(buffer + done, size - done);
+    }
+
+    bool unpack()
+    {
+        if (m_payload.size() < 16)
+            return false;
+        const uint16_t method = le16(m_payload.data());
+        const uint32_t uncompressed = le32(m_payload.data() + 8);
+        const uint8_t *data = m_payload.data() + 16;
+        const size_t size = m_payload.size() - 16;
+        if (method == 0) {
+            m_data.insert(m_data.end(), data, data + size);
+            return true;
+        }
+        if (method != 2 || uncompressed > maxContainer)
+            return false;
+        const size_t old = m_data.size();
+        m_data.resize(old + uncompressed);
+        uLongf produced = uncompressed;
+        uLong consumed = uLong(size);
+        const int result = uncompress2(m_data.data() + old, &produced, data, &consumed);
+        if (result != Z_OK) {
+            m_data.resize(old);
+            return false;
+        }
+        m_data.resize(old + produced);
+        return true;
+    }
+
+    std::vector<uint8_t> m_data;
+    size_t m_pos = 0;
+    std::vector<uint8_t> m_payload;
+    std::vector<uint8_t> m_pushed;
+    int64_t m_startUs = 0;
+};
+
+class BlfWriter : public Writer
+{
+public:
+    explicit BlfWriter(int fd) : Writer(fd)
+    {
+        m_uncompressed = blfFileHeaderSize;
+        const std::string header = fileHeader();
+        append(header.data(), header.size());
+    }
+
+protected:
+    void encode(const Frame &frame) override
+    {
+        if (m_startUs == 0)
+            m_startUs = std::max<int64_t>(floorDiv(frame.timestampUs, 1000) * 1000, 1);
+        m_stopUs = frame.timestampUs;
+        const int64_t offset = std::max<int64_t>(frame.timestampUs - m_startUs, 0);
+        const uint32_t dataSize = 16 + (frame.error ? 32 : 16);
+        m_pending += "LOBJ";
+        put16(m_pending, 32);
+        put16(m_pending, 1);
+        put32(m_pending, dataSize + 16);
+        put32(m_pending, frame.error ? blfCanErrorExt : blfCanMessage);
+        put32(m_pending, 2); // time stamps in nanoseconds
+        put16(m_pending, 0);
+        put16(m_pending, 0);
+        put64(m_pending, uint64_t(offset) * 1000);
+        const uint8_t dlc = std::min<uint8_t>(frame.dlc, 8);
+        if (frame.error) {
+            put16(m_pending, 1);
+            put16(m_pending, 0);
+            put32(m_pending, 0);
+            m_pending += '\0';
+            m_pending += '\0';
+            m_pending += char(8);
+            m_pending += '\0';
+            put32(m_pending, 0);
+            put32(m_pending, frame.id & effMask);
+            put32(m_pending, 0);
+            m_pending.append(reinterpret_cast<const char *>(frame.data), 8);
+        } else {
+            put16(m_pending, 1);
+            m_pending += char((frame.tx ? 0x01 : 0) | (frame.remote ? 0x80 : 0));
+            m_pending += char(dlc);
+            put32(m_pending, (frame.id & (frame.extended ? effMask : sffMask))
+                                 | (frame.extended ? blfExtendedId : 0));
+            for (int i = 0; i < 8; ++i)
+                m_pending += char(i < dlc && !frame.remote ? frame.data[i] : 0);
+        }
+        ++m_objects;
+    }
+
+    bool commit() override
+    {
+        if (m_pending.empty())
+            return Writer::commit();
+        size_t start = 0;
+        while (start < m_pending.size()) {
+            size_t end = start;
+            while (end < m_pending.size()) {
+                const size_t size = le32(reinterpret_cast<const uint8_t *>(&m_pending[end + 8]));
+                if (end + size - start > blfContainerSize && end > start)
+                    break;
+                end += size;
+            }
+            if (!writeContainer(m_pending.data() + start, end - start))
+                return false;
+            start = end;
+        }
+        m_pending.clear();
+        const std::string header = fileHeader();
+        return writeAt(0, header.data(), header.size());
+    }
+
+private:
+    bool writeContainer(const char *data, size_t size)
+    {
+        uLongf bound = compressBound(uLong(size));
+        m_compressed.resize(bound);
+        if (compress2(reinterpret_cast<Bytef *>(&m_compressed[0]), &bound,
+                      reinterpret_cast<const Bytef *>(data), uLong(size), Z_DEFAULT_COMPRESSION)
+            != Z_OK)
+            return fail("compression failed");
+        std::string object;
+        const uint32_t objectSize = uint32_t(16 + 16 + bound);
+        object += "LOBJ";
+        put16(object, 16);
+        put16(object, 1);
+        put32(object, objectSize);
+        put32(object, blfLogContainer);
+        put16(object, 2);
+        object.append(6, '\0');
+        put32(object, uint32_t(size));
+        object.append(4, '\0');
+        object.append(m_compressed.data(), bound);
+        object.append(objectSize % 4, '\0');
+        if (!append(object.data(), object.size()))
+            return false;
+        m_uncompressed += 32 + size;
+        m_committedObjects = m_objects;
+        return true;
+    }
+
+    std::string fileHeader() const
+    {
+        std::string header = "LOGG";
+        put32(header, blfFileHeaderSize);
+        header += char(0);
+        header.append(3, '\0');
+        header += char(2);
+        header += char(6);
+        header += char(8);
+        header += char(1);
+        put64(header, m_fileSize);
+        put64(header, m_uncompressed);
+        put32(header, uint32_t(m_committedObjects));
+        put32(header, 0);
+        putSystemTime(header, m_startUs);
+        putSystemTime(header, m_stopUs);
+        header.resize(blfFileHeaderSize, '\0');
+        return header;
+    }
+
+    std::string m_compressed;
+    int64_t m_startUs = 0;
+    int64_t m_stopUs = 0;
+    uint64_t m_uncompressed = 0;
+    uint64_t m_objects = 0;
+    uint64_t m_committedObjects = 0;
+};
+
+} // namespace
+
+std::unique_ptr<Reader> makePcapReader(int fd, uint64_t size)
+{
+    return std::make_unique<PcapReader>(fd, size);
+}
+
+std::unique_ptr<Reader> makeBlfReader(int fd, uint64_t size)
+{
+    return std::make_unique<BlfReader>(fd, size);
+}
+
+std::unique_ptr<Writer> makePcapWriter(int fd)
+{
+    return std::make_unique<PcapWriter>(fd);
+}
+
+std::unique_ptr<Writer> makeBlfWriter(int fd)
+{
+    return std::make_unique<BlfWriter>(fd);
+}
+
+} // namespace trace

@@ -1,0 +1,338 @@
+#include "tracefile.h"
+#include "traceformats.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace trace {
+
+namespace {
+
+// Longer lines are no frame of any text format; bounding them keeps a file without line
+// ends (random bytes, a disk image) from growing the buffer.
+constexpr size_t maxLine = 4096;
+constexpr size_t readChunk = 256 * 1024;
+// Encoded frames are moved to the file in blocks of about this size.
+constexpr size_t commitSize = 256 * 1024;
+
+std::string lower(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    return text;
+}
+
+} // namespace
+
+Format formatForPath(const std::string &path)
+{
+    const size_t slash = path.find_last_of('/');
+    const size_t dot = path.find_last_of('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+        return Format::Unknown;
+    const std::string extension = lower(path.substr(dot + 1));
+    for (Format format : { Format::CandumpLog, Format::Asc, Format::Pcap, Format::Blf,
+                           Format::Csv }) {
+        if (extension == extensionOf(format))
+            return format;
+    }
+    return Format::Unknown;
+}
+
+const char *extensionOf(Format format)
+{
+    switch (format) {
+    case Format::CandumpLog: return "log";
+    case Format::Asc: return "asc";
+    case Format::Pcap: return "pcap";
+    case Format::Blf: return "blf";
+    case Format::Csv: return "csv";
+    case Format::Unknown: break;
+    }
+    return "";
+}
+
+std::unique_ptr<Reader> Reader::open(const std::string &path, Format format,
+                                     std::string *error)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = std::strerror(errno);
+        return nullptr;
+    }
+    struct stat info = {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        *error = "not a regular file";
+        ::close(fd);
+        return nullptr;
+    }
+    std::unique_ptr<Reader> reader;
+    const uint64_t size = uint64_t(info.st_size);
+    switch (format) {
+    case Format::CandumpLog: reader = makeCandumpReader(fd, size); break;
+    case Format::Asc: reader = makeAscReader(fd, size); break;
+    case Format::Pcap: reader = makePcapReader(fd, size); break;
+    case Format::Blf: reader = makeBlfReader(fd, size); break;
+    case Format::Csv: reader = makeCsvReader(fd, size); break;
+    case Format::Unknown:
+        ::close(fd);
+        *error = "unknown file type";
+        return nullptr;
+    }
+    if (!reader->m_error.empty()) {
+        *error = reader->m_error;
+        return nullptr;
+    }
+    return reader;
+}
+
+Reader::Reader(int fd, uint64_t totalBytes) : m_fd(fd), m_totalBytes(totalBytes) {}
+
+Reader::~Reader()
+{
+    ::close(m_fd);
+}
+
+long Reader::readSome(void *buffer, size_t size)
+{
+    auto out = static_cast<char *>(buffer);
+    size_t done = 0;
+    while (done < size) {
+        if (m_pos >= m_buffer.size() && !fill())
+            break;
+        const size_t n = std::min(size - done, m_buffer.size() - m_pos);
+        std::memcpy(out + done, m_buffer.data() + m_pos, n);
+        m_pos += n;
+        done += n;
+    }
+    if (done < size && !m_error.empty())
+        return -1;
+    return long(done);
+}
+
+bool Reader::skipTo(const char *pattern, size_t length)
+{
+    for (;;) {
+        const size_t found = m_buffer.find(pattern, m_pos, length);
+        if (found != std::string::npos) {
+            m_pos = found;
+            return true;
+        }
+        if (m_buffer.size() - m_pos >= length)
+            m_pos = m_buffer.size() - (length - 1);
+        if (!fill())
+            return false;
+    }
+}
+
+bool Reader::readExact(void *buffer, size_t size)
+{
+    return readSome(buffer, size) == long(size);
+}
+
+bool Reader::fill()
+{
+    if (m_eof)
+        return false;
+    m_buffer.erase(0, m_pos);
+    m_pos = 0;
+    const size_t old = m_buffer.size();
+    m_buffer.resize(old + readChunk);
+    ssize_t n;
+    do {
+        n = ::read(m_fd, &m_buffer[old], readChunk);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0)
+        m_error = std::strerror(errno);
+    if (n <= 0) {
+        m_buffer.resize(old);
+        m_eof = true;
+        return false;
+    }
+    m_buffer.resize(old + size_t(n));
+    m_bytesRead += uint64_t(n);
+    return true;
+}
+
+bool Reader::readLine(std::string &line)
+{
+    bool tooLong = false;
+    for (;;) {
+        const size_t end = m_buffer.find('\n', m_pos);
+        if (end != std::string::npos) {
+            if (tooLong) {
+                ++m_skipped;
+                m_pos = end + 1;
+                tooLong = false;
+                continue;
+            }
+            size_t length = end - m_pos;
+            if (length > 0 && m_buffer[m_pos + length - 1] == '\r')
+                --length;
+            if (length > maxLine) {
+                ++m_skipped;
+                m_pos = end + 1;
+                continue;
+            }
+            line.assign(m_buffer, m_pos, length);
+            m_pos = end + 1;
+            return true;
+        }
+        if (m_buffer.size() - m_pos > maxLine) {
+            tooLong = true;
+            m_pos = m_buffer.size();
+        }
+        if (!fill()) {
+            if (tooLong) {
+                ++m_skipped;
+                return false;
+            }
+            if (m_pos >= m_buffer.size())
+                return false;
+            line.assign(m_buffer, m_pos, std::string::npos);
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            m_pos = m_buffer.size();
+            return true;
+        }
+    }
+}
+
+std::unique_ptr<Writer> Writer::create(const std::string &path, Format format,
+                                       std::string *error)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        *error = std::strerror(errno);
+        return nullptr;
+    }
+    std::unique_ptr<Writer> writer;
+    switch (format) {
+    case Format::CandumpLog: writer = makeCandumpWriter(fd); break;
+    case Format::Asc: writer = makeAscWriter(fd); break;
+    case Format::Pcap: writer = makePcapWriter(fd); break;
+    case Format::Blf: writer = makeBlfWriter(fd); break;
+    case Format::Csv: writer = makeCsvWriter(fd); break;
+    case Format::Unknown:
+        ::close(fd);
+        *error = "unknown file type";
+        return nullptr;
+    }
+    if (!writer->commit()) {
+        *error = writer->error();
+        return nullptr;
+    }
+    return writer;
+}
+
+Writer::Writer(int fd) : m_fd(fd) {}
+
+Writer::~Writer()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+bool Writer::write(const Frame &frame)
+{
+    if (m_failed)
+        return false;
+    if (!frame.success && !keepsRefused())
+        return true;
+    Frame stamped = frame;
+    if (stamped.timestampUs == 0)
+        stamped.timestampUs = m_lastTimeUs;
+    m_lastTimeUs = stamped.timestampUs;
+    stamped.dlc = std::min<uint8_t>(stamped.dlc, 15);
+    encode(stamped);
+    ++m_frames;
+    if (m_pending.size() >= commitSize)
+        return commit();
+    return true;
+}
+
+bool Writer::flush()
+{
+    if (m_failed)
+        return false;
+    if (!commit())
+        return false;
+    if (fdatasync(m_fd) != 0 && errno != EINVAL && errno != EROFS)
+        return fail(std::strerror(errno));
+    return true;
+}
+
+bool Writer::close()
+{
+    if (m_fd < 0)
+        return !m_failed;
+    bool ok = !m_failed && finish();
+    if (ok && fdatasync(m_fd) != 0 && errno != EINVAL && errno != EROFS)
+        ok = fail(std::strerror(errno));
+    if (::close(m_fd) != 0 && ok)
+        ok = fail(std::strerror(errno));
+    m_fd = -1;
+    m_failed = true;
+    return ok;
+}
+
+bool Writer::commit()
+{
+    if (m_failed)
+        return false;
+    if (m_pending.empty())
+        return true;
+    const bool ok = append(m_pending.data(), m_pending.size());
+    m_pending.clear();
+    return ok;
+}
+
+bool Writer::append(const char *data, size_t size)
+{
+    if (m_failed)
+        return false;
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::pwrite(m_fd, data + done, size - done, off_t(m_fileSize + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const std::string why = n < 0 ? std::strerror(errno) : "nothing written";
+            // The file ends where the last complete block ended, so every reader finds
+            // whole frames up to there.
+            if (ftruncate(m_fd, off_t(m_fileSize)) != 0) {
+                // Nothing more can be done for the file; the error says the first cause.
+            }
+            return fail(why);
+        }
+        done += size_t(n);
+    }
+    m_fileSize += size;
+    return true;
+}
+
+bool Writer::writeAt(uint64_t offset, const void *data, size_t size)
+{
+    if (m_failed)
+        return false;
+    const ssize_t n = ::pwrite(m_fd, data, size, off_t(offset));
+    if (n != ssize_t(size))
+        return fail(n < 0 ? std::strerror(errno) : "short write");
+    return true;
+}
+
+bool Writer::fail(const std::string &what)
+{
+    if (!m_failed)
+        m_error = what;
+    m_failed = true;
+    return false;
+}
+
+} // namespace trace
