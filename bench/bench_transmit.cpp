@@ -124,7 +124,7 @@ void summarise(const std::vector<qint64> &times, Result *result)
     for (size_t i = 1; i < times.size(); ++i)
         late.push_back(std::abs(double(times[i] - times[0]) / 1e6 - double(i) * interval));
     std::sort(late.begin(), late.end());
-    result->lateP99 = late.at(std::clamp<size_t>(rank, 1, late.size()) - 1);
+    result->lateP99 = rankOf(late, 0.99);
     result->lateMax = late.back();
 }
 
