@@ -59,6 +59,7 @@ signals:
 
 private:
     void threadFinished();
+    void joinWriter();
 
     const FrameLogSnapshot snapshot;
     const int rowTotal;

@@ -473,18 +473,29 @@ void tst_DataSendWidget::listChangesDuringSend()
     QCOMPARE(writtenFrames(), pass + pass);
 }
 
+// The send thread's announcements, recorded on the test thread (queued to `context`, whose
+// end disconnects), so that the checks never read what that thread is still writing.
+static const QList<CanMessage> &recordAnnouncements(QObject *context)
+{
+    auto list = new QList<CanMessage>;
+    QObject::connect(context, &QObject::destroyed, [list] { delete list; });
+    QObject::connect(SendThread::instance(), &SendThread::sendMsgSignal, context,
+                     [list](const CanMessage &message) { list->append(message); });
+    return *list;
+}
+
 void tst_DataSendWidget::refusedWrites()
 {
     FakeCanable::setWriteResult(1);
-    QSignalSpy announced(SendThread::instance(), &SendThread::sendMsgSignal);
+    QObject recorder;
+    const QList<CanMessage> &announced = recordAnnouncements(&recorder);
     fillEditor({"123", QString(), "3", "2", "0"});
     click("btnSend");
     QTRY_COMPARE_WITH_TIMEOUT(child<QPushButton>("btnSend")->text(), sendText, sendTimeout);
 
     QCOMPARE(FakeCanable::callCount("write"), 6);
-    QCOMPARE(announced.count(), 6);
-    for (const QList<QVariant> &arguments : announced) {
-        const CanMessage message = arguments.at(0).value<CanMessage>();
+    QTRY_COMPARE_WITH_TIMEOUT(announced.count(), 6, sendTimeout);
+    for (const CanMessage &message : announced) {
         QCOMPARE(message.id, 0x123u);
         QCOMPARE(message.direction, quint8(1));
         QVERIFY(!message.success);
@@ -598,15 +609,16 @@ void tst_DataSendWidget::listRowRefusal()
     appendRow(badRow);
     appendRow({"2", "", "0x12", "02", "0x01", "1", "1", "数据帧", "标准帧", "0"});
     QSignalSpy messages(panel, &DataSendWidget::statusMessage);
-    QSignalSpy announced(SendThread::instance(), &SendThread::sendMsgSignal);
+    QObject recorder;
+    const QList<CanMessage> &announced = recordAnnouncements(&recorder);
     click("btnSendList");
     QTRY_COMPARE_WITH_TIMEOUT(child<QPushButton>("btnSendList")->text(), listText, sendTimeout);
     QTRY_VERIFY_WITH_TIMEOUT(announced.count() >= 2, sendTimeout);
     QCOMPARE(announced.count(), 2);
 
     QCOMPARE(writtenFrames(), QStringList{"12 02 00"});
-    QVERIFY(!announced.at(0).at(0).value<CanMessage>().success);
-    QVERIFY(announced.at(1).at(0).value<CanMessage>().success);
+    QVERIFY(!announced.at(0).success);
+    QVERIFY(announced.at(1).success);
     QCOMPARE(messages.count(), 1);
     QVERIFY(messages.first().at(0).toString().contains(QStringLiteral("第 1 行")));
 }
