@@ -108,9 +108,9 @@ public:
 
     bool arm(qint64 monotonicNs)
     {
-        itimerspec spec = {};
-        spec.it_value = timespecFromNs(qMax<qint64>(1, monotonicNs));
-        return fd >= 0 && timerfd_settime(fd, TFD_TIMER_ABSTIME, &spec, nullptr) == 0;
+        itimerspec deadline = {};
+        deadline.it_value = timespecFromNs(qMax<qint64>(1, monotonicNs));
+        return fd >= 0 && timerfd_settime(fd, TFD_TIMER_ABSTIME, &deadline, nullptr) == 0;
     }
 
     void acknowledge()
