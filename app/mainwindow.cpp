@@ -87,6 +87,9 @@ MainWindow::MainWindow(QWidget *parent)
     connect(sendWidget, &DataSendWidget::statusMessage, this, &MainWindow::showStatusMessage);
     ui->sendLayout->addWidget(sendWidget);
 
+    // Trace files, recording and replay hang their actions in this menu; it leads the bar.
+    fileMenu = menuBar()->addMenu(QStringLiteral("文件"));
+    fileMenu->setObjectName(QStringLiteral("menuFile"));
     createViewMenu();
     setupDeviceMenu();
     setupDatabaseMenu();

@@ -102,6 +102,7 @@ private:
     quint64 pendingSession = 0;
     bool interfaceFromEnvironment = false;
     DbcDatabase dbcDatabase;
+    QMenu *fileMenu = nullptr;
     QMenu *databaseMenu = nullptr;
     QAction *unloadDbcAction = nullptr;
     QAction *composeAction = nullptr;
