@@ -6,11 +6,14 @@
 // the status bar.
 // GUI thread only.
 
+#include "canmessage.h"
 #include "dbcdatabase.h"
 
 #include <QMainWindow>
 
 class IdViewModel;
+class TraceOpen;
+class TraceSave;
 
 QT_BEGIN_NAMESPACE
 namespace Ui {
@@ -69,6 +72,11 @@ private:
     enum class DeviceState { Closed, Opening, Open };
 
     void setDeviceState(DeviceState state);
+    void setupTraceActions();
+    void saveTrace();
+    void openTrace();
+    void showLoadedFrames(const QVector<CanMessage> &frames);
+    void setTraceBusy(bool busy);
     void setupDatabaseMenu();
     void updateDatabaseMenu();
     void showComposer();
@@ -103,6 +111,11 @@ private:
     bool interfaceFromEnvironment = false;
     DbcDatabase dbcDatabase;
     QMenu *fileMenu = nullptr;
+    QAction *saveTraceAction = nullptr;
+    QAction *openTraceAction = nullptr;
+    // The trace being read into the frame log, and the frames it delivered so far.
+    TraceOpen *traceOpen = nullptr;
+    qint64 traceFramesLoaded = 0;
     QMenu *databaseMenu = nullptr;
     QAction *unloadDbcAction = nullptr;
     QAction *composeAction = nullptr;
