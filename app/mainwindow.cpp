@@ -12,6 +12,7 @@
 #include "idstatsexport.h"
 #include "idviewmodel.h"
 #include "listenthread.h"
+#include "recorder.h"
 #include "signalcomposer.h"
 #include "signalmonitor.h"
 
@@ -29,6 +30,7 @@
 #include <QMessageBox>
 #include <QProgressDialog>
 #include <QScrollBar>
+#include <QTimer>
 #include <QTimerEvent>
 
 #include <iterator>
@@ -90,6 +92,7 @@ MainWindow::MainWindow(QWidget *parent)
     // Trace files, recording and replay hang their actions in this menu; it leads the bar.
     fileMenu = menuBar()->addMenu(QStringLiteral("文件"));
     fileMenu->setObjectName(QStringLiteral("menuFile"));
+    createRecordingActions();
     createViewMenu();
     setupDeviceMenu();
     setupDatabaseMenu();
@@ -217,6 +220,8 @@ void MainWindow::showStatusMessage(const QString &text)
 
 MainWindow::~MainWindow()
 {
+    // The file is completed with every frame up to the window's end.
+    recorder->stop();
     // Closing first lets deviceClosed() still reach this window while its form exists.
     ListenThread::instance()->closeDevice();
     delete ui;
@@ -582,4 +587,116 @@ void MainWindow::exportIdStatisticsFile()
         showStatusMessage(QStringLiteral("已导出%1行统计到%2").arg(idModel->rowCount()).arg(path));
     else
         showStatusMessage(QStringLiteral("导出统计失败:%1:%2").arg(path, error));
+}
+
+namespace {
+
+struct RecordingType
+{
+    const char *filter;
+    trace::Format format;
+};
+
+const RecordingType recordingTypes[] = {
+    { "candump日志 (*.log)", trace::Format::CandumpLog },
+    { "Vector ASC (*.asc)", trace::Format::Asc },
+    { "pcap (*.pcap)", trace::Format::Pcap },
+    { "Vector BLF (*.blf)", trace::Format::Blf },
+};
+
+} // namespace
+
+void MainWindow::createRecordingActions()
+{
+    recorder = new Recorder(this);
+    // Queued even though the writer thread emits it: a recording the user stopped and
+    // started again in the meantime must not be stopped by the old one's failure.
+    connect(recorder, &Recorder::failed, this, [this] {
+        if (recorder->isRecording() && !recorder->errorString().isEmpty())
+            finishRecording();
+    }, Qt::QueuedConnection);
+
+    startRecordingAction = fileMenu->addAction(QStringLiteral("开始录制…"));
+    startRecordingAction->setObjectName(QStringLiteral("actionStartRecording"));
+    connect(startRecordingAction, &QAction::triggered, this, &MainWindow::startRecording);
+    stopRecordingAction = fileMenu->addAction(QStringLiteral("停止录制"));
+    stopRecordingAction->setObjectName(QStringLiteral("actionStopRecording"));
+    stopRecordingAction->setEnabled(false);
+    connect(stopRecordingAction, &QAction::triggered, this, &MainWindow::finishRecording);
+
+    lblRecording = new QLabel(this);
+    lblRecording->setObjectName(QStringLiteral("lblRecording"));
+    ui->statusbar->insertPermanentWidget(0, lblRecording);
+    lblRecording->hide();
+    recordingTimer = new QTimer(this);
+    recordingTimer->setInterval(1000);
+    connect(recordingTimer, &QTimer::timeout, this, &MainWindow::updateRecordingField);
+}
+
+void MainWindow::startRecording()
+{
+    QStringList filters;
+    for (const RecordingType &type : recordingTypes)
+        filters << QString::fromUtf8(type.filter);
+    QString selected = filters.first();
+    QString path = QFileDialog::getSaveFileName(this, QStringLiteral("开始录制"),
+                                                QDir::currentPath(),
+                                                filters.join(QStringLiteral(";;")), &selected);
+    if (path.isEmpty())
+        return;
+    trace::Format format = trace::formatForPath(QFile::encodeName(path).toStdString());
+    // Only the four trace types record; any other name gets the chosen type's extension.
+    if (format == trace::Format::Unknown || format == trace::Format::Csv) {
+        format = recordingTypes[std::max(0, filters.indexOf(selected))].format;
+        path += QLatin1Char('.') + QLatin1String(trace::extensionOf(format));
+    }
+    QString error;
+    if (!recorder->start(path, format, &error)) {
+        showStatusMessage(QStringLiteral("无法录制到 %1: %2").arg(path, error));
+        return;
+    }
+    startRecordingAction->setEnabled(false);
+    stopRecordingAction->setEnabled(true);
+    updateRecordingField();
+    lblRecording->show();
+    recordingTimer->start();
+    showStatusMessage(QStringLiteral("开始录制到 %1").arg(path));
+}
+
+void MainWindow::finishRecording()
+{
+    if (!recorder->isRecording())
+        return;
+    recordingTimer->stop();
+    const bool ok = recorder->stop();
+    lblRecording->hide();
+    startRecordingAction->setEnabled(true);
+    stopRecordingAction->setEnabled(false);
+    const QString name = QFileInfo(recorder->path()).fileName();
+    if (!ok) {
+        const QString text = QStringLiteral("录制失败已停止: %1: %2，文件保留到最后一个完整帧")
+                                     .arg(name, recorder->errorString());
+        showStatusMessage(text);
+        auto box = new QMessageBox(QMessageBox::Warning, QStringLiteral("录制"), text,
+                                   QMessageBox::Ok, this);
+        box->setObjectName(QStringLiteral("recordingFailed"));
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->open();
+        return;
+    }
+    QString text = QStringLiteral("录制已停止: %1 共%2帧").arg(name)
+                           .arg(recorder->framesRecorded());
+    if (recorder->framesLost() > 0)
+        text += QStringLiteral("，丢失%1帧").arg(recorder->framesLost());
+    showStatusMessage(text);
+}
+
+void MainWindow::updateRecordingField()
+{
+    QString text = QStringLiteral("录制: %1  %2帧").arg(QFileInfo(recorder->path()).fileName())
+                           .arg(recorder->framesRecorded());
+    if (recorder->framesLost() > 0)
+        text += QStringLiteral("  丢失%1帧").arg(recorder->framesLost());
+    lblRecording->setText(text);
+    lblRecording->setToolTip(QDir::toNativeSeparators(recorder->path()));
 }

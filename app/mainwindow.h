@@ -3,7 +3,7 @@
 // The program's only top-level window: the device bar with the interface choice, the
 // frame log with its row limit, clear and export controls, the per-identifier view in its
 // place on demand, the transmit panel, the traffic counters and the bus health fields of
-// the status bar.
+// the status bar, and the recording of the traffic into a trace file.
 // GUI thread only.
 
 #include "dbcdatabase.h"
@@ -11,6 +11,7 @@
 #include <QMainWindow>
 
 class IdViewModel;
+class Recorder;
 
 QT_BEGIN_NAMESPACE
 namespace Ui {
@@ -26,6 +27,7 @@ class SignalComposer;
 class SignalMonitor;
 class QDockWidget;
 class QTableView;
+class QTimer;
 QT_END_NAMESPACE
 
 class MainWindow : public QMainWindow
@@ -80,6 +82,11 @@ private:
     // Lists the interfaces present, keeping the current choice when it is still there.
     void refreshInterfaces();
     void updateHealthFields();
+    void createRecordingActions();
+    void startRecording();
+    // Stops the recording, closes its file and says how it ended.
+    void finishRecording();
+    void updateRecordingField();
 
     Ui::MainWindow *ui = nullptr;
     qint64 frameIndex = 0; // an int would overflow after 28 hours of a full bus
@@ -115,4 +122,9 @@ private:
     QTableView *tbIdView = nullptr;
     qint64 reportedRefusedFrames = 0;
     bool idViewSized = false; // columns fitted to the rows since the view was shown
+    Recorder *recorder = nullptr;
+    QAction *startRecordingAction = nullptr;
+    QAction *stopRecordingAction = nullptr;
+    QLabel *lblRecording = nullptr;
+    QTimer *recordingTimer = nullptr;
 };

@@ -114,6 +114,12 @@ void HandleThread::setClock(const std::function<qint64()> &msecsClock)
     clock = msecsClock;
 }
 
+void HandleThread::setFrameTap(FrameTap *frameTap)
+{
+    QMutexLocker locker(&mutex);
+    tap = frameTap;
+}
+
 void HandleThread::addToBusLoad(qint64 msecs, const CanMessage &msg)
 {
     // A refused write never reached the bus.
@@ -132,6 +138,8 @@ void HandleThread::sendDataSlot(const CanMessage &msg)
     addToBusLoad(clock(), msg);
     ++sendCount;
     messageList.append(msg);
+    if (tap)
+        tap->tapFrame(msg);
 }
 
 void HandleThread::receiveDataSlot(const CanMessage &msg)
@@ -151,6 +159,8 @@ void HandleThread::receiveDataSlot(const CanMessage &msg)
     addToBusLoad(now, msg);
     ++receiveCount;
     messageList.append(msg);
+    if (tap)
+        tap->tapFrame(msg);
 }
 
 void HandleThread::errorEventSlot(const CanMessage &msg)
@@ -158,4 +168,6 @@ void HandleThread::errorEventSlot(const CanMessage &msg)
     QMutexLocker locker(&mutex);
     ++errorCount;
     messageList.append(msg);
+    if (tap)
+        tap->tapFrame(msg);
 }

@@ -5,12 +5,13 @@
 // the receive rate and the bus load.
 //
 // The three slots run on workThread (queued from the device threads); the getters,
-// snapshot(), clearCount() and takeMessages() are for the GUI thread. setClock() may be
-// called from any thread.
+// snapshot(), clearCount() and takeMessages() are for the GUI thread. setClock() and
+// setFrameTap() may be called from any thread.
 
 #include "busloadmeter.h"
 #include "busstatus.h"
 #include "canmessage.h"
+#include "frametap.h"
 
 #include <QList>
 #include <QMutex>
@@ -53,6 +54,9 @@ public:
     // clock, so that they survive midnight and clock changes; tests put a clock of their
     // own here.
     void setClock(const std::function<qint64()> &msecsClock);
+    // Every frame the slots take from now on also goes to the tap (null: none). Once this
+    // returns, the previous tap is not called again, so its owner may delete it.
+    void setFrameTap(FrameTap *frameTap);
 
 public slots:
     void sendDataSlot(const CanMessage &msg);
@@ -80,4 +84,5 @@ private:
     QList<CanMessage> messageList;
     QMutex mutex;
     std::function<qint64()> clock;
+    FrameTap *tap = nullptr;
 };
