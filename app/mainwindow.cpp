@@ -626,7 +626,7 @@ void MainWindow::createRecordingActions()
 
     lblRecording = new QLabel(this);
     lblRecording->setObjectName(QStringLiteral("lblRecording"));
-    ui->statusbar->insertPermanentWidget(0, lblRecording);
+    ui->statusbar->addWidget(lblRecording);
     lblRecording->hide();
     recordingTimer = new QTimer(this);
     recordingTimer->setInterval(1000);
