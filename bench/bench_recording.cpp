@@ -4,7 +4,9 @@
 // format with the hub's frames recorded. A timer takes the hub's queue five times a
 // second as the window's tick would. For each run: the frames that reached the hub, the
 // frames recorded, lost and read back from the file (in time order), the process CPU from
-// the open to the file's close, and the resident memory early, midway and at the end.
+// the open to the file's close and the writer thread's share of it, and the resident memory
+// early, midway and at the end. The baseline runs first and last; the CPU a recording adds
+// is counted against the mean of the two.
 //
 // Usage: bench_recording [--seconds S] [--formats log,asc,pcap,blf] [--csv FILE]
 // The exit status is 1 when a frame was lost, a frame the hub passed is missing from the
@@ -18,6 +20,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -28,6 +31,8 @@
 
 #include <algorithm>
 
+#include <unistd.h>
+
 namespace {
 
 using namespace BenchUtil;
@@ -37,7 +42,7 @@ const char traffic[] = "flood,dlc=0";
 
 const char csvHeader[] =
     "format,seconds,frames_hub,frames_per_s,frames_recorded,frames_lost,frames_in_file,"
-    "in_order,cpu_s,cpu_core_pct,added_core_pct,rss_early_mb,rss_mid_mb,rss_end_mb,"
+    "in_order,cpu_s,cpu_core_pct,added_core_pct,writer_core_pct,rss_early_mb,rss_mid_mb,rss_end_mb,"
     "file_mb,note";
 
 struct Run
@@ -50,6 +55,7 @@ struct Run
     quint64 inFile = 0;
     bool inOrder = true;
     double cpu = 0;
+    double writerCpu = 0;
     double rssEarly = 0;
     double rssMid = 0;
     double rssEnd = 0;
@@ -63,6 +69,27 @@ struct Run
                              || !inOrder || !notes.isEmpty());
     }
 };
+
+// The CPU seconds of this process's thread of that name, 0 when there is none.
+double namedThreadCpuSeconds(const QByteArray &name)
+{
+    const QString tasks = QStringLiteral("/proc/self/task");
+    for (const QString &task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile comm(tasks + QLatin1Char('/') + task + QStringLiteral("/comm"));
+        if (!comm.open(QIODevice::ReadOnly) || comm.readAll().trimmed() != name)
+            continue;
+        QFile stat(tasks + QLatin1Char('/') + task + QStringLiteral("/stat"));
+        if (!stat.open(QIODevice::ReadOnly))
+            return 0;
+        // The fields after the command's closing parenthesis; utime and stime are the
+        // 12th and 13th of them.
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        return (fields.value(11).toDouble() + fields.value(12).toDouble())
+                / double(sysconf(_SC_CLK_TCK));
+    }
+    return 0;
+}
 
 double residentMegabytes()
 {
@@ -145,6 +172,7 @@ Run runOnce(trace::Format format, double seconds, const QString &dir)
     QMetaObject::invokeMethod(hub, [] {}, Qt::BlockingQueuedConnection);
     run.hub = hub->getReceiveCount();
     if (format != trace::Format::Unknown) {
+        run.writerCpu = namedThreadCpuSeconds("recorder");
         if (!recorder.stop())
             run.notes << QStringLiteral("recording failed: %1").arg(recorder.errorString());
     }
@@ -204,19 +232,29 @@ int main(int argc, char *argv[])
     QTemporaryDir dir;
     QTextStream out(stdout);
     out << "traffic " << traffic << " at " << busKbps << " kbit/s, " << seconds
-        << " s per run\n";
+        << " s per run, the baseline without recording first and last" << Qt::endl;
     QList<Run> runs;
-    for (trace::Format format : formats) {
+    for (trace::Format format : formats)
         runs << runOnce(format, seconds, dir.path());
-        const Run &r = runs.last();
-        const double added = r.corePct() - runs.first().corePct();
+    runs << runOnce(trace::Format::Unknown, seconds, dir.path());
+    const double baseline = (runs.first().corePct() + runs.last().corePct()) / 2;
+    const auto added = [baseline](const Run &r) {
+        return r.format == QLatin1String("none") ? 0.0 : r.corePct() - baseline;
+    };
+    const auto writerPct = [](const Run &r) {
+        return r.seconds > 0 ? 100 * r.writerCpu / r.seconds : 0;
+    };
+
+    for (const Run &r : runs) {
         out << qSetFieldWidth(5) << r.format << qSetFieldWidth(0)
             << "  hub " << r.hub << " (" << fixed(double(r.hub) / r.seconds, 0) << "/s)"
             << "  recorded " << r.recorded << "  lost " << r.lost << "  in file "
             << r.inFile << (r.inOrder ? "" : " OUT OF ORDER")
             << "  cpu " << fixed(r.corePct(), 1) << "% of a core";
-        if (runs.size() > 1)
-            out << " (+" << fixed(added, 1) << ")";
+        if (r.format != QLatin1String("none")) {
+            out << " (" << (added(r) >= 0 ? "+" : "") << fixed(added(r), 1)
+                << ", writer thread " << fixed(writerPct(r), 1) << ")";
+        }
         out << "  rss " << fixed(r.rssEarly, 1) << "/" << fixed(r.rssMid, 1) << "/"
             << fixed(r.rssEnd, 1) << " MB  file " << fixed(r.fileMb, 1) << " MB";
         if (!r.notes.isEmpty())
@@ -235,7 +273,7 @@ int main(int argc, char *argv[])
                     fixed(double(r.hub) / r.seconds, 0), QString::number(r.recorded),
                     QString::number(r.lost), QString::number(r.inFile),
                     QString::number(int(r.inOrder)), fixed(r.cpu, 2), fixed(r.corePct(), 1),
-                    fixed(r.corePct() - runs.first().corePct(), 1), fixed(r.rssEarly, 1),
+                    fixed(added(r), 1), fixed(writerPct(r), 1), fixed(r.rssEarly, 1),
                     fixed(r.rssMid, 1), fixed(r.rssEnd, 1), fixed(r.fileMb, 1),
                     QStringLiteral("\"%1\"").arg(r.notes.join(QStringLiteral("; "))),
                 };
