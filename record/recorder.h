@@ -48,7 +48,8 @@ public:
     // From start() until stop(), also after a failed write.
     bool isRecording() const { return running.load(); }
     QString path() const { return filePath; }
-    // The frames in the file so far (refused writes are no frames and not counted).
+    // The frames handed to the file so far, the newest of them waiting at most for the
+    // next flush; refused writes are no frames and not counted.
     quint64 framesRecorded() const { return recorded.load(); }
     // Frames that found the queue full.
     quint64 framesLost() const { return lost.load(); }
