@@ -304,7 +304,7 @@ void DataSendWidget::on_btnSendList_clicked()
         SendThread::instance()->stopSend();
         return;
     }
-    if (sendListModel->rowCount() == 0 || refuseWhileReplaying())
+    if (refuseWhileReplaying() || sendListModel->rowCount() == 0)
         return;
     setEditorEnabled(false);
     ui->btnSend->setEnabled(false);

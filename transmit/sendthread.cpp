@@ -344,6 +344,9 @@ void SendThread::runReplay()
     frame.framesPerSend = 1;
     frame.repeatCount = 1;
     qint64 frameTimestampUs = 0;
+    // The pass being read runs ahead of the one reported by a frame read but not yet due.
+    int readPass = 1;
+    int framePass = 1;
 
     const auto percentRead = [&reader] {
         return !reader || reader->totalBytes() == 0
@@ -371,7 +374,7 @@ void SendThread::runReplay()
                     progress.error = QString::fromStdString(error);
                     return false;
                 }
-                ++progress.pass;
+                ++readPass;
                 attemptsThisPass = 0;
                 timing.startPass();
                 continue;
@@ -390,6 +393,7 @@ void SendThread::runReplay()
                                      : QByteArray(reinterpret_cast<const char *>(read.data),
                                                   read.dlc);
             frameTimestampUs = read.timestampUs;
+            framePass = readPass;
             return true;
         }
     };
@@ -412,6 +416,7 @@ void SendThread::runReplay()
             if (!transmitFrame(frame, firstWritten, &accepted))
                 return Step::Stopped;
             ++attemptsThisPass;
+            progress.pass = framePass;
             progress.sent += accepted;
             progress.failed += 1 - accepted;
             reportProgress();
