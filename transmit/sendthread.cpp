@@ -360,7 +360,6 @@ void SendThread::runReplay()
             if (looked % 4096 == 0 && stopRequested.load(std::memory_order_relaxed))
                 return false;
             if (!reader->next(read)) {
-                progress.skipped += qint64(reader->skipped());
                 if (!reader->error().empty()) {
                     progress.error = QString::fromStdString(reader->error());
                     return false;
@@ -368,6 +367,7 @@ void SendThread::runReplay()
                 // A pass that sent nothing would make looping a busy spin.
                 if (!options.loop || attemptsThisPass == 0)
                     return false;
+                progress.skipped += qint64(reader->skipped());
                 std::string error;
                 reader = trace::Reader::open(path, format, &error);
                 if (!reader) {
@@ -398,14 +398,21 @@ void SendThread::runReplay()
         }
     };
 
+    // The lines the current pass's reader passed over count as skipped too.
+    const auto progressNow = [&] {
+        ReplayProgress now = progress;
+        now.percent = percentRead();
+        if (reader)
+            now.skipped += qint64(reader->skipped());
+        return now;
+    };
     qint64 lastReportNs = TickSchedule::monotonicNs();
     const auto reportProgress = [&] {
         const qint64 now = TickSchedule::monotonicNs();
         if (now - lastReportNs < 250000000)
             return;
         lastReportNs = now;
-        progress.percent = percentRead();
-        emit replayProgress(progress);
+        emit replayProgress(progressNow());
     };
 
     if (fetchFrame()) {
@@ -429,13 +436,13 @@ void SendThread::runReplay()
         };
         runSchedule(schedule, step);
     }
+    ReplayProgress end = progressNow();
     // The flag stays set until the stopping thread has joined this one.
-    progress.stopped = stopRequested.load();
-    if (progress.stopped && reader)
-        progress.skipped += qint64(reader->skipped());
-    progress.percent = progress.stopped ? percentRead() : 100;
+    end.stopped = stopRequested.load();
+    if (!end.stopped && end.error.isEmpty())
+        end.percent = 100;
     replaying.store(false);
-    emit replayFinished(progress);
+    emit replayFinished(end);
 }
 
 bool SendThread::transmitFrame(const SendFrame &frame, const std::function<void()> &firstWritten,
