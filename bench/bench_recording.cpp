@@ -42,8 +42,8 @@ const char traffic[] = "flood,dlc=0";
 
 const char csvHeader[] =
     "format,seconds,frames_hub,frames_per_s,frames_recorded,frames_lost,frames_in_file,"
-    "in_order,cpu_s,cpu_core_pct,added_core_pct,writer_core_pct,rss_early_mb,rss_mid_mb,rss_end_mb,"
-    "file_mb,note";
+    "in_order,cpu_s,cpu_core_pct,added_core_pct,writer_core_pct,rss_early_mb,rss_mid_mb,"
+    "rss_end_mb,file_mb,note";
 
 struct Run
 {
