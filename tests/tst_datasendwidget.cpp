@@ -1,13 +1,13 @@
 #include "datasendwidget.h"
 #include "fakecanable.h"
 #include "sendlistfile.h"
+#include "sendlistmodel.h"
 #include "sendthread.h"
 
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QStandardItemModel>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -87,7 +87,7 @@ private:
         return panel->findChild<T *>(name);
     }
     void click(const char *name) const { child<QPushButton>(name)->click(); }
-    QStandardItemModel *model() const;
+    SendListModel *model() const;
     void fillEditor(const QStringList &fields, int type = 0, int form = 0);
     void appendRow(const QStringList &cells);
     QStringList cells(int column = -1) const;
@@ -96,9 +96,9 @@ private:
     DataSendWidget *panel = nullptr;
 };
 
-QStandardItemModel *tst_DataSendWidget::model() const
+SendListModel *tst_DataSendWidget::model() const
 {
-    return qobject_cast<QStandardItemModel *>(child<QTableView>("tableView")->model());
+    return qobject_cast<SendListModel *>(child<QTableView>("tableView")->model());
 }
 
 // Fields in the order txtID, txtData, txtCountOneTime, txtSendCount, txtInvTime, txtName;
@@ -117,10 +117,7 @@ void tst_DataSendWidget::fillEditor(const QStringList &fields, int type, int for
 
 void tst_DataSendWidget::appendRow(const QStringList &cells)
 {
-    QList<QStandardItem *> items;
-    for (const QString &text : cells)
-        items << new QStandardItem(text);
-    model()->appendRow(items);
+    model()->appendRow(cells);
 }
 
 // One column top to bottom, or with -1 every cell row by row.
@@ -448,9 +445,11 @@ void tst_DataSendWidget::listChangesDuringSend()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString otherList = dir.filePath("other.ini");
-    QStandardItemModel other(1, 10);
+    SendListModel other;
+    QStringList otherRow;
     for (int c = 0; c < 10; ++c)
-        other.setItem(0, c, new QStandardItem(c == 2 ? "0x7" : "9"));
+        otherRow << (c == 2 ? "0x7" : "9");
+    other.appendRow(otherRow);
     QVERIFY(SendListFile::save(other, otherList));
 
     QStringList pass;
