@@ -114,6 +114,13 @@ QByteArray fileContent(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
+QByteArray settingsBytes(const QList<QStringList> &rows)
+{
+    QTemporaryDir dir;
+    writeWithSettings(rows, dir.filePath("list.ini"));
+    return fileContent(dir.filePath("list.ini"));
+}
+
 } // namespace
 
 class tst_SendListFile : public QObject
@@ -131,6 +138,7 @@ private slots:
     void readerMatchesSettings();
     void writerMatchesSettings_data();
     void writerMatchesSettings();
+    void cancelledRead();
 };
 
 void tst_SendListFile::roundTrip_data()
@@ -361,6 +369,11 @@ void tst_SendListFile::writerMatchesSettings_data()
         << trickyRows()
         << QByteArray("[Other]\nk=1\n[INFO]\nCount=4\n[CMD3]\n0=old\n[CMD0]\n9=x\n11=y\n");
     QTest::newRow("over an empty file") << trickyRows() << QByteArray("");
+    QTest::newRow("over a longer own list") << trickyRows() << settingsBytes(numbered);
+    QTest::newRow("over a shorter own list") << numbered << settingsBytes(numbered.mid(0, 10));
+    QTest::newRow("over an own list with a cut cell")
+        << numbered << settingsBytes({row(QString(1001, 'x'))});
+    QTest::newRow("over an own empty list") << numbered << settingsBytes({});
 }
 
 void tst_SendListFile::writerMatchesSettings()
@@ -385,6 +398,20 @@ void tst_SendListFile::writerMatchesSettings()
     QVERIFY(SendListFile::write(list, ours));
     writeWithSettings(rows, reference);
     QCOMPARE(fileContent(ours), fileContent(reference));
+}
+
+void tst_SendListFile::cancelledRead()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("list.ini");
+    writeWithSettings(trickyRows(), path);
+    SendListFile::Progress progress;
+    progress.cancelled.store(true);
+    const SendListFile::ReadResult read = SendListFile::read(path, &progress);
+    QVERIFY(read.cancelled);
+    QVERIFY(!read.loaded);
+    QVERIFY(read.rows.isEmpty());
 }
 
 QTEST_MAIN(tst_SendListFile)

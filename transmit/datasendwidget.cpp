@@ -354,7 +354,7 @@ bool DataSendWidget::startFileOperation(const QString &label, bool cancellable,
         fileThread->wait();
         delete fileThread;
         fileThread = nullptr;
-        fileProgressDialog->deleteLater();
+        delete fileProgressDialog;
         fileProgressDialog = nullptr;
         fileProgress.reset();
         done();
@@ -366,6 +366,8 @@ bool DataSendWidget::startFileOperation(const QString &label, bool cancellable,
 
 void DataSendWidget::showFileProgress()
 {
+    if (!fileProgress)
+        return;
     const qint64 total = fileProgress->total.load();
     if (total > 0)
         fileProgressDialog->setValue(int(qMin<qint64>(999, fileProgress->done.load() * 1000

@@ -1,5 +1,6 @@
 #include "sendlistfile.h"
 
+#include <QBuffer>
 #include <QDataStream>
 #include <QDir>
 #include <QFile>
@@ -771,7 +772,7 @@ QString storedText(const QString &text)
 }
 
 // Row numbers in the order of their decimal spellings (0, 1, 10, 100, ..., 11, ...), the
-// order in which the settings class writes groups it has not read from the file.
+// order in which the settings class writes groups.
 std::vector<int> rowsByName(int rows)
 {
     std::vector<int> order;
@@ -792,23 +793,24 @@ std::vector<int> rowsByName(int rows)
     return order;
 }
 
-bool writeNew(const SendListRows &rows, const QString &path, Progress *progress)
+// The groups in the order given, each with the cells of rows[row] (or of previous[row]
+// beyond the rows), then INFO with Count: the layout the settings class writes.
+bool writeGroups(QIODevice &file, const std::vector<int> &order, const SendListRows &rows,
+                 const SendListRows &previous, Progress *progress)
 {
-    QSaveFile file(path);
-    if (!QDir().mkpath(QFileInfo(path).absolutePath()) || !file.open(QIODevice::WriteOnly))
-        return false;
     if (progress)
-        progress->total.store(rows.size());
+        progress->total.store(qint64(order.size()));
     QByteArray block;
     int written = 0;
-    for (const int row : rowsByName(rows.size())) {
+    for (const int row : order) {
         if (written++ > 0)
             block += '\n';
         block += "[CMD" + QByteArray::number(row) + "]\n";
+        const SendListRow &cells = row < rows.size() ? rows.at(row) : previous.at(row);
         for (int column = 0; column < columns; ++column) {
             block += char('0' + column);
             block += '=';
-            appendEscapedText(storedText(rows.at(row).cell(column)), block);
+            appendEscapedText(storedText(cells.cell(column)), block);
             block += '\n';
         }
         if (block.size() >= progressStep) {
@@ -823,12 +825,54 @@ bool writeNew(const SendListRows &rows, const QString &path, Progress *progress)
     if (written > 0)
         block += '\n';
     block += "[INFO]\nCount=" + QByteArray::number(rows.size()) + '\n';
-    return file.write(block) == block.size() && file.commit();
+    return file.write(block) == block.size();
+}
+
+bool writeNew(const SendListRows &rows, const QString &path, Progress *progress)
+{
+    QSaveFile file(path);
+    return QDir().mkpath(QFileInfo(path).absolutePath()) && file.open(QIODevice::WriteOnly)
+            && writeGroups(file, rowsByName(rows.size()), rows, {}, progress) && file.commit();
+}
+
+// The settings class writes the groups it read and the ones it adds in the order of their
+// names. Over a file exactly as this writer (or that class) wrote it, the result is known:
+// the new rows, then the rows of the file beyond them. Any other file is left to that
+// class, which alone knows how to write back every value it may hold.
+bool writeOverOwnFile(const SendListRows &rows, const QString &path, Progress *progress,
+                      bool *handled)
+{
+    *handled = false;
+    QFile previousFile(path);
+    if (!previousFile.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray previousBytes = previousFile.readAll();
+    previousFile.close();
+    const ReadResult previous = Reader(previousBytes, nullptr).run();
+    if (!previous.loaded || previous.cutCells > 0)
+        return false;
+    const SendListRows &old = previous.rows;
+    QBuffer canonical;
+    canonical.open(QIODevice::WriteOnly);
+    if (!writeGroups(canonical, rowsByName(old.size()), old, {}, nullptr)
+            || canonical.data() != previousBytes)
+        return false;
+    *handled = true;
+
+    QSaveFile file(path);
+    return file.open(QIODevice::WriteOnly)
+            && writeGroups(file, rowsByName(std::max(rows.size(), old.size())), rows, old,
+                           progress)
+            && file.commit();
 }
 
 // The settings class keeps the groups and keys of the file it writes over, in their order.
 bool writeOver(const SendListRows &rows, const QString &path, Progress *progress)
 {
+    bool handled = false;
+    const bool written = writeOverOwnFile(rows, path, progress, &handled);
+    if (handled)
+        return written;
     QSettings settings(path, QSettings::IniFormat);
     if (progress)
         progress->total.store(qint64(rows.size()) + 1);
@@ -876,6 +920,10 @@ ReadResult read(const QString &path, Progress *progress)
             ? QByteArray::fromRawData(reinterpret_cast<const char *>(mapped), int(size))
             : file.readAll();
     result = Reader(data, progress).run();
+    if (progress && progress->cancelled.load()) {
+        result = ReadResult();
+        result.cancelled = true;
+    }
     if (progress)
         progress->done.store(size);
     return result;
