@@ -55,7 +55,8 @@ void tst_SendListModel::cellEdits()
     QFETCH(QStringList, edits);
 
     SendListModel model;
-    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    QAbstractItemModelTester tester(&model,
+                                    QAbstractItemModelTester::FailureReportingMode::QtTest);
     model.appendRow({"r0"});
     model.appendRow({});
     model.appendRow({"r2", "n"});
@@ -98,7 +99,8 @@ void tst_SendListModel::rowEdits()
     QFETCH(QStringList, operations);
 
     SendListModel model;
-    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    QAbstractItemModelTester tester(&model,
+                                    QAbstractItemModelTester::FailureReportingMode::QtTest);
     for (const char *name : {"a", "b", "c", "d"})
         model.appendRow({name, QStringLiteral("name of %1").arg(name)});
     for (const QString &operation : operations) {

@@ -158,7 +158,8 @@ QString unescapedName(const char *data, int from, int to)
 void chopTrailingSpaces(QString &text, int limit)
 {
     int n = text.size();
-    while (n > limit && (text.at(n - 1) == QLatin1Char(' ') || text.at(n - 1) == QLatin1Char('\t')))
+    while (n > limit
+           && (text.at(n - 1) == QLatin1Char(' ') || text.at(n - 1) == QLatin1Char('\t')))
         --n;
     text.truncate(n);
 }
