@@ -14,7 +14,8 @@
 //
 // What cannot be sent is refused before it reaches the send thread or the list: the
 // offending field gets the dynamic property inputRefused (a red frame) and the reason goes
-// out through statusMessage, as do failed file operations.
+// out through statusMessage, as do failed file operations and a send asked for while a
+// trace replay runs.
 //
 // GUI thread only.
 
@@ -96,6 +97,7 @@ private:
     void setCellText(int row, int column, const QString &text);
     void moveCurrentRow(int offset);
     void markRefused(QWidget *field, bool refused);
+    bool refuseWhileReplaying();
     bool startFileOperation(const QString &label, bool cancellable,
                             const std::function<void()> &work,
                             const std::function<void()> &done,
