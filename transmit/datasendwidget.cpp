@@ -3,14 +3,17 @@
 
 #include "framecheck.h"
 #include "sendlistfile.h"
+#include "sendlistmodel.h"
 #include "sendthread.h"
 
 #include <QDebug>
 #include <QEvent>
 #include <QFileDialog>
 #include <QHeaderView>
-#include <QStandardItemModel>
+#include <QProgressDialog>
 #include <QStyle>
+#include <QThread>
+#include <QTimer>
 
 namespace {
 
@@ -70,12 +73,10 @@ DataSendWidget::DataSendWidget(QWidget *parent)
 {
     ui->setupUi(this);
 
-    sendListModel = new QStandardItemModel(this);
-    const QStringList headers = {tr("序号"), tr("名称"), tr("帧ID"), tr("数据"), tr("DLC"),
-                                 tr("帧数"), tr("次数"), tr("格式"), tr("类型"),
-                                 tr("时间间隔")};
-    for (int column = 0; column < headers.size(); ++column)
-        sendListModel->setHorizontalHeaderItem(column, new QStandardItem(headers.at(column)));
+    sendListModel = new SendListModel(this);
+    sendListModel->setHeaders({tr("序号"), tr("名称"), tr("帧ID"), tr("数据"), tr("DLC"),
+                               tr("帧数"), tr("次数"), tr("格式"), tr("类型"),
+                               tr("时间间隔")});
     ui->tableView->setModel(sendListModel);
     const int widths[ColumnCount] = {50, 80, 80, 200, 50, 50, 50, 60, 60, 90};
     for (int column = 0; column < ColumnCount; ++column)
@@ -118,6 +119,11 @@ bool DataSendWidget::eventFilter(QObject *watched, QEvent *event)
 
 DataSendWidget::~DataSendWidget()
 {
+    if (fileThread) {
+        fileProgress->cancelled.store(true);
+        fileThread->wait();
+        delete fileThread;
+    }
     delete ui;
 }
 
@@ -237,10 +243,7 @@ void DataSendWidget::on_btnAddToList_clicked()
     SendFrame frame;
     if (!readEditor(&frame))
         return;
-    QList<QStandardItem *> items;
-    for (int column = 0; column < sendListModel->columnCount(); ++column)
-        items.append(new QStandardItem);
-    sendListModel->appendRow(items);
+    sendListModel->appendRow({});
     writeRow(sendListModel->rowCount() - 1, frame);
 }
 
@@ -269,10 +272,7 @@ void DataSendWidget::on_btnSave_clicked()
     if (path.isEmpty())
         return;
     qDebug() << path;
-    if (!SendListFile::save(*sendListModel, path)) {
-        qWarning() << "cannot write" << path;
-        emit statusMessage(tr("发送列表无法保存到 %1").arg(path));
-    }
+    saveList(path);
 }
 
 void DataSendWidget::on_btnLoad_clicked()
@@ -282,13 +282,98 @@ void DataSendWidget::on_btnLoad_clicked()
     if (path.isEmpty())
         return;
     qDebug() << path;
-    const SendListFile::LoadResult result = SendListFile::load(sendListModel, path);
-    if (!result.loaded)
-        emit statusMessage(tr("%1 不是可读的发送列表文件，列表未改变").arg(path));
-    else if (result.cutCells > 0)
-        emit statusMessage(tr("%1 个单元格超过 %2 个字符，已截断")
-                                   .arg(result.cutCells)
-                                   .arg(SendListFile::maxCellLength));
+    loadList(path);
+}
+
+void DataSendWidget::loadList(const QString &path)
+{
+    auto result = std::make_shared<SendListFile::ReadResult>();
+    auto progress = std::make_shared<SendListFile::Progress>();
+    startFileOperation(tr("正在加载发送列表 %1 …").arg(path), true,
+                       [result, progress, path] { *result = SendListFile::read(path,
+                                                                               progress.get()); },
+                       [this, result, path] {
+        if (result->cancelled)
+            emit statusMessage(tr("已取消加载 %1，列表未改变").arg(path));
+        else if (!result->loaded)
+            emit statusMessage(tr("%1 不是可读的发送列表文件，列表未改变").arg(path));
+        else
+            sendListModel->setRows(result->rows);
+        if (result->loaded && result->cutCells > 0)
+            emit statusMessage(tr("%1 个单元格超过 %2 个字符，已截断")
+                                       .arg(result->cutCells)
+                                       .arg(SendListFile::maxCellLength));
+    }, progress);
+}
+
+void DataSendWidget::saveList(const QString &path)
+{
+    // The rows are shared with the list until it changes, so the copy costs nothing and
+    // the list stays editable while the file is written.
+    const SendListRows rows = sendListModel->rows();
+    auto written = std::make_shared<bool>(false);
+    auto progress = std::make_shared<SendListFile::Progress>();
+    startFileOperation(tr("正在保存发送列表 %1 …").arg(path), false,
+                       [rows, written, progress, path] {
+        *written = SendListFile::write(rows, path, progress.get());
+    }, [this, written, path] {
+        if (!*written) {
+            qWarning() << "cannot write" << path;
+            emit statusMessage(tr("发送列表无法保存到 %1").arg(path));
+        }
+    }, progress);
+}
+
+bool DataSendWidget::startFileOperation(const QString &label, bool cancellable,
+                                        const std::function<void()> &work,
+                                        const std::function<void()> &done,
+                                        const std::shared_ptr<SendListFile::Progress> &progress)
+{
+    if (fileThread) {
+        emit statusMessage(tr("发送列表文件正在读写，请稍候"));
+        return false;
+    }
+    fileProgress = progress;
+    fileThread = QThread::create(work);
+    fileProgressDialog = new QProgressDialog(label, cancellable ? tr("取消") : QString(), 0,
+                                             1000, this);
+    fileProgressDialog->setObjectName(QStringLiteral("sendListProgress"));
+    fileProgressDialog->setWindowTitle(tr("发送列表文件"));
+    fileProgressDialog->setWindowModality(Qt::WindowModal);
+    fileProgressDialog->setAutoReset(false);
+    fileProgressDialog->setAutoClose(false);
+    fileProgressDialog->setMinimumDuration(300);
+    if (!cancellable)
+        fileProgressDialog->setCancelButton(nullptr);
+    connect(fileProgressDialog, &QProgressDialog::canceled, this,
+            [progress] { progress->cancelled.store(true); });
+    auto poll = new QTimer(fileProgressDialog);
+    connect(poll, &QTimer::timeout, this, &DataSendWidget::showFileProgress);
+    poll->start(50);
+    fileProgressDialog->setValue(0);
+    connect(fileThread, &QThread::finished, this, [this, done] {
+        // The signal comes just before the thread ends.
+        fileThread->wait();
+        delete fileThread;
+        fileThread = nullptr;
+        delete fileProgressDialog;
+        fileProgressDialog = nullptr;
+        fileProgress.reset();
+        done();
+        emit fileOperationFinished();
+    });
+    fileThread->start();
+    return true;
+}
+
+void DataSendWidget::showFileProgress()
+{
+    if (!fileProgress)
+        return;
+    const qint64 total = fileProgress->total.load();
+    if (total > 0)
+        fileProgressDialog->setValue(int(qMin<qint64>(999, fileProgress->done.load() * 1000
+                                                              / total)));
 }
 
 void DataSendWidget::on_btnDelete_clicked()
@@ -396,11 +481,9 @@ void DataSendWidget::setEditorEnabled(bool enabled)
 
 QString DataSendWidget::cellText(int row, int column) const
 {
-    return sendListModel->index(row, column).data().toString();
+    return sendListModel->cell(row, column);
 }
 
-// Goes through the model rather than the item, so a row that lacks an item in some cell
-// gets one instead of crashing.
 void DataSendWidget::setCellText(int row, int column, const QString &text)
 {
     sendListModel->setData(sendListModel->index(row, column), text);
@@ -426,7 +509,7 @@ void DataSendWidget::moveCurrentRow(int offset)
     const int target = row + offset;
     if (target < 0 || target >= sendListModel->rowCount())
         return;
-    sendListModel->insertRow(target, sendListModel->takeRow(row));
+    sendListModel->moveRow(row, target);
     setCellText(target, NumberColumn, QString::number(target + 1));
     setCellText(row, NumberColumn, QString::number(row + 1));
     // Selecting the moved row also makes it current, so pressing again moves it further.
