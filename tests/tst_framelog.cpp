@@ -15,6 +15,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSplitter>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -43,6 +44,8 @@ private slots:
     void autoScroll();
     void exportFromWindow_data();
     void exportFromWindow();
+    void narrowWindowKeepsShare_data();
+    void narrowWindowKeepsShare();
 
 private:
     void feed(int count, quint8 direction = 0);
@@ -423,6 +426,84 @@ void tst_FrameLog::exportFromWindow()
     QCOMPARE(QFile::exists(path), !cancel && message.startsWith(QStringLiteral("已导出")));
     QTRY_VERIFY(!window->findChild<QProgressDialog *>());
     QVERIFY(window->findChild<QPushButton *>(QStringLiteral("btnExport"))->isEnabled());
+}
+
+void tst_FrameLog::narrowWindowKeepsShare_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<bool>("styled");
+
+    for (const QSize &size : { QSize(1680, 622), QSize(1366, 768), QSize(1200, 700) }) {
+        const QByteArray name = QByteArray::number(size.width()) + 'x'
+                + QByteArray::number(size.height());
+        QTest::newRow(name + " styled") << size << true;
+        QTest::newRow(name + " plain") << size << false;
+    }
+}
+
+// The frame log keeps its 18 : 13 share of the splitter with proportional columns that fit
+// its width, and the transmit panel's editor still shows every one of its widgets whole.
+void tst_FrameLog::narrowWindowKeepsShare()
+{
+    QFETCH(QSize, size);
+    QFETCH(bool, styled);
+
+    if (styled) {
+        QFile style(QStringLiteral(":/style.qss"));
+        QVERIFY(style.open(QIODevice::ReadOnly));
+        qApp->setStyleSheet(QString::fromUtf8(style.readAll()));
+        window = std::make_unique<MainWindow>();
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        view = window->findChild<MyTableView *>(QStringLiteral("tbReceive"));
+    }
+    const auto unstyle = qScopeGuard([styled] {
+        if (styled)
+            qApp->setStyleSheet(QString());
+    });
+    window->resize(size);
+    QTRY_COMPARE(window->size(), size);
+    auto splitter = window->findChild<QSplitter *>(QStringLiteral("splitter"));
+    QVERIFY(splitter);
+    const auto shareKept = [splitter] {
+        const QList<int> sizes = splitter->sizes();
+        return sizes.size() == 2 && qAbs(sizes.at(0) * 13 - sizes.at(1) * 18) <= 31 * 2;
+    };
+    QTRY_VERIFY2(shareKept(), qPrintable(QStringLiteral("splitter sizes %1, %2")
+                                             .arg(splitter->sizes().value(0))
+                                             .arg(splitter->sizes().value(1))));
+
+    const int viewport = view->viewport()->width();
+    int sum = 0;
+    for (const auto &column : columnHeaders)
+        sum += column.second;
+    int used = 0;
+    for (int column = 0; column < columnHeaders.size(); ++column) {
+        QCOMPARE(view->columnWidth(column), columnHeaders.at(column).second * viewport / sum);
+        used += view->columnWidth(column);
+    }
+    QVERIFY(used <= viewport);
+    QCOMPARE(view->horizontalScrollBar()->maximum(), 0);
+
+    auto editor = window->findChild<QWidget *>(QStringLiteral("groupBox_13"));
+    QVERIFY(editor);
+    const QRect inside = editor->rect();
+    const QList<QWidget *> fields = editor->findChildren<QWidget *>(QString(),
+                                                                    Qt::FindDirectChildrenOnly);
+    QVERIFY(!fields.isEmpty());
+    for (QWidget *holder : fields) {
+        for (QWidget *field : holder->findChildren<QWidget *>(QString(),
+                                                             Qt::FindDirectChildrenOnly)) {
+            if (field->isHidden())
+                continue;
+            const QRect at(field->mapTo(editor, QPoint()), field->size());
+            QVERIFY2(inside.contains(at), qPrintable(field->objectName()));
+            QVERIFY2(field->width() >= field->minimumSizeHint().width(),
+                     qPrintable(field->objectName()));
+            QVERIFY2(field->height() >= field->minimumSizeHint().height(),
+                     qPrintable(field->objectName()));
+        }
+    }
 }
 
 QTEST_MAIN(tst_FrameLog)
