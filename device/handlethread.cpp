@@ -102,9 +102,15 @@ void HandleThread::clearCount()
 
 QList<CanMessage> HandleThread::takeMessages()
 {
-    QList<CanMessage> taken;
     QMutexLocker locker(&mutex);
-    taken.swap(messageList);
+    return messageQueue.take(messageQueue.size());
+}
+
+QList<CanMessage> HandleThread::takeMessages(int maxCount, bool *more)
+{
+    QMutexLocker locker(&mutex);
+    QList<CanMessage> taken = messageQueue.take(maxCount);
+    *more = messageQueue.size() > 0;
     return taken;
 }
 
@@ -131,7 +137,7 @@ void HandleThread::sendDataSlot(const CanMessage &msg)
     QMutexLocker locker(&mutex);
     addToBusLoad(clock(), msg);
     ++sendCount;
-    messageList.append(msg);
+    messageQueue.append(msg);
 }
 
 void HandleThread::receiveDataSlot(const CanMessage &msg)
@@ -150,12 +156,12 @@ void HandleThread::receiveDataSlot(const CanMessage &msg)
     }
     addToBusLoad(now, msg);
     ++receiveCount;
-    messageList.append(msg);
+    messageQueue.append(msg);
 }
 
 void HandleThread::errorEventSlot(const CanMessage &msg)
 {
     QMutexLocker locker(&mutex);
     ++errorCount;
-    messageList.append(msg);
+    messageQueue.append(msg);
 }
