@@ -44,6 +44,7 @@ private slots:
     void autoScroll();
     void exportFromWindow_data();
     void exportFromWindow();
+    void backlogArrivesWhole();
     void narrowWindowKeepsShare_data();
     void narrowWindowKeepsShare();
 
@@ -426,6 +427,26 @@ void tst_FrameLog::exportFromWindow()
     QCOMPARE(QFile::exists(path), !cancel && message.startsWith(QStringLiteral("已导出")));
     QTRY_VERIFY(!window->findChild<QProgressDialog *>());
     QVERIFY(window->findChild<QPushButton *>(QStringLiteral("btnExport"))->isEnabled());
+}
+
+// A backlog of several slices arrives whole and in order, and the numbers go on from it.
+void tst_FrameLog::backlogArrivesWhole()
+{
+    const int frames = 5 * 16384 + 123;
+    setLimit(QString::number(frames + 10));
+    feed(frames);
+    QTRY_COMPARE_WITH_TIMEOUT(model->rowCount(), frames, 20000);
+    for (int row : { 0, 1, 16383, 16384, 40000, frames - 1 }) {
+        QCOMPARE(model->index(row, 0).data().toString(), QString::number(row));
+        QCOMPARE(model->index(row, 1).data().toString(),
+                 QStringLiteral("0x%1").arg(row, 2, 16, QLatin1Char('0')));
+    }
+    feed(20);
+    QTRY_COMPARE(model->rowCount(), frames + 10);
+    QCOMPARE(model->index(0, 0).data().toString(), QStringLiteral("10"));
+    QCOMPARE(model->index(frames + 9, 0).data().toString(), QString::number(frames + 19));
+    waitForTick();
+    QCOMPARE(labels.at(1)->text(), QStringLiteral("接收次数:%1次").arg(frames + 20));
 }
 
 void tst_FrameLog::narrowWindowKeepsShare_data()
