@@ -4,12 +4,69 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <vector>
 
 #include <sys/mman.h>
 
+namespace {
+
+// A few freed chunks wait for the next one wanted: the hub's queue gives back a chunk for
+// every one the frame log fills, and mapping and unmapping each would cost the window page
+// faults and the other core a TLB flush. Anything beyond goes back to the system at once.
+class ChunkCache
+{
+public:
+    ~ChunkCache()
+    {
+        gone = true;
+        for (void *chunk : spare)
+            munmap(chunk, sizeof(FrameChunk));
+    }
+
+    void *take()
+    {
+        std::lock_guard<std::mutex> locker(mutex);
+        if (spare.empty())
+            return nullptr;
+        void *chunk = spare.back();
+        spare.pop_back();
+        return chunk;
+    }
+
+    bool keep(void *chunk)
+    {
+        std::lock_guard<std::mutex> locker(mutex);
+        if (spare.size() >= maxSpare)
+            return false;
+        spare.push_back(chunk);
+        return true;
+    }
+
+    // Chunks freed during static destruction, after the cache, go straight back.
+    static bool gone;
+
+private:
+    static constexpr size_t maxSpare = 16; // 2 MiB
+    std::mutex mutex;
+    std::vector<void *> spare;
+};
+
+bool ChunkCache::gone = false;
+
+ChunkCache &chunkCache()
+{
+    static ChunkCache cache;
+    return cache;
+}
+
+} // namespace
+
 void *FrameChunk::operator new(std::size_t size)
 {
+    if (void *chunk = size == sizeof(FrameChunk) ? chunkCache().take() : nullptr)
+        return chunk;
     void *chunk = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
                        -1, 0);
     if (chunk == MAP_FAILED)
@@ -19,8 +76,11 @@ void *FrameChunk::operator new(std::size_t size)
 
 void FrameChunk::operator delete(void *chunk, std::size_t size)
 {
-    if (chunk)
-        munmap(chunk, size);
+    if (!chunk)
+        return;
+    if (size == sizeof(FrameChunk) && !ChunkCache::gone && chunkCache().keep(chunk))
+        return;
+    munmap(chunk, size);
 }
 
 FrameRecord frameRecord(const CanMessage &msg)

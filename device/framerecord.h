@@ -44,9 +44,9 @@ struct FrameChunk
 {
     FrameRecord records[frameChunkRows];
 
-    // Mapped from the system and unmapped when freed: the heap would keep the pages of a
-    // taken backlog or a dropped history, and its adaptive threshold soon stops mapping
-    // blocks of this size.
+    // Mapped from the system and unmapped when freed, but for a few kept for reuse: the
+    // heap would keep the pages of a taken backlog or a dropped history, and its adaptive
+    // threshold soon stops mapping blocks of this size. Any thread may allocate and free.
     static void *operator new(std::size_t size);
     static void operator delete(void *chunk, std::size_t size);
 };
