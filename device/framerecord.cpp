@@ -18,13 +18,6 @@ namespace {
 class ChunkCache
 {
 public:
-    ~ChunkCache()
-    {
-        gone = true;
-        for (void *chunk : spare)
-            munmap(chunk, sizeof(FrameChunk));
-    }
-
     void *take()
     {
         std::lock_guard<std::mutex> locker(mutex);
@@ -44,21 +37,18 @@ public:
         return true;
     }
 
-    // Chunks freed during static destruction, after the cache, go straight back.
-    static bool gone;
-
 private:
     static constexpr size_t maxSpare = 16; // 2 MiB
     std::mutex mutex;
     std::vector<void *> spare;
 };
 
-bool ChunkCache::gone = false;
-
+// Never destroyed, so that chunks freed during static destruction or by a thread still
+// running at exit find it.
 ChunkCache &chunkCache()
 {
-    static ChunkCache cache;
-    return cache;
+    static ChunkCache *cache = new ChunkCache;
+    return *cache;
 }
 
 } // namespace
@@ -78,7 +68,7 @@ void FrameChunk::operator delete(void *chunk, std::size_t size)
 {
     if (!chunk)
         return;
-    if (size == sizeof(FrameChunk) && !ChunkCache::gone && chunkCache().keep(chunk))
+    if (size == sizeof(FrameChunk) && chunkCache().keep(chunk))
         return;
     munmap(chunk, size);
 }

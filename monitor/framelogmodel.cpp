@@ -4,11 +4,12 @@
 #include "framelog.h"
 
 #include <QColor>
-#include <QThreadPool>
 #include <QTime>
 
 #include <algorithm>
 #include <limits>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -28,17 +29,17 @@ QString hexBytes(const quint8 *data, int size)
 }
 
 // Returning a chunk's pages to the system costs some 0.1 ms, so a long history dropped at
-// once goes back on a pool thread rather than stalling the window for a quarter of a second
-// at ten million rows.
+// once goes back on a thread of its own rather than stalling the window for a quarter of a
+// second at ten million rows.
 template<typename Iterator>
 void releaseChunks(Iterator begin, Iterator end)
 {
     constexpr qptrdiff inlineChunks = 8;
     if (end - begin <= inlineChunks)
         return;
-    auto dropped = std::make_shared<std::vector<std::shared_ptr<const FrameChunk>>>(
-            std::make_move_iterator(begin), std::make_move_iterator(end));
-    QThreadPool::globalInstance()->start([dropped] { dropped->clear(); });
+    std::vector<std::shared_ptr<const FrameChunk>> dropped(std::make_move_iterator(begin),
+                                                           std::make_move_iterator(end));
+    std::thread([dropped = std::move(dropped)]() mutable { dropped.clear(); }).detach();
 }
 
 } // namespace
