@@ -12,6 +12,8 @@
 #include "idstatsexport.h"
 #include "idviewmodel.h"
 #include "listenthread.h"
+#include "replaydialog.h"
+#include "sendthread.h"
 #include "signalcomposer.h"
 #include "signalmonitor.h"
 
@@ -23,6 +25,7 @@
 #include <QDockWidget>
 #include <QElapsedTimer>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
@@ -99,6 +102,7 @@ MainWindow::MainWindow(QWidget *parent)
     // Trace files, recording and replay hang their actions in this menu; it leads the bar.
     fileMenu = menuBar()->addMenu(QStringLiteral("文件"));
     fileMenu->setObjectName(QStringLiteral("menuFile"));
+    setupReplayActions();
     createViewMenu();
     setupDeviceMenu();
     setupDatabaseMenu();
@@ -226,9 +230,77 @@ void MainWindow::showStatusMessage(const QString &text)
 
 MainWindow::~MainWindow()
 {
+    SendThread::instance()->stopReplay();
     // Closing first lets deviceClosed() still reach this window while its form exists.
     ListenThread::instance()->closeDevice();
     delete ui;
+}
+
+void MainWindow::setupReplayActions()
+{
+    QAction *replay = fileMenu->addAction(QStringLiteral("回放记录…"));
+    replay->setObjectName(QStringLiteral("actionReplayTrace"));
+    replay->setToolTip(QStringLiteral("把记录文件中的帧按原来的时间间隔发送到打开的设备"));
+    connect(replay, &QAction::triggered, this, &MainWindow::chooseReplay);
+    stopReplayAction = fileMenu->addAction(QStringLiteral("停止回放"));
+    stopReplayAction->setObjectName(QStringLiteral("actionStopReplay"));
+    stopReplayAction->setEnabled(false);
+    connect(stopReplayAction, &QAction::triggered, SendThread::instance(),
+            &SendThread::stopReplay);
+
+    SendThread *thread = SendThread::instance();
+    connect(thread, &SendThread::replayProgress, this, [this](const ReplayProgress &progress) {
+        showStatusMessage(ReplayDialog::statusText(progress, false));
+    });
+    // A finish may arrive after the next replay has started, which keeps the action.
+    connect(thread, &SendThread::replayFinished, this, [this](const ReplayProgress &progress) {
+        stopReplayAction->setEnabled(SendThread::instance()->isReplaying());
+        showStatusMessage(ReplayDialog::statusText(progress, true));
+    });
+}
+
+void MainWindow::chooseReplay()
+{
+    // Refused before the dialogs, so that nobody picks a file for nothing.
+    if (deviceState != DeviceState::Open) {
+        showStatusMessage(QStringLiteral("设备未打开，不能回放记录"));
+        return;
+    }
+    if (SendThread::instance()->isRunning()) {
+        showStatusMessage(SendThread::instance()->isReplaying()
+                                  ? QStringLiteral("正在回放记录，请先停止回放")
+                                  : QStringLiteral("正在发送，请先停止发送再回放记录"));
+        return;
+    }
+    const QString path = QFileDialog::getOpenFileName(
+            this, QStringLiteral("回放记录"), QFileInfo(lastReplayOptions.path).path(),
+            QStringLiteral("记录文件 (*.log *.asc *.pcap *.blf *.csv);;所有文件 (*)"));
+    if (path.isEmpty())
+        return;
+    ReplayOptions options = lastReplayOptions;
+    options.path = path;
+    ReplayDialog dialog(options, this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    lastReplayOptions = dialog.options();
+    replayTrace(lastReplayOptions);
+}
+
+bool MainWindow::replayTrace(const ReplayOptions &options)
+{
+    // The device may have closed while the dialogs were open.
+    if (deviceState != DeviceState::Open) {
+        showStatusMessage(QStringLiteral("设备未打开，不能回放记录"));
+        return false;
+    }
+    QString error;
+    if (!SendThread::instance()->startReplay(options, &error)) {
+        showStatusMessage(QStringLiteral("不能回放记录：%1").arg(error));
+        return false;
+    }
+    stopReplayAction->setEnabled(true);
+    showStatusMessage(QStringLiteral("回放中：%1").arg(QFileInfo(options.path).fileName()));
+    return true;
 }
 
 void MainWindow::setupDeviceMenu()
@@ -358,6 +430,8 @@ void MainWindow::openFailedSlot(quint64 session, const QString &reason)
 
 void MainWindow::deviceClosedSlot()
 {
+    // A replay must not go on writing into a device that is gone.
+    SendThread::instance()->stopReplay();
     pendingSession = 0;
     setDeviceState(DeviceState::Closed);
     refreshInterfaces();
@@ -384,6 +458,7 @@ void MainWindow::on_btnOpen_clicked()
 
 void MainWindow::on_btnClose_clicked()
 {
+    SendThread::instance()->stopReplay();
     ListenThread::instance()->closeDevice();
 }
 

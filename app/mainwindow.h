@@ -7,6 +7,7 @@
 // GUI thread only.
 
 #include "dbcdatabase.h"
+#include "replayoptions.h"
 
 #include <QMainWindow>
 
@@ -44,6 +45,8 @@ public slots:
     // Adds the DBC files, in order, to the loaded database and says once what happened.
     void loadDbcFiles(const QStringList &paths);
     void unloadDbc();
+    // Starts a trace replay onto the open device, or says in the status bar why not.
+    bool replayTrace(const ReplayOptions &options);
 
 signals:
     // The loaded database changed; views that decode must look their messages up again.
@@ -76,6 +79,8 @@ private:
     void showIdView(bool show);
     void exportIdStatisticsFile();
     void setupDeviceMenu();
+    void setupReplayActions();
+    void chooseReplay();
     void setupHealthFields();
     // Lists the interfaces present, keeping the current choice when it is still there.
     void refreshInterfaces();
@@ -104,6 +109,8 @@ private:
     bool interfaceFromEnvironment = false;
     DbcDatabase dbcDatabase;
     QMenu *fileMenu = nullptr;
+    QAction *stopReplayAction = nullptr;
+    ReplayOptions lastReplayOptions;
     QMenu *databaseMenu = nullptr;
     QAction *unloadDbcAction = nullptr;
     QAction *composeAction = nullptr;

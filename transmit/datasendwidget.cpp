@@ -354,6 +354,8 @@ void DataSendWidget::on_btnSend_clicked()
         SendThread::instance()->stopSend();
         return;
     }
+    if (refuseWhileReplaying())
+        return;
     SendFrame frame;
     if (!readEditor(&frame))
         return;
@@ -436,7 +438,7 @@ void DataSendWidget::on_btnSendList_clicked()
         SendThread::instance()->stopSend();
         return;
     }
-    if (sendListModel->rowCount() == 0)
+    if (refuseWhileReplaying() || sendListModel->rowCount() == 0)
         return;
     setEditorEnabled(false);
     ui->btnSend->setEnabled(false);
@@ -486,6 +488,15 @@ void DataSendWidget::setEditorFrame(quint32 id, bool extended, const QByteArray 
     ui->txtID->setText(hexText(id));
     ui->txtData->setText(bytesText(data));
     ui->txtName->setText(name);
+}
+
+// Starting a send would end the replay that the same thread runs, unasked.
+bool DataSendWidget::refuseWhileReplaying()
+{
+    if (!SendThread::instance()->isReplaying())
+        return false;
+    emit statusMessage(tr("正在回放记录，请先停止回放再发送"));
+    return true;
 }
 
 // Runs for the finish of either kind of send, and may run twice for one send (a queued

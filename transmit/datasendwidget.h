@@ -10,7 +10,8 @@
 //
 // What cannot be sent is refused before it reaches the send thread or the list: the
 // offending field gets the dynamic property inputRefused (a red frame) and the reason goes
-// out through statusMessage, as do failed file operations.
+// out through statusMessage, as do failed file operations and a send asked for while a
+// trace replay runs.
 //
 // GUI thread only.
 
@@ -91,6 +92,7 @@ private:
         int columnSpan = 1;
         Qt::Alignment alignment;
     };
+    bool refuseWhileReplaying();
 
     Ui::DataSendWidget *ui = nullptr;
     QStandardItemModel *sendListModel = nullptr;
