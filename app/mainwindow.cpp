@@ -24,6 +24,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QDockWidget>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHeaderView>
@@ -37,6 +38,14 @@
 #include <QTimerEvent>
 
 #include <iterator>
+
+namespace {
+
+// A slice costs a few milliseconds; the budget leaves room for the repaint that follows.
+constexpr int tickSliceFrames = 16384;
+constexpr qint64 tickBudgetMs = 40;
+
+} // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
@@ -467,26 +476,46 @@ void MainWindow::timerEvent(QTimerEvent *event)
         return;
     }
 
+    if (event->timerId() == backlogTimer) {
+        killTimer(backlogTimer);
+        backlogTimer = 0;
+    }
+
+    // A backlog is taken in slices within a time budget, and the rest at once after the
+    // events that waited meanwhile, so the window never stalls behind it.
     HandleThread *hub = HandleThread::instance();
-    const QList<CanMessage> messages = hub->takeMessages();
-    if (!messages.isEmpty()) {
-        QScrollBar *scrollBar = ui->tbReceive->verticalScrollBar();
-        const int top = scrollBar->value();
-        ui->tbReceive->setUpdatesEnabled(false);
-        const int removed = receiveModel->appendMessages(
-                messages, frameIndex, rowLimit(ui->txtMaxRowCount->text()));
-        frameIndex += messages.size();
+    QScrollBar *scrollBar = ui->tbReceive->verticalScrollBar();
+    const int top = scrollBar->value();
+    const int limit = rowLimit(ui->txtMaxRowCount->text());
+    QElapsedTimer spent;
+    spent.start();
+    int taken = 0;
+    int removed = 0;
+    bool more = false;
+    do {
+        const QList<CanMessage> messages = hub->takeMessages(tickSliceFrames, &more);
+        if (!messages.isEmpty()) {
+            if (taken == 0)
+                ui->tbReceive->setUpdatesEnabled(false);
+            removed += receiveModel->appendMessages(messages, frameIndex, limit);
+            frameIndex += messages.size();
+            taken += messages.size();
+            signalMonitor->addFrames(messages);
+        }
+        // Every tick, with or without frames: rows fade and fall silent as time passes.
+        idModel->update(messages);
+    } while (more && spent.elapsed() < tickBudgetMs);
+    if (more && !backlogTimer)
+        backlogTimer = startTimer(0);
+    if (taken > 0) {
         if (chkAutoScroll->isChecked())
             ui->tbReceive->scrollToBottom();
         else
             scrollBar->setValue(top - removed);
         ui->tbReceive->setUpdatesEnabled(true);
-        signalMonitor->addFrames(messages);
     }
     if (signalDock->isVisible())
         signalMonitor->refresh();
-    // Every tick, with or without frames: rows fade and fall silent as time passes.
-    idModel->update(messages);
     if (!idViewSized && tbIdView->isVisible() && idModel->rowCount() > 0) {
         // Sizes follow the rows in sight only, so this costs little even at 100,000 rows.
         tbIdView->resizeColumnsToContents();

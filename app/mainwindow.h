@@ -108,6 +108,7 @@ private:
     QAction *actListenOnly = nullptr;
     QCheckBox *chkAutoScroll = nullptr;
     int messageTimer = 0;
+    int backlogTimer = 0; // runs while the hub holds more than a tick took
     DeviceState deviceState = DeviceState::Closed;
     // The session whose result the device bar waits for; results of any other (closed)
     // session are dropped.

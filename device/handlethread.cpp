@@ -102,9 +102,15 @@ void HandleThread::clearCount()
 
 QList<CanMessage> HandleThread::takeMessages()
 {
-    QList<CanMessage> taken;
     QMutexLocker locker(&mutex);
-    taken.swap(messageList);
+    return messageQueue.take(messageQueue.size());
+}
+
+QList<CanMessage> HandleThread::takeMessages(int maxCount, bool *more)
+{
+    QMutexLocker locker(&mutex);
+    QList<CanMessage> taken = messageQueue.take(maxCount);
+    *more = messageQueue.size() > 0;
     return taken;
 }
 
@@ -137,7 +143,7 @@ void HandleThread::sendDataSlot(const CanMessage &msg)
     QMutexLocker locker(&mutex);
     addToBusLoad(clock(), msg);
     ++sendCount;
-    messageList.append(msg);
+    messageQueue.append(msg);
     if (tap)
         tap->tapFrame(msg);
 }
@@ -158,7 +164,7 @@ void HandleThread::receiveDataSlot(const CanMessage &msg)
     }
     addToBusLoad(now, msg);
     ++receiveCount;
-    messageList.append(msg);
+    messageQueue.append(msg);
     if (tap)
         tap->tapFrame(msg);
 }
@@ -167,7 +173,7 @@ void HandleThread::errorEventSlot(const CanMessage &msg)
 {
     QMutexLocker locker(&mutex);
     ++errorCount;
-    messageList.append(msg);
+    messageQueue.append(msg);
     if (tap)
         tap->tapFrame(msg);
 }

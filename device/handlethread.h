@@ -11,6 +11,7 @@
 #include "busloadmeter.h"
 #include "busstatus.h"
 #include "canmessage.h"
+#include "framerecord.h"
 #include "frametap.h"
 
 #include <QList>
@@ -49,6 +50,8 @@ public:
     Snapshot snapshot();
     void clearCount();
     QList<CanMessage> takeMessages();
+    // The oldest maxCount frames at most; `more` tells whether frames remain queued.
+    QList<CanMessage> takeMessages(int maxCount, bool *more);
 
     // The receive-rate window and the bus load measure time in milliseconds on a monotonic
     // clock, so that they survive midnight and clock changes; tests put a clock of their
@@ -81,7 +84,8 @@ private:
     int windowCount = 0;
     BusLoadMeter busLoad;
     QThread workThread;
-    QList<CanMessage> messageList;
+    // 32 bytes a frame, so a backlog the window has not taken yet stays small.
+    FrameQueue messageQueue;
     QMutex mutex;
     std::function<qint64()> clock;
     FrameTap *tap = nullptr;

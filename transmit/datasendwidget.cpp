@@ -6,14 +6,21 @@
 #include "sendlistmodel.h"
 #include "sendthread.h"
 
+#include <QAbstractButton>
+#include <QComboBox>
 #include <QDebug>
 #include <QEvent>
 #include <QFileDialog>
+#include <QGridLayout>
 #include <QHeaderView>
+#include <QMap>
 #include <QProgressDialog>
+#include <QScopedValueRollback>
 #include <QStyle>
 #include <QThread>
 #include <QTimer>
+
+#include <algorithm>
 
 namespace {
 
@@ -104,14 +111,141 @@ DataSendWidget::DataSendWidget(QWidget *parent)
     connect(ui->cbxType, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             [this] { markRefused(ui->txtID, false); });
 
+    setupNarrowEditor();
+
     // A send must not outlive the window it was started from: closing the window stops
     // it before the application's event loop has wound down.
     if (parent)
         parent->window()->installEventFilter(this);
 }
 
+// The frame editor's pairs of label and field columns, three side by side as the form has
+// them, would need some 800 pixels and take the frame log's share of a small window. The
+// buttons start under their labels, so that none widens its field's column, the data field
+// asks for less, and below the width of three pairs the third pair moves under the first
+// two: no text is cut and the panel narrows to about 450 pixels.
+void DataSendWidget::setupNarrowEditor()
+{
+    auto grid = qobject_cast<QGridLayout *>(ui->widget->layout());
+    if (!grid)
+        return;
+    const int pairColumns = 3;
+    const int movedPair = 2;
+    grid->setContentsMargins(0, 0, 0, 0);
+    layout()->setContentsMargins(2, 2, 2, 2);
+    ui->txtData->setMinimumWidth(ui->txtData->minimumWidth() / 2);
+
+    int rowsAbove = 0;
+    QList<GridPlace> places;
+    for (int i = 0; i < grid->count(); ++i) {
+        GridPlace place;
+        place.item = grid->itemAt(i);
+        grid->getItemPosition(i, &place.row, &place.column, &place.rowSpan, &place.columnSpan);
+        place.alignment = place.item->alignment();
+        if (qobject_cast<QAbstractButton *>(place.item->widget())
+            && place.column % pairColumns == 1) {
+            --place.column;
+            place.columnSpan = pairColumns;
+            place.alignment = Qt::AlignLeft;
+        }
+        rowsAbove = std::max(rowsAbove, place.row + place.rowSpan);
+        places.append(place);
+    }
+    // A row of the third pair goes beside the first pair where the second has nothing in
+    // that row, and below all rows otherwise.
+    const auto inPair = [](const GridPlace &place, int pair) {
+        return place.column / pairColumns == pair
+                && place.column + place.columnSpan <= pairColumns * (pair + 1);
+    };
+    QMap<int, int> narrowRows;
+    for (const GridPlace &place : qAsConst(places)) {
+        if (inPair(place, movedPair))
+            narrowRows.insert(place.row, -1);
+    }
+    int nextRow = rowsAbove;
+    for (auto row = narrowRows.begin(); row != narrowRows.end(); ++row) {
+        const bool secondPairFree = std::none_of(places.cbegin(), places.cend(),
+                [&](const GridPlace &place) {
+            return place.row == row.key() && place.column / pairColumns == movedPair - 1;
+        });
+        row.value() = secondPairFree ? row.key() : nextRow++;
+    }
+    for (const GridPlace &place : qAsConst(places)) {
+        grid->takeAt(grid->indexOf(place.item));
+        grid->addItem(place.item, place.row, place.column, place.rowSpan, place.columnSpan,
+                      place.alignment);
+        if (!inPair(place, movedPair))
+            continue;
+        GridPlace narrow = place;
+        const bool besideFirst = narrowRows.value(place.row) == place.row;
+        narrow.row = narrowRows.value(place.row);
+        narrow.column -= (besideFirst ? 1 : movedPair) * pairColumns;
+        // What reaches the end of its pair below the others may use the next pair's width.
+        if (!besideFirst && place.column + place.columnSpan == pairColumns * (movedPair + 1))
+            narrow.columnSpan += pairColumns;
+        wideItems.append(place);
+        narrowItems.append(narrow);
+    }
+
+    editorBoxHeight = ui->groupBox_13->minimumHeight();
+    measureEditor();
+    ui->widget->installEventFilter(this);
+}
+
+void DataSendWidget::measureEditor()
+{
+    // Rearranging resizes the editor, which must not rearrange it again meanwhile.
+    const QScopedValueRollback<bool> busy(arrangingEditor, true);
+    // The style sheet's least width of a combo box, set when it is polished, would cut its
+    // texts.
+    ui->widget->ensurePolished();
+    for (QComboBox *box : ui->widget->findChildren<QComboBox *>())
+        box->setMinimumWidth(std::max(box->minimumWidth(), box->sizeHint().width()));
+    QLayout *grid = ui->widget->layout();
+    arrangeEditor(false);
+    wideEditorWidth = grid->minimumSize().width();
+    arrangeEditor(true);
+    // The layouts around see the narrow arrangement's least width in either.
+    ui->widget->setMinimumWidth(grid->minimumSize().width());
+    arrangeEditor(ui->widget->width() < wideEditorWidth);
+}
+
+void DataSendWidget::arrangeEditor(bool narrow)
+{
+    const QScopedValueRollback<bool> busy(arrangingEditor, true);
+    auto grid = static_cast<QGridLayout *>(ui->widget->layout());
+    editorNarrow = narrow;
+    for (const GridPlace &place : qAsConst(wideItems))
+        grid->takeAt(grid->indexOf(place.item));
+    for (const GridPlace &place : qAsConst(narrow ? narrowItems : wideItems)) {
+        grid->addItem(place.item, place.row, place.column, place.rowSpan, place.columnSpan,
+                      place.alignment);
+    }
+    // The form's least height of the editor's box would let the splitter squeeze the
+    // taller arrangement.
+    grid->activate();
+    const int needed = ui->groupBox_13->layout()->totalMinimumSize().height();
+    ui->groupBox_13->setMinimumHeight(narrow ? std::max(editorBoxHeight, needed)
+                                             : editorBoxHeight);
+    // The splitter keeps the height the narrow arrangement needed; the list gets it back.
+    const QList<int> heights = ui->splitter->sizes();
+    const int wanted = ui->groupBox_13->sizeHint().height();
+    if (!narrow && heights.size() == 2 && heights.at(0) > wanted)
+        ui->splitter->setSizes({ wanted, heights.at(0) + heights.at(1) - wanted });
+}
+
 bool DataSendWidget::eventFilter(QObject *watched, QEvent *event)
 {
+    if (watched == ui->widget && event->type() == QEvent::Show) {
+        measureEditor();
+        return false;
+    }
+    if (watched == ui->widget && event->type() == QEvent::Resize && !arrangingEditor) {
+        const bool narrow = ui->widget->width() < wideEditorWidth;
+        if (narrow != editorNarrow)
+            arrangeEditor(narrow);
+        return false;
+    }
     if (event->type() == QEvent::Close && SendThread::instance()->isRunning())
         SendThread::instance()->stopSend();
     return QWidget::eventFilter(watched, event);

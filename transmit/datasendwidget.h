@@ -26,6 +26,7 @@
 #include <functional>
 #include <memory>
 
+class QLayoutItem;
 class QModelIndex;
 class QProgressDialog;
 class QThread;
@@ -97,6 +98,20 @@ private:
     void setCellText(int row, int column, const QString &text);
     void moveCurrentRow(int offset);
     void markRefused(QWidget *field, bool refused);
+    void setupNarrowEditor();
+    void measureEditor();
+    void arrangeEditor(bool narrow);
+
+    // Where an item of the frame editor's grid goes.
+    struct GridPlace
+    {
+        QLayoutItem *item = nullptr;
+        int row = 0;
+        int column = 0;
+        int rowSpan = 1;
+        int columnSpan = 1;
+        Qt::Alignment alignment;
+    };
     bool refuseWhileReplaying();
     bool startFileOperation(const QString &label, bool cancellable,
                             const std::function<void()> &work,
@@ -109,4 +124,11 @@ private:
     QThread *fileThread = nullptr;
     QProgressDialog *fileProgressDialog = nullptr;
     std::shared_ptr<SendListFile::Progress> fileProgress;
+    // The items that move in a narrow panel: where the wide and the narrow panel put them.
+    QList<GridPlace> wideItems;
+    QList<GridPlace> narrowItems;
+    int wideEditorWidth = 0; // the editor's least width with the form's three pairs
+    int editorBoxHeight = 0; // the form's least height of the editor's box
+    bool editorNarrow = false;
+    bool arrangingEditor = false;
 };
