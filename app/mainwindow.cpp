@@ -17,6 +17,8 @@
 #include "sendthread.h"
 #include "signalcomposer.h"
 #include "signalmonitor.h"
+#include "traceopen.h"
+#include "tracesave.h"
 
 #include <QAction>
 #include <QApplication>
@@ -104,6 +106,7 @@ MainWindow::MainWindow(QWidget *parent)
     // Trace files, recording and replay hang their actions in this menu; it leads the bar.
     fileMenu = menuBar()->addMenu(QStringLiteral("文件"));
     fileMenu->setObjectName(QStringLiteral("menuFile"));
+    setupTraceActions();
     createRecordingActions();
     setupReplayActions();
     createViewMenu();
@@ -447,6 +450,11 @@ void MainWindow::on_btnOpen_clicked()
     // A second open would wait for the first inside the window's thread.
     if (deviceState != DeviceState::Closed)
         return;
+    // Live frames would land among the rows of the trace being read.
+    if (traceOpen) {
+        showStatusMessage(QStringLiteral("正在打开记录，请等待完成或取消后再打开设备"));
+        return;
+    }
     ListenThread::OpenOptions options;
     options.bitrate = ui->cbxBaudrate->currentData().toUInt();
     const QVariant choice = cbxInterface->currentData();
@@ -803,4 +811,154 @@ void MainWindow::updateRecordingField()
         text += QStringLiteral("  丢失%1帧").arg(recorder->framesLost());
     lblRecording->setText(text);
     lblRecording->setToolTip(QDir::toNativeSeparators(recorder->path()));
+}
+
+void MainWindow::setupTraceActions()
+{
+    saveTraceAction = fileMenu->addAction(QStringLiteral("保存记录…"));
+    saveTraceAction->setObjectName(QStringLiteral("actionSaveTrace"));
+    connect(saveTraceAction, &QAction::triggered, this, &MainWindow::saveTrace);
+    openTraceAction = fileMenu->addAction(QStringLiteral("打开记录…"));
+    openTraceAction->setObjectName(QStringLiteral("actionOpenTrace"));
+    connect(openTraceAction, &QAction::triggered, this, &MainWindow::openTrace);
+}
+
+void MainWindow::setTraceBusy(bool busy)
+{
+    saveTraceAction->setEnabled(!busy);
+    openTraceAction->setEnabled(!busy);
+}
+
+void MainWindow::saveTrace()
+{
+    QString filter;
+    QString path = QFileDialog::getSaveFileName(this, QStringLiteral("保存记录"),
+                                                QDir::currentPath(),
+                                                traceSaveFilters().join(QStringLiteral(";;")),
+                                                &filter);
+    if (path.isEmpty())
+        return;
+    const QString typed = path;
+    const trace::Format format = traceSaveFormat(&path, filter);
+    if (format == trace::Format::Unknown) {
+        showStatusMessage(QStringLiteral("保存记录失败：%1：无法确定文件类型").arg(path));
+        return;
+    }
+    // The dialog asked about the name as typed; the added extension names another file.
+    if (path != typed && QFileInfo::exists(path)
+        && QMessageBox::question(this, QStringLiteral("保存记录"),
+                                 QStringLiteral("%1 已存在，要替换它吗？")
+                                     .arg(QFileInfo(path).fileName()))
+               != QMessageBox::Yes) {
+        return;
+    }
+
+    // The rows are taken as they are now; the table goes on filling while they are written.
+    const int rows = receiveModel->rowCount();
+    auto job = new TraceSave(receiveModel->snapshot(rows), path, format, this);
+    auto progress = new QProgressDialog(QStringLiteral("正在保存…"), QStringLiteral("取消"),
+                                        0, std::max(rows, 1), this);
+    progress->setObjectName(QStringLiteral("saveTraceProgress"));
+    progress->setWindowTitle(QStringLiteral("保存记录"));
+    progress->setWindowModality(Qt::WindowModal);
+    progress->setMinimumDuration(300);
+    progress->setAutoClose(false);
+    progress->setAutoReset(false);
+    progress->setValue(0);
+    connect(progress, &QProgressDialog::canceled, job, &TraceSave::cancel);
+    connect(job, &TraceSave::progress, progress, &QProgressDialog::setValue);
+    connect(job, &TraceSave::finished, this, [this, job, progress](TraceSave::Outcome outcome) {
+        if (outcome == TraceSave::Failed) {
+            showStatusMessage(QStringLiteral("保存记录失败：%1：%2")
+                                  .arg(job->path(), job->errorText()));
+        } else if (outcome == TraceSave::Cancelled) {
+            showStatusMessage(QStringLiteral("保存记录已取消"));
+        } else {
+            QString text = QStringLiteral("已保存 %1 帧到 %2").arg(job->framesWritten())
+                               .arg(job->path());
+            if (job->refusedRows() > 0)
+                text += QStringLiteral("（%1 行发送失败，未写入）").arg(job->refusedRows());
+            showStatusMessage(text);
+        }
+        progress->deleteLater();
+        job->deleteLater();
+        setTraceBusy(false);
+    });
+    setTraceBusy(true);
+    job->start();
+}
+
+void MainWindow::openTrace()
+{
+    // A trace is viewed offline: live frames would interleave with it under other
+    // numbers and another clock, and a later save would hold neither capture.
+    if (deviceState != DeviceState::Closed) {
+        showStatusMessage(QStringLiteral("请先关闭设备再打开记录"));
+        return;
+    }
+    const QString path = QFileDialog::getOpenFileName(
+            this, QStringLiteral("打开记录"), QDir::currentPath(),
+            traceOpenFilters().join(QStringLiteral(";;")));
+    if (path.isEmpty())
+        return;
+    auto job = new TraceOpen(path, this);
+    if (!job->start()) {
+        showStatusMessage(QStringLiteral("打开记录失败：%1：%2").arg(path, job->errorText()));
+        delete job;
+        return;
+    }
+    on_btnClear_clicked();
+    traceOpen = job;
+    traceFramesLoaded = 0;
+
+    auto progress = new QProgressDialog(QStringLiteral("正在打开…"), QStringLiteral("取消"),
+                                        0, 1000, this);
+    progress->setObjectName(QStringLiteral("openTraceProgress"));
+    progress->setWindowTitle(QStringLiteral("打开记录"));
+    progress->setWindowModality(Qt::WindowModal);
+    progress->setMinimumDuration(300);
+    progress->setAutoClose(false);
+    progress->setAutoReset(false);
+    progress->setValue(0);
+    connect(progress, &QProgressDialog::canceled, job, &TraceOpen::cancel);
+    connect(job, &TraceOpen::progress, progress, &QProgressDialog::setValue);
+    connect(job, &TraceOpen::frames, this, &MainWindow::showLoadedFrames);
+    connect(job, &TraceOpen::finished, this, [this, job, progress](TraceOpen::Outcome outcome) {
+        const qint64 dropped = traceFramesLoaded - receiveModel->rowCount();
+        QString text;
+        if (outcome == TraceOpen::Failed) {
+            text = QStringLiteral("打开记录出错：%1：%2，已载入 %3 帧")
+                       .arg(job->path(), job->errorText()).arg(traceFramesLoaded);
+        } else if (outcome == TraceOpen::Cancelled) {
+            text = QStringLiteral("打开记录已取消，已载入 %1 帧").arg(traceFramesLoaded);
+        } else {
+            text = QStringLiteral("已打开 %1：%2 帧").arg(job->path()).arg(traceFramesLoaded);
+        }
+        if (dropped > 0)
+            text += QStringLiteral("，超出行数上限舍弃最早的 %1 帧").arg(dropped);
+        if (job->skipped() > 0)
+            text += QStringLiteral("，跳过 %1 条无法解析的记录").arg(job->skipped());
+        showStatusMessage(text);
+        traceOpen = nullptr;
+        progress->deleteLater();
+        job->deleteLater();
+        setTraceBusy(false);
+    });
+    setTraceBusy(true);
+}
+
+void MainWindow::showLoadedFrames(const QVector<CanMessage> &frames)
+{
+    QScrollBar *scrollBar = ui->tbReceive->verticalScrollBar();
+    const int top = scrollBar->value();
+    ui->tbReceive->setUpdatesEnabled(false);
+    const int removed = receiveModel->appendMessages(frames, frameIndex,
+                                                     rowLimit(ui->txtMaxRowCount->text()));
+    frameIndex += frames.size();
+    traceFramesLoaded += frames.size();
+    if (chkAutoScroll->isChecked())
+        ui->tbReceive->scrollToBottom();
+    else
+        scrollBar->setValue(top - removed);
+    ui->tbReceive->setUpdatesEnabled(true);
 }

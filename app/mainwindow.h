@@ -6,6 +6,7 @@
 // the status bar, and the recording of the traffic into a trace file.
 // GUI thread only.
 
+#include "canmessage.h"
 #include "dbcdatabase.h"
 #include "replayoptions.h"
 
@@ -13,6 +14,8 @@
 
 class IdViewModel;
 class Recorder;
+class TraceOpen;
+class TraceSave;
 
 QT_BEGIN_NAMESPACE
 namespace Ui {
@@ -74,6 +77,11 @@ private:
     enum class DeviceState { Closed, Opening, Open };
 
     void setDeviceState(DeviceState state);
+    void setupTraceActions();
+    void saveTrace();
+    void openTrace();
+    void showLoadedFrames(const QVector<CanMessage> &frames);
+    void setTraceBusy(bool busy);
     void setupDatabaseMenu();
     void updateDatabaseMenu();
     void showComposer();
@@ -118,6 +126,11 @@ private:
     QMenu *fileMenu = nullptr;
     QAction *stopReplayAction = nullptr;
     ReplayOptions lastReplayOptions;
+    QAction *saveTraceAction = nullptr;
+    QAction *openTraceAction = nullptr;
+    // The trace being read into the frame log, and the frames it delivered so far.
+    TraceOpen *traceOpen = nullptr;
+    qint64 traceFramesLoaded = 0;
     QMenu *databaseMenu = nullptr;
     QAction *unloadDbcAction = nullptr;
     QAction *composeAction = nullptr;
