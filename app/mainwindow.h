@@ -26,6 +26,7 @@ class SignalComposer;
 class SignalMonitor;
 class QDockWidget;
 class QTableView;
+class QTreeView;
 QT_END_NAMESPACE
 
 class MainWindow : public QMainWindow
@@ -112,7 +113,7 @@ private:
     QDockWidget *signalDock = nullptr;
     QList<QAction *> dbcFileActions;
     IdViewModel *idModel = nullptr;
-    QTableView *tbIdView = nullptr;
+    QTreeView *tbIdView = nullptr;
     qint64 reportedRefusedFrames = 0;
     bool idViewSized = false; // columns fitted to the rows since the view was shown
 };
