@@ -38,6 +38,7 @@
 #include <QScrollBar>
 #include <QTimer>
 #include <QTimerEvent>
+#include <QTreeView>
 
 #include <iterator>
 
@@ -526,7 +527,8 @@ void MainWindow::timerEvent(QTimerEvent *event)
         signalMonitor->refresh();
     if (!idViewSized && tbIdView->isVisible() && idModel->rowCount() > 0) {
         // Sizes follow the rows in sight only, so this costs little even at 100,000 rows.
-        tbIdView->resizeColumnsToContents();
+        for (int column = 0; column < IdViewModel::ColumnCount; ++column)
+            tbIdView->resizeColumnToContents(column);
         // The data cell's hint falls short of the styled text by a few characters.
         const int data = IdViewModel::DataColumn;
         tbIdView->setColumnWidth(data, tbIdView->columnWidth(data)
@@ -631,7 +633,14 @@ void MainWindow::createViewMenu()
     // The per-identifier table shares the frame log's place and controls; the frame log
     // stays where the form put it and only hides while the other table is shown.
     idModel = new IdViewModel(this);
-    tbIdView = new QTableView(ui->tbReceive->parentWidget());
+    idModel->setDatabase(&dbcDatabase);
+    connect(this, &MainWindow::databaseChanged, this, [this] {
+        idModel->setDatabase(&dbcDatabase);
+        // Names and signals widen the columns they fill.
+        idViewSized = false;
+    });
+    // A tree, so that a row of a known message opens onto its signals.
+    tbIdView = new QTreeView(ui->tbReceive->parentWidget());
     tbIdView->setObjectName(QStringLiteral("tbIdView"));
     tbIdView->setModel(idModel);
     tbIdView->setItemDelegateForColumn(IdViewModel::DataColumn, new IdByteDelegate(tbIdView));
@@ -641,12 +650,13 @@ void MainWindow::createViewMenu()
     // The frame log's sheet without its colour for every item, which would win over the
     // grey of silent rows.
     tbIdView->setStyleSheet(QStringLiteral(
-        "QTableView::item:pressed, QTableView::item:selected {"
+        "QTreeView::item:pressed, QTreeView::item:selected {"
         " background: rgb(0, 0, 255); color: rgb(255, 255, 255); }"));
-    tbIdView->verticalHeader()->hide();
-    tbIdView->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    tbIdView->verticalHeader()->setDefaultSectionSize(23);
-    tbIdView->horizontalHeader()->setSortIndicator(IdViewModel::IdColumn, Qt::AscendingOrder);
+    // One height for all rows spares the tree measuring each of 100,000 of them.
+    tbIdView->setUniformRowHeights(true);
+    tbIdView->setAllColumnsShowFocus(true);
+    tbIdView->header()->setSortIndicator(IdViewModel::IdColumn, Qt::AscendingOrder);
+    tbIdView->header()->setStretchLastSection(false);
     tbIdView->setSortingEnabled(true);
     // Wide enough for the header and a typical cell; measuring the rows themselves would
     // cost the whole table at every change.
@@ -655,18 +665,31 @@ void MainWindow::createViewMenu()
         QStringLiteral("标准帧"),     QStringLiteral("0x08"),
         QStringLiteral("ff ff ff ff ff ff ff ff"), QStringLiteral("9999999"),
         QStringLiteral("1000.000"), QStringLiteral("1000.000"), QStringLiteral("1000.000"),
-        QStringLiteral("1000.000"), QStringLiteral("1000.000"),
+        QStringLiteral("1000.000"), QStringLiteral("1000.000"), QStringLiteral("10000"),
+        QStringLiteral("EngineTemperature"), QStringLiteral("16383.75 rpm"),
+        QStringLiteral("Running"), QStringLiteral("65535"), QStringLiteral("超限 [0, 100]"),
     };
     // The application's style sheet sets the fonts when the widgets are polished.
     tbIdView->ensurePolished();
-    tbIdView->horizontalHeader()->ensurePolished();
+    tbIdView->header()->ensurePolished();
     const QFontMetrics cellFont(tbIdView->font());
-    const QFontMetrics headerFont(tbIdView->horizontalHeader()->font());
+    const QFontMetrics headerFont(tbIdView->header()->font());
     for (int column = 0; column < IdViewModel::ColumnCount; ++column) {
         const QString header = idModel->headerData(column, Qt::Horizontal).toString();
         tbIdView->setColumnWidth(column, 18 + qMax(headerFont.horizontalAdvance(header),
                                                    cellFont.horizontalAdvance(samples[column])));
     }
+    // Signal names sit indented under the identifiers and may be longer; the columns only
+    // grow, so that opening rows one after the other does not make them jump.
+    connect(tbIdView, &QTreeView::expanded, this, [this] {
+        for (int column : { int(IdViewModel::IdColumn), int(IdViewModel::ValueColumn),
+                            int(IdViewModel::DescriptionColumn), int(IdViewModel::RawColumn),
+                            int(IdViewModel::RangeColumn) }) {
+            const int width = tbIdView->columnWidth(column);
+            tbIdView->resizeColumnToContents(column);
+            tbIdView->setColumnWidth(column, qMax(width, tbIdView->columnWidth(column)));
+        }
+    });
     tbIdView->hide();
     ui->verticalLayout->insertWidget(ui->verticalLayout->indexOf(ui->tbReceive) + 1, tbIdView);
 

@@ -32,6 +32,7 @@ class SignalMonitor;
 class QDockWidget;
 class QTableView;
 class QTimer;
+class QTreeView;
 QT_END_NAMESPACE
 
 class MainWindow : public QMainWindow
@@ -140,7 +141,7 @@ private:
     QDockWidget *signalDock = nullptr;
     QList<QAction *> dbcFileActions;
     IdViewModel *idModel = nullptr;
-    QTableView *tbIdView = nullptr;
+    QTreeView *tbIdView = nullptr;
     qint64 reportedRefusedFrames = 0;
     bool idViewSized = false; // columns fitted to the rows since the view was shown
     Recorder *recorder = nullptr;

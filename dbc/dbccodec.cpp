@@ -222,10 +222,30 @@ QString formatValue(const DbcSignal &signal, const DbcDecodedSignal &value)
     const QString description = valueDescription(signal, value.rawInteger);
     if (!description.isEmpty())
         return description;
+    return physicalText(signal, value);
+}
+
+QString physicalText(const DbcSignal &signal, const DbcDecodedSignal &value)
+{
     QString text = QString::number(value.physical, 'g', 10);
     if (!signal.unit.isEmpty())
         text += QLatin1Char(' ') + signal.unit;
     return text;
+}
+
+QString rawText(const DbcSignal &signal, const DbcDecodedSignal &value)
+{
+    if (signal.valueType != DbcSignal::ValueType::Integer)
+        return QString::number(value.raw, 'g', 9);
+    return signal.isSigned ? QString::number(value.rawInteger)
+                           : QString::number(qulonglong(value.bits));
+}
+
+QString rangeMark(const DbcSignal &signal, const DbcDecodedSignal &value)
+{
+    if (!value.outOfRange)
+        return QString();
+    return QStringLiteral("超限 [%1, %2]").arg(signal.minimum).arg(signal.maximum);
 }
 
 } // namespace DbcCodec

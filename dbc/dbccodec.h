@@ -48,5 +48,11 @@ QByteArray encode(const DbcMessage &message, const QHash<QString, double> &physi
 
 // A short text of the value, with unit or description, as the views show it.
 QString formatValue(const DbcSignal &signal, const DbcDecodedSignal &value);
+// The physical value with its unit ("2350 rpm").
+QString physicalText(const DbcSignal &signal, const DbcDecodedSignal &value);
+// The raw value: signed or unsigned integer, or the number a float signal carries.
+QString rawText(const DbcSignal &signal, const DbcDecodedSignal &value);
+// "超限 [min, max]" for a value outside the signal's range, else an empty string.
+QString rangeMark(const DbcSignal &signal, const DbcDecodedSignal &value);
 
 } // namespace DbcCodec

@@ -126,20 +126,10 @@ void SignalMonitor::update(Entry &entry)
         const DbcDecodedSignal &value = values.at(i);
         const DbcSignal &signal = message.signalList.at(value.index);
         QTreeWidgetItem *child = entry.item->child(i);
-        QString text = QString::number(value.physical, 'g', 10);
-        if (!signal.unit.isEmpty())
-            text += QLatin1Char(' ') + signal.unit;
-        child->setText(ValueColumn, text);
+        child->setText(ValueColumn, DbcCodec::physicalText(signal, value));
         child->setText(DescriptionColumn, DbcCodec::valueDescription(signal, value.rawInteger));
-        child->setText(RawColumn,
-                       signal.valueType != DbcSignal::ValueType::Integer
-                           ? QString::number(value.raw, 'g', 9)
-                           : signal.isSigned ? QString::number(value.rawInteger)
-                                             : QString::number(qulonglong(value.bits)));
-        child->setText(RangeColumn, value.outOfRange
-                                        ? QStringLiteral("超限 [%1, %2]")
-                                              .arg(signal.minimum).arg(signal.maximum)
-                                        : QString());
+        child->setText(RawColumn, DbcCodec::rawText(signal, value));
+        child->setText(RangeColumn, DbcCodec::rangeMark(signal, value));
     }
     const QString measured = entry.cycleMs > 0 ? QString::number(entry.cycleMs, 'f', 1)
                                                : QStringLiteral("-");

@@ -14,7 +14,10 @@ bool exportIdStatistics(const IdViewModel &model, const QString &path, QString *
     }
     QTextStream out(&file);
     out.setCodec("UTF-8");
-    const int columns = model.columnCount();
+    // The signal columns belong to the children, which are not exported; the database's
+    // columns only when there is one, so the file stays as it was without.
+    const int columns = model.hasDatabase() ? IdViewModel::MessageNameColumn + 1
+                                            : IdViewModel::DbcCycleColumn;
     for (int column = 0; column < columns; ++column) {
         out << model.headerData(column, Qt::Horizontal).toString()
             << (column + 1 < columns ? "," : "\n");

@@ -1,11 +1,14 @@
 #include "idviewmodel.h"
 
 #include "canmessage.h"
+#include "dbccodec.h"
+#include "dbcdatabase.h"
 
 #include <QColor>
 #include <QElapsedTimer>
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 #include <tuple>
 
@@ -16,14 +19,28 @@ constexpr qint64 resortIntervalMs = 1000;
 // Beyond this many separate ranges one signal for their span is cheaper for the view.
 constexpr int maxRanges = 256;
 
+// Top-level indices carry 0; a child carries its parent's statistics row plus one, which
+// stays valid while sorting moves the parent.
+constexpr quintptr topLevel = 0;
+
+const QColor activeColour(255, 255, 255);
+const QColor silentColour(120, 120, 120);
+const QColor outOfRangeColour(255, 90, 90);
+const QColor deviationColour(160, 90, 0);
+
 QString milliseconds(double ms)
 {
     return QString::number(ms, 'f', 3);
 }
+
+bool isStatisticsColumn(int column)
+{
+    return column >= IdViewModel::CountColumn && column <= IdViewModel::StdDevColumn;
+}
 }
 
 IdViewModel::IdViewModel(QObject *parent, int maxRows, std::function<qint64()> clockMs)
-    : QAbstractTableModel(parent)
+    : QAbstractItemModel(parent)
     , stats(maxRows)
     , clock(std::move(clockMs))
 {
@@ -35,14 +52,168 @@ IdViewModel::IdViewModel(QObject *parent, int maxRows, std::function<qint64()> c
     nowMs = clock();
 }
 
-int IdViewModel::rowCount(const QModelIndex &parent) const
+QModelIndex IdViewModel::index(int row, int column, const QModelIndex &parent) const
 {
-    return parent.isValid() ? 0 : order.size();
+    if (column < 0 || column >= ColumnCount || row < 0)
+        return QModelIndex();
+    if (!parent.isValid())
+        return row < order.size() ? createIndex(row, column, topLevel) : QModelIndex();
+    if (parent.internalId() != topLevel || parent.row() >= order.size())
+        return QModelIndex();
+    const int statisticsRow = order.at(parent.row());
+    if (row >= children(statisticsRow).size())
+        return QModelIndex();
+    return createIndex(row, column, quintptr(statisticsRow) + 1);
 }
 
-int IdViewModel::columnCount(const QModelIndex &parent) const
+QModelIndex IdViewModel::parent(const QModelIndex &child) const
 {
-    return parent.isValid() ? 0 : ColumnCount;
+    if (!child.isValid() || child.internalId() == topLevel)
+        return QModelIndex();
+    const int statisticsRow = int(child.internalId() - 1);
+    if (statisticsRow >= position.size())
+        return QModelIndex();
+    return createIndex(position.at(statisticsRow), 0, topLevel);
+}
+
+bool IdViewModel::hasChildren(const QModelIndex &parent) const
+{
+    if (!parent.isValid())
+        return !order.isEmpty();
+    if (parent.internalId() != topLevel || parent.row() >= order.size())
+        return false;
+    // Asked for every row in sight to draw its branch: a look-up, no decoding.
+    const int statisticsRow = order.at(parent.row());
+    const DbcMessage *message = messageOfStatistics(statisticsRow);
+    return message && !message->signalList.isEmpty() && !stats.row(statisticsRow).remote;
+}
+
+int IdViewModel::rowCount(const QModelIndex &parent) const
+{
+    if (!parent.isValid())
+        return order.size();
+    if (parent.internalId() != topLevel || parent.row() >= order.size())
+        return 0;
+    return children(order.at(parent.row())).size();
+}
+
+int IdViewModel::columnCount(const QModelIndex &) const
+{
+    return ColumnCount;
+}
+
+void IdViewModel::setDatabase(const DbcDatabase *newDatabase)
+{
+    beginResetModel();
+    database = newDatabase;
+    shownChildren.clear();
+    endResetModel();
+}
+
+bool IdViewModel::hasDatabase() const
+{
+    return database && !database->isEmpty();
+}
+
+const DbcMessage *IdViewModel::messageOf(int row) const
+{
+    return messageOfStatistics(order.at(row));
+}
+
+const DbcMessage *IdViewModel::messageOfStatistics(int statisticsRow) const
+{
+    if (!database)
+        return nullptr;
+    const IdRow &r = stats.row(statisticsRow);
+    return database->message(r.id, r.extended);
+}
+
+QVector<int> IdViewModel::decodeChildren(int statisticsRow) const
+{
+    const DbcMessage *message = messageOfStatistics(statisticsRow);
+    if (!message || stats.row(statisticsRow).remote)
+        return {};
+    const QByteArray &data = stats.row(statisticsRow).data;
+    QVector<DbcDecodedSignal> values;
+    const int count = DbcCodec::decode(
+        *message, reinterpret_cast<const uint8_t *>(data.constData()), data.size(), &values);
+    QVector<int> indices(count);
+    for (int i = 0; i < count; ++i)
+        indices[i] = values.at(i).index;
+    return indices;
+}
+
+const QVector<int> &IdViewModel::children(int statisticsRow) const
+{
+    auto found = shownChildren.find(statisticsRow);
+    if (found == shownChildren.end())
+        found = shownChildren.insert(statisticsRow, decodeChildren(statisticsRow));
+    return found.value();
+}
+
+bool IdViewModel::decodeChild(const QModelIndex &index, const DbcMessage **message,
+                              DbcDecodedSignal *value) const
+{
+    const int statisticsRow = int(index.internalId() - 1);
+    const auto found = shownChildren.constFind(statisticsRow);
+    *message = messageOfStatistics(statisticsRow);
+    if (!*message || found == shownChildren.constEnd() || index.row() >= found->size())
+        return false;
+    value->index = found->at(index.row());
+    if (value->index >= (*message)->signalList.size())
+        return false;
+    const DbcSignal &signal = (*message)->signalList.at(value->index);
+    const QByteArray &data = stats.row(statisticsRow).data;
+    if (!DbcCodec::extractBits(signal, reinterpret_cast<const uint8_t *>(data.constData()),
+                               data.size(), &value->bits))
+        return false;
+    DbcCodec::interpret(signal, value->bits, value);
+    return true;
+}
+
+QVariant IdViewModel::childData(const QModelIndex &index, int role) const
+{
+    const DbcMessage *message = nullptr;
+    DbcDecodedSignal value;
+    if (!decodeChild(index, &message, &value))
+        return QVariant();
+    const DbcSignal &signal = message->signalList.at(value.index);
+    const IdRow &r = stats.row(int(index.internalId() - 1));
+    const int column = index.column();
+    switch (role) {
+    case Qt::DisplayRole:
+        switch (column) {
+        case IdColumn: return signal.name;
+        case ValueColumn: return DbcCodec::physicalText(signal, value);
+        case DescriptionColumn: return DbcCodec::valueDescription(signal, value.rawInteger);
+        case RawColumn: return DbcCodec::rawText(signal, value);
+        case RangeColumn: return DbcCodec::rangeMark(signal, value);
+        default: return QVariant();
+        }
+    case Qt::ToolTipRole:
+        return column == IdColumn && !signal.comment.isEmpty() ? QVariant(signal.comment)
+                                                                : QVariant();
+    case Qt::ForegroundRole:
+        if (value.outOfRange && (column == ValueColumn || column == RangeColumn))
+            return outOfRangeColour;
+        return r.isSilent(nowMs) ? silentColour : activeColour;
+    case Qt::TextAlignmentRole:
+        return column == RawColumn ? int(Qt::AlignRight | Qt::AlignVCenter)
+                                   : int(Qt::AlignLeft | Qt::AlignVCenter);
+    case SilentRole:
+        return r.isSilent(nowMs);
+    case OutOfRangeRole:
+        return value.outOfRange;
+    default:
+        return QVariant();
+    }
+}
+
+bool IdViewModel::cycleDeviates(const IdRow &row, const DbcMessage *message) const
+{
+    if (!message || message->cycleTimeMs <= 0 || row.cycles() == 0)
+        return false;
+    return std::abs(row.meanMs() - message->cycleTimeMs) > cycleTolerance * message->cycleTimeMs;
 }
 
 int IdViewModel::rowOfKey(IdKey key) const
@@ -80,6 +251,15 @@ QString IdViewModel::text(int row, int column) const
         return hasCycles ? milliseconds(r.maxMs()) : QString();
     case StdDevColumn:
         return hasCycles ? milliseconds(r.stdDevMs()) : QString();
+    case DbcCycleColumn: {
+        const DbcMessage *message = messageOf(row);
+        return message && message->cycleTimeMs > 0 ? QString::number(message->cycleTimeMs)
+                                                   : QString();
+    }
+    case MessageNameColumn: {
+        const DbcMessage *message = messageOf(row);
+        return message ? message->name : QString();
+    }
     default:
         return QString();
     }
@@ -87,17 +267,41 @@ QString IdViewModel::text(int row, int column) const
 
 QVariant IdViewModel::data(const QModelIndex &index, int role) const
 {
-    if (!index.isValid() || index.row() >= order.size())
+    if (!index.isValid())
+        return QVariant();
+    if (index.internalId() != topLevel)
+        return childData(index, role);
+    if (index.row() >= order.size())
         return QVariant();
     const IdRow &r = stats.row(order.at(index.row()));
     switch (role) {
     case Qt::DisplayRole:
         return text(index.row(), index.column());
     case Qt::ForegroundRole:
-        return r.isSilent(nowMs) ? QColor(120, 120, 120) : QColor(255, 255, 255);
+        return r.isSilent(nowMs) ? silentColour : activeColour;
+    case Qt::BackgroundRole:
+        if (index.column() == DbcCycleColumn && cycleDeviates(r, messageOf(index.row())))
+            return deviationColour;
+        return QVariant();
+    case Qt::ToolTipRole: {
+        const DbcMessage *message = messageOf(index.row());
+        if (!message)
+            return QVariant();
+        if (index.column() == DbcCycleColumn && cycleDeviates(r, message))
+            return QStringLiteral("实测平均周期 %1 ms 与DBC周期 %2 ms 相差超过%3%")
+                .arg(r.meanMs(), 0, 'f', 1)
+                .arg(message->cycleTimeMs)
+                .arg(int(cycleTolerance * 100));
+        if (index.column() == MessageNameColumn && !message->comment.isEmpty())
+            return message->comment;
+        return QVariant();
+    }
     case Qt::TextAlignmentRole:
-        return index.column() >= CountColumn ? int(Qt::AlignRight | Qt::AlignVCenter)
-                                             : int(Qt::AlignLeft | Qt::AlignVCenter);
+        return isStatisticsColumn(index.column()) || index.column() == DbcCycleColumn
+            ? int(Qt::AlignRight | Qt::AlignVCenter)
+            : int(Qt::AlignLeft | Qt::AlignVCenter);
+    case CycleDeviatesRole:
+        return cycleDeviates(r, messageOf(index.row()));
     case ChangedBytesRole:
         return index.column() == DataColumn ? QVariant(r.changedMask(nowMs)) : QVariant();
     case SilentRole:
@@ -114,11 +318,13 @@ QVariant IdViewModel::headerData(int section, Qt::Orientation orientation, int r
         QStringLiteral("类型"),       QStringLiteral("DLC"),       QStringLiteral("数据"),
         QStringLiteral("次数"),       QStringLiteral("周期(ms)"),  QStringLiteral("平均(ms)"),
         QStringLiteral("最小(ms)"),   QStringLiteral("最大(ms)"),  QStringLiteral("标准差(ms)"),
+        QStringLiteral("DBC周期(ms)"), QStringLiteral("报文名"),   QStringLiteral("信号值"),
+        QStringLiteral("描述"),       QStringLiteral("原始值"),    QStringLiteral("范围"),
     };
     if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0
         && section < ColumnCount)
         return headers[section];
-    return QAbstractTableModel::headerData(section, orientation, role);
+    return QAbstractItemModel::headerData(section, orientation, role);
 }
 
 bool IdViewModel::lessThan(int a, int b) const
@@ -158,6 +364,18 @@ bool IdViewModel::lessThan(int a, int b) const
         return compare(cycleOf(x, x.maxMs()), cycleOf(y, y.maxMs()));
     case StdDevColumn:
         return compare(cycleOf(x, x.stdDevMs()), cycleOf(y, y.stdDevMs()));
+    case DbcCycleColumn: {
+        const DbcMessage *mx = messageOfStatistics(a);
+        const DbcMessage *my = messageOfStatistics(b);
+        return compare(mx ? mx->cycleTimeMs : -1, my ? my->cycleTimeMs : -1);
+    }
+    case MessageNameColumn: {
+        // Unknown identifiers last, whatever the direction would make of an empty name.
+        const DbcMessage *mx = messageOfStatistics(a);
+        const DbcMessage *my = messageOfStatistics(b);
+        return compare(std::make_pair(!mx, mx ? mx->name : QString()),
+                       std::make_pair(!my, my ? my->name : QString()));
+    }
     default:
         return idOf(x) < idOf(y);
     }
@@ -166,7 +384,12 @@ bool IdViewModel::lessThan(int a, int b) const
 void IdViewModel::resort(int sortedRows)
 {
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
-    const QModelIndexList persistent = persistentIndexList();
+    // Children follow their parent by themselves: their index names the statistics row.
+    QModelIndexList persistent;
+    for (const QModelIndex &index : persistentIndexList()) {
+        if (index.internalId() == topLevel)
+            persistent.append(index);
+    }
     QVector<int> persistentRows;
     persistentRows.reserve(persistent.size());
     for (const QModelIndex &index : persistent)
@@ -175,7 +398,7 @@ void IdViewModel::resort(int sortedRows)
     const auto less = [this](int a, int b) {
         return sortDirection == Qt::AscendingOrder ? lessThan(a, b) : lessThan(b, a);
     };
-    if (sortedRows == 0 && sortBy >= CountColumn) {
+    if (sortedRows == 0 && isStatisticsColumn(sortBy)) {
         // A full sort by a number: the keys are taken once per row rather than twice per
         // comparison, which matters at 100,000 rows.
         struct Keyed
@@ -262,6 +485,35 @@ void IdViewModel::update(const QList<CanMessage> &messages)
     if (resortPending && nowMs - lastResortMs >= resortIntervalMs)
         resort();
     emitChanged(changed);
+    if (!shownChildren.isEmpty())
+        updateChildren(changed);
+}
+
+void IdViewModel::updateChildren(const QVector<int> &statisticsRows)
+{
+    for (int r : statisticsRows) {
+        const auto found = shownChildren.constFind(r);
+        if (found == shownChildren.constEnd())
+            continue;
+        // A multiplexed message shows other signals, or a shorter payload fewer of them.
+        // The views' answers to the signals may add entries, so the hash is not held.
+        const int before = found->size();
+        const QVector<int> now = decodeChildren(r);
+        const QModelIndex parent = index(position.at(r), 0);
+        if (now.size() > before) {
+            beginInsertRows(parent, before, now.size() - 1);
+            shownChildren[r] = now;
+            endInsertRows();
+        } else if (now.size() < before) {
+            beginRemoveRows(parent, now.size(), before - 1);
+            shownChildren[r] = now;
+            endRemoveRows();
+        } else {
+            shownChildren[r] = now;
+        }
+        if (!now.isEmpty())
+            emit dataChanged(index(0, 0, parent), index(now.size() - 1, ColumnCount - 1, parent));
+    }
 }
 
 void IdViewModel::emitChanged(const QVector<int> &statisticsRows)
@@ -297,6 +549,7 @@ void IdViewModel::clear()
 {
     beginResetModel();
     stats.clear();
+    shownChildren.clear();
     order = QVector<int>();
     position = QVector<int>();
     resortPending = false;

@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QTableView>
 #include <QTemporaryDir>
+#include <QTreeView>
 #include <QtTest>
 
 #include <memory>
@@ -439,7 +440,7 @@ void tst_IdView::windowShowsViewInPlaceOfFrameLog()
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     auto frameLog = window.findChild<QTableView *>("tbReceive");
-    auto idView = window.findChild<QTableView *>("tbIdView");
+    auto idView = window.findChild<QTreeView *>("tbIdView");
     auto byId = window.findChild<QAction *>("actionIdView");
     QVERIFY(frameLog && idView && byId);
     QWidget *frameLogParent = frameLog->parentWidget();
