@@ -8,6 +8,9 @@
 // frameFromRow() reads it back. Sending goes through SendThread, which works on its own
 // copy of the frames, so the list stays editable while a send runs.
 //
+// With a database loaded, a collapsible group below the editor composes the editor's frame
+// from signal values; the data field always holds what is sent.
+//
 // What cannot be sent is refused before it reaches the send thread or the list: the
 // offending field gets the dynamic property inputRefused (a red frame) and the reason goes
 // out through statusMessage, as do failed file operations.
@@ -18,8 +21,11 @@
 
 #include <QWidget>
 
+class DbcDatabase;
+class QGroupBox;
 class QModelIndex;
 class QStandardItemModel;
+class SignalComposerWidget;
 
 namespace Ui {
 class DataSendWidget;
@@ -42,6 +48,8 @@ public:
     SendFrame frameFromRow(int row) const;
     // Puts a composed data frame into the editor, as if typed.
     void setEditorFrame(quint32 id, bool extended, const QByteArray &data, const QString &name);
+    // The messages the panel's composer offers; it is hidden while there are none.
+    void setDatabase(const DbcDatabase *database);
 
     // The editor's fields as a frame, read strictly (FrameCheck). On refusal the offending
     // field is marked, statusMessage says why and false is returned.
@@ -76,7 +84,10 @@ private:
     void setCellText(int row, int column, const QString &text);
     void moveCurrentRow(int offset);
     void markRefused(QWidget *field, bool refused);
+    void setupComposer();
 
     Ui::DataSendWidget *ui = nullptr;
     QStandardItemModel *sendListModel = nullptr;
+    QGroupBox *composeGroup = nullptr;
+    SignalComposerWidget *composer = nullptr;
 };
