@@ -13,8 +13,13 @@
 #include "idstatsexport.h"
 #include "idviewmodel.h"
 #include "listenthread.h"
+#include "recorder.h"
+#include "replaydialog.h"
+#include "sendthread.h"
 #include "signalcomposer.h"
 #include "signalmonitor.h"
+#include "traceopen.h"
+#include "tracesave.h"
 
 #include <QAction>
 #include <QApplication>
@@ -22,7 +27,9 @@
 #include <QComboBox>
 #include <QDir>
 #include <QDockWidget>
+#include <QElapsedTimer>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
@@ -30,9 +37,18 @@
 #include <QMessageBox>
 #include <QProgressDialog>
 #include <QScrollBar>
+#include <QTimer>
 #include <QTimerEvent>
 
 #include <iterator>
+
+namespace {
+
+// A slice costs a few milliseconds; the budget leaves room for the repaint that follows.
+constexpr int tickSliceFrames = 16384;
+constexpr qint64 tickBudgetMs = 40;
+
+} // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
@@ -94,6 +110,9 @@ MainWindow::MainWindow(QWidget *parent)
     // Trace files, recording and replay hang their actions in this menu; it leads the bar.
     fileMenu = menuBar()->addMenu(QStringLiteral("文件"));
     fileMenu->setObjectName(QStringLiteral("menuFile"));
+    setupTraceActions();
+    createRecordingActions();
+    setupReplayActions();
     createViewMenu();
     setupDeviceMenu();
     setupDatabaseMenu();
@@ -231,9 +250,79 @@ void MainWindow::showStatusMessage(const QString &text)
 
 MainWindow::~MainWindow()
 {
+    SendThread::instance()->stopReplay();
+    // The file is completed with every frame up to the window's end.
+    recorder->stop();
     // Closing first lets deviceClosed() still reach this window while its form exists.
     ListenThread::instance()->closeDevice();
     delete ui;
+}
+
+void MainWindow::setupReplayActions()
+{
+    QAction *replay = fileMenu->addAction(QStringLiteral("回放记录…"));
+    replay->setObjectName(QStringLiteral("actionReplayTrace"));
+    replay->setToolTip(QStringLiteral("把记录文件中的帧按原来的时间间隔发送到打开的设备"));
+    connect(replay, &QAction::triggered, this, &MainWindow::chooseReplay);
+    stopReplayAction = fileMenu->addAction(QStringLiteral("停止回放"));
+    stopReplayAction->setObjectName(QStringLiteral("actionStopReplay"));
+    stopReplayAction->setEnabled(false);
+    connect(stopReplayAction, &QAction::triggered, SendThread::instance(),
+            &SendThread::stopReplay);
+
+    SendThread *thread = SendThread::instance();
+    connect(thread, &SendThread::replayProgress, this, [this](const ReplayProgress &progress) {
+        showStatusMessage(ReplayDialog::statusText(progress, false));
+    });
+    // A finish may arrive after the next replay has started, which keeps the action.
+    connect(thread, &SendThread::replayFinished, this, [this](const ReplayProgress &progress) {
+        stopReplayAction->setEnabled(SendThread::instance()->isReplaying());
+        showStatusMessage(ReplayDialog::statusText(progress, true));
+    });
+}
+
+void MainWindow::chooseReplay()
+{
+    // Refused before the dialogs, so that nobody picks a file for nothing.
+    if (deviceState != DeviceState::Open) {
+        showStatusMessage(QStringLiteral("设备未打开，不能回放记录"));
+        return;
+    }
+    if (SendThread::instance()->isRunning()) {
+        showStatusMessage(SendThread::instance()->isReplaying()
+                                  ? QStringLiteral("正在回放记录，请先停止回放")
+                                  : QStringLiteral("正在发送，请先停止发送再回放记录"));
+        return;
+    }
+    const QString path = QFileDialog::getOpenFileName(
+            this, QStringLiteral("回放记录"), QFileInfo(lastReplayOptions.path).path(),
+            QStringLiteral("记录文件 (*.log *.asc *.pcap *.blf *.csv);;所有文件 (*)"));
+    if (path.isEmpty())
+        return;
+    ReplayOptions options = lastReplayOptions;
+    options.path = path;
+    ReplayDialog dialog(options, this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    lastReplayOptions = dialog.options();
+    replayTrace(lastReplayOptions);
+}
+
+bool MainWindow::replayTrace(const ReplayOptions &options)
+{
+    // The device may have closed while the dialogs were open.
+    if (deviceState != DeviceState::Open) {
+        showStatusMessage(QStringLiteral("设备未打开，不能回放记录"));
+        return false;
+    }
+    QString error;
+    if (!SendThread::instance()->startReplay(options, &error)) {
+        showStatusMessage(QStringLiteral("不能回放记录：%1").arg(error));
+        return false;
+    }
+    stopReplayAction->setEnabled(true);
+    showStatusMessage(QStringLiteral("回放中：%1").arg(QFileInfo(options.path).fileName()));
+    return true;
 }
 
 void MainWindow::setupDeviceMenu()
@@ -363,6 +452,8 @@ void MainWindow::openFailedSlot(quint64 session, const QString &reason)
 
 void MainWindow::deviceClosedSlot()
 {
+    // A replay must not go on writing into a device that is gone.
+    SendThread::instance()->stopReplay();
     pendingSession = 0;
     setDeviceState(DeviceState::Closed);
     refreshInterfaces();
@@ -373,6 +464,11 @@ void MainWindow::on_btnOpen_clicked()
     // A second open would wait for the first inside the window's thread.
     if (deviceState != DeviceState::Closed)
         return;
+    // Live frames would land among the rows of the trace being read.
+    if (traceOpen) {
+        showStatusMessage(QStringLiteral("正在打开记录，请等待完成或取消后再打开设备"));
+        return;
+    }
     ListenThread::OpenOptions options;
     options.bitrate = ui->cbxBaudrate->currentData().toUInt();
     const QVariant choice = cbxInterface->currentData();
@@ -389,6 +485,7 @@ void MainWindow::on_btnOpen_clicked()
 
 void MainWindow::on_btnClose_clicked()
 {
+    SendThread::instance()->stopReplay();
     ListenThread::instance()->closeDevice();
 }
 
@@ -401,26 +498,46 @@ void MainWindow::timerEvent(QTimerEvent *event)
         return;
     }
 
+    if (event->timerId() == backlogTimer) {
+        killTimer(backlogTimer);
+        backlogTimer = 0;
+    }
+
+    // A backlog is taken in slices within a time budget, and the rest at once after the
+    // events that waited meanwhile, so the window never stalls behind it.
     HandleThread *hub = HandleThread::instance();
-    const QList<CanMessage> messages = hub->takeMessages();
-    if (!messages.isEmpty()) {
-        QScrollBar *scrollBar = ui->tbReceive->verticalScrollBar();
-        const int top = scrollBar->value();
-        ui->tbReceive->setUpdatesEnabled(false);
-        const int removed = receiveModel->appendMessages(
-                messages, frameIndex, rowLimit(ui->txtMaxRowCount->text()));
-        frameIndex += messages.size();
+    QScrollBar *scrollBar = ui->tbReceive->verticalScrollBar();
+    const int top = scrollBar->value();
+    const int limit = rowLimit(ui->txtMaxRowCount->text());
+    QElapsedTimer spent;
+    spent.start();
+    int taken = 0;
+    int removed = 0;
+    bool more = false;
+    do {
+        const QList<CanMessage> messages = hub->takeMessages(tickSliceFrames, &more);
+        if (!messages.isEmpty()) {
+            if (taken == 0)
+                ui->tbReceive->setUpdatesEnabled(false);
+            removed += receiveModel->appendMessages(messages, frameIndex, limit);
+            frameIndex += messages.size();
+            taken += messages.size();
+            signalMonitor->addFrames(messages);
+        }
+        // Every tick, with or without frames: rows fade and fall silent as time passes.
+        idModel->update(messages);
+    } while (more && spent.elapsed() < tickBudgetMs);
+    if (more && !backlogTimer)
+        backlogTimer = startTimer(0);
+    if (taken > 0) {
         if (chkAutoScroll->isChecked())
             ui->tbReceive->scrollToBottom();
         else
             scrollBar->setValue(top - removed);
         ui->tbReceive->setUpdatesEnabled(true);
-        signalMonitor->addFrames(messages);
     }
     if (signalDock->isVisible())
         signalMonitor->refresh();
-    // Every tick, with or without frames: rows fade and fall silent as time passes.
-    idModel->update(messages);
     if (!idViewSized && tbIdView->isVisible() && idModel->rowCount() > 0) {
         // Sizes follow the rows in sight only, so this costs little even at 100,000 rows.
         tbIdView->resizeColumnsToContents();
@@ -596,4 +713,266 @@ void MainWindow::exportIdStatisticsFile()
         showStatusMessage(QStringLiteral("已导出%1行统计到%2").arg(idModel->rowCount()).arg(path));
     else
         showStatusMessage(QStringLiteral("导出统计失败:%1:%2").arg(path, error));
+}
+
+namespace {
+
+struct RecordingType
+{
+    const char *filter;
+    trace::Format format;
+};
+
+const RecordingType recordingTypes[] = {
+    { "candump日志 (*.log)", trace::Format::CandumpLog },
+    { "Vector ASC (*.asc)", trace::Format::Asc },
+    { "pcap (*.pcap)", trace::Format::Pcap },
+    { "Vector BLF (*.blf)", trace::Format::Blf },
+};
+
+} // namespace
+
+void MainWindow::createRecordingActions()
+{
+    recorder = new Recorder(this);
+    // Queued even though the writer thread emits it: a recording the user stopped and
+    // started again in the meantime must not be stopped by the old one's failure.
+    connect(recorder, &Recorder::failed, this, [this] {
+        if (recorder->isRecording() && !recorder->errorString().isEmpty())
+            finishRecording();
+    }, Qt::QueuedConnection);
+
+    startRecordingAction = fileMenu->addAction(QStringLiteral("开始录制…"));
+    startRecordingAction->setObjectName(QStringLiteral("actionStartRecording"));
+    connect(startRecordingAction, &QAction::triggered, this, &MainWindow::startRecording);
+    stopRecordingAction = fileMenu->addAction(QStringLiteral("停止录制"));
+    stopRecordingAction->setObjectName(QStringLiteral("actionStopRecording"));
+    stopRecordingAction->setEnabled(false);
+    connect(stopRecordingAction, &QAction::triggered, this, &MainWindow::finishRecording);
+
+    lblRecording = new QLabel(this);
+    lblRecording->setObjectName(QStringLiteral("lblRecording"));
+    ui->statusbar->addWidget(lblRecording);
+    lblRecording->hide();
+    recordingTimer = new QTimer(this);
+    recordingTimer->setInterval(1000);
+    connect(recordingTimer, &QTimer::timeout, this, &MainWindow::updateRecordingField);
+}
+
+void MainWindow::startRecording()
+{
+    QStringList filters;
+    for (const RecordingType &type : recordingTypes)
+        filters << QString::fromUtf8(type.filter);
+    QString selected = filters.first();
+    QString path = QFileDialog::getSaveFileName(this, QStringLiteral("开始录制"),
+                                                QDir::currentPath(),
+                                                filters.join(QStringLiteral(";;")), &selected);
+    if (path.isEmpty())
+        return;
+    trace::Format format = trace::formatForPath(QFile::encodeName(path).toStdString());
+    // Only the four trace types record; any other name gets the chosen type's extension.
+    if (format == trace::Format::Unknown || format == trace::Format::Csv) {
+        format = recordingTypes[std::max(0, filters.indexOf(selected))].format;
+        path += QLatin1Char('.') + QLatin1String(trace::extensionOf(format));
+    }
+    QString error;
+    if (!recorder->start(path, format, &error)) {
+        showStatusMessage(QStringLiteral("无法录制到 %1: %2").arg(path, error));
+        return;
+    }
+    startRecordingAction->setEnabled(false);
+    stopRecordingAction->setEnabled(true);
+    updateRecordingField();
+    lblRecording->show();
+    recordingTimer->start();
+    showStatusMessage(QStringLiteral("开始录制到 %1").arg(path));
+}
+
+void MainWindow::finishRecording()
+{
+    if (!recorder->isRecording())
+        return;
+    recordingTimer->stop();
+    const bool ok = recorder->stop();
+    lblRecording->hide();
+    startRecordingAction->setEnabled(true);
+    stopRecordingAction->setEnabled(false);
+    const QString name = QFileInfo(recorder->path()).fileName();
+    if (!ok) {
+        const QString text = QStringLiteral("录制失败已停止: %1: %2，文件保留到最后一个完整帧")
+                                     .arg(name, recorder->errorString());
+        showStatusMessage(text);
+        auto box = new QMessageBox(QMessageBox::Warning, QStringLiteral("录制"), text,
+                                   QMessageBox::Ok, this);
+        box->setObjectName(QStringLiteral("recordingFailed"));
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->open();
+        return;
+    }
+    QString text = QStringLiteral("录制已停止: %1 共%2帧").arg(name)
+                           .arg(recorder->framesRecorded());
+    if (recorder->framesLost() > 0)
+        text += QStringLiteral("，丢失%1帧").arg(recorder->framesLost());
+    showStatusMessage(text);
+}
+
+void MainWindow::updateRecordingField()
+{
+    QString text = QStringLiteral("录制: %1  %2帧").arg(QFileInfo(recorder->path()).fileName())
+                           .arg(recorder->framesRecorded());
+    if (recorder->framesLost() > 0)
+        text += QStringLiteral("  丢失%1帧").arg(recorder->framesLost());
+    lblRecording->setText(text);
+    lblRecording->setToolTip(QDir::toNativeSeparators(recorder->path()));
+}
+
+void MainWindow::setupTraceActions()
+{
+    saveTraceAction = fileMenu->addAction(QStringLiteral("保存记录…"));
+    saveTraceAction->setObjectName(QStringLiteral("actionSaveTrace"));
+    connect(saveTraceAction, &QAction::triggered, this, &MainWindow::saveTrace);
+    openTraceAction = fileMenu->addAction(QStringLiteral("打开记录…"));
+    openTraceAction->setObjectName(QStringLiteral("actionOpenTrace"));
+    connect(openTraceAction, &QAction::triggered, this, &MainWindow::openTrace);
+}
+
+void MainWindow::setTraceBusy(bool busy)
+{
+    saveTraceAction->setEnabled(!busy);
+    openTraceAction->setEnabled(!busy);
+}
+
+void MainWindow::saveTrace()
+{
+    QString filter;
+    QString path = QFileDialog::getSaveFileName(this, QStringLiteral("保存记录"),
+                                                QDir::currentPath(),
+                                                traceSaveFilters().join(QStringLiteral(";;")),
+                                                &filter);
+    if (path.isEmpty())
+        return;
+    const QString typed = path;
+    const trace::Format format = traceSaveFormat(&path, filter);
+    if (format == trace::Format::Unknown) {
+        showStatusMessage(QStringLiteral("保存记录失败：%1：无法确定文件类型").arg(path));
+        return;
+    }
+    // The dialog asked about the name as typed; the added extension names another file.
+    if (path != typed && QFileInfo::exists(path)
+        && QMessageBox::question(this, QStringLiteral("保存记录"),
+                                 QStringLiteral("%1 已存在，要替换它吗？")
+                                     .arg(QFileInfo(path).fileName()))
+               != QMessageBox::Yes) {
+        return;
+    }
+
+    // The rows are taken as they are now; the table goes on filling while they are written.
+    const int rows = receiveModel->rowCount();
+    auto job = new TraceSave(receiveModel->snapshot(rows), path, format, this);
+    auto progress = new QProgressDialog(QStringLiteral("正在保存…"), QStringLiteral("取消"),
+                                        0, std::max(rows, 1), this);
+    progress->setObjectName(QStringLiteral("saveTraceProgress"));
+    progress->setWindowTitle(QStringLiteral("保存记录"));
+    progress->setWindowModality(Qt::WindowModal);
+    progress->setMinimumDuration(300);
+    progress->setAutoClose(false);
+    progress->setAutoReset(false);
+    progress->setValue(0);
+    connect(progress, &QProgressDialog::canceled, job, &TraceSave::cancel);
+    connect(job, &TraceSave::progress, progress, &QProgressDialog::setValue);
+    connect(job, &TraceSave::finished, this, [this, job, progress](TraceSave::Outcome outcome) {
+        if (outcome == TraceSave::Failed) {
+            showStatusMessage(QStringLiteral("保存记录失败：%1：%2")
+                                  .arg(job->path(), job->errorText()));
+        } else if (outcome == TraceSave::Cancelled) {
+            showStatusMessage(QStringLiteral("保存记录已取消"));
+        } else {
+            QString text = QStringLiteral("已保存 %1 帧到 %2").arg(job->framesWritten())
+                               .arg(job->path());
+            if (job->refusedRows() > 0)
+                text += QStringLiteral("（%1 行发送失败，未写入）").arg(job->refusedRows());
+            showStatusMessage(text);
+        }
+        progress->deleteLater();
+        job->deleteLater();
+        setTraceBusy(false);
+    });
+    setTraceBusy(true);
+    job->start();
+}
+
+void MainWindow::openTrace()
+{
+    // A trace is viewed offline: live frames would interleave with it under other
+    // numbers and another clock, and a later save would hold neither capture.
+    if (deviceState != DeviceState::Closed) {
+        showStatusMessage(QStringLiteral("请先关闭设备再打开记录"));
+        return;
+    }
+    const QString path = QFileDialog::getOpenFileName(
+            this, QStringLiteral("打开记录"), QDir::currentPath(),
+            traceOpenFilters().join(QStringLiteral(";;")));
+    if (path.isEmpty())
+        return;
+    auto job = new TraceOpen(path, this);
+    if (!job->start()) {
+        showStatusMessage(QStringLiteral("打开记录失败：%1：%2").arg(path, job->errorText()));
+        delete job;
+        return;
+    }
+    on_btnClear_clicked();
+    traceOpen = job;
+    traceFramesLoaded = 0;
+
+    auto progress = new QProgressDialog(QStringLiteral("正在打开…"), QStringLiteral("取消"),
+                                        0, 1000, this);
+    progress->setObjectName(QStringLiteral("openTraceProgress"));
+    progress->setWindowTitle(QStringLiteral("打开记录"));
+    progress->setWindowModality(Qt::WindowModal);
+    progress->setMinimumDuration(300);
+    progress->setAutoClose(false);
+    progress->setAutoReset(false);
+    progress->setValue(0);
+    connect(progress, &QProgressDialog::canceled, job, &TraceOpen::cancel);
+    connect(job, &TraceOpen::progress, progress, &QProgressDialog::setValue);
+    connect(job, &TraceOpen::frames, this, &MainWindow::showLoadedFrames);
+    connect(job, &TraceOpen::finished, this, [this, job, progress](TraceOpen::Outcome outcome) {
+        const qint64 dropped = traceFramesLoaded - receiveModel->rowCount();
+        QString text;
+        if (outcome == TraceOpen::Failed) {
+            text = QStringLiteral("打开记录出错：%1：%2，已载入 %3 帧")
+                       .arg(job->path(), job->errorText()).arg(traceFramesLoaded);
+        } else if (outcome == TraceOpen::Cancelled) {
+            text = QStringLiteral("打开记录已取消，已载入 %1 帧").arg(traceFramesLoaded);
+        } else {
+            text = QStringLiteral("已打开 %1：%2 帧").arg(job->path()).arg(traceFramesLoaded);
+        }
+        if (dropped > 0)
+            text += QStringLiteral("，超出行数上限舍弃最早的 %1 帧").arg(dropped);
+        if (job->skipped() > 0)
+            text += QStringLiteral("，跳过 %1 条无法解析的记录").arg(job->skipped());
+        showStatusMessage(text);
+        traceOpen = nullptr;
+        progress->deleteLater();
+        job->deleteLater();
+        setTraceBusy(false);
+    });
+    setTraceBusy(true);
+}
+
+void MainWindow::showLoadedFrames(const QVector<CanMessage> &frames)
+{
+    QScrollBar *scrollBar = ui->tbReceive->verticalScrollBar();
+    const int top = scrollBar->value();
+    ui->tbReceive->setUpdatesEnabled(false);
+    const int removed = receiveModel->appendMessages(frames, frameIndex,
+                                                     rowLimit(ui->txtMaxRowCount->text()));
+    frameIndex += frames.size();
+    traceFramesLoaded += frames.size();
+    if (chkAutoScroll->isChecked())
+        ui->tbReceive->scrollToBottom();
+    else
+        scrollBar->setValue(top - removed);
+    ui->tbReceive->setUpdatesEnabled(true);
 }

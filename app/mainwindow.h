@@ -3,14 +3,19 @@
 // The program's only top-level window: the device bar with the interface choice, the
 // frame log with its row limit, clear and export controls, the per-identifier view in its
 // place on demand, the transmit panel, the traffic counters and the bus health fields of
-// the status bar.
+// the status bar, and the recording of the traffic into a trace file.
 // GUI thread only.
 
+#include "canmessage.h"
 #include "dbcdatabase.h"
+#include "replayoptions.h"
 
 #include <QMainWindow>
 
 class IdViewModel;
+class Recorder;
+class TraceOpen;
+class TraceSave;
 
 QT_BEGIN_NAMESPACE
 namespace Ui {
@@ -27,6 +32,7 @@ class SignalComposer;
 class SignalMonitor;
 class QDockWidget;
 class QTableView;
+class QTimer;
 QT_END_NAMESPACE
 
 class MainWindow : public QMainWindow
@@ -45,6 +51,8 @@ public slots:
     // Adds the DBC files, in order, to the loaded database and says once what happened.
     void loadDbcFiles(const QStringList &paths);
     void unloadDbc();
+    // Starts a trace replay onto the open device, or says in the status bar why not.
+    bool replayTrace(const ReplayOptions &options);
 
 signals:
     // The loaded database changed; views that decode must look their messages up again.
@@ -70,6 +78,11 @@ private:
     enum class DeviceState { Closed, Opening, Open };
 
     void setDeviceState(DeviceState state);
+    void setupTraceActions();
+    void saveTrace();
+    void openTrace();
+    void showLoadedFrames(const QVector<CanMessage> &frames);
+    void setTraceBusy(bool busy);
     void setupDatabaseMenu();
     void updateDatabaseMenu();
     void showComposer();
@@ -77,10 +90,17 @@ private:
     void showIdView(bool show);
     void exportIdStatisticsFile();
     void setupDeviceMenu();
+    void setupReplayActions();
+    void chooseReplay();
     void setupHealthFields();
     // Lists the interfaces present, keeping the current choice when it is still there.
     void refreshInterfaces();
     void updateHealthFields();
+    void createRecordingActions();
+    void startRecording();
+    // Stops the recording, closes its file and says how it ended.
+    void finishRecording();
+    void updateRecordingField();
 
     Ui::MainWindow *ui = nullptr;
     qint64 frameIndex = 0; // an int would overflow after 28 hours of a full bus
@@ -97,6 +117,7 @@ private:
     QAction *actListenOnly = nullptr;
     QCheckBox *chkAutoScroll = nullptr;
     int messageTimer = 0;
+    int backlogTimer = 0; // runs while the hub holds more than a tick took
     DeviceState deviceState = DeviceState::Closed;
     // The session whose result the device bar waits for; results of any other (closed)
     // session are dropped.
@@ -104,6 +125,13 @@ private:
     bool interfaceFromEnvironment = false;
     DbcDatabase dbcDatabase;
     QMenu *fileMenu = nullptr;
+    QAction *stopReplayAction = nullptr;
+    ReplayOptions lastReplayOptions;
+    QAction *saveTraceAction = nullptr;
+    QAction *openTraceAction = nullptr;
+    // The trace being read into the frame log, and the frames it delivered so far.
+    TraceOpen *traceOpen = nullptr;
+    qint64 traceFramesLoaded = 0;
     QMenu *databaseMenu = nullptr;
     QAction *unloadDbcAction = nullptr;
     QAction *composeAction = nullptr;
@@ -117,4 +145,9 @@ private:
     QTableView *tbIdView = nullptr;
     qint64 reportedRefusedFrames = 0;
     bool idViewSized = false; // columns fitted to the rows since the view was shown
+    Recorder *recorder = nullptr;
+    QAction *startRecordingAction = nullptr;
+    QAction *stopRecordingAction = nullptr;
+    QLabel *lblRecording = nullptr;
+    QTimer *recordingTimer = nullptr;
 };

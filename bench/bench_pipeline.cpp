@@ -5,10 +5,13 @@
 //
 // Usage: bench_pipeline [--load 1000|9009|21277|unlimited] [--seconds S] [--soak]
 //                       [--ceiling-seconds S] [--csv FILE] [--rss-log FILE]
-//                       [--max-rss-mb MB] [--row-limit ROWS]
+//                       [--max-rss-mb MB] [--row-limit ROWS] [--backlog FRAMES]
 // Without --load every load is run in turn, 30 s each, and FILE is replaced; with --load
-// one line is appended to it. --soak runs 9,009 frames/s for 600 s. The exit status is 1
-// when a frame went missing or out of order at a bus load.
+// one line is appended to it. --soak runs 9,009 frames/s for 600 s. --backlog holds the
+// GUI thread until the hub has queued that many frames of the unthrottled flood, closes
+// the device and times how the window takes them. A 5 ms timer on the GUI thread records
+// its longest gap in every run. The exit status is 1 when a frame went missing or out of
+// order at a bus load or in a backlog.
 
 #include "benchutil.h"
 #include "framelog.h"
@@ -28,6 +31,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -74,7 +78,8 @@ const char csvHeader[] =
     "order_errors,row_mismatches,frames_per_s,tick_p50_ms,tick_p99_ms,tick_max_ms,"
     "paint_p50_ms,paint_p99_ms,paint_max_ms,cpu_s,cpu_ms_per_1000,cpu_core_pct,listen_core_pct,"
     "hub_core_pct,gui_core_pct,rss_warm_mb,rss_end_mb,rss_peak_mb,rss_growth_pct,"
-    "ceiling_s,ceiling_frames,ceiling_cpu_ms_per_1000,pipeline_to_ceiling,note";
+    "ceiling_s,ceiling_frames,ceiling_cpu_ms_per_1000,pipeline_to_ceiling,note,row_limit,"
+    "gui_gap_max_ms,rows_kept,bytes_per_kept_frame,backlog_fill_s,backlog_drain_s";
 
 using ReadFunction = int (*)(int, CanFrameRecord *, int);
 
@@ -130,6 +135,8 @@ struct ReadTally
 
 ReadTally *listenTally = nullptr;
 std::atomic<pthread_t> listenThreadHandle { 0 };
+// Reads past this many frames find none, so that a backlog holds exactly that many.
+std::atomic<quint64> readCap { ~quint64(0) };
 
 } // namespace
 
@@ -140,6 +147,8 @@ extern "C" int canable_readMessage(int deviceIndex, CanFrameRecord *record, int 
 {
     if (!listenThreadHandle.load(std::memory_order_relaxed))
         listenThreadHandle = pthread_self();
+    if (listenTally && listenTally->frames.load(std::memory_order_relaxed) >= readCap.load())
+        return 1;
     const int result = libraryRead()(deviceIndex, record, count);
     if (listenTally) {
         if (result == 0)
@@ -244,6 +253,7 @@ struct Options
     QString rssLogPath;
     bool soak = false;
     QString rowLimit; // empty: the window's default
+    qint64 backlog = 0;
 };
 
 struct Result
@@ -275,6 +285,12 @@ struct Result
     double ceilingPer1000 = 0;
     double ratio = 0;
     QStringList notes;
+    QString rowLimit;
+    double guiGapMs = 0;
+    int rowsKept = 0;
+    double bytesPerKeptFrame = 0;
+    double backlogFillSeconds = 0;
+    double backlogDrainSeconds = 0;
 };
 
 pthread_t hubThreadHandle()
@@ -283,6 +299,62 @@ pthread_t hubThreadHandle()
     QMetaObject::invokeMethod(HandleThread::instance(), [&handle] { handle = pthread_self(); },
                               Qt::BlockingQueuedConnection);
     return handle;
+}
+
+// The GUI thread sleeps, as behind a long stall, until the hub has queued the backlog and
+// the device is closed; then the window takes it all while the heartbeat runs.
+void runBacklog(const Options &options, ReadTally *tally, FrameLogProbe *probe,
+                Heartbeat *heartbeat, Result *result)
+{
+    HandleThread *hub = HandleThread::instance();
+    QCoreApplication::processEvents();
+    const double rssBefore = statusMegabytes("VmRSS");
+    const double cpuStart = processCpuSeconds();
+    QElapsedTimer wall;
+    wall.start();
+    readCap = quint64(options.backlog);
+    ListenThread::instance()->openDevice(busKbps);
+    while (hub->getReceiveCount() < options.backlog && wall.elapsed() < drainTimeout * 1000)
+        QThread::msleep(1);
+    ListenThread::instance()->closeDevice();
+    const qint64 read = qint64(tally->frames.load());
+    while (hub->getReceiveCount() < read && wall.elapsed() < drainTimeout * 1000)
+        QThread::msleep(1);
+    result->backlogFillSeconds = secondsOf(wall);
+    const double rssFull = statusMegabytes("VmRSS");
+
+    QElapsedTimer drain;
+    drain.start();
+    heartbeat->start();
+    const bool drained = waitUntil([&] { return probe->numbered() >= read; }, drainTimeout);
+    result->backlogDrainSeconds = secondsOf(drain);
+    // A beat or two more, so that the repaint after the last slice counts too.
+    waitUntil([&] { return drain.elapsed() > result->backlogDrainSeconds * 1000 + 300; }, 1);
+    result->guiGapMs = heartbeat->stop();
+    if (!drained)
+        result->notes << QStringLiteral("backlog not numbered after %1 s").arg(drainTimeout);
+
+    const double cpu = processCpuSeconds() - cpuStart;
+    result->seconds = secondsOf(wall);
+    result->offered = tally->offered();
+    result->hub = hub->getReceiveCount();
+    result->numbered = probe->numbered();
+    result->lost = qint64(result->offered) - result->numbered;
+    result->orderErrors = tally->disorder;
+    result->rowMismatches = probe->mismatches;
+    result->framesPerSecond = double(result->hub) / result->backlogFillSeconds;
+    result->tick = percentiles(probe->tickTimes);
+    result->paint = percentiles(probe->paintTimes);
+    result->cpu = cpu;
+    result->cpuPer1000 = result->hub > 0 ? 1000 * cpu / double(result->hub) * 1000 : 0;
+    result->rowsKept = receiveModel->rowCount();
+    result->rssWarm = rssFull;
+    result->rssEnd = statusMegabytes("VmRSS");
+    result->rssPeak = std::max(rssFull, statusMegabytes("VmHWM"));
+    result->bytesPerKeptFrame = result->rowsKept > 0
+            ? (result->rssEnd - rssBefore) * 1048576 / result->rowsKept : 0;
+    if (tally->gaps > 0)
+        result->notes << QStringLiteral("%1 frames missing at the library").arg(tally->gaps);
 }
 
 void runPipeline(const Load &load, const Options &options, Result *result)
@@ -305,6 +377,13 @@ void runPipeline(const Load &load, const Options &options, Result *result)
             rssLog.write("seconds,rss_mb,frames_hub\n");
         else
             result->notes << QStringLiteral("cannot write %1").arg(options.rssLogPath);
+    }
+
+    Heartbeat heartbeat;
+    if (options.backlog > 0) {
+        runBacklog(options, &tally, &probe, &heartbeat, result);
+        listenTally = nullptr;
+        return;
     }
 
     const double warmUp = std::min(longestWarmUp, options.seconds / 10);
@@ -344,9 +423,11 @@ void runPipeline(const Load &load, const Options &options, Result *result)
     const double hubStart = threadCpuSeconds(hubThread);
     wall.start();
     sampler.start();
+    heartbeat.start();
     ListenThread::instance()->openDevice(busKbps);
     loop.exec();
     sampler.stop();
+    result->guiGapMs = heartbeat.stop();
 
     const double runSeconds = secondsOf(wall);
     const double listenCpu = threadCpuSeconds(listenThreadHandle);
@@ -389,6 +470,7 @@ void runPipeline(const Load &load, const Options &options, Result *result)
     result->guiPct = 100 * guiCpu / runSeconds;
     // The kernel brings the high-water mark up to date only now and then.
     result->rssPeak = std::max(result->rssPeak, statusMegabytes("VmHWM"));
+    result->rowsKept = receiveModel->rowCount();
     if (tally.gaps > 0)
         result->notes << QStringLiteral("%1 frames missing at the library").arg(tally.gaps);
     if (!warm)
@@ -454,7 +536,9 @@ QString csvRow(const Result &r)
         fixed(r.hubPct, 1), fixed(r.guiPct, 1), fixed(r.rssWarm, 1), fixed(r.rssEnd, 1),
         fixed(r.rssPeak, 1), fixed(r.rssGrowthPct, 1), fixed(r.ceilingSeconds, 1),
         QString::number(r.ceilingFrames), fixed(r.ceilingPer1000, 4), fixed(r.ratio, 1),
-        QStringLiteral("\"%1\"").arg(note),
+        QStringLiteral("\"%1\"").arg(note), r.rowLimit, fixed(r.guiGapMs, 1),
+        QString::number(r.rowsKept), fixed(r.bytesPerKeptFrame, 1),
+        fixed(r.backlogFillSeconds, 2), fixed(r.backlogDrainSeconds, 2),
     };
     return fields.join(QLatin1Char(','));
 }
@@ -489,7 +573,15 @@ void printResult(const Result &r)
         << fixed(r.guiPct, 1) << "%)\n"
         << "  memory   resident " << fixed(r.rssWarm, 1) << " MB after warm-up, "
         << fixed(r.rssEnd, 1) << " MB at the end, peak " << fixed(r.rssPeak, 1)
-        << " MB, growth " << fixed(r.rssGrowthPct, 1) << "%\n";
+        << " MB, growth " << fixed(r.rssGrowthPct, 1) << "%\n"
+        << "  window   row limit " << r.rowLimit << ", " << r.rowsKept
+        << " rows kept, longest GUI gap " << fixed(r.guiGapMs, 1) << " ms\n";
+    if (r.backlogFillSeconds > 0) {
+        out << "  backlog  queued in " << fixed(r.backlogFillSeconds, 2) << " s while the GUI"
+            << " slept, taken in " << fixed(r.backlogDrainSeconds, 2) << " s; resident "
+            << fixed(r.rssWarm, 1) << " MB when queued, " << fixed(r.bytesPerKeptFrame, 1)
+            << " bytes per kept frame once taken\n";
+    }
     if (r.ceilingSeconds > 0) {
         out << "  ceiling  " << r.ceilingFrames << " frames in " << fixed(r.ceilingSeconds, 1)
             << " s, " << fixed(r.ceilingPer1000, 4) << " ms CPU per 1,000 frames; pipeline "
@@ -518,6 +610,9 @@ int runLoad(QApplication &app, const Load &load, const Options &options)
     Result result;
     result.load = options.soak ? QStringLiteral("soak %1").arg(load.name)
                                : QString::fromLatin1(load.name);
+    if (options.backlog > 0)
+        result.load = QStringLiteral("backlog %1").arg(options.backlog);
+    result.rowLimit = options.rowLimit.isEmpty() ? QStringLiteral("100") : options.rowLimit;
     result.traffic = QString::fromLatin1(load.traffic);
     qputenv("CANABLE_INTERFACE", "sim");
     qputenv("CANABLE_SIM_TRAFFIC", load.traffic);
@@ -532,7 +627,7 @@ int runLoad(QApplication &app, const Load &load, const Options &options)
     }
     const double ceiling = options.ceilingSeconds >= 0
         ? options.ceilingSeconds
-        : (options.soak ? 0 : std::min(options.seconds, longestCeiling));
+        : (options.soak || options.backlog > 0 ? 0 : std::min(options.seconds, longestCeiling));
     runCeiling(load, ceiling, &result);
 
     printResult(result);
@@ -540,7 +635,7 @@ int runLoad(QApplication &app, const Load &load, const Options &options)
         appendCsv(options.csvPath, result);
     const bool intact = result.lost == 0 && result.orderErrors == 0
         && result.rowMismatches == 0;
-    return load.busRate && !intact ? 1 : 0;
+    return (load.busRate || options.backlog > 0) && !intact ? 1 : 0;
 }
 
 // The fields of one line as csvRow() writes it: quoted fields hold no quotes.
@@ -639,8 +734,12 @@ int main(int argc, char *argv[])
     const QCommandLineOption rowLimitOption(QStringLiteral("row-limit"),
         QStringLiteral("Text typed into the row limit field (default: the window's 100)."),
         QStringLiteral("rows"));
+    const QCommandLineOption backlogOption(QStringLiteral("backlog"),
+        QStringLiteral("Queue this many frames of the unthrottled flood while the GUI thread "
+                       "sleeps, then time how the window takes them."),
+        QStringLiteral("frames"));
     parser.addOptions({ loadOption, secondsOption, soakOption, ceilingOption, csvOption,
-                        rssLogOption, maxRssOption, rowLimitOption });
+                        rssLogOption, maxRssOption, rowLimitOption, backlogOption });
     parser.process(arguments);
 
     Options options;
@@ -655,11 +754,14 @@ int main(int argc, char *argv[])
     options.csvPath = parser.value(csvOption);
     options.rssLogPath = parser.value(rssLogOption);
     options.rowLimit = parser.value(rowLimitOption);
+    options.backlog = std::max(0LL, parser.value(backlogOption).toLongLong());
 
-    const QString loadName = options.soak && !parser.isSet(loadOption)
-        ? QStringLiteral("9009")
-        : parser.value(loadOption);
-    if (loadName.isEmpty() && !options.soak) {
+    QString loadName = parser.value(loadOption);
+    if (loadName.isEmpty() && options.soak)
+        loadName = QStringLiteral("9009");
+    if (loadName.isEmpty() && options.backlog > 0)
+        loadName = QStringLiteral("unlimited");
+    if (loadName.isEmpty()) {
         QCoreApplication app(argc, argv);
         QStringList childArguments = { QStringLiteral("--seconds"),
                                        QString::number(options.seconds) };

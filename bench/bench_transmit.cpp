@@ -10,6 +10,7 @@
 // run; --log-dir keeps the write times of each interval there, as writes-<interval>.log.
 // Then it stops a tick of ten million copies with the stop button and, in a child process,
 // closes the window in the middle of such a tick (--stop-only measures just these two).
+// Before and after the sends it measures how late a bare thread wakes on this machine.
 // The exit status is 1 when a write was missing or refused, or came after a stop or close.
 
 #include "benchutil.h"
@@ -32,15 +33,58 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <cstdlib>
 #include <functional>
+#include <thread>
 #include <vector>
+
+#include <pthread.h>
+#include <sched.h>
+#include <sys/prctl.h>
 
 namespace {
 
 using namespace BenchUtil;
+
+// What the machine itself allows: a bare thread, with the send thread's timer slack and
+// real-time priority (when granted), sleeping to absolute due times and noting how late
+// it wakes. Lateness the program shows beyond this is the program's own.
+Percentiles wakeFloor(int ticks, qint64 intervalNs, bool *realTime)
+{
+    std::vector<double> late;
+    std::thread thread([&] {
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        sched_param param = {};
+        param.sched_priority = 10;
+        *realTime = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+        timespec now = {};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const qint64 start = qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
+        for (int i = 1; i <= ticks; ++i) {
+            const qint64 due = start + i * intervalNs;
+            const timespec at = { time_t(due / 1000000000), long(due % 1000000000) };
+            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+            }
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            late.push_back(double(qint64(now.tv_sec) * 1000000000 + now.tv_nsec - due) / 1e6);
+        }
+    });
+    thread.join();
+    return percentiles(late);
+}
+
+QString loadAverage()
+{
+    double loads[3] = {};
+    if (getloadavg(loads, 3) != 3)
+        return QStringLiteral("?");
+    return QStringLiteral("%1 %2 %3").arg(loads[0], 0, 'f', 2).arg(loads[1], 0, 'f', 2)
+            .arg(loads[2], 0, 'f', 2);
+}
 
 struct Case
 {
@@ -371,6 +415,18 @@ int main(int argc, char *argv[])
         << QString(99, QLatin1Char('-')) << '\n';
     out.flush();
 
+    const auto reportFloor = [&out, cap](const char *when) {
+        bool realTime = false;
+        const int ticks = cap >= 0 ? std::max(2, int(cap * 100)) : 500;
+        const Percentiles floor = wakeFloor(ticks, 10000000, &realTime);
+        out << "Machine " << when << " (load average " << loadAverage() << "): a bare "
+            << (realTime ? "real-time" : "ordinary") << " thread waking every 10 ms is late "
+            << "p99 " << fixed(floor.p99, 3) << " max " << fixed(floor.max, 3) << " ms\n";
+        out.flush();
+    };
+    if (!parser.isSet(skipTimingOption))
+        reportFloor("before");
+
     QStringList csv = { QString::fromLatin1(csvHeader) };
     int status = 0;
     for (Case c : cases) {
@@ -408,6 +464,9 @@ int main(int argc, char *argv[])
                             fixed(r.lateMax, 4), fixed(r.stampLateP99, 4) }
                        .join(QLatin1Char(','));
     }
+
+    if (!parser.isSet(skipTimingOption))
+        reportFloor("after");
 
     int written = 0;
     int after = 0;

@@ -68,4 +68,32 @@ bool waitUntil(const std::function<bool()> &done, double timeoutSeconds)
     return done();
 }
 
+Heartbeat::Heartbeat()
+{
+    timer.setTimerType(Qt::PreciseTimer);
+    connect(&timer, &QTimer::timeout, this, [this] {
+        longest = std::max(longest, double(clock.nsecsElapsed()) / 1e6);
+        clock.restart();
+    });
+}
+
+void Heartbeat::start()
+{
+    longest = 0;
+    clock.start();
+    timer.start(5);
+}
+
+double Heartbeat::longestMs() const
+{
+    return std::max(longest, clock.isValid() ? double(clock.nsecsElapsed()) / 1e6 : 0.0);
+}
+
+double Heartbeat::stop()
+{
+    const double gap = longestMs();
+    timer.stop();
+    return gap;
+}
+
 } // namespace BenchUtil

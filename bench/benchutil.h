@@ -1,16 +1,19 @@
 #pragma once
 
-// What the benchmark programs share: percentiles of a sample, CPU clocks and a wait that
-// keeps the event loop running. The clocks may be read from any thread; waitUntil() runs
-// the calling thread's event loop and is meant for the GUI thread.
+// What the benchmark programs share: percentiles of a sample, CPU clocks, a wait that
+// keeps the event loop running and a heartbeat that records the event loop's longest gap.
+// The clocks may be read from any thread; waitUntil() and the heartbeat run on the calling
+// thread's event loop and are meant for the GUI thread.
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
 
 #include <functional>
 #include <vector>
 
 #include <pthread.h>
 #include <time.h>
-
-class QElapsedTimer;
 
 namespace BenchUtil {
 
@@ -37,5 +40,22 @@ double secondsOf(const QElapsedTimer &timer);
 // Runs the event loop until done() holds, looking every few milliseconds; false when
 // timeoutSeconds passed first.
 bool waitUntil(const std::function<bool()> &done, double timeoutSeconds);
+
+// The longest time between two beats of a 5 ms timer on the thread that starts it: how
+// long that thread's event loop was kept from its events.
+class Heartbeat : public QObject
+{
+public:
+    Heartbeat();
+    void start();
+    // The longest gap since start(), the one still running included.
+    double longestMs() const;
+    double stop();
+
+private:
+    QTimer timer;
+    QElapsedTimer clock;
+    double longest = 0;
+};
 
 } // namespace BenchUtil

@@ -102,9 +102,15 @@ void HandleThread::clearCount()
 
 QList<CanMessage> HandleThread::takeMessages()
 {
-    QList<CanMessage> taken;
     QMutexLocker locker(&mutex);
-    taken.swap(messageList);
+    return messageQueue.take(messageQueue.size());
+}
+
+QList<CanMessage> HandleThread::takeMessages(int maxCount, bool *more)
+{
+    QMutexLocker locker(&mutex);
+    QList<CanMessage> taken = messageQueue.take(maxCount);
+    *more = messageQueue.size() > 0;
     return taken;
 }
 
@@ -112,6 +118,12 @@ void HandleThread::setClock(const std::function<qint64()> &msecsClock)
 {
     QMutexLocker locker(&mutex);
     clock = msecsClock;
+}
+
+void HandleThread::setFrameTap(FrameTap *frameTap)
+{
+    QMutexLocker locker(&mutex);
+    tap = frameTap;
 }
 
 void HandleThread::addToBusLoad(qint64 msecs, const CanMessage &msg)
@@ -131,7 +143,9 @@ void HandleThread::sendDataSlot(const CanMessage &msg)
     QMutexLocker locker(&mutex);
     addToBusLoad(clock(), msg);
     ++sendCount;
-    messageList.append(msg);
+    messageQueue.append(msg);
+    if (tap)
+        tap->tapFrame(msg);
 }
 
 void HandleThread::receiveDataSlot(const CanMessage &msg)
@@ -150,12 +164,16 @@ void HandleThread::receiveDataSlot(const CanMessage &msg)
     }
     addToBusLoad(now, msg);
     ++receiveCount;
-    messageList.append(msg);
+    messageQueue.append(msg);
+    if (tap)
+        tap->tapFrame(msg);
 }
 
 void HandleThread::errorEventSlot(const CanMessage &msg)
 {
     QMutexLocker locker(&mutex);
     ++errorCount;
-    messageList.append(msg);
+    messageQueue.append(msg);
+    if (tap)
+        tap->tapFrame(msg);
 }

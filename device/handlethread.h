@@ -5,12 +5,14 @@
 // the receive rate and the bus load.
 //
 // The three slots run on workThread (queued from the device threads); the getters,
-// snapshot(), clearCount() and takeMessages() are for the GUI thread. setClock() may be
-// called from any thread.
+// snapshot(), clearCount() and takeMessages() are for the GUI thread. setClock() and
+// setFrameTap() may be called from any thread.
 
 #include "busloadmeter.h"
 #include "busstatus.h"
 #include "canmessage.h"
+#include "framerecord.h"
+#include "frametap.h"
 
 #include <QList>
 #include <QMutex>
@@ -48,11 +50,16 @@ public:
     Snapshot snapshot();
     void clearCount();
     QList<CanMessage> takeMessages();
+    // The oldest maxCount frames at most; `more` tells whether frames remain queued.
+    QList<CanMessage> takeMessages(int maxCount, bool *more);
 
     // The receive-rate window and the bus load measure time in milliseconds on a monotonic
     // clock, so that they survive midnight and clock changes; tests put a clock of their
     // own here.
     void setClock(const std::function<qint64()> &msecsClock);
+    // Every frame the slots take from now on also goes to the tap (null: none). Once this
+    // returns, the previous tap is not called again, so its owner may delete it.
+    void setFrameTap(FrameTap *frameTap);
 
 public slots:
     void sendDataSlot(const CanMessage &msg);
@@ -77,7 +84,9 @@ private:
     int windowCount = 0;
     BusLoadMeter busLoad;
     QThread workThread;
-    QList<CanMessage> messageList;
+    // 32 bytes a frame, so a backlog the window has not taken yet stays small.
+    FrameQueue messageQueue;
     QMutex mutex;
     std::function<qint64()> clock;
+    FrameTap *tap = nullptr;
 };

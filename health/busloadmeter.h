@@ -24,6 +24,6 @@ public:
 private:
     void expire(qint64 msecs);
 
-    std::deque<std::pair<qint64, int>> frames;
+    std::deque<std::pair<qint64, qint64>> frames; // bits seen in each millisecond
     qint64 bitsInWindow = 0;
 };

@@ -1,12 +1,12 @@
 #pragma once
 
-// The frame log's table model: every frame is a 32-byte record in fixed-size chunks that
-// grow at the end and are dropped from the front, so a long trace costs little memory and
-// trimming or clearing costs the same whatever the history. Cell texts and colours are
+// The frame log's table model: every frame is a 32-byte record (framerecord.h) in chunks
+// that grow at the end and are dropped from the front, so a long trace costs little memory
+// and trimming or clearing costs the same whatever the history. Cell texts and colours are
 // made on demand. The model is for the GUI thread; a FrameLogSnapshot, once taken, may be
 // read from any one thread while the model goes on changing.
 
-#include "canmessage.h"
+#include "framerecord.h"
 
 #include <QAbstractTableModel>
 #include <QList>
@@ -16,45 +16,6 @@
 #include <deque>
 #include <memory>
 #include <vector>
-
-// One frame as the log keeps it.
-struct FrameRecord
-{
-    enum Flag : quint8 {
-        Extended = 0x01,
-        Remote = 0x02,
-        Success = 0x04,
-        Error = 0x08,
-        // The data or the length did not fit the record; they are kept aside.
-        Oversized = 0x10,
-    };
-
-    qint64 timestampUs;
-    quint32 id;
-    quint32 errorClass;
-    quint8 data[8];
-    qint32 timeMs; // time of day in ms, -1 for no time
-    quint8 dlc;
-    quint8 size; // data bytes held in `data`
-    quint8 direction;
-    quint8 flags;
-};
-static_assert(sizeof(FrameRecord) == 32, "the frame log's memory budget is 32 bytes a frame");
-
-// Rows are stored in chunks of this many records (128 KiB).
-constexpr int frameChunkRows = 4096;
-
-struct FrameChunk
-{
-    FrameRecord records[frameChunkRows];
-};
-
-// Data and length of a frame that does not fit a record (a refused write of a long frame).
-struct OversizedFrame
-{
-    QByteArray data;
-    int dlc = 0;
-};
 
 // The text of cell `column` of a frame numbered `number`, as the table shows it.
 QString frameLogText(const FrameRecord &record, qint64 number, int column,

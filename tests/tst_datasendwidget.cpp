@@ -1,13 +1,14 @@
 #include "datasendwidget.h"
 #include "fakecanable.h"
 #include "sendlistfile.h"
+#include "sendlistmodel.h"
 #include "sendthread.h"
 
 #include <QComboBox>
 #include <QLineEdit>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QStandardItemModel>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -80,6 +81,9 @@ private slots:
     void listRowRefusal_data();
     void listRowRefusal();
     void closingWindowStopsSend();
+    void largeListLoadsInBackground();
+    void fileOperationsOneAtATime_data();
+    void fileOperationsOneAtATime();
 
 private:
     template<typename T = QWidget> T *child(const char *name) const
@@ -87,7 +91,7 @@ private:
         return panel->findChild<T *>(name);
     }
     void click(const char *name) const { child<QPushButton>(name)->click(); }
-    QStandardItemModel *model() const;
+    SendListModel *model() const;
     void fillEditor(const QStringList &fields, int type = 0, int form = 0);
     void appendRow(const QStringList &cells);
     QStringList cells(int column = -1) const;
@@ -96,9 +100,9 @@ private:
     DataSendWidget *panel = nullptr;
 };
 
-QStandardItemModel *tst_DataSendWidget::model() const
+SendListModel *tst_DataSendWidget::model() const
 {
-    return qobject_cast<QStandardItemModel *>(child<QTableView>("tableView")->model());
+    return qobject_cast<SendListModel *>(child<QTableView>("tableView")->model());
 }
 
 // Fields in the order txtID, txtData, txtCountOneTime, txtSendCount, txtInvTime, txtName;
@@ -117,10 +121,7 @@ void tst_DataSendWidget::fillEditor(const QStringList &fields, int type, int for
 
 void tst_DataSendWidget::appendRow(const QStringList &cells)
 {
-    QList<QStandardItem *> items;
-    for (const QString &text : cells)
-        items << new QStandardItem(text);
-    model()->appendRow(items);
+    model()->appendRow(cells);
 }
 
 // One column top to bottom, or with -1 every cell row by row.
@@ -448,9 +449,11 @@ void tst_DataSendWidget::listChangesDuringSend()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString otherList = dir.filePath("other.ini");
-    QStandardItemModel other(1, 10);
+    SendListModel other;
+    QStringList otherRow;
     for (int c = 0; c < 10; ++c)
-        other.setItem(0, c, new QStandardItem(c == 2 ? "0x7" : "9"));
+        otherRow << (c == 2 ? "0x7" : "9");
+    other.appendRow(otherRow);
     QVERIFY(SendListFile::save(other, otherList));
 
     QStringList pass;
@@ -640,6 +643,83 @@ void tst_DataSendWidget::closingWindowStopsSend()
     QCoreApplication::processEvents();
     QCOMPARE(FakeCanable::callCount("write"), writes);
     QCOMPARE(inWindow->findChild<QPushButton *>("btnSend")->text(), sendText);
+}
+
+// A list of 200,000 rows is read on a worker thread: the call returns at once, the event
+// loop goes on (a queued call runs while the old list is still shown), a progress dialog
+// stands over the window, and the list changes only when the whole file has been read.
+void tst_DataSendWidget::largeListLoadsInBackground()
+{
+    const int rows = 200000;
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("large.ini");
+    SendListRows list;
+    for (int r = 0; r < rows; ++r)
+        list.append(SendListRow({QString::number(r + 1), "", QStringLiteral("0x%1").arg(r % 0x7ff),
+                                 "11 22", "0x02", "1", "1", "数据帧", "标准帧", "10"}));
+    QVERIFY(SendListFile::write(list, path));
+    panel->show();
+    appendRow({"old"});
+
+    QSignalSpy finished(panel, &DataSendWidget::fileOperationFinished);
+    bool loopRanDuringLoad = false;
+    QMetaObject::invokeMethod(this, [&] {
+        loopRanDuringLoad = panel->isFileOperationRunning() && model()->rowCount() == 1;
+    }, Qt::QueuedConnection);
+    panel->loadList(path);
+    auto progress = panel->findChild<QProgressDialog *>("sendListProgress");
+    QVERIFY(progress);
+    QCOMPARE(progress->windowModality(), Qt::WindowModal);
+    QCOMPARE(cells(0), QStringList{"old"});
+    QVERIFY(finished.wait(sendTimeout));
+    QVERIFY(loopRanDuringLoad);
+    QCOMPARE(model()->rowCount(), rows);
+    QCOMPARE(model()->cell(rows - 1, 0), QString::number(rows));
+    QCOMPARE(model()->cell(12345, 2), QStringLiteral("0x%1").arg(12345 % 0x7ff));
+    QTRY_VERIFY(!panel->findChild<QProgressDialog *>("sendListProgress"));
+}
+
+void tst_DataSendWidget::fileOperationsOneAtATime_data()
+{
+    QTest::addColumn<bool>("saveFirst");
+
+    QTest::newRow("load during a save") << true;
+    QTest::newRow("save during a load") << false;
+}
+
+// A second file operation while one runs is refused with a message, not queued or mixed
+// into the first; the first completes as if alone.
+void tst_DataSendWidget::fileOperationsOneAtATime()
+{
+    QFETCH(bool, saveFirst);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString first = dir.filePath("first.ini");
+    const QString second = dir.filePath("second.ini");
+    SendListModel other;
+    other.appendRow({"9", "other"});
+    QVERIFY(SendListFile::save(other, first));
+    QVERIFY(SendListFile::save(other, second));
+    appendRow({"1", "mine"});
+
+    QSignalSpy messages(panel, &DataSendWidget::statusMessage);
+    QSignalSpy finished(panel, &DataSendWidget::fileOperationFinished);
+    if (saveFirst) {
+        panel->saveList(first);
+        panel->loadList(second);
+    } else {
+        panel->loadList(first);
+        panel->saveList(second);
+    }
+    QCOMPARE(messages.size(), 1);
+    QVERIFY(finished.wait(sendTimeout));
+    QCOMPARE(finished.size(), 1);
+    SendListModel reread;
+    SendListFile::load(&reread, saveFirst ? first : second);
+    QCOMPARE(reread.cell(0, 1), saveFirst ? QString("mine") : QString("other"));
+    QCOMPARE(cells(1), QStringList{saveFirst ? "mine" : "other"});
 }
 
 QTEST_MAIN(tst_DataSendWidget)

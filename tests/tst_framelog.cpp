@@ -15,6 +15,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSplitter>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -43,6 +44,9 @@ private slots:
     void autoScroll();
     void exportFromWindow_data();
     void exportFromWindow();
+    void backlogArrivesWhole();
+    void narrowWindowKeepsShare_data();
+    void narrowWindowKeepsShare();
 
 private:
     void feed(int count, quint8 direction = 0);
@@ -384,8 +388,8 @@ void tst_FrameLog::exportFromWindow()
 
     setLimit(QString::number(rows));
     feed(rows);
-    waitForTick();
-    QCOMPARE(model->rowCount(), rows);
+    // A backlog this long may take the tick and a few slices after it.
+    QTRY_COMPARE_WITH_TIMEOUT(model->rowCount(), rows, 10000);
 
     QTemporaryDir dir;
     const QString path = dir.filePath(fileName);
@@ -423,6 +427,104 @@ void tst_FrameLog::exportFromWindow()
     QCOMPARE(QFile::exists(path), !cancel && message.startsWith(QStringLiteral("已导出")));
     QTRY_VERIFY(!window->findChild<QProgressDialog *>());
     QVERIFY(window->findChild<QPushButton *>(QStringLiteral("btnExport"))->isEnabled());
+}
+
+// A backlog of several slices arrives whole and in order, and the numbers go on from it.
+void tst_FrameLog::backlogArrivesWhole()
+{
+    const int frames = 5 * 16384 + 123;
+    setLimit(QString::number(frames + 10));
+    feed(frames);
+    QTRY_COMPARE_WITH_TIMEOUT(model->rowCount(), frames, 20000);
+    for (int row : { 0, 1, 16383, 16384, 40000, frames - 1 }) {
+        QCOMPARE(model->index(row, 0).data().toString(), QString::number(row));
+        QCOMPARE(model->index(row, 1).data().toString(),
+                 QStringLiteral("0x%1").arg(row, 2, 16, QLatin1Char('0')));
+    }
+    feed(20);
+    QTRY_COMPARE(model->rowCount(), frames + 10);
+    QCOMPARE(model->index(0, 0).data().toString(), QStringLiteral("10"));
+    QCOMPARE(model->index(frames + 9, 0).data().toString(), QString::number(frames + 19));
+    waitForTick();
+    QCOMPARE(labels.at(1)->text(), QStringLiteral("接收次数:%1次").arg(frames + 20));
+}
+
+void tst_FrameLog::narrowWindowKeepsShare_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<bool>("styled");
+
+    for (const QSize &size : { QSize(1680, 622), QSize(1366, 768), QSize(1200, 700) }) {
+        const QByteArray name = QByteArray::number(size.width()) + 'x'
+                + QByteArray::number(size.height());
+        QTest::newRow(name + " styled") << size << true;
+        QTest::newRow(name + " plain") << size << false;
+    }
+}
+
+// The frame log keeps its 18 : 13 share of the splitter with proportional columns that fit
+// its width, and the transmit panel's editor still shows every one of its widgets whole.
+void tst_FrameLog::narrowWindowKeepsShare()
+{
+    QFETCH(QSize, size);
+    QFETCH(bool, styled);
+
+    if (styled) {
+        QFile style(QStringLiteral(":/style.qss"));
+        QVERIFY(style.open(QIODevice::ReadOnly));
+        qApp->setStyleSheet(QString::fromUtf8(style.readAll()));
+        window = std::make_unique<MainWindow>();
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        view = window->findChild<MyTableView *>(QStringLiteral("tbReceive"));
+    }
+    const auto unstyle = qScopeGuard([styled] {
+        if (styled)
+            qApp->setStyleSheet(QString());
+    });
+    window->resize(size);
+    QTRY_COMPARE(window->size(), size);
+    auto splitter = window->findChild<QSplitter *>(QStringLiteral("splitter"));
+    QVERIFY(splitter);
+    const auto shareKept = [splitter] {
+        const QList<int> sizes = splitter->sizes();
+        return sizes.size() == 2 && qAbs(sizes.at(0) * 13 - sizes.at(1) * 18) <= 31 * 2;
+    };
+    QTRY_VERIFY2(shareKept(), qPrintable(QStringLiteral("splitter sizes %1, %2")
+                                             .arg(splitter->sizes().value(0))
+                                             .arg(splitter->sizes().value(1))));
+
+    const int viewport = view->viewport()->width();
+    int sum = 0;
+    for (const auto &column : columnHeaders)
+        sum += column.second;
+    int used = 0;
+    for (int column = 0; column < columnHeaders.size(); ++column) {
+        QCOMPARE(view->columnWidth(column), columnHeaders.at(column).second * viewport / sum);
+        used += view->columnWidth(column);
+    }
+    QVERIFY(used <= viewport);
+    QCOMPARE(view->horizontalScrollBar()->maximum(), 0);
+
+    auto editor = window->findChild<QWidget *>(QStringLiteral("groupBox_13"));
+    QVERIFY(editor);
+    const QRect inside = editor->rect();
+    const QList<QWidget *> fields = editor->findChildren<QWidget *>(QString(),
+                                                                    Qt::FindDirectChildrenOnly);
+    QVERIFY(!fields.isEmpty());
+    for (QWidget *holder : fields) {
+        for (QWidget *field : holder->findChildren<QWidget *>(QString(),
+                                                             Qt::FindDirectChildrenOnly)) {
+            if (field->isHidden())
+                continue;
+            const QRect at(field->mapTo(editor, QPoint()), field->size());
+            QVERIFY2(inside.contains(at), qPrintable(field->objectName()));
+            QVERIFY2(field->width() >= field->minimumSizeHint().width(),
+                     qPrintable(field->objectName()));
+            QVERIFY2(field->height() >= field->minimumSizeHint().height(),
+                     qPrintable(field->objectName()));
+        }
+    }
 }
 
 QTEST_MAIN(tst_FrameLog)

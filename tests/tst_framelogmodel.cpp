@@ -204,6 +204,10 @@ void tst_FrameLogModel::rowLimits_data()
                                                            a(10, 1000) };
     QTest::newRow("clear restarts numbering") << QStringList{ a(chunk + 9, -1), "c",
                                                               a(20, 100) };
+    // Beyond a few chunks the dropped ones are freed on another thread.
+    QTest::newRow("many chunks dropped at once")
+        << QStringList{ a(chunk * 12 + 3, -1), "l100", a(chunk * 10, -1), "c",
+                        a(chunk * 9, chunk * 20), a(chunk * 12, chunk), a(5, 100) };
 }
 
 void tst_FrameLogModel::rowLimits()

@@ -42,6 +42,8 @@ private slots:
     void rateHoldsUntilCleared();
     void clearMidWindow();
     void takeMessagesInSlotOrder();
+    void takeInSlices_data();
+    void takeInSlices();
     void signalsOfBothDeviceThreads();
     void errorEventsCountApart();
     void busLoadOfAFrameMix();
@@ -152,6 +154,73 @@ void tst_HandleThread::clearMidWindow()
     QCOMPARE(hub->getReceiveRate(), 5);
     QCOMPARE(hub->getReceiveCount(), qint64(2));
     QCOMPARE(hub->takeMessages().size(), 6);
+}
+
+void tst_HandleThread::takeInSlices_data()
+{
+    QTest::addColumn<int>("frames");
+    QTest::addColumn<int>("slice");
+
+    QTest::newRow("one chunk, one slice") << 100 << 1000;
+    QTest::newRow("chunk boundary in a slice") << 4096 + 10 << 4090;
+    QTest::newRow("slices of one across a boundary") << 4100 << 1;
+    QTest::newRow("three chunks, uneven slices") << 3 * 4096 + 7 << 5000;
+    QTest::newRow("exact chunks") << 2 * 4096 << 4096;
+}
+
+// Every field of every frame comes back in order, whatever the slices and the chunks, and
+// frames too long for a record keep their data.
+void tst_HandleThread::takeInSlices()
+{
+    QFETCH(int, frames);
+    QFETCH(int, slice);
+
+    QVERIFY(hub->takeMessages().isEmpty());
+    const auto frameNumber = [](int i) {
+        CanMessage msg = message(quint8(i % 2), quint32(i), QTime(1, 2, 3).addMSecs(i));
+        msg.extended = i % 3 == 0;
+        msg.remote = i % 5 == 0;
+        msg.success = i % 7 != 0;
+        msg.timestampUs = 1000000 + i;
+        msg.error = i % 11 == 0;
+        msg.errorClass = msg.error ? quint32(i) : 0;
+        msg.data = i % 13 == 0 ? QByteArray(20, char(i)) : QByteArray(i % 9, char(i));
+        msg.dlc = msg.data.size();
+        return msg;
+    };
+    for (int i = 0; i < frames; ++i) {
+        if (i % 2)
+            hub->sendDataSlot(frameNumber(i));
+        else
+            hub->receiveDataSlot(frameNumber(i));
+    }
+
+    int taken = 0;
+    bool more = true;
+    while (more) {
+        const QList<CanMessage> part = hub->takeMessages(slice, &more);
+        QVERIFY(!part.isEmpty());
+        QVERIFY(part.size() <= slice);
+        for (const CanMessage &got : part) {
+            const CanMessage want = frameNumber(taken++);
+            QCOMPARE(got.direction, want.direction);
+            QCOMPARE(got.id, want.id);
+            QCOMPARE(got.time, want.time);
+            QCOMPARE(got.dlc, want.dlc);
+            QCOMPARE(got.data, want.data);
+            QCOMPARE(got.extended, want.extended);
+            QCOMPARE(got.remote, want.remote);
+            QCOMPARE(got.success, want.success);
+            QCOMPARE(got.timestampUs, want.timestampUs);
+            QCOMPARE(got.error, want.error);
+            QCOMPARE(got.errorClass, want.errorClass);
+        }
+        QCOMPARE(more, taken < frames);
+    }
+    QCOMPARE(taken, frames);
+    QCOMPARE(hub->getReceiveCount() + hub->getSendCount(), qint64(frames));
+    hub->receiveDataSlot(message(0, 0x7ff));
+    QCOMPARE(directionsAndIds(hub->takeMessages()), (QList<QPair<int, uint>>{ { 0, 0x7ff } }));
 }
 
 void tst_HandleThread::takeMessagesInSlotOrder()

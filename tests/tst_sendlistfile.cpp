@@ -1,8 +1,8 @@
 #include "sendlistfile.h"
 
 #include <QDir>
+#include <QRect>
 #include <QSettings>
-#include <QStandardItemModel>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -10,16 +10,15 @@ namespace {
 
 const int columns = 10;
 
-void fill(QStandardItemModel *model, const QList<QStringList> &rows)
+void fill(SendListModel *model, const QList<QStringList> &rows)
 {
-    model->setRowCount(rows.size());
-    for (int r = 0; r < rows.size(); ++r) {
-        for (int c = 0; c < rows.at(r).size(); ++c)
-            model->setItem(r, c, new QStandardItem(rows.at(r).at(c)));
-    }
+    SendListRows filled;
+    for (const QStringList &row : rows)
+        filled.append(SendListRow(row));
+    model->setRows(filled);
 }
 
-QList<QStringList> cells(const QStandardItemModel &model, int rows)
+QList<QStringList> cells(const SendListModel &model, int rows)
 {
     QList<QStringList> result;
     for (int r = 0; r < qMin(rows, model.rowCount()); ++r) {
@@ -39,6 +38,89 @@ QStringList row(const QString &first, const QStringList &rest = {})
     return cells;
 }
 
+// The send list as the settings class reads it: the reference the reader must match.
+struct SettingsReading
+{
+    bool loaded = false;
+    QList<QStringList> rows;
+};
+
+SettingsReading readWithSettings(const QString &path)
+{
+    SettingsReading reading;
+    QSettings settings(path, QSettings::IniFormat);
+    const QStringList groups = settings.childGroups();
+    qint64 highestRow = -1;
+    qint64 groupRows = 0;
+    for (const QString &group : groups) {
+        bool ok = false;
+        const int row = group.mid(3).toInt(&ok);
+        if (group.startsWith("CMD") && ok && row >= 0 && QString::number(row) == group.mid(3)) {
+            highestRow = qMax<qint64>(highestRow, row);
+            ++groupRows;
+        }
+    }
+    const int limit = int(qMin(highestRow + 1, groupRows + SendListFile::maxRowsWithoutGroup));
+    if (settings.status() == QSettings::AccessError || (limit <= 0 && !groups.contains("INFO")))
+        return reading;
+    reading.loaded = true;
+    const int count = qMin(settings.value("INFO/Count", 0).toInt(), limit);
+    for (int r = 0; r < count; ++r) {
+        QStringList row;
+        for (int c = 0; c < columns; ++c) {
+            const QVariant value = settings.value(QStringLiteral("CMD%1/%2").arg(r).arg(c));
+            row << (value.userType() == QMetaType::QStringList ? value.toStringList().join(", ")
+                                                               : value.toString())
+                           .left(SendListFile::maxCellLength);
+        }
+        reading.rows << row;
+    }
+    return reading;
+}
+
+// Texts that need every kind of escape, quoting or type marker in the file.
+const QStringList trickyTexts = {
+    "", " lead", "trail ", "a,b", "a;b", "x=y", "\"q\"", "back\\slash", "tab\there",
+    "line\nbreak", "\r", QString(QChar(0)) + "0f", "@at", "@@two", "@Invalid()", "数据帧",
+    "é1a", QString(QChar(0x7f)), "[CMD1]", "%41", "  both  ", QString(1200, 'z')};
+
+void writeWithSettings(const QList<QStringList> &rows, const QString &path)
+{
+    QSettings settings(path, QSettings::IniFormat);
+    settings.setValue("INFO/Count", rows.size());
+    for (int r = 0; r < rows.size(); ++r) {
+        settings.beginGroup(QStringLiteral("CMD%1").arg(r));
+        for (int c = 0; c < rows.at(r).size(); ++c)
+            settings.setValue(QString::number(c), rows.at(r).at(c));
+        settings.endGroup();
+    }
+}
+
+QList<QStringList> trickyRows()
+{
+    QList<QStringList> rows;
+    for (int start = 0; start < trickyTexts.size(); start += columns) {
+        QStringList row;
+        for (int c = 0; c < columns; ++c)
+            row << trickyTexts.value(start + c, QString::number(c));
+        rows << row;
+    }
+    return rows;
+}
+
+QByteArray fileContent(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+QByteArray settingsBytes(const QList<QStringList> &rows)
+{
+    QTemporaryDir dir;
+    writeWithSettings(rows, dir.filePath("list.ini"));
+    return fileContent(dir.filePath("list.ini"));
+}
+
 } // namespace
 
 class tst_SendListFile : public QObject
@@ -52,6 +134,11 @@ private slots:
     void load();
     void save_data();
     void save();
+    void readerMatchesSettings_data();
+    void readerMatchesSettings();
+    void writerMatchesSettings_data();
+    void writerMatchesSettings();
+    void cancelledRead();
 };
 
 void tst_SendListFile::roundTrip_data()
@@ -76,7 +163,7 @@ void tst_SendListFile::roundTrip()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString path = dir.filePath("list.ini");
-    QStandardItemModel saved(0, columns);
+    SendListModel saved;
     fill(&saved, QVector<QStringList>(previousRows, row("old")).toList());
     QVERIFY(SendListFile::save(saved, path));
     fill(&saved, rows);
@@ -86,7 +173,7 @@ void tst_SendListFile::roundTrip()
     QCOMPARE(file.value("INFO/Count").toInt(), rows.size());
     QCOMPARE(file.childGroups().size(), 1 + qMax(rows.size(), previousRows));
 
-    QStandardItemModel loaded(0, columns);
+    SendListModel loaded;
     fill(&loaded, {row("stale")});
     SendListFile::load(&loaded, path);
     QCOMPARE(loaded.rowCount(), rows.size());
@@ -161,7 +248,7 @@ void tst_SendListFile::load()
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(content);
     }
-    QStandardItemModel model(0, columns);
+    SendListModel model;
     fill(&model, {row("stale")});
     SendListFile::load(&model, path);
     QCOMPARE(model.rowCount(), rowCount);
@@ -191,12 +278,140 @@ void tst_SendListFile::save()
     QVERIFY(previous.open(QIODevice::WriteOnly));
     previous.write(previousContent);
     previous.close();
-    QStandardItemModel model(0, columns);
+    SendListModel model;
     fill(&model, {row("1")});
     QCOMPARE(SendListFile::save(model, dir.filePath(name)), saved);
-    model.setRowCount(0);
+    fill(&model, {});
     SendListFile::load(&model, dir.filePath(name));
     QCOMPARE(model.rowCount(), saved ? 1 : 0);
+}
+
+void tst_SendListFile::readerMatchesSettings_data()
+{
+    QTest::addColumn<QByteArray>("content");
+
+    QTest::newRow("written by the settings class") << QByteArray();
+    QTest::newRow("comments and blanks")
+        << QByteArray("; list\n\n  [INFO]  \r\nCount = 2 ; two\n[CMD0]\n 0 = a b  \n"
+                      "1=\"x;y\" ; c\n;2=no\n[CMD1]\n\t3=\t\"  q  \"\t\n");
+    QTest::newRow("escapes") << QByteArray("[INFO]\nCount=1\n[CMD0]\n0=\\x6570\\x636e\n"
+                                           "1=a\\tb\\n\\101\\x41g\\q\\\n2=\\x\n3=a\\\n"
+                                           "  b\n4=\\\"x\\\" \n5=\"a\\\\\" b \n");
+    QTest::newRow("lists") << QByteArray("[INFO]\nCount=1\n[CMD0]\n0=a, b ,c\n1=\"a, b\", c\n"
+                                         "2=,\n3=@@a, b\n4=@Invalid(), x\n5=a, \"\"\n");
+    QTest::newRow("typed values")
+        << QByteArray("[INFO]\nCount=@Variant(\\0\\0\\0\\x2\\0\\0\\0\\x1)\n[CMD0]\n"
+                      "0=@ByteArray(ab)\n1=@String(s)\n2=@Rect(1 2 3 4)\n3=@Size(1)\n"
+                      "4=@Invalid()\n5=@@x\n6=@x\n7=@Point(1 2)\n8=@Variant(bad)\n");
+    QTest::newRow("names escaped and cased")
+        << QByteArray("[INFO]\nCount=5\n[CMD%30]\n%30=a\n%U0031=b\n[cmd1]\n0=c\n[CMD2]\n"
+                      "00=d\n+1=e\nX=f\n[CMD3\\x]\n0=g\n[General]\nCMD4\\2=h\nCMD0\\0=i\n"
+                      "[CMD4]\n3=j\n");
+    QTest::newRow("general part and duplicates")
+        << QByteArray("CMD0\\1=early\nINFO\\Count=9\n[CMD0]\n1=own\n2=x\n[INFO]\n"
+                      "Count=2\n[CMD1]\n0=a\n[CMD0]\n2=y\n[general]\nCMD1\\0=late\n"
+                      "CMD1\\4=only\n");
+    QTest::newRow("broken headers and quotes")
+        << QByteArray("[INFO\nCount=1\n[INFO]\nCount=1\n[CMD0] x\n0=\"open\n1=v\n[CMD1]\n"
+                      "0=w\n");
+    QTest::newRow("UTF-8 with byte order mark")
+        << QByteArray("\xef\xbb\xbf[INFO]\nCount=1\n[CMD0]\n0=数据帧\n1=\\x5e27\n2=\xff\n");
+    QTest::newRow("UTF-8 without byte order mark")
+        << QByteArray("[INFO]\nCount=1\n[CMD0]\n0=数据帧\n");
+    QTest::newRow("%General and empty groups")
+        << QByteArray("[%General]\nx=1\n[CMD0]\n[CMD3]\n;c\n[INFO]\n[CMD2]\n=v\n");
+    QTest::newRow("carriage returns only")
+        << QByteArray("[INFO]\rCount=1\r[CMD0]\r0=a\r\n\r1=b\n\r");
+}
+
+void tst_SendListFile::readerMatchesSettings()
+{
+    QFETCH(QByteArray, content);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("list.ini");
+    if (content.isNull()) {
+        writeWithSettings(trickyRows(), path);
+    } else {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+    const SettingsReading expected = readWithSettings(path);
+    const SendListFile::ReadResult read = SendListFile::read(path);
+    QCOMPARE(read.loaded, expected.loaded);
+    QList<QStringList> rows;
+    for (const SendListRow &row : read.rows) {
+        QStringList texts;
+        for (int c = 0; c < columns; ++c)
+            texts << row.cell(c);
+        rows << texts;
+    }
+    QCOMPARE(rows, expected.rows);
+}
+
+void tst_SendListFile::writerMatchesSettings_data()
+{
+    QTest::addColumn<QList<QStringList>>("rows");
+    QTest::addColumn<QByteArray>("previousContent");
+
+    QTest::newRow("empty list") << QList<QStringList>() << QByteArray();
+    QTest::newRow("tricky texts") << trickyRows() << QByteArray();
+    QList<QStringList> numbered;
+    for (int r = 0; r < 112; ++r)
+        numbered << row(QString::number(r + 1));
+    QTest::newRow("groups in the order of their names") << numbered << QByteArray();
+    QTest::newRow("one row") << numbered.mid(0, 1) << QByteArray();
+    QTest::newRow("ten rows") << numbered.mid(0, 10) << QByteArray();
+    QTest::newRow("101 rows") << numbered.mid(0, 101) << QByteArray();
+    QTest::newRow("over a longer list with other groups")
+        << trickyRows()
+        << QByteArray("[Other]\nk=1\n[INFO]\nCount=4\n[CMD3]\n0=old\n[CMD0]\n9=x\n11=y\n");
+    QTest::newRow("over an empty file") << trickyRows() << QByteArray("");
+    QTest::newRow("over a longer own list") << trickyRows() << settingsBytes(numbered);
+    QTest::newRow("over a shorter own list") << numbered << settingsBytes(numbered.mid(0, 10));
+    QTest::newRow("over an own list with a cut cell")
+        << numbered << settingsBytes({row(QString(1001, 'x'))});
+    QTest::newRow("over an own empty list") << numbered << settingsBytes({});
+}
+
+void tst_SendListFile::writerMatchesSettings()
+{
+    QFETCH(QList<QStringList>, rows);
+    QFETCH(QByteArray, previousContent);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString ours = dir.filePath("ours.ini");
+    const QString reference = dir.filePath("reference.ini");
+    if (!previousContent.isNull()) {
+        for (const QString &path : {ours, reference}) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(previousContent);
+        }
+    }
+    SendListRows list;
+    for (const QStringList &row : rows)
+        list.append(SendListRow(row));
+    QVERIFY(SendListFile::write(list, ours));
+    writeWithSettings(rows, reference);
+    QCOMPARE(fileContent(ours), fileContent(reference));
+}
+
+void tst_SendListFile::cancelledRead()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("list.ini");
+    writeWithSettings(trickyRows(), path);
+    SendListFile::Progress progress;
+    progress.cancelled.store(true);
+    const SendListFile::ReadResult read = SendListFile::read(path, &progress);
+    QVERIFY(read.cancelled);
+    QVERIFY(!read.loaded);
+    QVERIFY(read.rows.isEmpty());
 }
 
 QTEST_MAIN(tst_SendListFile)

@@ -4,17 +4,27 @@
 #include "dbcdatabase.h"
 #include "framecheck.h"
 #include "sendlistfile.h"
+#include "sendlistmodel.h"
 #include "sendthread.h"
 #include "signalcomposerwidget.h"
 
+#include <QAbstractButton>
+#include <QComboBox>
 #include <QDebug>
 #include <QEvent>
 #include <QFileDialog>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QHeaderView>
-#include <QStandardItemModel>
+#include <QMap>
+#include <QProgressDialog>
+#include <QScopedValueRollback>
 #include <QStyle>
+#include <QThread>
+#include <QTimer>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace {
 
@@ -74,12 +84,10 @@ DataSendWidget::DataSendWidget(QWidget *parent)
 {
     ui->setupUi(this);
 
-    sendListModel = new QStandardItemModel(this);
-    const QStringList headers = {tr("序号"), tr("名称"), tr("帧ID"), tr("数据"), tr("DLC"),
-                                 tr("帧数"), tr("次数"), tr("格式"), tr("类型"),
-                                 tr("时间间隔")};
-    for (int column = 0; column < headers.size(); ++column)
-        sendListModel->setHorizontalHeaderItem(column, new QStandardItem(headers.at(column)));
+    sendListModel = new SendListModel(this);
+    sendListModel->setHeaders({tr("序号"), tr("名称"), tr("帧ID"), tr("数据"), tr("DLC"),
+                               tr("帧数"), tr("次数"), tr("格式"), tr("类型"),
+                               tr("时间间隔")});
     ui->tableView->setModel(sendListModel);
     const int widths[ColumnCount] = {50, 80, 80, 200, 50, 50, 50, 60, 60, 90};
     for (int column = 0; column < ColumnCount; ++column)
@@ -107,6 +115,7 @@ DataSendWidget::DataSendWidget(QWidget *parent)
     connect(ui->cbxType, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             [this] { markRefused(ui->txtID, false); });
 
+    setupNarrowEditor();
     setupComposer();
 
     // A send must not outlive the window it was started from: closing the window stops
@@ -115,8 +124,133 @@ DataSendWidget::DataSendWidget(QWidget *parent)
         parent->window()->installEventFilter(this);
 }
 
+// The frame editor's pairs of label and field columns, three side by side as the form has
+// them, would need some 800 pixels and take the frame log's share of a small window. The
+// buttons start under their labels, so that none widens its field's column, the data field
+// asks for less, and below the width of three pairs the third pair moves under the first
+// two: no text is cut and the panel narrows to about 450 pixels.
+void DataSendWidget::setupNarrowEditor()
+{
+    auto grid = qobject_cast<QGridLayout *>(ui->widget->layout());
+    if (!grid)
+        return;
+    const int pairColumns = 3;
+    const int movedPair = 2;
+    grid->setContentsMargins(0, 0, 0, 0);
+    layout()->setContentsMargins(2, 2, 2, 2);
+    ui->txtData->setMinimumWidth(ui->txtData->minimumWidth() / 2);
+
+    int rowsAbove = 0;
+    QList<GridPlace> places;
+    for (int i = 0; i < grid->count(); ++i) {
+        GridPlace place;
+        place.item = grid->itemAt(i);
+        grid->getItemPosition(i, &place.row, &place.column, &place.rowSpan, &place.columnSpan);
+        place.alignment = place.item->alignment();
+        if (qobject_cast<QAbstractButton *>(place.item->widget())
+            && place.column % pairColumns == 1) {
+            --place.column;
+            place.columnSpan = pairColumns;
+            place.alignment = Qt::AlignLeft;
+        }
+        rowsAbove = std::max(rowsAbove, place.row + place.rowSpan);
+        places.append(place);
+    }
+    // A row of the third pair goes beside the first pair where the second has nothing in
+    // that row, and below all rows otherwise.
+    const auto inPair = [](const GridPlace &place, int pair) {
+        return place.column / pairColumns == pair
+                && place.column + place.columnSpan <= pairColumns * (pair + 1);
+    };
+    QMap<int, int> narrowRows;
+    for (const GridPlace &place : qAsConst(places)) {
+        if (inPair(place, movedPair))
+            narrowRows.insert(place.row, -1);
+    }
+    int nextRow = rowsAbove;
+    for (auto row = narrowRows.begin(); row != narrowRows.end(); ++row) {
+        const bool secondPairFree = std::none_of(places.cbegin(), places.cend(),
+                [&](const GridPlace &place) {
+            return place.row == row.key() && place.column / pairColumns == movedPair - 1;
+        });
+        row.value() = secondPairFree ? row.key() : nextRow++;
+    }
+    for (const GridPlace &place : qAsConst(places)) {
+        grid->takeAt(grid->indexOf(place.item));
+        grid->addItem(place.item, place.row, place.column, place.rowSpan, place.columnSpan,
+                      place.alignment);
+        if (!inPair(place, movedPair))
+            continue;
+        GridPlace narrow = place;
+        const bool besideFirst = narrowRows.value(place.row) == place.row;
+        narrow.row = narrowRows.value(place.row);
+        narrow.column -= (besideFirst ? 1 : movedPair) * pairColumns;
+        // What reaches the end of its pair below the others may use the next pair's width.
+        if (!besideFirst && place.column + place.columnSpan == pairColumns * (movedPair + 1))
+            narrow.columnSpan += pairColumns;
+        wideItems.append(place);
+        narrowItems.append(narrow);
+    }
+
+    editorBoxHeight = ui->groupBox_13->minimumHeight();
+    measureEditor();
+    ui->widget->installEventFilter(this);
+}
+
+void DataSendWidget::measureEditor()
+{
+    // Rearranging resizes the editor, which must not rearrange it again meanwhile.
+    const QScopedValueRollback<bool> busy(arrangingEditor, true);
+    // The style sheet's least width of a combo box, set when it is polished, would cut its
+    // texts.
+    ui->widget->ensurePolished();
+    for (QComboBox *box : ui->widget->findChildren<QComboBox *>())
+        box->setMinimumWidth(std::max(box->minimumWidth(), box->sizeHint().width()));
+    QLayout *grid = ui->widget->layout();
+    arrangeEditor(false);
+    wideEditorWidth = grid->minimumSize().width();
+    arrangeEditor(true);
+    // The layouts around see the narrow arrangement's least width in either.
+    ui->widget->setMinimumWidth(grid->minimumSize().width());
+    arrangeEditor(ui->widget->width() < wideEditorWidth);
+}
+
+void DataSendWidget::arrangeEditor(bool narrow)
+{
+    const QScopedValueRollback<bool> busy(arrangingEditor, true);
+    auto grid = static_cast<QGridLayout *>(ui->widget->layout());
+    editorNarrow = narrow;
+    for (const GridPlace &place : qAsConst(wideItems))
+        grid->takeAt(grid->indexOf(place.item));
+    for (const GridPlace &place : qAsConst(narrow ? narrowItems : wideItems)) {
+        grid->addItem(place.item, place.row, place.column, place.rowSpan, place.columnSpan,
+                      place.alignment);
+    }
+    // The form's least height of the editor's box would let the splitter squeeze the
+    // taller arrangement.
+    grid->activate();
+    const int needed = ui->groupBox_13->layout()->totalMinimumSize().height();
+    ui->groupBox_13->setMinimumHeight(narrow ? std::max(editorBoxHeight, needed)
+                                             : editorBoxHeight);
+    // The splitter keeps the height the narrow arrangement needed; the list gets it back.
+    const QList<int> heights = ui->splitter->sizes();
+    const int wanted = ui->groupBox_13->sizeHint().height();
+    if (!narrow && heights.size() == 2 && heights.at(0) > wanted)
+        ui->splitter->setSizes({ wanted, heights.at(0) + heights.at(1) - wanted });
+}
+
 bool DataSendWidget::eventFilter(QObject *watched, QEvent *event)
 {
+    if (watched == ui->widget && event->type() == QEvent::Show) {
+        measureEditor();
+        return false;
+    }
+    if (watched == ui->widget && event->type() == QEvent::Resize && !arrangingEditor) {
+        const bool narrow = ui->widget->width() < wideEditorWidth;
+        if (narrow != editorNarrow)
+            arrangeEditor(narrow);
+        return false;
+    }
     if (event->type() == QEvent::Close && SendThread::instance()->isRunning())
         SendThread::instance()->stopSend();
     return QWidget::eventFilter(watched, event);
@@ -124,6 +258,11 @@ bool DataSendWidget::eventFilter(QObject *watched, QEvent *event)
 
 DataSendWidget::~DataSendWidget()
 {
+    if (fileThread) {
+        fileProgress->cancelled.store(true);
+        fileThread->wait();
+        delete fileThread;
+    }
     delete ui;
 }
 
@@ -226,6 +365,8 @@ void DataSendWidget::on_btnSend_clicked()
         SendThread::instance()->stopSend();
         return;
     }
+    if (refuseWhileReplaying())
+        return;
     SendFrame frame;
     if (!readEditor(&frame))
         return;
@@ -241,10 +382,7 @@ void DataSendWidget::on_btnAddToList_clicked()
     SendFrame frame;
     if (!readEditor(&frame))
         return;
-    QList<QStandardItem *> items;
-    for (int column = 0; column < sendListModel->columnCount(); ++column)
-        items.append(new QStandardItem);
-    sendListModel->appendRow(items);
+    sendListModel->appendRow({});
     writeRow(sendListModel->rowCount() - 1, frame);
 }
 
@@ -273,10 +411,7 @@ void DataSendWidget::on_btnSave_clicked()
     if (path.isEmpty())
         return;
     qDebug() << path;
-    if (!SendListFile::save(*sendListModel, path)) {
-        qWarning() << "cannot write" << path;
-        emit statusMessage(tr("发送列表无法保存到 %1").arg(path));
-    }
+    saveList(path);
 }
 
 void DataSendWidget::on_btnLoad_clicked()
@@ -286,13 +421,98 @@ void DataSendWidget::on_btnLoad_clicked()
     if (path.isEmpty())
         return;
     qDebug() << path;
-    const SendListFile::LoadResult result = SendListFile::load(sendListModel, path);
-    if (!result.loaded)
-        emit statusMessage(tr("%1 不是可读的发送列表文件，列表未改变").arg(path));
-    else if (result.cutCells > 0)
-        emit statusMessage(tr("%1 个单元格超过 %2 个字符，已截断")
-                                   .arg(result.cutCells)
-                                   .arg(SendListFile::maxCellLength));
+    loadList(path);
+}
+
+void DataSendWidget::loadList(const QString &path)
+{
+    auto result = std::make_shared<SendListFile::ReadResult>();
+    auto progress = std::make_shared<SendListFile::Progress>();
+    startFileOperation(tr("正在加载发送列表 %1 …").arg(path), true,
+                       [result, progress, path] { *result = SendListFile::read(path,
+                                                                               progress.get()); },
+                       [this, result, path] {
+        if (result->cancelled)
+            emit statusMessage(tr("已取消加载 %1，列表未改变").arg(path));
+        else if (!result->loaded)
+            emit statusMessage(tr("%1 不是可读的发送列表文件，列表未改变").arg(path));
+        else
+            sendListModel->setRows(result->rows);
+        if (result->loaded && result->cutCells > 0)
+            emit statusMessage(tr("%1 个单元格超过 %2 个字符，已截断")
+                                       .arg(result->cutCells)
+                                       .arg(SendListFile::maxCellLength));
+    }, progress);
+}
+
+void DataSendWidget::saveList(const QString &path)
+{
+    // The rows are shared with the list until it changes, so the copy costs nothing and
+    // the list stays editable while the file is written.
+    const SendListRows rows = sendListModel->rows();
+    auto written = std::make_shared<bool>(false);
+    auto progress = std::make_shared<SendListFile::Progress>();
+    startFileOperation(tr("正在保存发送列表 %1 …").arg(path), false,
+                       [rows, written, progress, path] {
+        *written = SendListFile::write(rows, path, progress.get());
+    }, [this, written, path] {
+        if (!*written) {
+            qWarning() << "cannot write" << path;
+            emit statusMessage(tr("发送列表无法保存到 %1").arg(path));
+        }
+    }, progress);
+}
+
+bool DataSendWidget::startFileOperation(const QString &label, bool cancellable,
+                                        const std::function<void()> &work,
+                                        const std::function<void()> &done,
+                                        const std::shared_ptr<SendListFile::Progress> &progress)
+{
+    if (fileThread) {
+        emit statusMessage(tr("发送列表文件正在读写，请稍候"));
+        return false;
+    }
+    fileProgress = progress;
+    fileThread = QThread::create(work);
+    fileProgressDialog = new QProgressDialog(label, cancellable ? tr("取消") : QString(), 0,
+                                             1000, this);
+    fileProgressDialog->setObjectName(QStringLiteral("sendListProgress"));
+    fileProgressDialog->setWindowTitle(tr("发送列表文件"));
+    fileProgressDialog->setWindowModality(Qt::WindowModal);
+    fileProgressDialog->setAutoReset(false);
+    fileProgressDialog->setAutoClose(false);
+    fileProgressDialog->setMinimumDuration(300);
+    if (!cancellable)
+        fileProgressDialog->setCancelButton(nullptr);
+    connect(fileProgressDialog, &QProgressDialog::canceled, this,
+            [progress] { progress->cancelled.store(true); });
+    auto poll = new QTimer(fileProgressDialog);
+    connect(poll, &QTimer::timeout, this, &DataSendWidget::showFileProgress);
+    poll->start(50);
+    fileProgressDialog->setValue(0);
+    connect(fileThread, &QThread::finished, this, [this, done] {
+        // The signal comes just before the thread ends.
+        fileThread->wait();
+        delete fileThread;
+        fileThread = nullptr;
+        delete fileProgressDialog;
+        fileProgressDialog = nullptr;
+        fileProgress.reset();
+        done();
+        emit fileOperationFinished();
+    });
+    fileThread->start();
+    return true;
+}
+
+void DataSendWidget::showFileProgress()
+{
+    if (!fileProgress)
+        return;
+    const qint64 total = fileProgress->total.load();
+    if (total > 0)
+        fileProgressDialog->setValue(int(qMin<qint64>(999, fileProgress->done.load() * 1000
+                                                              / total)));
 }
 
 void DataSendWidget::on_btnDelete_clicked()
@@ -308,7 +528,7 @@ void DataSendWidget::on_btnSendList_clicked()
         SendThread::instance()->stopSend();
         return;
     }
-    if (sendListModel->rowCount() == 0)
+    if (refuseWhileReplaying() || sendListModel->rowCount() == 0)
         return;
     setEditorEnabled(false);
     ui->btnSend->setEnabled(false);
@@ -397,6 +617,15 @@ void DataSendWidget::setupComposer()
     composeGroup->hide();
 }
 
+// Starting a send would end the replay that the same thread runs, unasked.
+bool DataSendWidget::refuseWhileReplaying()
+{
+    if (!SendThread::instance()->isReplaying())
+        return false;
+    emit statusMessage(tr("正在回放记录，请先停止回放再发送"));
+    return true;
+}
+
 // Runs for the finish of either kind of send, and may run twice for one send (a queued
 // finish followed by a stop), so it restores everything unconditionally.
 void DataSendWidget::sendFinishedSlot()
@@ -429,11 +658,9 @@ void DataSendWidget::setEditorEnabled(bool enabled)
 
 QString DataSendWidget::cellText(int row, int column) const
 {
-    return sendListModel->index(row, column).data().toString();
+    return sendListModel->cell(row, column);
 }
 
-// Goes through the model rather than the item, so a row that lacks an item in some cell
-// gets one instead of crashing.
 void DataSendWidget::setCellText(int row, int column, const QString &text)
 {
     sendListModel->setData(sendListModel->index(row, column), text);
@@ -459,7 +686,7 @@ void DataSendWidget::moveCurrentRow(int offset)
     const int target = row + offset;
     if (target < 0 || target >= sendListModel->rowCount())
         return;
-    sendListModel->insertRow(target, sendListModel->takeRow(row));
+    sendListModel->moveRow(row, target);
     setCellText(target, NumberColumn, QString::number(target + 1));
     setCellText(row, NumberColumn, QString::number(row + 1));
     // Selecting the moved row also makes it current, so pressing again moves it further.

@@ -8,12 +8,17 @@
 // frameFromRow() reads it back. Sending goes through SendThread, which works on its own
 // copy of the frames, so the list stays editable while a send runs.
 //
+// List files are read and written on a worker thread behind a progress dialog, so that a
+// list of hundreds of thousands of rows never freezes the window; the list changes only
+// when a read has finished.
+//
 // With a database loaded, a collapsible group below the editor composes the editor's frame
 // from signal values; the data field always holds what is sent.
 //
 // What cannot be sent is refused before it reaches the send thread or the list: the
 // offending field gets the dynamic property inputRefused (a red frame) and the reason goes
-// out through statusMessage, as do failed file operations.
+// out through statusMessage, as do failed file operations and a send asked for while a
+// trace replay runs.
 //
 // GUI thread only.
 
@@ -21,11 +26,21 @@
 
 #include <QWidget>
 
+#include <functional>
+#include <memory>
+
 class DbcDatabase;
 class QGroupBox;
+class QLayoutItem;
 class QModelIndex;
-class QStandardItemModel;
+class QProgressDialog;
+class QThread;
+class SendListModel;
 class SignalComposerWidget;
+
+namespace SendListFile {
+struct Progress;
+}
 
 namespace Ui {
 class DataSendWidget;
@@ -57,8 +72,15 @@ public:
     // The send list row read strictly; false with the reason when it cannot be sent.
     bool readRow(int row, SendFrame *frame, QString *reason) const;
 
+    // Start reading or writing the list file; fileOperationFinished follows. While one
+    // runs, another is refused with a status message.
+    void loadList(const QString &path);
+    void saveList(const QString &path);
+    bool isFileOperationRunning() const { return fileThread != nullptr; }
+
 signals:
     void statusMessage(const QString &text);
+    void fileOperationFinished();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -84,10 +106,40 @@ private:
     void setCellText(int row, int column, const QString &text);
     void moveCurrentRow(int offset);
     void markRefused(QWidget *field, bool refused);
+    void setupNarrowEditor();
+    void measureEditor();
+    void arrangeEditor(bool narrow);
     void setupComposer();
 
+    // Where an item of the frame editor's grid goes.
+    struct GridPlace
+    {
+        QLayoutItem *item = nullptr;
+        int row = 0;
+        int column = 0;
+        int rowSpan = 1;
+        int columnSpan = 1;
+        Qt::Alignment alignment;
+    };
+    bool refuseWhileReplaying();
+    bool startFileOperation(const QString &label, bool cancellable,
+                            const std::function<void()> &work,
+                            const std::function<void()> &done,
+                            const std::shared_ptr<SendListFile::Progress> &progress);
+    void showFileProgress();
+
     Ui::DataSendWidget *ui = nullptr;
-    QStandardItemModel *sendListModel = nullptr;
+    SendListModel *sendListModel = nullptr;
     QGroupBox *composeGroup = nullptr;
     SignalComposerWidget *composer = nullptr;
+    QThread *fileThread = nullptr;
+    QProgressDialog *fileProgressDialog = nullptr;
+    std::shared_ptr<SendListFile::Progress> fileProgress;
+    // The items that move in a narrow panel: where the wide and the narrow panel put them.
+    QList<GridPlace> wideItems;
+    QList<GridPlace> narrowItems;
+    int wideEditorWidth = 0; // the editor's least width with the form's three pairs
+    int editorBoxHeight = 0; // the form's least height of the editor's box
+    bool editorNarrow = false;
+    bool arrangingEditor = false;
 };

@@ -4,11 +4,22 @@
 // one group CMDn per row (n from 0) whose keys 0, 1, ... hold the cell texts of the
 // columns. The cells are stored and restored as plain texts, nothing is interpreted.
 //
-// The functions work on a model the caller owns and must run in that model's thread.
+// The file is read by a streaming reader of the INI grammar the toolkit's settings class
+// writes and reads (comments, quotes, escapes, lists, %-encoded names, the UTF-8 byte order
+// mark), which finds every row, count and group exactly as that class does, without
+// holding every key of a large list in memory. A list is written by a writer of that same
+// format when the file is new; over an existing file, whose other groups must stay as the
+// settings class would keep them, that class writes it.
+//
+// read() and write() run on any thread and touch only their arguments; the Progress they
+// are given may be polled and cancelled from another thread. save() and load() work on a
+// model and must run in that model's thread.
+
+#include "sendlistmodel.h"
 
 #include <QString>
 
-class QStandardItemModel;
+#include <atomic>
 
 namespace SendListFile {
 
@@ -19,20 +30,39 @@ constexpr int maxRowsWithoutGroup = 10000;
 // that a hostile file cannot make every repaint of the list lay out megabytes of text.
 constexpr int maxCellLength = 1000;
 
+struct Progress
+{
+    std::atomic<qint64> done{0};
+    std::atomic<qint64> total{0};
+    std::atomic<bool> cancelled{false};
+};
+
+struct ReadResult
+{
+    bool loaded = false; // false: no send list in the file (or cancelled), list unchanged
+    bool cancelled = false;
+    int cutCells = 0;
+    SendListRows rows;
+};
+
+// The rows of the file: as many as Count says, bounded by the CMDn groups present. A file
+// that holds neither an INFO nor a CMDn group (missing, unreadable, empty, not INI) is no
+// send list.
+ReadResult read(const QString &path, Progress *progress = nullptr);
+
+// Writes Count and every row's cells; groups of a previous file at the path that are not
+// written again stay in it. Returns false when the file could not be written. A write is
+// not cancelled: the previous file stays whole until the new one replaces it.
+bool write(const SendListRows &rows, const QString &path, Progress *progress = nullptr);
+
 struct LoadResult
 {
-    bool loaded = false; // false: the file held no send list and the model is unchanged
+    bool loaded = false;
     int cutCells = 0;
 };
 
-// Writes Count and every row's cells; groups of a previous file at the path that are not
-// written again stay in it. Returns false when the file could not be written.
-bool save(const QStandardItemModel &model, const QString &path);
-
-// Replaces all rows of the model by those in the file. A file that holds neither an INFO
-// nor a CMDn group (missing, unreadable, empty, not INI) leaves the model as it was; one
-// without a positive Count leaves it without rows. Rows beyond the last CMDn group of the
-// file are not built.
-LoadResult load(QStandardItemModel *model, const QString &path);
+bool save(const SendListModel &model, const QString &path);
+// Replaces all rows of the model by those in the file, unless it holds no send list.
+LoadResult load(SendListModel *model, const QString &path);
 
 } // namespace SendListFile

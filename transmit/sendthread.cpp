@@ -2,9 +2,12 @@
 
 #include "canable.h"
 #include "frametime.h"
+#include "replaytiming.h"
 #include "tickschedule.h"
+#include "tracefile.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QMutexLocker>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -136,6 +139,7 @@ SendThread::SendThread()
 {
     // Left running, a send would go on writing to the bus after the window has closed,
     // until the process tears this object down.
+    qRegisterMetaType<ReplayProgress>("ReplayProgress");
     if (QCoreApplication *app = QCoreApplication::instance())
         connect(app, &QCoreApplication::aboutToQuit, this, &SendThread::endRunningSend);
 }
@@ -162,6 +166,48 @@ void SendThread::stopSend()
     emit sendFinished();
 }
 
+bool SendThread::startReplay(const ReplayOptions &options, QString *error)
+{
+    if (isRunning()) {
+        *error = replaying.load() ? QStringLiteral("正在回放记录")
+                                  : QStringLiteral("正在发送，请先停止发送");
+        return false;
+    }
+    if (!(options.speed >= minReplaySpeed && options.speed <= maxReplaySpeed)) {
+        *error = QStringLiteral("速度倍数须在 %1 到 %2 之间")
+                         .arg(minReplaySpeed).arg(maxReplaySpeed);
+        return false;
+    }
+    const std::string path = QFile::encodeName(options.path).toStdString();
+    const trace::Format format = trace::formatForPath(path);
+    if (format == trace::Format::Unknown) {
+        *error = QStringLiteral("%1 不是可回放的记录文件（.log .asc .pcap .blf .csv）")
+                         .arg(options.path);
+        return false;
+    }
+    std::string reason;
+    std::unique_ptr<trace::Reader> reader = trace::Reader::open(path, format, &reason);
+    if (!reader) {
+        *error = QStringLiteral("无法打开 %1：%2")
+                         .arg(options.path, QString::fromStdString(reason));
+        return false;
+    }
+    {
+        QMutexLocker locker(&mutex);
+        replayOptions = options;
+        replayReader = std::move(reader);
+    }
+    replaying.store(true);
+    start();
+    return true;
+}
+
+void SendThread::stopReplay()
+{
+    if (replaying.load())
+        endRunningSend();
+}
+
 // The flag reaches the copies loop of a tick under way and any tick still queued; the
 // quit request ends the event loop once the tick handler has returned.
 void SendThread::endRunningSend()
@@ -174,6 +220,59 @@ void SendThread::endRunningSend()
 
 void SendThread::run()
 {
+    // The kernel may otherwise let a sleep of this thread run 50 µs long.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    if (replaying.load())
+        runReplay();
+    else
+        runSend();
+}
+
+bool SendThread::runSchedule(TickSchedule &schedule, const StepFunction &step)
+{
+    WaitPriority priority;
+    WakeTimer wakeTimer;
+    QSocketNotifier wakeNotifier(wakeTimer.descriptor(), QSocketNotifier::Read);
+    QTimer dueSoon;
+    dueSoon.setSingleShot(true);
+    bool ranOut = false;
+
+    const auto armNextTick = [&] {
+        if (schedule.remainingNs() > 0)
+            priority.raise();
+        if (schedule.remainingNs() <= precisionNs || !wakeTimer.arm(schedule.coarseWakeNs(
+                                                             precisionNs)))
+            dueSoon.start(0);
+    };
+
+    const auto onTick = [&] {
+        if (stopRequested.load())
+            return;
+        sleepUntil(schedule.dueNs());
+        const Step next = step([&priority] { priority.lower(); });
+        priority.lower();
+        if (next == Step::Again) {
+            armNextTick();
+        } else if (next == Step::Done) {
+            ranOut = true;
+            quit();
+        }
+    };
+
+    connect(&dueSoon, &QTimer::timeout, &dueSoon, onTick, Qt::DirectConnection);
+    connect(&wakeNotifier, &QSocketNotifier::activated, &wakeNotifier, [&] {
+        wakeTimer.acknowledge();
+        onTick();
+    }, Qt::DirectConnection);
+
+    schedule.start();
+    dueSoon.start(0);
+    exec();
+    return ranOut;
+}
+
+void SendThread::runSend()
+{
     QList<SendFrame> frames;
     int passes = 0;
     {
@@ -183,9 +282,6 @@ void SendThread::run()
     }
     if (frames.isEmpty())
         return;
-
-    // The kernel may otherwise let a sleep of this thread run 50 µs long.
-    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 
     emit sendStarted();
 
@@ -210,56 +306,147 @@ void SendThread::run()
     };
 
     TickSchedule schedule;
-    WaitPriority priority;
-    WakeTimer wakeTimer;
-    QSocketNotifier wakeNotifier(wakeTimer.descriptor(), QSocketNotifier::Read);
-    QTimer dueSoon;
-    dueSoon.setSingleShot(true);
-
-    const auto armNextTick = [&] {
-        if (schedule.remainingNs() > 0)
-            priority.raise();
-        if (schedule.remainingNs() <= precisionNs || !wakeTimer.arm(schedule.coarseWakeNs(
-                                                             precisionNs)))
-            dueSoon.start(0);
-    };
-
-    const auto onTick = [&] {
-        if (stopRequested.load())
-            return;
-        sleepUntil(schedule.dueNs());
+    const auto step = [&](const std::function<void()> &firstWritten) {
         if (seekEntryWithTicksLeft()) {
             const SendFrame &frame = frames.at(position);
-            const bool completed = transmitFrame(frame, [&priority] { priority.lower(); });
-            priority.lower();
-            if (!completed)
-                return;
+            if (!transmitFrame(frame, firstWritten))
+                return Step::Stopped;
             ++tick;
             schedule.advance(frame.interval);
         }
         // Finishing in the tick that sent the last frame spares the user the wait for
         // the last entry's interval.
-        if (seekEntryWithTicksLeft()) {
-            armNextTick();
-            return;
-        }
-        qDebug("执行完毕");
-        quit();
-        emit sendFinished();
+        return seekEntryWithTicksLeft() ? Step::Again : Step::Done;
     };
-
-    connect(&dueSoon, &QTimer::timeout, &dueSoon, onTick, Qt::DirectConnection);
-    connect(&wakeNotifier, &QSocketNotifier::activated, &wakeNotifier, [&] {
-        wakeTimer.acknowledge();
-        onTick();
-    }, Qt::DirectConnection);
-
-    schedule.start();
-    dueSoon.start(0);
-    exec();
+    if (runSchedule(schedule, step)) {
+        qDebug("执行完毕");
+        emit sendFinished();
+    }
 }
 
-bool SendThread::transmitFrame(const SendFrame &frame, const std::function<void()> &firstWritten)
+void SendThread::runReplay()
+{
+    ReplayOptions options;
+    std::unique_ptr<trace::Reader> reader;
+    {
+        QMutexLocker locker(&mutex);
+        options = replayOptions;
+        reader = std::move(replayReader);
+    }
+    const std::string path = QFile::encodeName(options.path).toStdString();
+    const trace::Format format = trace::formatForPath(path);
+
+    ReplayProgress progress;
+    qint64 attemptsThisPass = 0;
+    ReplayTiming timing(options.speed);
+    qint64 lastOffsetNs = 0;
+    SendFrame frame;
+    frame.framesPerSend = 1;
+    frame.repeatCount = 1;
+    qint64 frameTimestampUs = 0;
+    // The pass being read runs ahead of the one reported by a frame read but not yet due.
+    int readPass = 1;
+    int framePass = 1;
+
+    const auto percentRead = [&reader] {
+        return !reader || reader->totalBytes() == 0
+                ? 100 : int(reader->bytesRead() * 100 / reader->totalBytes());
+    };
+    // Moves on to the next frame to send, over the pass's end when looping. Only a stop
+    // or the end of the trace make it return false.
+    const auto fetchFrame = [&] {
+        trace::Frame read;
+        for (quint64 looked = 1;; ++looked) {
+            if (looked % 4096 == 0 && stopRequested.load(std::memory_order_relaxed))
+                return false;
+            if (!reader->next(read)) {
+                if (!reader->error().empty()) {
+                    progress.error = QString::fromStdString(reader->error());
+                    return false;
+                }
+                // A pass that sent nothing would make looping a busy spin.
+                if (!options.loop || attemptsThisPass == 0)
+                    return false;
+                progress.skipped += qint64(reader->skipped());
+                std::string error;
+                reader = trace::Reader::open(path, format, &error);
+                if (!reader) {
+                    progress.error = QString::fromStdString(error);
+                    return false;
+                }
+                ++readPass;
+                attemptsThisPass = 0;
+                timing.startPass();
+                continue;
+            }
+            if (options.receivedOnly && read.tx)
+                continue;
+            const quint32 highestId = read.extended ? 0x1fffffffu : 0x7ffu;
+            if (read.error || !read.success || read.id > highestId || read.dlc > 8) {
+                ++progress.skipped;
+                continue;
+            }
+            frame.id = read.id;
+            frame.extended = read.extended;
+            frame.remote = read.remote;
+            frame.data = read.remote ? QByteArray(read.dlc, '\0')
+                                     : QByteArray(reinterpret_cast<const char *>(read.data),
+                                                  read.dlc);
+            frameTimestampUs = read.timestampUs;
+            framePass = readPass;
+            return true;
+        }
+    };
+
+    // The lines the current pass's reader passed over count as skipped too.
+    const auto progressNow = [&] {
+        ReplayProgress now = progress;
+        now.percent = percentRead();
+        if (reader)
+            now.skipped += qint64(reader->skipped());
+        return now;
+    };
+    qint64 lastReportNs = TickSchedule::monotonicNs();
+    const auto reportProgress = [&] {
+        const qint64 now = TickSchedule::monotonicNs();
+        if (now - lastReportNs < 250000000)
+            return;
+        lastReportNs = now;
+        emit replayProgress(progressNow());
+    };
+
+    if (fetchFrame()) {
+        lastOffsetNs = timing.dueOffsetNs(frameTimestampUs);
+        TickSchedule schedule;
+        const auto step = [&](const std::function<void()> &firstWritten) {
+            int accepted = 0;
+            if (!transmitFrame(frame, firstWritten, &accepted))
+                return Step::Stopped;
+            ++attemptsThisPass;
+            progress.pass = framePass;
+            progress.sent += accepted;
+            progress.failed += 1 - accepted;
+            reportProgress();
+            if (!fetchFrame())
+                return stopRequested.load() ? Step::Stopped : Step::Done;
+            const qint64 offset = timing.dueOffsetNs(frameTimestampUs);
+            schedule.advanceNs(offset - lastOffsetNs);
+            lastOffsetNs = offset;
+            return Step::Again;
+        };
+        runSchedule(schedule, step);
+    }
+    ReplayProgress end = progressNow();
+    // The flag stays set until the stopping thread has joined this one.
+    end.stopped = stopRequested.load();
+    if (!end.stopped && end.error.isEmpty())
+        end.percent = 100;
+    replaying.store(false);
+    emit replayFinished(end);
+}
+
+bool SendThread::transmitFrame(const SendFrame &frame, const std::function<void()> &firstWritten,
+                               int *accepted)
 {
     const QByteArray &data = frame.data;
     CanFrameRecord record = {};
@@ -292,6 +479,8 @@ bool SendThread::transmitFrame(const SendFrame &frame, const std::function<void(
         message.success = fits && canable_writeMessage(0, &record) == 0;
         if (!message.success)
             qDebug("发送失败");
+        else if (accepted)
+            ++*accepted;
         if (copy == 0)
             firstWritten();
         emit sendMsgSignal(message);

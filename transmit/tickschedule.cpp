@@ -23,7 +23,12 @@ void TickSchedule::start()
 
 void TickSchedule::advance(int intervalMs)
 {
-    const qint64 step = qint64(qMax(0, intervalMs)) * 1000000;
+    advanceNs(qint64(intervalMs) * 1000000);
+}
+
+void TickSchedule::advanceNs(qint64 stepNs)
+{
+    const qint64 step = qMax<qint64>(0, stepNs);
     const qint64 limit = std::numeric_limits<qint64>::max();
     due = due > limit - step ? limit : due + step;
 }

@@ -26,6 +26,8 @@ public:
     // Moves the next due time on by the interval of the tick just sent; a negative
     // interval counts as 0 (back to back), and the due time saturates rather than wrap.
     void advance(int intervalMs);
+    // The same for a step in nanoseconds, as a replayed trace's time gaps come.
+    void advanceNs(qint64 stepNs);
 
     qint64 startNs() const { return origin; }
     qint64 dueNs() const { return due; }

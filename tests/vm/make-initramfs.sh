@@ -64,7 +64,7 @@ ldd "$busybox" 2>&1 | grep -q 'not a dynamic executable' \
 cp -L "$busybox" "$root/bin/busybox"
 ln -s busybox "$root/bin/sh"
 
-for tool in cangen candump cansend canbusload; do
+for tool in cangen candump cansend canbusload canplayer; do
     install_program "$(command -v $tool || echo /usr/bin/$tool)" /usr/bin
 done
 for tool in ip tc; do

@@ -20,7 +20,7 @@ fail() {
 }
 
 packages="qemu-system-x86 linux-image-amd64 busybox-static can-utils iproute2 cpio"
-for tool in qemu-system-x86_64 cpio cangen candump cansend canbusload busybox; do
+for tool in qemu-system-x86_64 cpio cangen candump cansend canbusload canplayer busybox; do
     command -v $tool >/dev/null 2>&1 || fail "$tool is missing; the test needs: $packages"
 done
 [ -x /usr/sbin/ip ] && [ -x /usr/sbin/tc ] || fail "iproute2 is missing; the test needs: $packages"

@@ -1,0 +1,160 @@
+#include "framerecord.h"
+
+#include <QTime>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include <sys/mman.h>
+
+namespace {
+
+// A few freed chunks wait for the next one wanted: the hub's queue gives back a chunk for
+// every one the frame log fills, and mapping and unmapping each would cost the window page
+// faults and the other core a TLB flush. Anything beyond goes back to the system at once.
+class ChunkCache
+{
+public:
+    void *take()
+    {
+        std::lock_guard<std::mutex> locker(mutex);
+        if (spare.empty())
+            return nullptr;
+        void *chunk = spare.back();
+        spare.pop_back();
+        return chunk;
+    }
+
+    bool keep(void *chunk)
+    {
+        std::lock_guard<std::mutex> locker(mutex);
+        if (spare.size() >= maxSpare)
+            return false;
+        spare.push_back(chunk);
+        return true;
+    }
+
+private:
+    static constexpr size_t maxSpare = 16; // 2 MiB
+    std::mutex mutex;
+    std::vector<void *> spare;
+};
+
+// Never destroyed, so that chunks freed during static destruction or by a thread still
+// running at exit find it.
+ChunkCache &chunkCache()
+{
+    static ChunkCache *cache = new ChunkCache;
+    return *cache;
+}
+
+} // namespace
+
+void *FrameChunk::operator new(std::size_t size)
+{
+    if (void *chunk = size == sizeof(FrameChunk) ? chunkCache().take() : nullptr)
+        return chunk;
+    void *chunk = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                       -1, 0);
+    if (chunk == MAP_FAILED)
+        throw std::bad_alloc();
+    return chunk;
+}
+
+void FrameChunk::operator delete(void *chunk, std::size_t size)
+{
+    if (!chunk)
+        return;
+    if (size == sizeof(FrameChunk) && chunkCache().keep(chunk))
+        return;
+    munmap(chunk, size);
+}
+
+FrameRecord frameRecord(const CanMessage &msg)
+{
+    FrameRecord record;
+    record.timestampUs = msg.timestampUs;
+    record.id = msg.id;
+    record.errorClass = msg.errorClass;
+    std::memset(record.data, 0, sizeof record.data);
+    record.timeMs = msg.time.isValid() ? msg.time.msecsSinceStartOfDay() : -1;
+    record.direction = msg.direction;
+    record.flags = (msg.extended ? FrameRecord::Extended : 0)
+            | (msg.remote ? FrameRecord::Remote : 0)
+            | (msg.success ? FrameRecord::Success : 0)
+            | (msg.error ? FrameRecord::Error : 0);
+    const int size = msg.data.size();
+    if (size <= int(sizeof record.data) && msg.dlc >= 0 && msg.dlc <= 0xFF) {
+        std::memcpy(record.data, msg.data.constData(), size_t(size));
+        record.size = quint8(size);
+        record.dlc = quint8(msg.dlc);
+    } else {
+        record.size = 0;
+        record.dlc = 0;
+        record.flags |= FrameRecord::Oversized;
+    }
+    return record;
+}
+
+CanMessage frameMessage(const FrameRecord &record, const OversizedFrame *oversized)
+{
+    CanMessage msg;
+    msg.direction = record.direction;
+    msg.id = record.id;
+    if (record.timeMs >= 0)
+        msg.time = QTime::fromMSecsSinceStartOfDay(record.timeMs);
+    if (oversized) {
+        msg.dlc = oversized->dlc;
+        msg.data = oversized->data;
+    } else {
+        msg.dlc = record.dlc;
+        msg.data = QByteArray(reinterpret_cast<const char *>(record.data), record.size);
+    }
+    msg.extended = record.flags & FrameRecord::Extended;
+    msg.remote = record.flags & FrameRecord::Remote;
+    msg.success = record.flags & FrameRecord::Success;
+    msg.timestampUs = record.timestampUs;
+    msg.error = record.flags & FrameRecord::Error;
+    msg.errorClass = record.errorClass;
+    return msg;
+}
+
+void FrameQueue::append(const CanMessage &msg)
+{
+    const int at = head + count;
+    if (at / frameChunkRows >= int(chunks.size()))
+        chunks.push_back(std::make_unique<FrameChunk>());
+    FrameRecord &slot = chunks[size_t(at / frameChunkRows)]->records[at % frameChunkRows];
+    slot = frameRecord(msg);
+    if (slot.flags & FrameRecord::Oversized)
+        oversized.enqueue({ msg.data, msg.dlc });
+    ++count;
+}
+
+QList<CanMessage> FrameQueue::take(int maxCount)
+{
+    const int taken = std::clamp(maxCount, 0, count);
+    QList<CanMessage> messages;
+    messages.reserve(taken);
+    for (int i = 0; i < taken; ++i) {
+        const FrameRecord &record = chunks.front()->records[head];
+        if (record.flags & FrameRecord::Oversized) {
+            const OversizedFrame big = oversized.dequeue();
+            messages.append(frameMessage(record, &big));
+        } else {
+            messages.append(frameMessage(record));
+        }
+        if (++head == frameChunkRows) {
+            chunks.pop_front();
+            head = 0;
+        }
+    }
+    count -= taken;
+    // An empty queue fills its one chunk from the start again.
+    if (count == 0)
+        head = 0;
+    return messages;
+}

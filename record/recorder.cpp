@@ -1,0 +1,177 @@
+#include "recorder.h"
+
+#include "handlethread.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include <pthread.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The writer thread looks at the queue this often, and sooner when it fills a quarter.
+constexpr auto wakeInterval = std::chrono::milliseconds(50);
+// Well inside the second a crash may cost, however late the writer thread gets the CPU.
+constexpr auto flushInterval = std::chrono::milliseconds(500);
+
+qint64 wallClockUs()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+trace::Frame traceFrame(const CanMessage &msg)
+{
+    trace::Frame frame;
+    frame.id = msg.error ? msg.errorClass : msg.id;
+    frame.extended = msg.extended;
+    frame.remote = msg.remote;
+    frame.error = msg.error;
+    frame.dlc = quint8(std::clamp(msg.dlc, 0, 15));
+    std::memcpy(frame.data, msg.data.constData(), size_t(std::clamp(msg.data.size(), 0, 8)));
+    frame.tx = msg.direction == 1;
+    frame.success = msg.success;
+    // A frame whose device gave no time gets the time it passed the hub rather than the
+    // previous frame's.
+    frame.timestampUs = msg.timestampUs != 0 ? msg.timestampUs : wallClockUs();
+    return frame;
+}
+
+} // namespace
+
+Recorder::Recorder(QObject *parent) : QObject(parent) {}
+
+Recorder::~Recorder()
+{
+    stop();
+}
+
+bool Recorder::start(const QString &path, trace::Format format, QString *errorText)
+{
+    if (thread.joinable()) {
+        *errorText = QStringLiteral("正在录制");
+        return false;
+    }
+    std::string why;
+    writer = trace::Writer::create(QFile::encodeName(path).toStdString(), format, &why);
+    if (!writer) {
+        *errorText = QString::fromLocal8Bit(why.c_str());
+        return false;
+    }
+    filePath = path;
+    recorded = 0;
+    lost = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        queue.clear();
+        queue.reserve(queueCapacity);
+        accepting = true;
+        stopping = false;
+        error.clear();
+    }
+    running = true;
+    thread = std::thread(&Recorder::run, this);
+    HandleThread::instance()->setFrameTap(this);
+    return true;
+}
+
+bool Recorder::stop()
+{
+    if (!thread.joinable())
+        return errorString().isEmpty();
+    // After this the hub no longer calls tapFrame(), so nothing comes in behind the end.
+    HandleThread::instance()->setFrameTap(nullptr);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+    }
+    wake.notify_one();
+    thread.join();
+    writer.reset();
+    running = false;
+    return errorString().isEmpty();
+}
+
+QString Recorder::errorString() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return QString::fromLocal8Bit(error.c_str());
+}
+
+void Recorder::tapFrame(const CanMessage &msg)
+{
+    // A refused write never crossed the bus: it is no frame of the trace.
+    if (!msg.success)
+        return;
+    const trace::Frame frame = traceFrame(msg);
+    bool wakeWriter = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!accepting)
+            return;
+        if (queue.size() >= queueCapacity) {
+            ++lost;
+            return;
+        }
+        queue.push_back(frame);
+        wakeWriter = queue.size() == queueCapacity / 4;
+    }
+    if (wakeWriter)
+        wake.notify_one();
+}
+
+void Recorder::run()
+{
+    // Named so that top -H and the benchmark can tell its CPU from the hub's.
+    pthread_setname_np(pthread_self(), "recorder");
+    // Swapped with the queue each round, so both keep their capacity and nothing is
+    // allocated while recording.
+    std::vector<trace::Frame> batch;
+    batch.reserve(queueCapacity);
+    Clock::time_point lastFlush = Clock::now();
+    for (;;) {
+        bool finishing;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            wake.wait_for(lock, wakeInterval, [this] {
+                return stopping || queue.size() >= queueCapacity / 4;
+            });
+            batch.swap(queue);
+            finishing = stopping;
+        }
+        bool ok = true;
+        for (const trace::Frame &frame : batch) {
+            if (!writer->write(frame)) {
+                ok = false;
+                break;
+            }
+        }
+        batch.clear();
+        if (ok && finishing) {
+            ok = writer->close();
+        } else if (ok && Clock::now() - lastFlush >= flushInterval) {
+            ok = writer->flush();
+            lastFlush = Clock::now();
+        }
+        recorded = writer->framesWritten();
+        if (!ok) {
+            const std::string why = writer->error();
+            writer->close();
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                error = why.empty() ? std::string("write failed") : why;
+                accepting = false;
+                queue.clear();
+            }
+            emit failed(QString::fromLocal8Bit(why.c_str()));
+            return;
+        }
+        if (finishing)
+            return;
+    }
+}
