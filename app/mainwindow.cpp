@@ -6,6 +6,7 @@
 #include "csvexport.h"
 #include "datasendwidget.h"
 #include "framelog.h"
+#include "framelogdecoder.h"
 #include "framelogmodel.h"
 #include "handlethread.h"
 #include "idbytedelegate.h"
@@ -79,7 +80,10 @@ MainWindow::MainWindow(QWidget *parent)
     setDeviceState(DeviceState::Closed);
 
     receiveModel = new FrameLogModel(this);
-    ui->tbReceive->setModel(receiveModel);
+    // The table shows the frame log with its optional decoded column; the export and
+    // everything else read the frame log itself.
+    frameLogDecoder = new FrameLogDecoder(receiveModel, this);
+    ui->tbReceive->setModel(frameLogDecoder);
     ui->tbReceive->horizontalHeader()->show();
     ui->tbReceive->verticalHeader()->hide();
 
@@ -159,6 +163,14 @@ void MainWindow::setupDatabaseMenu()
     showSignals->setText(QStringLiteral("显示信号"));
     showSignals->setObjectName(QStringLiteral("actionShowSignals"));
     databaseMenu->addAction(showSignals);
+    // The same switch as the frame log's column menu entry "解析".
+    QAction *decodedColumn = ui->tbReceive->columnAction(frameLogDecoder->decodedColumn());
+    QAction *showDecoded = databaseMenu->addAction(QStringLiteral("显示解析列"));
+    showDecoded->setObjectName(QStringLiteral("actionShowDecodedColumn"));
+    showDecoded->setCheckable(true);
+    showDecoded->setChecked(decodedColumn->isChecked());
+    connect(showDecoded, &QAction::toggled, decodedColumn, &QAction::setChecked);
+    connect(decodedColumn, &QAction::toggled, showDecoded, &QAction::setChecked);
     databaseMenu->addSeparator();
     updateDatabaseMenu();
 }
@@ -172,6 +184,8 @@ void MainWindow::updateDatabaseMenu()
     if (composer)
         composer->setDatabase(&dbcDatabase);
     signalMonitor->setDatabase(&dbcDatabase);
+    sendWidget->setDatabase(&dbcDatabase);
+    frameLogDecoder->setDatabase(&dbcDatabase);
     QHash<QString, int> counts;
     for (const DbcMessage &message : dbcDatabase.messages())
         ++counts[message.file];

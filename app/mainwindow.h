@@ -27,6 +27,7 @@ class QComboBox;
 class QLabel;
 class QMenu;
 class DataSendWidget;
+class FrameLogDecoder;
 class SignalComposer;
 class SignalMonitor;
 class QDockWidget;
@@ -136,6 +137,7 @@ private:
     QAction *unloadDbcAction = nullptr;
     QAction *composeAction = nullptr;
     DataSendWidget *sendWidget = nullptr;
+    FrameLogDecoder *frameLogDecoder = nullptr;
     SignalComposer *composer = nullptr;
     SignalMonitor *signalMonitor = nullptr;
     QDockWidget *signalDock = nullptr;

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QTextCodec>
 #include <QTextStream>
+#include <QVector>
 #include <QThread>
 #include <QTimer>
 
@@ -196,12 +197,18 @@ bool exportFrameLog(const QAbstractItemModel *model, int rows, int columns,
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
         return false;
 
+    // A view's own columns (decoded signals) are not part of the table's file layout.
+    QVector<int> exported;
+    for (int column = 0; column < columns; ++column) {
+        if (!model->headerData(column, Qt::Horizontal, notExportedRole).toBool())
+            exported.append(column);
+    }
     QTextStream out(&file);
-    for (int column = 0; column < columns; ++column)
+    for (int column : qAsConst(exported))
         out << model->headerData(column, Qt::Horizontal).toString() << ',';
     out << '\n';
     for (int row = 0; row < rows; ++row) {
-        for (int column = 0; column < columns; ++column)
+        for (int column : qAsConst(exported))
             out << model->index(row, column).data().toString() << ',';
         out << '\n';
     }

@@ -18,9 +18,10 @@ class QThread;
 class QTimer;
 QT_END_NAMESPACE
 
-// Writes the header line and `rows` rows of `columns` cells of any model as the table
-// shows them. Cells that no longer exist are written empty. Returns false when the file
-// cannot be opened (nothing is written then) or when writing fails.
+// Writes the header line and `rows` rows of the first `columns` cells of any model as the
+// table shows them, leaving out columns whose header says notExportedRole. Cells that no
+// longer exist are written empty. Returns false when the file cannot be opened (nothing is
+// written then) or when writing fails.
 bool exportFrameLog(const QAbstractItemModel *model, int rows, int columns,
                     const QString &path);
 

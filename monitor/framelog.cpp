@@ -12,6 +12,10 @@ const QList<QPair<QString, int>> columnHeaders = {
     { QStringLiteral("类型"), 56 },
 };
 
+const QList<QPair<QString, int>> optionalColumnHeaders = {
+    { QStringLiteral("解析"), 340 },
+};
+
 FrameLogModel *receiveModel = nullptr;
 
 int rowLimit(const QString &text)

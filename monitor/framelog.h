@@ -12,6 +12,13 @@ class FrameLogModel;
 // Header text and relative width of each frame log column, in column order.
 extern const QList<QPair<QString, int>> columnHeaders;
 
+// Columns a view may add after those above, hidden until the user shows them: their
+// widths count only while they are shown, and the CSV export leaves them out.
+extern const QList<QPair<QString, int>> optionalColumnHeaders;
+
+// Header data role, true for a column that the CSV export leaves out.
+constexpr int notExportedRole = Qt::UserRole + 0x45;
+
 // The frame log's model; set by the main window when it builds the table.
 extern FrameLogModel *receiveModel;
 

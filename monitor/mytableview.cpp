@@ -34,17 +34,63 @@ MyTableView::MyTableView(QWidget *parent)
     connect(this, &MyTableView::customContextMenuRequested, this, &MyTableView::menuSlot);
 }
 
+void MyTableView::setModel(QAbstractItemModel *model)
+{
+    QTableView::setModel(model);
+    qDeleteAll(optionalActions);
+    optionalActions.clear();
+    const int optional = model ? qMin(model->columnCount() - columnHeaders.size(),
+                                      optionalColumnHeaders.size())
+                               : 0;
+    for (int i = 0; i < optional; ++i) {
+        const int column = columnHeaders.size() + i;
+        auto action = new QAction(optionalColumnHeaders.at(i).first, this);
+        action->setProperty("IDX", column);
+        action->setCheckable(true);
+        // Toggled rather than triggered, so that another menu's action may drive it.
+        connect(action, &QAction::toggled, this, &MyTableView::actionSlot);
+        columnMenu->addAction(action);
+        optionalActions.append(action);
+        hideColumn(column);
+    }
+}
+
+QAction *MyTableView::columnAction(int column) const
+{
+    const QList<QAction *> actions = columnMenu->actions();
+    for (QAction *action : actions) {
+        if (action->property("IDX").toInt() == column)
+            return action;
+    }
+    return nullptr;
+}
+
 void MyTableView::resizeEvent(QResizeEvent *event)
 {
     QTableView::resizeEvent(event);
+    applyWidths(event->size().width());
+}
 
+void MyTableView::applyWidths(int width)
+{
+    // Hidden columns keep their share, so showing one again restores its proportion; an
+    // optional column takes a share only while it is shown, so the others keep their
+    // widths while it is not.
     int sum = 0;
     for (const auto &column : columnHeaders)
         sum += column.second;
-    // Hidden columns keep their share, so showing one again restores its proportion.
-    const int width = event->size().width();
+    for (int i = 0; i < optionalActions.size(); ++i) {
+        if (optionalActions.at(i)->isChecked())
+            sum += optionalColumnHeaders.at(i).second;
+    }
     for (int i = 0; i < columnHeaders.size(); ++i)
         setColumnWidth(i, columnHeaders.at(i).second * width / sum);
+    // A hidden optional column keeps the width it would have if shown now.
+    for (int i = 0; i < optionalActions.size(); ++i) {
+        const int share = optionalColumnHeaders.at(i).second;
+        const int total = optionalActions.at(i)->isChecked() ? sum : sum + share;
+        setColumnWidth(columnHeaders.size() + i, share * width / total);
+    }
 }
 
 void MyTableView::menuSlot(QPoint)
@@ -59,4 +105,6 @@ void MyTableView::actionSlot(bool checked)
         showColumn(column);
     else
         hideColumn(column);
+    if (column >= columnHeaders.size())
+        applyWidths(viewport()->width());
 }

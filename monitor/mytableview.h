@@ -1,7 +1,9 @@
 #pragma once
 
 // The frame log's table view: a context menu on the body and the header hides or shows
-// columns, and the column widths follow the view's width in fixed proportions.
+// columns, and the column widths follow the view's width in fixed proportions. A model
+// with more columns than the frame log's own gets menu entries for the optional ones,
+// which start hidden.
 // GUI thread only.
 
 #include <QTableView>
@@ -15,6 +17,10 @@ class MyTableView : public QTableView
 public:
     explicit MyTableView(QWidget *parent = nullptr);
 
+    void setModel(QAbstractItemModel *model) override;
+    // The menu entry that hides or shows `column`, null for a column without one.
+    QAction *columnAction(int column) const;
+
 protected:
     void resizeEvent(QResizeEvent *event) override;
 
@@ -23,5 +29,8 @@ private slots:
     void actionSlot(bool checked);
 
 private:
+    void applyWidths(int width);
+
     QMenu *columnMenu = nullptr;
+    QList<QAction *> optionalActions;
 };

@@ -1,7 +1,16 @@
 #include "datasendwidget.h"
+#include "dbccodec.h"
 #include "dbcdatabase.h"
+#include "fakecanable.h"
+#include "sendthread.h"
 #include "signalcomposer.h"
+#include "signalcomposerwidget.h"
 
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTableWidget>
 #include <QtTest>
 
 // Composing a frame from physical values: the payload the composer encodes and that the
@@ -15,10 +24,44 @@ private slots:
     void compose_data();
     void compose();
     void unloadedDatabaseLeavesNothingToCompose();
+    void panelCompose_data() { compose_data(); }
+    void panelCompose();
+    void panelFollowsDatabase();
+    void panelSendsTheDataField();
 
 private:
+    struct Panel
+    {
+        QGroupBox *group = nullptr;
+        QComboBox *messages = nullptr;
+        QTableWidget *table = nullptr;
+        QLineEdit *data = nullptr;
+    };
+    static Panel panelParts(DataSendWidget &sender);
+    static void typeValue(const Panel &panel, const QString &signal, const QString &text);
+
     DbcDatabase m_database;
 };
+
+TestSignalComposer::Panel TestSignalComposer::panelParts(DataSendWidget &sender)
+{
+    Panel parts;
+    parts.group = sender.findChild<QGroupBox *>("grpCompose");
+    if (parts.group) {
+        parts.messages = parts.group->findChild<QComboBox *>("cbxMessage");
+        parts.table = parts.group->findChild<QTableWidget *>("tbSignals");
+    }
+    parts.data = sender.findChild<QLineEdit *>("txtData");
+    return parts;
+}
+
+void TestSignalComposer::typeValue(const Panel &panel, const QString &signal,
+                                   const QString &text)
+{
+    const QList<QTableWidgetItem *> found = panel.table->findItems(signal, Qt::MatchExactly);
+    QVERIFY2(!found.isEmpty(), qPrintable(signal));
+    panel.table->item(found.first()->row(), SignalComposerWidget::ValueColumn)->setText(text);
+}
 
 void TestSignalComposer::initTestCase()
 {
@@ -91,6 +134,118 @@ void TestSignalComposer::unloadedDatabaseLeavesNothingToCompose()
     QVERIFY(composer.payload().isEmpty());
     QVERIFY(!composer.selectMessage("EngineData"));
     QCOMPARE(composed.count(), 0);
+}
+
+void TestSignalComposer::panelCompose()
+{
+    QFETCH(QString, message);
+    QFETCH(QStringList, values);
+    QFETCH(quint32, id);
+    QFETCH(bool, extended);
+    QFETCH(QByteArray, hex);
+
+    DataSendWidget sender;
+    sender.setDatabase(&m_database);
+    const Panel panel = panelParts(sender);
+    QVERIFY(panel.group && panel.messages && panel.table);
+    QVERIFY(!panel.group->isHidden());
+    // Nothing is chosen, so opening the group leaves the editor as it was.
+    QCOMPARE(panel.messages->currentIndex(), -1);
+    const QString before = panel.data->text();
+    panel.group->setChecked(true);
+    QCOMPARE(panel.data->text(), before);
+
+    const DbcMessage *described = m_database.messageByName(message);
+    QVERIFY(described);
+    panel.messages->setCurrentIndex(panel.messages->findData(message));
+    SendFrame frame = sender.frameFromEditor();
+    QCOMPARE(frame.id, id);
+    QCOMPARE(frame.extended, extended);
+    QVERIFY(!frame.remote);
+    QCOMPARE(frame.data.size(), described->length);
+    QCOMPARE(sender.findChild<QLineEdit *>("txtDlc")->text().toInt(nullptr, 16),
+             described->length);
+
+    QHash<QString, double> physical;
+    for (const QString &value : values) {
+        const QStringList parts = value.split('=');
+        typeValue(panel, parts.at(0), parts.at(1));
+        physical.insert(parts.at(0), parts.at(1).toDouble());
+    }
+    frame = sender.frameFromEditor();
+    QCOMPARE(frame.data.toHex(), hex);
+    QCOMPARE(panel.data->text(), QString::fromLatin1(QByteArray::fromHex(hex).toHex(' ')));
+    // Without a multiplexer every value given is written, as the codec writes them.
+    if (described->multiplexorIndex < 0)
+        QCOMPARE(frame.data.toHex(), DbcCodec::encode(*described, physical).toHex());
+}
+
+void TestSignalComposer::panelFollowsDatabase()
+{
+    DataSendWidget sender;
+    const Panel panel = panelParts(sender);
+    QVERIFY(panel.group && panel.messages && panel.table);
+    QVERIFY(panel.group->isHidden());
+
+    DbcDatabase database = m_database;
+    sender.setDatabase(&database);
+    QVERIFY(!panel.group->isHidden());
+    panel.group->setChecked(true);
+    panel.messages->setCurrentIndex(panel.messages->findData("EngineData"));
+    typeValue(panel, "EngineSpeed", "2350");
+    QCOMPARE(panel.data->text(), QStringLiteral("b8 24 00 00 00 00 00 00"));
+
+    // A reload keeps the message and the typed value, and does not touch the editor.
+    panel.data->setText("01 02");
+    DbcDatabase reloaded = m_database;
+    sender.setDatabase(&reloaded);
+    QCOMPARE(panel.messages->currentData().toString(), QStringLiteral("EngineData"));
+    QCOMPARE(panel.data->text(), QStringLiteral("01 02"));
+    typeValue(panel, "Gear", "2");
+    QCOMPARE(panel.data->text(), QStringLiteral("b8 24 00 00 00 00 20 00"));
+
+    DbcDatabase empty;
+    sender.setDatabase(&empty);
+    QVERIFY(panel.group->isHidden());
+    QCOMPARE(panel.table->rowCount(), 0);
+}
+
+void TestSignalComposer::panelSendsTheDataField()
+{
+    qRegisterMetaType<CanMessage>("CanMessage");
+    FakeCanable::reset();
+    DataSendWidget sender;
+    sender.setDatabase(&m_database);
+    sender.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&sender));
+    const Panel panel = panelParts(sender);
+    QVERIFY(panel.group && panel.messages && panel.table);
+    panel.group->setChecked(true);
+    panel.messages->setCurrentIndex(panel.messages->findData("EngineData"));
+    typeValue(panel, "EngineSpeed", "2350");
+    QCOMPARE(panel.data->text(), QStringLiteral("b8 24 00 00 00 00 00 00"));
+
+    // A byte that no signal covers, typed by hand, outlives later values.
+    panel.data->selectAll();
+    QTest::keyClicks(panel.data, "b8 24 19 37 41 aa 30 00");
+    const QList<QTableWidgetItem *> gear = panel.table->findItems("Gear", Qt::MatchExactly);
+    QCOMPARE(gear.size(), 1);
+    QCOMPARE(panel.table->item(gear.first()->row(), SignalComposerWidget::ValueColumn)->text(),
+             QStringLiteral("3"));
+    typeValue(panel, "ThrottlePosition", "50");
+    QCOMPARE(panel.data->text(), QStringLiteral("b8 24 32 37 41 aa 30 00"));
+
+    auto send = sender.findChild<QPushButton *>("btnSend");
+    const QString idle = send->text();
+    QTest::mouseClick(send, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(FakeCanable::writtenFrames().size(), 1, 30000);
+    const CanFrameRecord written = FakeCanable::writtenFrames().first();
+    QCOMPARE(written.id, 0xC4u);
+    QVERIFY(!written.extended && !written.remote);
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(written.data), written.dlc).toHex(),
+             QByteArray("b8243237" "41aa3000"));
+    QTRY_COMPARE_WITH_TIMEOUT(send->text(), idle, 30000);
+    SendThread::instance()->stopSend();
 }
 
 QTEST_MAIN(TestSignalComposer)

@@ -1,10 +1,12 @@
 #include "datasendwidget.h"
 #include "ui_datasendwidget.h"
 
+#include "dbcdatabase.h"
 #include "framecheck.h"
 #include "sendlistfile.h"
 #include "sendlistmodel.h"
 #include "sendthread.h"
+#include "signalcomposerwidget.h"
 
 #include <QAbstractButton>
 #include <QComboBox>
@@ -12,6 +14,7 @@
 #include <QEvent>
 #include <QFileDialog>
 #include <QGridLayout>
+#include <QGroupBox>
 #include <QHeaderView>
 #include <QMap>
 #include <QProgressDialog>
@@ -19,6 +22,7 @@
 #include <QStyle>
 #include <QThread>
 #include <QTimer>
+#include <QVBoxLayout>
 
 #include <algorithm>
 
@@ -112,6 +116,7 @@ DataSendWidget::DataSendWidget(QWidget *parent)
             [this] { markRefused(ui->txtID, false); });
 
     setupNarrowEditor();
+    setupComposer();
 
     // A send must not outlive the window it was started from: closing the window stops
     // it before the application's event loop has wound down.
@@ -575,6 +580,43 @@ void DataSendWidget::setEditorFrame(quint32 id, bool extended, const QByteArray 
     ui->txtName->setText(name);
 }
 
+void DataSendWidget::setDatabase(const DbcDatabase *database)
+{
+    composer->setDatabase(database);
+    composeGroup->setVisible(database && !database->isEmpty());
+}
+
+void DataSendWidget::setupComposer()
+{
+    composeGroup = new QGroupBox(tr("由信号组帧"), ui->groupBox_13);
+    composeGroup->setObjectName(QStringLiteral("grpCompose"));
+    composeGroup->setCheckable(true);
+    composeGroup->setChecked(false);
+    composer = new SignalComposerWidget(composeGroup);
+    composer->setObjectName(QStringLiteral("panelComposer"));
+    composer->setPlaceholderText(tr("（选择报文）"));
+    composer->hide();
+    auto *layout = new QVBoxLayout(composeGroup);
+    layout->addWidget(composer);
+    connect(composeGroup, &QGroupBox::toggled, composer, &QWidget::setVisible);
+    connect(composer, &SignalComposerWidget::frameComposed, this,
+            &DataSendWidget::setEditorFrame);
+    // Bytes typed by hand stay what is sent; the table shows what they carry, and values
+    // typed afterwards change only their own bits.
+    connect(ui->txtData, &QLineEdit::textEdited, this, [this](const QString &text) {
+        const DbcMessage *message = composer->currentMessage();
+        if (!composeGroup->isChecked() || !message)
+            return;
+        const SendFrame frame = frameFromEditor();
+        if (frame.id == message->id && frame.extended == message->extended)
+            composer->setPayload(bytesFromText(text));
+    });
+    // Below the editor's fields, above the spacer that keeps them at the top.
+    ui->verticalLayout_3->insertWidget(ui->verticalLayout_3->indexOf(ui->widget) + 1,
+                                       composeGroup);
+    composeGroup->hide();
+}
+
 // Starting a send would end the replay that the same thread runs, unasked.
 bool DataSendWidget::refuseWhileReplaying()
 {
@@ -604,7 +646,8 @@ void DataSendWidget::on_txtData_textChanged(const QString &arg1)
 QList<QWidget *> DataSendWidget::editorWidgets() const
 {
     return {ui->comboBox, ui->cbxForm, ui->cbxType, ui->txtID, ui->txtDlc, ui->txtData,
-            ui->txtCountOneTime, ui->txtSendCount, ui->txtInvTime, ui->btnAddToList};
+            ui->txtCountOneTime, ui->txtSendCount, ui->txtInvTime, ui->btnAddToList,
+            composeGroup};
 }
 
 void DataSendWidget::setEditorEnabled(bool enabled)

@@ -12,6 +12,9 @@
 // list of hundreds of thousands of rows never freezes the window; the list changes only
 // when a read has finished.
 //
+// With a database loaded, a collapsible group below the editor composes the editor's frame
+// from signal values; the data field always holds what is sent.
+//
 // What cannot be sent is refused before it reaches the send thread or the list: the
 // offending field gets the dynamic property inputRefused (a red frame) and the reason goes
 // out through statusMessage, as do failed file operations and a send asked for while a
@@ -26,11 +29,14 @@
 #include <functional>
 #include <memory>
 
+class DbcDatabase;
+class QGroupBox;
 class QLayoutItem;
 class QModelIndex;
 class QProgressDialog;
 class QThread;
 class SendListModel;
+class SignalComposerWidget;
 
 namespace SendListFile {
 struct Progress;
@@ -57,6 +63,8 @@ public:
     SendFrame frameFromRow(int row) const;
     // Puts a composed data frame into the editor, as if typed.
     void setEditorFrame(quint32 id, bool extended, const QByteArray &data, const QString &name);
+    // The messages the panel's composer offers; it is hidden while there are none.
+    void setDatabase(const DbcDatabase *database);
 
     // The editor's fields as a frame, read strictly (FrameCheck). On refusal the offending
     // field is marked, statusMessage says why and false is returned.
@@ -101,6 +109,7 @@ private:
     void setupNarrowEditor();
     void measureEditor();
     void arrangeEditor(bool narrow);
+    void setupComposer();
 
     // Where an item of the frame editor's grid goes.
     struct GridPlace
@@ -121,6 +130,8 @@ private:
 
     Ui::DataSendWidget *ui = nullptr;
     SendListModel *sendListModel = nullptr;
+    QGroupBox *composeGroup = nullptr;
+    SignalComposerWidget *composer = nullptr;
     QThread *fileThread = nullptr;
     QProgressDialog *fileProgressDialog = nullptr;
     std::shared_ptr<SendListFile::Progress> fileProgress;
