@@ -5,6 +5,7 @@
 //
 // Usage: bench_framelog_large [frames] [row limit]   (defaults 1000000 and 2000000)
 
+#include "benchutil.h"
 #include "framelog.h"
 #include "framelogmodel.h"
 #include "handlethread.h"
@@ -29,17 +30,6 @@
 
 namespace {
 
-double residentMb()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024;
-    }
-    return 0;
-}
 
 // Longest time between two beats of a 5 ms timer on the GUI thread.
 class Heartbeat : public QObject
@@ -89,7 +79,7 @@ int main(int argc, char *argv[])
 
     // The backlog goes to the hub between two ticks, as a stalled GUI would find it.
     waitFor([&] { return !window.findChild<QLabel *>()->text().isEmpty(); });
-    const double before = residentMb();
+    const double before = BenchUtil::residentMegabytes();
     CanMessage msg;
     msg.dlc = 8;
     msg.time = QTime::currentTime();
@@ -112,11 +102,11 @@ int main(int argc, char *argv[])
     const qint64 settled = timer.elapsed() + 300;
     waitFor([&] { return timer.elapsed() > settled; });
     const double backlogGap = heartbeat.stop();
-    const double after = residentMb();
+    const double after = BenchUtil::residentMegabytes();
     // The hub's queue of a million messages is freed by now, but the allocator keeps its
     // pages until asked; the second figure is what the table itself holds.
     malloc_trim(0);
-    const double trimmed = residentMb();
+    const double trimmed = BenchUtil::residentMegabytes();
     const int rows = receiveModel->rowCount();
     bool numbered = rows == std::min<qint64>(frames, limit.toLongLong())
             && receiveModel->number(rows - 1) == frames - 1;

@@ -161,19 +161,6 @@ extern "C" int canable_readMessage(int deviceIndex, CanFrameRecord *record, int 
 
 namespace {
 
-// One of the kB lines of /proc/self/status, such as VmRSS or VmHWM, in megabytes.
-double statusMegabytes(const QByteArray &field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(field + ':'))
-            return line.mid(field.size() + 1).trimmed().split(' ').value(0).toDouble() / 1024;
-    }
-    return 0;
-}
-
 // Sits in front of the window: times each tick and each repaint, and checks every row that
 // appeared since the last tick: its sequence number must be its row number.
 class FrameLogProbe : public QObject

@@ -91,17 +91,6 @@ double namedThreadCpuSeconds(const QByteArray &name)
     return 0;
 }
 
-double residentMegabytes()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024;
-    }
-    return 0;
-}
 
 void readBack(const QString &path, trace::Format format, Run *run)
 {

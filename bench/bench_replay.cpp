@@ -18,7 +18,6 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 
@@ -31,18 +30,6 @@ namespace {
 using namespace BenchUtil;
 
 constexpr qint64 baseUs = 1765000000000000;
-
-long long residentKb()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    }
-    return -1;
-}
 
 bool writeLog(const QString &path, qint64 frames, const std::function<qint64(qint64)> &stampUs)
 {
@@ -153,12 +140,12 @@ int main(int argc, char *argv[])
     }
     run = Run();
     run.keepStamps = false;
-    const long long rssBefore = residentKb();
+    const double rssBefore = residentMegabytes();
     QElapsedTimer clock;
     clock.start();
     ok = startReplay(bigPath) && ok;
     waitUntil([&] { return run.finished; }, seconds);
-    const long long rssDuring = residentKb();
+    const double rssDuring = residentMegabytes();
     thread->stopReplay();
     waitUntil([&] { return run.finished; }, 30);
     const double elapsed = secondsOf(clock);
@@ -166,7 +153,7 @@ int main(int argc, char *argv[])
                 "%lld refused; RSS %.1f MB before, %.1f MB at the end\n",
                 static_cast<long long>(run.end.sent), elapsed, double(run.end.sent) / elapsed,
                 double(QFileInfo(bigPath).size()) / 1e6, static_cast<long long>(run.refused),
-                double(rssBefore) / 1024, double(rssDuring) / 1024);
+                rssBefore, rssDuring);
     ok = ok && run.refused == 0 && run.writes == run.end.sent;
 
     // Stopping in a long gap.

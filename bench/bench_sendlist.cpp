@@ -26,17 +26,6 @@
 
 namespace {
 
-double residentMb()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024;
-    }
-    return 0;
-}
 
 class Heartbeat : public QObject
 {
@@ -129,10 +118,10 @@ int main(int argc, char *argv[])
 
     model->setRows({});
     malloc_trim(0);
-    const double before = residentMb();
+    const double before = BenchUtil::residentMegabytes();
     const Run load = timed(&panel, [&] { panel.loadList(path); });
     malloc_trim(0);
-    const double after = residentMb();
+    const double after = BenchUtil::residentMegabytes();
 
     bool same = model->rowCount() == rows;
     for (int r = 0; same && r < rows; r += std::max(1, rows / 1000)) {

@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace BenchUtil {
 
@@ -49,6 +52,44 @@ double threadCpuSeconds(pthread_t thread)
 double secondsOf(const QElapsedTimer &timer)
 {
     return double(timer.nsecsElapsed()) * 1e-9;
+}
+
+double statusMegabytes(const char *field)
+{
+    std::FILE *status = std::fopen("/proc/self/status", "re");
+    if (!status)
+        return 0;
+    const size_t length = std::strlen(field);
+    char line[256];
+    double megabytes = 0;
+    while (std::fgets(line, sizeof line, status)) {
+        if (std::strncmp(line, field, length) == 0 && line[length] == ':') {
+            megabytes = std::strtod(line + length + 1, nullptr) / 1024;
+            break;
+        }
+    }
+    std::fclose(status);
+    return megabytes;
+}
+
+double residentMegabytes()
+{
+    return statusMegabytes("VmRSS");
+}
+
+double peakResidentMegabytes()
+{
+    return statusMegabytes("VmHWM");
+}
+
+bool resetPeakResident()
+{
+    std::FILE *refs = std::fopen("/proc/self/clear_refs", "we");
+    if (!refs)
+        return false;
+    // 5 resets the peak resident size (Linux 4.0 on).
+    const bool written = std::fputs("5", refs) >= 0;
+    return std::fclose(refs) == 0 && written;
 }
 
 bool waitUntil(const std::function<bool()> &done, double timeoutSeconds)

@@ -1,9 +1,10 @@
 #pragma once
 
-// What the benchmark programs share: percentiles of a sample, CPU clocks, a wait that
-// keeps the event loop running and a heartbeat that records the event loop's longest gap.
-// The clocks may be read from any thread; waitUntil() and the heartbeat run on the calling
-// thread's event loop and are meant for the GUI thread.
+// What the benchmark programs share: percentiles of a sample, CPU clocks, the process's
+// resident memory, a wait that keeps the event loop running and a heartbeat that records
+// the event loop's longest gap. The clocks and the memory figures may be read from any
+// thread; waitUntil() and the heartbeat run on the calling thread's event loop and are
+// meant for the GUI thread.
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -36,6 +37,15 @@ double processCpuSeconds();
 double threadCpuSeconds(pthread_t thread);
 
 double secondsOf(const QElapsedTimer &timer);
+
+// A kB line of /proc/self/status ("VmRSS", "VmHWM") in megabytes; 0 when it is missing.
+double statusMegabytes(const char *field);
+// The resident size now, and its peak since the start or since resetPeakResident().
+double residentMegabytes();
+double peakResidentMegabytes();
+// Starts the peak afresh at the present size, so that each stage of a run has its own;
+// false where the kernel does not allow it (the peak then counts from the start).
+bool resetPeakResident();
 
 // Runs the event loop until done() holds, looking every few milliseconds; false when
 // timeoutSeconds passed first.

@@ -21,6 +21,7 @@ private slots:
     void waitUntilReportsCondition_data();
     void waitUntilReportsCondition();
     void threadClocks();
+    void residentMemoryFollowsTouchedPages();
 };
 
 void tst_BenchUtil::percentilesOfSample_data()
@@ -118,6 +119,29 @@ void tst_BenchUtil::threadClocks()
     }
     QVERIFY(processCpuSeconds() > processBefore);
     QVERIFY(processCpuSeconds() >= threadCpuSeconds(pthread_self()));
+}
+
+void tst_BenchUtil::residentMemoryFollowsTouchedPages()
+{
+    QCOMPARE(statusMegabytes("NoSuchField"), 0.0);
+    const double before = residentMegabytes();
+    QVERIFY(before > 0);
+    QVERIFY(peakResidentMegabytes() >= before);
+    const bool reset = resetPeakResident();
+
+    constexpr size_t megabytes = 64;
+    std::vector<char> touched(megabytes << 20, 1);
+    const double grown = residentMegabytes();
+    QVERIFY2(grown >= before + megabytes * 0.9, qPrintable(QString::number(grown)));
+    QVERIFY(peakResidentMegabytes() >= grown);
+    touched = std::vector<char>();
+    touched.shrink_to_fit();
+    QVERIFY(residentMegabytes() < grown - megabytes * 0.9);
+    if (!reset)
+        QSKIP("the kernel keeps the peak from the start");
+    // A reset takes the peak back to the size of the moment, which no longer holds them.
+    QVERIFY(resetPeakResident());
+    QVERIFY(peakResidentMegabytes() < grown - megabytes * 0.9);
 }
 
 QTEST_GUILESS_MAIN(tst_BenchUtil)
