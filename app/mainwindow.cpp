@@ -984,15 +984,18 @@ void MainWindow::openTrace()
     setTraceBusy(true);
 }
 
-void MainWindow::showLoadedFrames(const QVector<CanMessage> &frames)
+void MainWindow::showLoadedFrames(const QList<QVector<CanMessage>> &batches)
 {
     QScrollBar *scrollBar = ui->tbReceive->verticalScrollBar();
     const int top = scrollBar->value();
     ui->tbReceive->setUpdatesEnabled(false);
-    const int removed = receiveModel->appendMessages(frames, frameIndex,
-                                                     rowLimit(ui->txtMaxRowCount->text()));
-    frameIndex += frames.size();
-    traceFramesLoaded += frames.size();
+    const int limit = rowLimit(ui->txtMaxRowCount->text());
+    int removed = 0;
+    for (const QVector<CanMessage> &frames : batches) {
+        removed += receiveModel->appendMessages(frames, frameIndex, limit);
+        frameIndex += frames.size();
+        traceFramesLoaded += frames.size();
+    }
     if (chkAutoScroll->isChecked())
         ui->tbReceive->scrollToBottom();
     else

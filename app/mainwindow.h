@@ -82,7 +82,7 @@ private:
     void setupTraceActions();
     void saveTrace();
     void openTrace();
-    void showLoadedFrames(const QVector<CanMessage> &frames);
+    void showLoadedFrames(const QList<QVector<CanMessage>> &batches);
     void setTraceBusy(bool busy);
     void setupDatabaseMenu();
     void updateDatabaseMenu();

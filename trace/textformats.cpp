@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <strings.h>
 #include <vector>
 
@@ -24,7 +25,7 @@ int hexDigit(char c)
     return -1;
 }
 
-bool parseHex(const std::string &text, uint32_t &value)
+bool parseHex(std::string_view text, uint32_t &value)
 {
     if (text.empty() || text.size() > 8)
         return false;
@@ -38,7 +39,7 @@ bool parseHex(const std::string &text, uint32_t &value)
     return true;
 }
 
-bool parseDecimal(const std::string &text, int64_t &value)
+bool parseDecimal(std::string_view text, int64_t &value)
 {
     if (text.empty() || text.size() > 18)
         return false;
@@ -52,15 +53,15 @@ bool parseDecimal(const std::string &text, int64_t &value)
 }
 
 // "seconds.fraction" to microseconds; digits past the sixth are dropped.
-bool parseSeconds(const std::string &text, int64_t &us)
+bool parseSeconds(std::string_view text, int64_t &us)
 {
     const size_t dot = text.find('.');
     int64_t seconds = 0;
     if (!parseDecimal(text.substr(0, dot), seconds) || seconds > 9'000'000'000'000LL)
         return false;
     int64_t fraction = 0;
-    if (dot != std::string::npos) {
-        const std::string digits = text.substr(dot + 1);
+    if (dot != std::string_view::npos) {
+        const std::string_view digits = text.substr(dot + 1);
         if (digits.empty() || digits.size() > 9)
             return false;
         for (size_t i = 0; i < 6; ++i) {
@@ -78,9 +79,10 @@ bool parseSeconds(const std::string &text, int64_t &us)
     return true;
 }
 
-std::vector<std::string> split(const std::string &line, char separator)
+// Into `fields`, whose strings are reused: a reader splits millions of lines.
+void split(const std::string &line, char separator, std::vector<std::string> &fields)
 {
-    std::vector<std::string> fields;
+    size_t count = 0;
     size_t start = 0;
     for (;;) {
         while (separator == ' ' && start < line.size()
@@ -92,18 +94,20 @@ std::vector<std::string> split(const std::string &line, char separator)
         while (end < line.size() && line[end] != separator
                && !(separator == ' ' && line[end] == '\t'))
             ++end;
-        fields.push_back(line.substr(start, end - start));
+        if (count == fields.size())
+            fields.emplace_back();
+        fields[count++].assign(line, start, end - start);
         if (end >= line.size())
             break;
         start = end + 1;
         if (separator != ' ' && start == line.size())
             break;
     }
-    return fields;
+    fields.resize(count);
 }
 
 // Two hex digits per byte, optionally separated by dots, at most eight bytes.
-bool parseBytes(const std::string &text, Frame &frame)
+bool parseBytes(std::string_view text, Frame &frame)
 {
     size_t count = 0;
     size_t i = 0;
@@ -154,7 +158,8 @@ public:
     bool next(Frame &frame) override
     {
         while (readLine(m_line)) {
-            const std::vector<std::string> fields = split(m_line, ' ');
+            split(m_line, ' ', m_fields);
+            const std::vector<std::string> &fields = m_fields;
             if (fields.empty() || fields[0][0] == '#')
                 continue;
             if (parse(fields, frame))
@@ -173,7 +178,8 @@ private:
         if (stamp.size() < 3 || stamp.front() != '(' || stamp.back() != ')')
             return false;
         frame = Frame();
-        if (!parseSeconds(stamp.substr(1, stamp.size() - 2), frame.timestampUs))
+        if (!parseSeconds(std::string_view(stamp).substr(1, stamp.size() - 2),
+                          frame.timestampUs))
             return false;
         if (fields.size() == 4) {
             if (fields[3] == "T" || fields[3] == "t")
@@ -181,9 +187,9 @@ private:
             else if (fields[3] != "R" && fields[3] != "r")
                 return false;
         }
-        const std::string &text = fields[2];
+        const std::string_view text = fields[2];
         const size_t hash = text.find('#');
-        if (hash == std::string::npos)
+        if (hash == std::string_view::npos)
             return false;
         uint32_t id = 0;
         if (!parseHex(text.substr(0, hash), id))
@@ -198,7 +204,7 @@ private:
                 return false;
             frame.id = id & effMask;
         }
-        const std::string data = text.substr(hash + 1);
+        const std::string_view data = text.substr(hash + 1);
         if (!data.empty() && (data[0] == 'R' || data[0] == 'r') && !frame.error) {
             frame.remote = true;
             if (data.size() > 2)
@@ -215,6 +221,7 @@ private:
     }
 
     std::string m_line;
+    std::vector<std::string> m_fields;
 };
 
 class CandumpWriter : public Writer
@@ -319,7 +326,8 @@ public:
     bool next(Frame &frame) override
     {
         while (readLine(m_line)) {
-            const std::vector<std::string> fields = split(m_line, ' ');
+            split(m_line, ' ', m_fields);
+            const std::vector<std::string> &fields = m_fields;
             if (fields.empty())
                 continue;
             if (header(fields))
@@ -427,6 +435,7 @@ private:
     }
 
     std::string m_line;
+    std::vector<std::string> m_fields;
     int64_t m_startUs = 0;
     int64_t m_previousUs = 0;
     bool m_decimal = false;
@@ -511,7 +520,8 @@ public:
         while (readLine(m_line)) {
             if (m_line.empty() || m_line.compare(0, std::strlen(csvHeader), csvHeader) == 0)
                 continue;
-            if (parse(split(m_line, ','), frame))
+            split(m_line, ',', m_fields);
+            if (parse(m_fields, frame))
                 return true;
             ++m_skipped;
         }
@@ -572,6 +582,7 @@ private:
     }
 
     std::string m_line;
+    std::vector<std::string> m_fields;
 };
 
 class CsvWriter : public Writer

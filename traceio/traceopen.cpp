@@ -82,10 +82,11 @@ trace::Format traceOpenFormat(const QString &path)
 TraceOpen::TraceOpen(const QString &path, QObject *parent)
     : QObject(parent)
     , filePath(path)
-    , progressTimer(new QTimer(this))
+    , deliveryTimer(new QTimer(this))
 {
-    progressTimer->setInterval(100);
-    connect(progressTimer, &QTimer::timeout, this, [this] {
+    deliveryTimer->setInterval(deliveryMs);
+    connect(deliveryTimer, &QTimer::timeout, this, [this] {
+        deliver();
         const quint64 done = bytesRead.load(std::memory_order_relaxed);
         emit progress(totalBytes ? int(std::min(done, totalBytes) * 1000 / totalBytes) : 0);
     });
@@ -125,7 +126,7 @@ bool TraceOpen::start()
         ran.store(true, std::memory_order_release);
     });
     connect(thread, &QThread::finished, this, &TraceOpen::threadFinished);
-    progressTimer->start();
+    deliveryTimer->start();
     thread->start();
     return true;
 }
@@ -175,7 +176,7 @@ void TraceOpen::run()
                 msg.time = clock.at(frame.timestampUs);
                 msg.timestampUs = frame.timestampUs;
             }
-            batch.append(msg);
+            batch.append(std::move(msg));
         }
         if (batch.size() >= batchFrames || (!more && !batch.isEmpty())) {
             bytesRead.store(reader->bytesRead(), std::memory_order_relaxed);
@@ -200,27 +201,28 @@ bool TraceOpen::push(QVector<CanMessage> &batch)
             return false;
         queue.push_back(std::move(batch));
     }
-    QMetaObject::invokeMethod(this, &TraceOpen::deliver, Qt::QueuedConnection);
     return true;
 }
 
 void TraceOpen::deliver()
 {
-    QVector<CanMessage> batch;
+    std::deque<QVector<CanMessage>> ready;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        if (cancelled) {
-            queue.clear();
-        } else if (!queue.empty()) {
-            batch = std::move(queue.front());
-            queue.pop_front();
-        }
+        if (!cancelled)
+            ready.swap(queue);
+        queue.clear();
     }
     taken.notify_all();
-    if (batch.isEmpty())
+    if (ready.empty())
         return;
-    delivered += quint64(batch.size());
-    emit frames(batch);
+    QList<QVector<CanMessage>> batches;
+    batches.reserve(int(ready.size()));
+    for (QVector<CanMessage> &batch : ready) {
+        delivered += quint64(batch.size());
+        batches.append(std::move(batch));
+    }
+    emit frames(batches);
 }
 
 void TraceOpen::joinReader()
@@ -236,20 +238,10 @@ void TraceOpen::threadFinished()
     if (done)
         return;
     done = true;
-    progressTimer->stop();
+    deliveryTimer->stop();
     joinReader();
-    // Batches queued before the thread ended were announced before it; whatever is left
-    // belongs to a delivery still on its way.
-    for (;;) {
-        bool empty;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            empty = queue.empty();
-        }
-        if (empty || cancelled)
-            break;
-        deliver();
-    }
+    // The reader is done, so the rest of the file is in the queue.
+    deliver();
     Outcome outcome = Loaded;
     if (cancelled)
         outcome = Cancelled;

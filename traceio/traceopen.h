@@ -9,6 +9,7 @@
 #include "canmessage.h"
 #include "tracefile.h"
 
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -41,8 +42,13 @@ public:
     Q_ENUM(Outcome)
 
     static constexpr int batchFrames = 8192;
-    // Batches read ahead of the GUI thread; the reader waits when they are all taken.
-    static constexpr int queuedBatches = 4;
+    // The GUI thread takes whatever was read at this pace: each delivery costs the table
+    // view work in proportion to the rows it already holds, so a delivery per batch would
+    // make a long file's open quadratic.
+    static constexpr int deliveryMs = 100;
+    // Batches read ahead of the GUI thread (some 25 MB), more than a delivery's worth at the
+    // reader's pace; the reader waits when they are all taken.
+    static constexpr int queuedBatches = 32;
 
     explicit TraceOpen(const QString &path, QObject *parent = nullptr);
     // Cancels a running read and waits for its thread.
@@ -64,8 +70,9 @@ public:
     QString errorText() const { return error; }
 
 signals:
-    // The next frames of the file, in file order.
-    void frames(const QVector<CanMessage> &batch);
+    // The next frames of the file, in file order: the batches read since the last
+    // delivery.
+    void frames(const QList<QVector<CanMessage>> &batches);
     void progress(int permille);
     // Emitted once, from the event loop, after the last batch.
     void finished(TraceOpen::Outcome outcome);
@@ -85,7 +92,7 @@ private:
     // A CSV trace holds times of day only; they are put on the day the file was written.
     qint64 dayStartUs = 0;
     QThread *thread = nullptr;
-    QTimer *progressTimer = nullptr;
+    QTimer *deliveryTimer = nullptr;
     std::mutex mutex;
     std::condition_variable taken;
     std::deque<QVector<CanMessage>> queue; // guarded by mutex
