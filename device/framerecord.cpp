@@ -57,8 +57,10 @@ void *FrameChunk::operator new(std::size_t size)
 {
     if (void *chunk = size == sizeof(FrameChunk) ? chunkCache().take() : nullptr)
         return chunk;
-    void *chunk = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                       -1, 0);
+    // Every record of a chunk gets written: mapping the pages at once spares the 32 page
+    // faults that filling it would take one by one, which are dear in a virtual machine.
+    void *chunk = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
     if (chunk == MAP_FAILED)
         throw std::bad_alloc();
     return chunk;

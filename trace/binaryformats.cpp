@@ -550,8 +550,10 @@ private:
     {
         uLongf bound = compressBound(uLong(size));
         m_compressed.resize(bound);
+        // The fastest level: it costs a third of the default's time for files some 13 %
+        // larger, and the compression was most of a save's and a recording's work.
         if (compress2(reinterpret_cast<Bytef *>(&m_compressed[0]), &bound,
-                      reinterpret_cast<const Bytef *>(data), uLong(size), Z_DEFAULT_COMPRESSION)
+                      reinterpret_cast<const Bytef *>(data), uLong(size), Z_BEST_SPEED)
             != Z_OK)
             return fail("compression failed");
         std::string object;
