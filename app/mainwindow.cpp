@@ -984,15 +984,15 @@ void MainWindow::openTrace()
     setTraceBusy(true);
 }
 
-void MainWindow::showLoadedFrames(const QList<QVector<CanMessage>> &batches)
+void MainWindow::showLoadedFrames(const QList<QVector<FrameRecord>> &batches)
 {
     QScrollBar *scrollBar = ui->tbReceive->verticalScrollBar();
     const int top = scrollBar->value();
     ui->tbReceive->setUpdatesEnabled(false);
     const int limit = rowLimit(ui->txtMaxRowCount->text());
     int removed = 0;
-    for (const QVector<CanMessage> &frames : batches) {
-        removed += receiveModel->appendMessages(frames, frameIndex, limit);
+    for (const QVector<FrameRecord> &frames : batches) {
+        removed += receiveModel->appendRecords(frames, frameIndex, limit);
         frameIndex += frames.size();
         traceFramesLoaded += frames.size();
     }

@@ -8,6 +8,7 @@
 
 #include "canmessage.h"
 #include "dbcdatabase.h"
+#include "framerecord.h"
 #include "replayoptions.h"
 
 #include <QMainWindow>
@@ -82,7 +83,7 @@ private:
     void setupTraceActions();
     void saveTrace();
     void openTrace();
-    void showLoadedFrames(const QList<QVector<CanMessage>> &batches);
+    void showLoadedFrames(const QList<QVector<FrameRecord>> &batches);
     void setTraceBusy(bool busy);
     void setupDatabaseMenu();
     void updateDatabaseMenu();

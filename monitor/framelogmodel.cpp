@@ -165,19 +165,35 @@ QVariant FrameLogModel::headerData(int section, Qt::Orientation orientation, int
 int FrameLogModel::appendMessages(const QList<CanMessage> &messages, qint64 firstNumber,
                                   int limit)
 {
-    return append([&messages](int i) -> const CanMessage & { return messages.at(i); },
-                  messages.size(), firstNumber, limit);
+    return append([this, &messages](int i, FrameRecord &slot, qint64 number) {
+        storeMessage(messages.at(i), slot, number);
+    }, messages.size(), firstNumber, limit);
 }
 
 int FrameLogModel::appendMessages(const QVector<CanMessage> &messages, qint64 firstNumber,
                                   int limit)
 {
-    return append([&messages](int i) -> const CanMessage & { return messages.at(i); },
-                  messages.size(), firstNumber, limit);
+    return append([this, &messages](int i, FrameRecord &slot, qint64 number) {
+        storeMessage(messages.at(i), slot, number);
+    }, messages.size(), firstNumber, limit);
 }
 
-template<typename MessageAt>
-int FrameLogModel::append(MessageAt messageAt, int added, qint64 numberOfFirst, int limit)
+int FrameLogModel::appendRecords(const QVector<FrameRecord> &records, qint64 firstNumber,
+                                 int limit)
+{
+    return append([&records](int i, FrameRecord &slot, qint64) { slot = records.at(i); },
+                  records.size(), firstNumber, limit);
+}
+
+void FrameLogModel::storeMessage(const CanMessage &msg, FrameRecord &slot, qint64 number)
+{
+    slot = frameRecord(msg);
+    if (slot.flags & FrameRecord::Oversized)
+        extras.insert(number, { msg.data, msg.dlc });
+}
+
+template<typename Store>
+int FrameLogModel::append(Store store, int added, qint64 numberOfFirst, int limit)
 {
     const qint64 base = rows > 0 ? firstNumber + rows : numberOfFirst;
     const qint64 allRows = qint64(rows) + added;
@@ -203,11 +219,7 @@ int FrameLogModel::append(MessageAt messageAt, int added, qint64 numberOfFirst, 
         const qint64 at = qint64(head) + rows;
         if (at / frameChunkRows >= qint64(chunks.size()))
             chunks.push_back(std::shared_ptr<FrameChunk>(new FrameChunk));
-        FrameRecord &slot = chunks[size_t(at / frameChunkRows)]->records[at % frameChunkRows];
-        const CanMessage &msg = messageAt(i);
-        slot = frameRecord(msg);
-        if (slot.flags & FrameRecord::Oversized)
-            extras.insert(base + i, { msg.data, msg.dlc });
+        store(i, chunks[size_t(at / frameChunkRows)]->records[at % frameChunkRows], base + i);
         ++rows;
     }
     endInsertRows();

@@ -62,6 +62,10 @@ public:
     // removed.
     int appendMessages(const QList<CanMessage> &messages, qint64 firstNumber, int limit);
     int appendMessages(const QVector<CanMessage> &messages, qint64 firstNumber, int limit);
+    // The same for messages already made records (frameRecord()) on another thread, which
+    // spares the GUI thread the conversion; a record flagged Oversized shows without its
+    // data, which only appendMessages() keeps.
+    int appendRecords(const QVector<FrameRecord> &records, qint64 firstNumber, int limit);
 
     // Removes the oldest rows beyond `limit`, nothing for a negative limit; returns how
     // many went.
@@ -76,8 +80,10 @@ public:
     FrameLogSnapshot snapshot(int rows) const;
 
 private:
-    template<typename MessageAt>
-    int append(MessageAt messageAt, int count, qint64 firstNumber, int limit);
+    // store(i, slot, number) writes new row i into its slot.
+    template<typename Store>
+    int append(Store store, int count, qint64 firstNumber, int limit);
+    void storeMessage(const CanMessage &msg, FrameRecord &slot, qint64 number);
     void dropFront(int count);
     void releaseAll();
     const FrameRecord &record(int row) const;

@@ -179,13 +179,17 @@ void tst_FrameLogModel::cells()
 
 void tst_FrameLogModel::rowLimits_data()
 {
-    // Steps: "a<count>:<limit>" appends count frames under limit, "l<limit>" applies a
-    // limit as editing the field does, "c" clears.
+    // Steps: "a<count>:<limit>" appends count frames under limit, "r<count>:<limit>" the
+    // same as records made beforehand, "l<limit>" applies a limit as editing the field
+    // does, "c" clears.
     QTest::addColumn<QStringList>("steps");
 
     const int chunk = frameChunkRows;
     const auto a = [](int count, int limit) {
         return QStringLiteral("a%1:%2").arg(count).arg(limit);
+    };
+    const auto r = [](int count, int limit) {
+        return QStringLiteral("r%1:%2").arg(count).arg(limit);
     };
     QTest::newRow("batch larger than a chunk") << QStringList{ a(chunk * 2 + 5, 100000) };
     QTest::newRow("trim across a chunk boundary")
@@ -204,6 +208,10 @@ void tst_FrameLogModel::rowLimits_data()
                                                            a(10, 1000) };
     QTest::newRow("clear restarts numbering") << QStringList{ a(chunk + 9, -1), "c",
                                                               a(20, 100) };
+    QTest::newRow("records beyond the limit") << QStringList{ r(100, 1000), r(5000, 1000) };
+    QTest::newRow("records and messages interleave")
+        << QStringList{ a(100, -1), r(chunk * 2 + 7, -1), a(5, chunk), r(chunk + 1, chunk * 2),
+                        "c", r(3, 10) };
     // Beyond a few chunks the dropped ones are freed on another thread.
     QTest::newRow("many chunks dropped at once")
         << QStringList{ a(chunk * 12 + 3, -1), "l100", a(chunk * 10, -1), "c",
@@ -216,18 +224,29 @@ void tst_FrameLogModel::rowLimits()
 
     FrameLogModel model;
     std::deque<qint64> expected;
+    // Frames added as records, which keep no data beyond eight bytes.
+    QSet<qint64> asRecords;
     qint64 next = 0;
     for (const QString &step : steps) {
         int removed = 0;
         int expectedRemoved = 0;
-        if (step.startsWith('a')) {
+        if (step.startsWith('a') || step.startsWith('r')) {
             const QStringList parts = step.mid(1).split(':');
             const int count = parts.at(0).toInt();
             const int limit = parts.at(1).toInt();
             const qint64 before = qint64(expected.size());
             for (int i = 0; i < count; ++i)
                 expected.push_back(next + i);
-            removed = model.appendMessages(frames(next, count), next, limit);
+            if (step.startsWith('a')) {
+                removed = model.appendMessages(frames(next, count), next, limit);
+            } else {
+                QVector<FrameRecord> records;
+                for (const CanMessage &msg : frames(next, count))
+                    records.append(frameRecord(msg));
+                for (int i = 0; i < count; ++i)
+                    asRecords.insert(next + i);
+                removed = model.appendRecords(records, next, limit);
+            }
             next += count;
             while (limit >= 0 && qint64(expected.size()) > limit)
                 expected.pop_front();
@@ -244,6 +263,7 @@ void tst_FrameLogModel::rowLimits()
         } else {
             model.clear();
             expected.clear();
+            asRecords.clear();
             next = 0;
         }
         QCOMPARE(removed, expectedRemoved);
@@ -261,8 +281,10 @@ void tst_FrameLogModel::rowLimits()
             const int last = model.rowCount() - 1;
             QCOMPARE(model.index(last, 0).data().toString(),
                      QString::number(expected.back()));
-            QCOMPARE(model.index(last, 2).data().toString(),
-                     writtenRow(expected.back(), frame(expected.back())).at(2));
+            const qint64 n = expected.back();
+            const CanMessage written = asRecords.contains(n) ? frameMessage(frameRecord(frame(n)))
+                                                             : frame(n);
+            QCOMPARE(model.index(last, 2).data().toString(), writtenRow(n, written).at(2));
         }
     }
 }

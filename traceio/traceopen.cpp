@@ -144,7 +144,7 @@ void TraceOpen::run()
 {
     const bool timeOfDay = reader->timeOfDayOnly();
     TimeOfDay clock;
-    QVector<CanMessage> batch;
+    QVector<FrameRecord> batch;
     batch.reserve(batchFrames);
     trace::Frame frame;
     bool more = true;
@@ -176,13 +176,14 @@ void TraceOpen::run()
                 msg.time = clock.at(frame.timestampUs);
                 msg.timestampUs = frame.timestampUs;
             }
-            batch.append(std::move(msg));
+            // Made here, the records cost the GUI thread nothing but their copy.
+            batch.append(frameRecord(msg));
         }
         if (batch.size() >= batchFrames || (!more && !batch.isEmpty())) {
             bytesRead.store(reader->bytesRead(), std::memory_order_relaxed);
             if (!push(batch))
                 break;
-            batch = QVector<CanMessage>();
+            batch = QVector<FrameRecord>();
             batch.reserve(batchFrames);
         }
     }
@@ -192,7 +193,7 @@ void TraceOpen::run()
     reader.reset();
 }
 
-bool TraceOpen::push(QVector<CanMessage> &batch)
+bool TraceOpen::push(QVector<FrameRecord> &batch)
 {
     {
         std::unique_lock<std::mutex> lock(mutex);
@@ -206,7 +207,7 @@ bool TraceOpen::push(QVector<CanMessage> &batch)
 
 void TraceOpen::deliver()
 {
-    std::deque<QVector<CanMessage>> ready;
+    std::deque<QVector<FrameRecord>> ready;
     {
         std::lock_guard<std::mutex> lock(mutex);
         if (!cancelled)
@@ -216,9 +217,9 @@ void TraceOpen::deliver()
     taken.notify_all();
     if (ready.empty())
         return;
-    QList<QVector<CanMessage>> batches;
+    QList<QVector<FrameRecord>> batches;
     batches.reserve(int(ready.size()));
-    for (QVector<CanMessage> &batch : ready) {
+    for (QVector<FrameRecord> &batch : ready) {
         delivered += quint64(batch.size());
         batches.append(std::move(batch));
     }

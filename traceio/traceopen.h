@@ -1,12 +1,12 @@
 #pragma once
 
 // Reads a trace file (candump log, ASC, pcap, BLF or the frame log's CSV) on a thread of
-// its own and hands its frames to the GUI thread in order, in batches of bounded size with
-// only a few batches waiting, so that a file of millions of frames neither freezes the
-// window nor costs memory beyond the rows the table keeps.
+// its own and hands its frames to the GUI thread in order, as the frame log's records, in
+// batches of bounded size with only a few batches waiting, so that a file of millions of
+// frames neither freezes the window nor costs memory beyond the rows the table keeps.
 // Construct, start(), cancel() and the getters on the GUI thread; the signals arrive there.
 
-#include "canmessage.h"
+#include "framerecord.h"
 #include "tracefile.h"
 
 #include <QList>
@@ -46,7 +46,7 @@ public:
     // view work in proportion to the rows it already holds, so a delivery per batch would
     // make a long file's open quadratic.
     static constexpr int deliveryMs = 100;
-    // Batches read ahead of the GUI thread (some 25 MB), more than a delivery's worth at the
+    // Batches read ahead of the GUI thread (8 MB), more than a delivery's worth at the
     // reader's pace; the reader waits when they are all taken.
     static constexpr int queuedBatches = 32;
 
@@ -72,14 +72,14 @@ public:
 signals:
     // The next frames of the file, in file order: the batches read since the last
     // delivery.
-    void frames(const QList<QVector<CanMessage>> &batches);
+    void frames(const QList<QVector<FrameRecord>> &batches);
     void progress(int permille);
     // Emitted once, from the event loop, after the last batch.
     void finished(TraceOpen::Outcome outcome);
 
 private:
     void run();
-    bool push(QVector<CanMessage> &batch);
+    bool push(QVector<FrameRecord> &batch);
     void deliver();
     void threadFinished();
     void joinReader();
@@ -95,7 +95,7 @@ private:
     QTimer *deliveryTimer = nullptr;
     std::mutex mutex;
     std::condition_variable taken;
-    std::deque<QVector<CanMessage>> queue; // guarded by mutex
+    std::deque<QVector<FrameRecord>> queue; // guarded by mutex
     std::atomic<bool> cancelled { false };
     std::atomic<quint64> bytesRead { 0 };
     std::atomic<bool> ran { false };
