@@ -14,6 +14,7 @@
 
 class IdViewModel;
 class Recorder;
+class SnapshotWriter;
 class TraceOpen;
 class TraceSave;
 
@@ -26,6 +27,7 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QMenu;
+class QProgressDialog;
 class DataSendWidget;
 class FrameLogDecoder;
 class SignalComposer;
@@ -84,6 +86,11 @@ private:
     void openTrace();
     void showLoadedFrames(const QVector<CanMessage> &frames);
     void setTraceBusy(bool busy);
+    QProgressDialog *workProgress(const QString &label, const QString &title,
+                                  const QString &objectName, int maximum);
+    // Its cancel button cancels the job, and it follows the job's rows.
+    QProgressDialog *writerProgress(SnapshotWriter *job, const QString &label,
+                                    const QString &title, const QString &objectName);
     void setupDatabaseMenu();
     void updateDatabaseMenu();
     void showComposer();
