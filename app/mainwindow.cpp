@@ -614,8 +614,10 @@ void MainWindow::on_btnExport_clicked()
     // The rows are copied as they are now, so the table goes on filling and trimming
     // while they are written.
     auto job = new FrameLogExport(receiveModel->snapshot(rows), rows, path, this);
-    QProgressDialog *progress = writerProgress(job, QStringLiteral("正在导出…"), tr("保存表格"),
-                                               QStringLiteral("exportProgress"));
+    QProgressDialog *progress = workProgress(QStringLiteral("正在导出…"), tr("保存表格"),
+                                             QStringLiteral("exportProgress"), rows);
+    connect(progress, &QProgressDialog::canceled, job, &FrameLogExport::cancel);
+    connect(job, &FrameLogExport::progress, progress, &QProgressDialog::setValue);
     connect(job, &FrameLogExport::finished, this,
             [this, job, progress](FrameLogExport::Outcome outcome) {
         if (outcome == FrameLogExport::Failed)
@@ -884,9 +886,11 @@ void MainWindow::saveTrace()
     // The rows are taken as they are now; the table goes on filling while they are written.
     const int rows = receiveModel->rowCount();
     auto job = new TraceSave(receiveModel->snapshot(rows), path, format, this);
-    QProgressDialog *progress = writerProgress(job, QStringLiteral("正在保存…"),
-                                               QStringLiteral("保存记录"),
-                                               QStringLiteral("saveTraceProgress"));
+    QProgressDialog *progress = workProgress(QStringLiteral("正在保存…"),
+                                             QStringLiteral("保存记录"),
+                                             QStringLiteral("saveTraceProgress"), rows);
+    connect(progress, &QProgressDialog::canceled, job, &TraceSave::cancel);
+    connect(job, &TraceSave::progress, progress, &QProgressDialog::setValue);
     connect(job, &TraceSave::finished, this, [this, job, progress](TraceSave::Outcome outcome) {
         if (outcome == TraceSave::Failed) {
             showStatusMessage(QStringLiteral("保存记录失败：%1：%2")
@@ -964,7 +968,8 @@ void MainWindow::openTrace()
 QProgressDialog *MainWindow::workProgress(const QString &label, const QString &title,
                                           const QString &objectName, int maximum)
 {
-    auto progress = new QProgressDialog(label, QStringLiteral("取消"), 0, maximum, this);
+    auto progress = new QProgressDialog(label, QStringLiteral("取消"), 0, std::max(maximum, 1),
+                                        this);
     progress->setObjectName(objectName);
     progress->setWindowTitle(title);
     progress->setWindowModality(Qt::WindowModal);
@@ -973,15 +978,6 @@ QProgressDialog *MainWindow::workProgress(const QString &label, const QString &t
     progress->setAutoClose(false);
     progress->setAutoReset(false);
     progress->setValue(0);
-    return progress;
-}
-
-QProgressDialog *MainWindow::writerProgress(SnapshotWriter *job, const QString &label,
-                                            const QString &title, const QString &objectName)
-{
-    QProgressDialog *progress = workProgress(label, title, objectName, std::max(job->rows(), 1));
-    connect(progress, &QProgressDialog::canceled, job, &SnapshotWriter::cancel);
-    connect(job, &SnapshotWriter::progress, progress, &QProgressDialog::setValue);
     return progress;
 }
 

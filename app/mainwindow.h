@@ -14,7 +14,6 @@
 
 class IdViewModel;
 class Recorder;
-class SnapshotWriter;
 class TraceOpen;
 class TraceSave;
 
@@ -88,9 +87,6 @@ private:
     void setTraceBusy(bool busy);
     QProgressDialog *workProgress(const QString &label, const QString &title,
                                   const QString &objectName, int maximum);
-    // Its cancel button cancels the job, and it follows the job's rows.
-    QProgressDialog *writerProgress(SnapshotWriter *job, const QString &label,
-                                    const QString &title, const QString &objectName);
     void setupDatabaseMenu();
     void updateDatabaseMenu();
     void showComposer();
