@@ -27,6 +27,7 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QMenu;
+class QProgressDialog;
 class DataSendWidget;
 class FrameLogDecoder;
 class SignalComposer;
@@ -85,6 +86,8 @@ private:
     void openTrace();
     void showLoadedFrames(const QList<QVector<FrameRecord>> &batches);
     void setTraceBusy(bool busy);
+    QProgressDialog *workProgress(const QString &label, const QString &title,
+                                  const QString &objectName, int maximum);
     void setupDatabaseMenu();
     void updateDatabaseMenu();
     void showComposer();
