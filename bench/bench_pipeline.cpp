@@ -443,11 +443,17 @@ void expandIdViewRows(MainWindow *window, Result *result)
     QAbstractItemModel *model = view->model();
     const int rows = model->rowCount();
     int expanded = 0;
+    QElapsedTimer timer;
+    timer.start();
     for (int row = 0; row < rows && expanded < 22; row += expanded < 3 ? 1 : 100) {
         view->expand(model->index(row, 0));
         ++expanded;
     }
-    result->notes << QStringLiteral("%1 of %2 rows expanded").arg(expanded).arg(rows);
+    // The window measures its signal columns anew at every opening.
+    result->notes << QStringLiteral("%1 of %2 rows expanded, %3 ms a row")
+                         .arg(expanded).arg(rows)
+                         .arg(double(timer.nsecsElapsed()) / 1e6 / std::max(expanded, 1), 0,
+                              'f', 1);
 }
 
 void runPipeline(const Load &load, const Options &options, Result *result)

@@ -28,6 +28,7 @@ private slots:
     void panelCompose();
     void panelFollowsDatabase();
     void panelSendsTheDataField();
+    void panelLeavesTheEditorRoom();
 
 private:
     struct Panel
@@ -246,6 +247,28 @@ void TestSignalComposer::panelSendsTheDataField()
              QByteArray("b8243237" "41aa3000"));
     QTRY_COMPARE_WITH_TIMEOUT(send->text(), idle, 30000);
     SendThread::instance()->stopSend();
+}
+
+// The group appears and opens in a panel laid out already: the editor's buttons above it
+// must keep their height rather than be squeezed under it.
+void TestSignalComposer::panelLeavesTheEditorRoom()
+{
+    DataSendWidget sender;
+    sender.resize(900, 760);
+    sender.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&sender));
+    auto send = sender.findChild<QPushButton *>("btnSend");
+    QVERIFY(send);
+    const int readable = send->minimumSizeHint().height();
+    QVERIFY(send->height() >= readable);
+
+    sender.setDatabase(&m_database);
+    const Panel panel = panelParts(sender);
+    QTRY_VERIFY(panel.group->isVisible() && panel.group->height() > 0);
+    QTRY_VERIFY2(send->height() >= readable, qPrintable(QString::number(send->height())));
+    panel.group->setChecked(true);
+    QTRY_VERIFY(panel.table->isVisible() && panel.table->height() > 0);
+    QTRY_VERIFY2(send->height() >= readable, qPrintable(QString::number(send->height())));
 }
 
 QTEST_MAIN(TestSignalComposer)

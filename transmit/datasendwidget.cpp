@@ -584,6 +584,22 @@ void DataSendWidget::setDatabase(const DbcDatabase *database)
 {
     composer->setDatabase(database);
     composeGroup->setVisible(database && !database->isEmpty());
+    // Once the layouts have taken the change in.
+    QTimer::singleShot(0, this, &DataSendWidget::makeRoomForEditor);
+}
+
+// The form lets the splitter shrink the editor's group to a fixed height, which the group
+// "由信号组帧" outgrows: the fields and buttons above it would be squeezed flat. The list
+// below gives up what the editor needs.
+void DataSendWidget::makeRoomForEditor()
+{
+    QList<int> sizes = ui->splitter->sizes();
+    const int needed = ui->groupBox_13->minimumSizeHint().height();
+    if (sizes.size() < 2 || sizes.at(0) >= needed)
+        return;
+    sizes[1] = std::max(0, sizes.at(1) - (needed - sizes.at(0)));
+    sizes[0] = needed;
+    ui->splitter->setSizes(sizes);
 }
 
 void DataSendWidget::setupComposer()
@@ -599,6 +615,9 @@ void DataSendWidget::setupComposer()
     auto *layout = new QVBoxLayout(composeGroup);
     layout->addWidget(composer);
     connect(composeGroup, &QGroupBox::toggled, composer, &QWidget::setVisible);
+    connect(composeGroup, &QGroupBox::toggled, this, [this] {
+        QTimer::singleShot(0, this, &DataSendWidget::makeRoomForEditor);
+    });
     connect(composer, &SignalComposerWidget::frameComposed, this,
             &DataSendWidget::setEditorFrame);
     // Bytes typed by hand stay what is sent; the table shows what they carry, and values

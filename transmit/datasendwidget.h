@@ -110,6 +110,7 @@ private:
     void measureEditor();
     void arrangeEditor(bool narrow);
     void setupComposer();
+    void makeRoomForEditor();
 
     // Where an item of the frame editor's grid goes.
     struct GridPlace
