@@ -28,6 +28,7 @@ private slots:
     void panelCompose();
     void panelFollowsDatabase();
     void panelSendsTheDataField();
+    void panelLeavesTheEditorRoom_data();
     void panelLeavesTheEditorRoom();
 
 private:
@@ -249,12 +250,20 @@ void TestSignalComposer::panelSendsTheDataField()
     SendThread::instance()->stopSend();
 }
 
+void TestSignalComposer::panelLeavesTheEditorRoom_data()
+{
+    QTest::addColumn<int>("height");
+    QTest::newRow("room for both parts") << 760;
+    QTest::newRow("a short panel") << 420;
+}
+
 // The group appears and opens in a panel laid out already: the editor's buttons above it
 // must keep their height rather than be squeezed under it.
 void TestSignalComposer::panelLeavesTheEditorRoom()
 {
+    QFETCH(int, height);
     DataSendWidget sender;
-    sender.resize(900, 760);
+    sender.resize(900, height);
     sender.show();
     QVERIFY(QTest::qWaitForWindowExposed(&sender));
     auto send = sender.findChild<QPushButton *>("btnSend");

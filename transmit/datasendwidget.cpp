@@ -588,13 +588,14 @@ void DataSendWidget::setDatabase(const DbcDatabase *database)
     QTimer::singleShot(0, this, &DataSendWidget::makeRoomForEditor);
 }
 
-// The form lets the splitter shrink the editor's group to a fixed height, which the group
-// "由信号组帧" outgrows: the fields and buttons above it would be squeezed flat. The list
-// below gives up what the editor needs.
+// The form lets the editor's group shrink to a fixed height, which the group "由信号组帧"
+// outgrows: the fields and buttons above it would be squeezed flat, by the splitter or by
+// a window made short. The list below gives up what the editor needs.
 void DataSendWidget::makeRoomForEditor()
 {
+    const int needed = std::max(editorFormMinimum, ui->groupBox_13->minimumSizeHint().height());
+    ui->groupBox_13->setMinimumHeight(needed);
     QList<int> sizes = ui->splitter->sizes();
-    const int needed = ui->groupBox_13->minimumSizeHint().height();
     if (sizes.size() < 2 || sizes.at(0) >= needed)
         return;
     sizes[1] = std::max(0, sizes.at(1) - (needed - sizes.at(0)));
@@ -604,6 +605,7 @@ void DataSendWidget::makeRoomForEditor()
 
 void DataSendWidget::setupComposer()
 {
+    editorFormMinimum = ui->groupBox_13->minimumHeight();
     composeGroup = new QGroupBox(tr("由信号组帧"), ui->groupBox_13);
     composeGroup->setObjectName(QStringLiteral("grpCompose"));
     composeGroup->setCheckable(true);

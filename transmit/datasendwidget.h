@@ -132,6 +132,7 @@ private:
     Ui::DataSendWidget *ui = nullptr;
     SendListModel *sendListModel = nullptr;
     QGroupBox *composeGroup = nullptr;
+    int editorFormMinimum = 0;
     SignalComposerWidget *composer = nullptr;
     QThread *fileThread = nullptr;
     QProgressDialog *fileProgressDialog = nullptr;
