@@ -614,15 +614,8 @@ void MainWindow::on_btnExport_clicked()
     // The rows are copied as they are now, so the table goes on filling and trimming
     // while they are written.
     auto job = new FrameLogExport(receiveModel->snapshot(rows), rows, path, this);
-    auto progress = new QProgressDialog(QStringLiteral("正在导出…"), QStringLiteral("取消"),
-                                        0, std::max(rows, 1), this);
-    progress->setObjectName(QStringLiteral("exportProgress"));
-    progress->setWindowTitle(tr("保存表格"));
-    progress->setWindowModality(Qt::WindowModal);
-    progress->setMinimumDuration(300);
-    progress->setAutoClose(false);
-    progress->setAutoReset(false);
-    progress->setValue(0);
+    QProgressDialog *progress = workProgress(QStringLiteral("正在导出…"), tr("保存表格"),
+                                             QStringLiteral("exportProgress"), rows);
     connect(progress, &QProgressDialog::canceled, job, &FrameLogExport::cancel);
     connect(job, &FrameLogExport::progress, progress, &QProgressDialog::setValue);
     connect(job, &FrameLogExport::finished, this,
@@ -893,15 +886,9 @@ void MainWindow::saveTrace()
     // The rows are taken as they are now; the table goes on filling while they are written.
     const int rows = receiveModel->rowCount();
     auto job = new TraceSave(receiveModel->snapshot(rows), path, format, this);
-    auto progress = new QProgressDialog(QStringLiteral("正在保存…"), QStringLiteral("取消"),
-                                        0, std::max(rows, 1), this);
-    progress->setObjectName(QStringLiteral("saveTraceProgress"));
-    progress->setWindowTitle(QStringLiteral("保存记录"));
-    progress->setWindowModality(Qt::WindowModal);
-    progress->setMinimumDuration(300);
-    progress->setAutoClose(false);
-    progress->setAutoReset(false);
-    progress->setValue(0);
+    QProgressDialog *progress = workProgress(QStringLiteral("正在保存…"),
+                                             QStringLiteral("保存记录"),
+                                             QStringLiteral("saveTraceProgress"), rows);
     connect(progress, &QProgressDialog::canceled, job, &TraceSave::cancel);
     connect(job, &TraceSave::progress, progress, &QProgressDialog::setValue);
     connect(job, &TraceSave::finished, this, [this, job, progress](TraceSave::Outcome outcome) {
@@ -948,15 +935,9 @@ void MainWindow::openTrace()
     traceOpen = job;
     traceFramesLoaded = 0;
 
-    auto progress = new QProgressDialog(QStringLiteral("正在打开…"), QStringLiteral("取消"),
-                                        0, 1000, this);
-    progress->setObjectName(QStringLiteral("openTraceProgress"));
-    progress->setWindowTitle(QStringLiteral("打开记录"));
-    progress->setWindowModality(Qt::WindowModal);
-    progress->setMinimumDuration(300);
-    progress->setAutoClose(false);
-    progress->setAutoReset(false);
-    progress->setValue(0);
+    QProgressDialog *progress = workProgress(QStringLiteral("正在打开…"),
+                                             QStringLiteral("打开记录"),
+                                             QStringLiteral("openTraceProgress"), 1000);
     connect(progress, &QProgressDialog::canceled, job, &TraceOpen::cancel);
     connect(job, &TraceOpen::progress, progress, &QProgressDialog::setValue);
     connect(job, &TraceOpen::frames, this, &MainWindow::showLoadedFrames);
@@ -982,6 +963,22 @@ void MainWindow::openTrace()
         setTraceBusy(false);
     });
     setTraceBusy(true);
+}
+
+QProgressDialog *MainWindow::workProgress(const QString &label, const QString &title,
+                                          const QString &objectName, int maximum)
+{
+    auto progress = new QProgressDialog(label, QStringLiteral("取消"), 0, std::max(maximum, 1),
+                                        this);
+    progress->setObjectName(objectName);
+    progress->setWindowTitle(title);
+    progress->setWindowModality(Qt::WindowModal);
+    progress->setMinimumDuration(300);
+    // It stays up until the work says it has finished, whatever its value says.
+    progress->setAutoClose(false);
+    progress->setAutoReset(false);
+    progress->setValue(0);
+    return progress;
 }
 
 void MainWindow::showLoadedFrames(const QVector<CanMessage> &frames)

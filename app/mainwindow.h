@@ -26,6 +26,7 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QMenu;
+class QProgressDialog;
 class DataSendWidget;
 class FrameLogDecoder;
 class SignalComposer;
@@ -84,6 +85,8 @@ private:
     void openTrace();
     void showLoadedFrames(const QVector<CanMessage> &frames);
     void setTraceBusy(bool busy);
+    QProgressDialog *workProgress(const QString &label, const QString &title,
+                                  const QString &objectName, int maximum);
     void setupDatabaseMenu();
     void updateDatabaseMenu();
     void showComposer();

@@ -7,8 +7,6 @@
 #include <QTextCodec>
 #include <QTextStream>
 #include <QVector>
-#include <QThread>
-#include <QTimer>
 
 #include <cstring>
 
@@ -127,14 +125,15 @@ void appendRowUtf8(QByteArray *out, const FrameRecord &r, qint64 number, const U
     out->append(line, int(p - line));
 }
 
-bool writeSnapshot(const FrameLogSnapshot &snapshot, int rows, const QString &path,
-                   const std::atomic<bool> &cancelled, std::atomic<int> *written,
-                   std::atomic<bool> *opened)
+} // namespace
+
+bool FrameLogExport::write()
 {
-    QFile file(path);
-    if (cancelled || !file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
+    QFile file(path());
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
         return false;
-    opened->store(true);
+    markCreated();
+    const int rows = this->rows();
     const int columns = columnHeaders.size();
     QString header;
     for (int column = 0; column < columns; ++column)
@@ -161,8 +160,7 @@ bool writeSnapshot(const FrameLogSnapshot &snapshot, int rows, const QString &pa
                 if (file.write(buffer) != buffer.size())
                     return false;
                 buffer.clear();
-                written->store(row + 1, std::memory_order_relaxed);
-                if (cancelled.load(std::memory_order_relaxed))
+                if (!reportRows(row + 1))
                     return false;
             }
         }
@@ -173,22 +171,16 @@ bool writeSnapshot(const FrameLogSnapshot &snapshot, int rows, const QString &pa
         out << header;
         for (int row = 0; row < rows; ++row) {
             out << rowText(snapshot, row, columns);
-            if ((row + 1) % rowsPerSlice == 0) {
-                written->store(row + 1, std::memory_order_relaxed);
-                if (cancelled.load(std::memory_order_relaxed))
-                    return false;
-            }
+            if ((row + 1) % rowsPerSlice == 0 && !reportRows(row + 1))
+                return false;
         }
         out.flush();
         if (out.status() != QTextStream::Ok)
             return false;
     }
-    written->store(rows, std::memory_order_relaxed);
     file.close();
     return file.error() == QFile::NoError;
 }
-
-} // namespace
 
 bool exportFrameLog(const QAbstractItemModel *model, int rows, int columns,
                     const QString &path)
@@ -219,79 +211,11 @@ bool exportFrameLog(const QAbstractItemModel *model, int rows, int columns,
 
 FrameLogExport::FrameLogExport(FrameLogSnapshot snapshot, int rows, const QString &path,
                                QObject *parent)
-    : QObject(parent)
-    , snapshot(std::move(snapshot))
-    , rowTotal(std::max(rows, 0))
-    , filePath(path)
-    , progressTimer(new QTimer(this))
+    : SnapshotWriter(std::move(snapshot), rows, inlineRows, path, parent)
 {
-    progressTimer->setInterval(100);
-    connect(progressTimer, &QTimer::timeout, this,
-            [this] { emit progress(written.load(std::memory_order_relaxed)); });
 }
 
 FrameLogExport::~FrameLogExport()
 {
-    if (thread) {
-        cancelled = true;
-        joinWriter();
-        delete thread;
-        if (!done && opened)
-            QFile::remove(filePath);
-    }
-}
-
-void FrameLogExport::start()
-{
-    if (thread || done)
-        return;
-    // A small table is written at once: quicker than a thread, and the file is complete
-    // when the button's click returns.
-    if (rowTotal <= inlineRows) {
-        ok = writeSnapshot(snapshot, rowTotal, filePath, cancelled, &written, &opened);
-        threadFinished();
-        return;
-    }
-    thread = QThread::create([this] {
-        const bool result = writeSnapshot(snapshot, rowTotal, filePath, cancelled, &written,
-                                          &opened);
-        ok.store(result, std::memory_order_release);
-    });
-    connect(thread, &QThread::finished, this, &FrameLogExport::threadFinished);
-    progressTimer->start();
-    thread->start();
-}
-
-void FrameLogExport::joinWriter()
-{
-    thread->wait();
-    // The join orders the writer's reads of the snapshot before the snapshot goes away,
-    // but inside the toolkit, out of a race detector's sight; the writer's last store,
-    // acquired here, states the same order in our own code.
-    ok.load(std::memory_order_acquire);
-}
-
-void FrameLogExport::cancel()
-{
-    cancelled = true;
-}
-
-void FrameLogExport::threadFinished()
-{
-    if (done)
-        return;
-    done = true;
-    progressTimer->stop();
-    if (thread)
-        joinWriter();
-    Outcome outcome = Written;
-    if (cancelled)
-        outcome = Cancelled;
-    else if (!ok)
-        outcome = Failed;
-    if (outcome != Written && opened)
-        QFile::remove(filePath);
-    else
-        emit progress(rowTotal);
-    emit finished(outcome);
+    stop();
 }

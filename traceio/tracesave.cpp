@@ -1,9 +1,6 @@
 #include "tracesave.h"
 
 #include <QFile>
-#include <QFileInfo>
-#include <QThread>
-#include <QTimer>
 
 #include <cstring>
 
@@ -57,56 +54,27 @@ trace::Frame traceFrame(const FrameRecord &record)
 
 TraceSave::TraceSave(FrameLogSnapshot snapshot, const QString &path, trace::Format format,
                      QObject *parent)
-    : QObject(parent)
-    , snapshot(std::move(snapshot))
-    , filePath(path)
+    // The base binds the snapshot by reference: its row count is read before the move.
+    : SnapshotWriter(std::move(snapshot), snapshot.rowCount(), -1, path, parent)
     , format(format)
-    , progressTimer(new QTimer(this))
 {
-    progressTimer->setInterval(100);
-    connect(progressTimer, &QTimer::timeout, this,
-            [this] { emit progress(rowsDone.load(std::memory_order_relaxed)); });
 }
 
 TraceSave::~TraceSave()
 {
-    if (thread) {
-        cancelled = true;
-        joinWriter();
-        delete thread;
-        if (!done && created)
-            QFile::remove(filePath);
-    }
+    stop();
 }
 
-void TraceSave::start()
-{
-    if (thread || done)
-        return;
-    thread = QThread::create([this] {
-        run();
-        ran.store(true, std::memory_order_release);
-    });
-    connect(thread, &QThread::finished, this, &TraceSave::threadFinished);
-    progressTimer->start();
-    thread->start();
-}
-
-void TraceSave::cancel()
-{
-    cancelled = true;
-}
-
-void TraceSave::run()
+bool TraceSave::write()
 {
     std::string why;
-    auto writer = trace::Writer::create(QFile::encodeName(filePath).toStdString(), format,
+    auto writer = trace::Writer::create(QFile::encodeName(path()).toStdString(), format,
                                         &why);
     if (!writer) {
         error = QString::fromLocal8Bit(why.c_str());
-        return;
+        return false;
     }
-    created = true;
+    markCreated();
     const int total = snapshot.rowCount();
     for (int row = 0; row < total; ++row) {
         const trace::Frame frame = traceFrame(snapshot.record(row));
@@ -116,45 +84,15 @@ void TraceSave::run()
         }
         if (!writer->write(frame)) {
             error = QString::fromLocal8Bit(writer->error().c_str());
-            return;
+            return false;
         }
-        if ((row + 1) % rowsPerSlice == 0) {
-            rowsDone.store(row + 1, std::memory_order_relaxed);
-            if (cancelled.load(std::memory_order_relaxed))
-                return;
-        }
+        if ((row + 1) % rowsPerSlice == 0 && !reportRows(row + 1))
+            return false;
     }
     if (!writer->close()) {
         error = QString::fromLocal8Bit(writer->error().c_str());
-        return;
+        return false;
     }
     written = writer->framesWritten();
-    ok = true;
-}
-
-void TraceSave::joinWriter()
-{
-    thread->wait();
-    // The join orders the writer's results before these reads, but inside the toolkit,
-    // out of a race detector's sight; the writer's last store, acquired here, states it.
-    ran.load(std::memory_order_acquire);
-}
-
-void TraceSave::threadFinished()
-{
-    if (done)
-        return;
-    done = true;
-    progressTimer->stop();
-    joinWriter();
-    Outcome outcome = Written;
-    if (cancelled)
-        outcome = Cancelled;
-    else if (!ok)
-        outcome = Failed;
-    if (outcome != Written && created)
-        QFile::remove(filePath);
-    else
-        emit progress(rows());
-    emit finished(outcome);
+    return true;
 }
