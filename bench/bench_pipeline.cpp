@@ -6,13 +6,23 @@
 // Usage: bench_pipeline [--load 1000|9009|21277|unlimited] [--seconds S] [--soak]
 //                       [--ceiling-seconds S] [--csv FILE] [--rss-log FILE]
 //                       [--max-rss-mb MB] [--row-limit ROWS] [--backlog FRAMES]
+//                       [--identifiers N] [--dbc-messages N] [--decoded-column] [--id-view]
 // Without --load every load is run in turn, 30 s each, and FILE is replaced; with --load
 // one line is appended to it. --soak runs 9,009 frames/s for 600 s. --backlog holds the
 // GUI thread until the hub has queued that many frames of the unthrottled flood, closes
 // the device and times how the window takes them. A 5 ms timer on the GUI thread records
 // its longest gap in every run. The exit status is 1 when a frame went missing or out of
 // order at a bus load or in a backlog.
+// --identifiers gives the flood's frames the identifiers 0 to N-1 in turn on their way from
+// the library to the listen thread, and 0-byte frames 8 changing data bytes, so that every
+// frame decodes (more than a real bus of 21,277 frames/s could carry). --dbc-messages loads
+// a generated database of N messages at those identifiers through the window's own
+// loading, and implies --identifiers N.
+// --decoded-column shows the frame log's "解析" column; --id-view shows the per-identifier
+// view instead of the frame log and, with a database, opens 22 rows onto their signals,
+// three of them in sight.
 
+#include "benchdbc.h"
 #include "benchutil.h"
 #include "framelog.h"
 #include "framelogmodel.h"
@@ -22,6 +32,7 @@
 
 #include "canable.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QElapsedTimer>
@@ -33,6 +44,7 @@
 #include <QTextStream>
 #include <QThread>
 #include <QTimer>
+#include <QTreeView>
 
 #include <algorithm>
 #include <atomic>
@@ -79,7 +91,7 @@ const char csvHeader[] =
     "paint_p50_ms,paint_p99_ms,paint_max_ms,cpu_s,cpu_ms_per_1000,cpu_core_pct,listen_core_pct,"
     "hub_core_pct,gui_core_pct,rss_warm_mb,rss_end_mb,rss_peak_mb,rss_growth_pct,"
     "ceiling_s,ceiling_frames,ceiling_cpu_ms_per_1000,pipeline_to_ceiling,note,row_limit,"
-    "gui_gap_max_ms,rows_kept,bytes_per_kept_frame,backlog_fill_s,backlog_drain_s";
+    "gui_gap_max_ms,rows_kept,bytes_per_kept_frame,backlog_fill_s,backlog_drain_s,view";
 
 using ReadFunction = int (*)(int, CanFrameRecord *, int);
 
@@ -137,6 +149,23 @@ ReadTally *listenTally = nullptr;
 std::atomic<pthread_t> listenThreadHandle { 0 };
 // Reads past this many frames find none, so that a backlog holds exactly that many.
 std::atomic<quint64> readCap { ~quint64(0) };
+// Non-zero: the frames read get the identifiers 0 to this minus one in turn.
+std::atomic<int> floodIdentifiers { 0 };
+
+// Only the listen thread calls it, after the tally has seen the flood's own frame.
+void giveFloodIdentifier(CanFrameRecord *record)
+{
+    static quint64 frames = 0;
+    const int identifiers = floodIdentifiers.load(std::memory_order_relaxed);
+    record->id = quint32(frames % quint64(identifiers));
+    if (record->dlc == 0) {
+        const quint64 payload = BenchUtil::benchPayload(frames / quint64(identifiers));
+        for (int i = 0; i < 8; ++i)
+            record->data[i] = uint8_t(payload >> (8 * i));
+        record->dlc = 8;
+    }
+    ++frames;
+}
 
 } // namespace
 
@@ -156,6 +185,8 @@ extern "C" int canable_readMessage(int deviceIndex, CanFrameRecord *record, int 
         else
             ++listenTally->emptyReads;
     }
+    if (result == 0 && floodIdentifiers.load(std::memory_order_relaxed) > 0)
+        giveFloodIdentifier(record);
     return result;
 }
 
@@ -241,6 +272,10 @@ struct Options
     bool soak = false;
     QString rowLimit; // empty: the window's default
     qint64 backlog = 0;
+    int identifiers = 0;
+    int dbcMessages = 0;
+    bool decodedColumn = false;
+    bool idView = false;
 };
 
 struct Result
@@ -278,6 +313,7 @@ struct Result
     double bytesPerKeptFrame = 0;
     double backlogFillSeconds = 0;
     double backlogDrainSeconds = 0;
+    QString view;
 };
 
 pthread_t hubThreadHandle()
@@ -344,6 +380,69 @@ void runBacklog(const Options &options, ReadTally *tally, FrameLogProbe *probe,
         result->notes << QStringLiteral("%1 frames missing at the library").arg(tally->gaps);
 }
 
+QString viewName(const Options &options)
+{
+    QString name = options.idView ? QStringLiteral("per-identifier view")
+                                  : QStringLiteral("frame log");
+    if (options.decodedColumn)
+        name += QStringLiteral(" + decoded column");
+    if (options.identifiers > 0)
+        name += QStringLiteral(", %1 identifiers").arg(options.identifiers);
+    if (options.dbcMessages > 0)
+        name += QStringLiteral(", %1-message DBC").arg(options.dbcMessages);
+    if (options.dbcMessages > 0 && options.idView)
+        name += QStringLiteral(", 22 rows expanded");
+    return name;
+}
+
+// Sets the window up as the options ask, through its own menus. False when the database
+// did not load.
+bool setUpView(MainWindow *window, const Options &options, const QTemporaryDir &scratch)
+{
+    if (options.dbcMessages > 0) {
+        const QString path = scratch.filePath(QStringLiteral("generated.dbc"));
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly)
+            || !file.write(BenchUtil::generatedDbc(options.dbcMessages))) {
+            qWarning("cannot write %s", qPrintable(path));
+            return false;
+        }
+        file.close();
+        window->loadDbcFiles({ path });
+        if (window->database().messages().size() != options.dbcMessages) {
+            qWarning("the generated database did not load");
+            return false;
+        }
+    }
+    floodIdentifiers = options.identifiers;
+    if (options.decodedColumn)
+        window->findChild<QAction *>(QStringLiteral("actionShowDecodedColumn"))->trigger();
+    if (options.idView)
+        window->findChild<QAction *>(QStringLiteral("actionIdView"))->trigger();
+    return true;
+}
+
+// The user's clicks on the per-identifier view once its rows are there: the first three,
+// in sight, and every hundredth row after them.
+void expandIdViewRows(MainWindow *window, Result *result)
+{
+    auto *view = window->findChild<QTreeView *>(QStringLiteral("tbIdView"));
+    QAbstractItemModel *model = view->model();
+    const int rows = model->rowCount();
+    int expanded = 0;
+    QElapsedTimer timer;
+    timer.start();
+    for (int row = 0; row < rows && expanded < 22; row += expanded < 3 ? 1 : 100) {
+        view->expand(model->index(row, 0));
+        ++expanded;
+    }
+    // The window measures its signal columns anew at every opening.
+    result->notes << QStringLiteral("%1 of %2 rows expanded, %3 ms a row")
+                         .arg(expanded).arg(rows)
+                         .arg(double(timer.nsecsElapsed()) / 1e6 / std::max(expanded, 1), 0,
+                              'f', 1);
+}
+
 void runPipeline(const Load &load, const Options &options, Result *result)
 {
     MainWindow window;
@@ -352,6 +451,10 @@ void runPipeline(const Load &load, const Options &options, Result *result)
     if (!options.rowLimit.isEmpty())
         window.findChild<QLineEdit *>(QStringLiteral("txtMaxRowCount"))
                 ->setText(options.rowLimit);
+    QTemporaryDir scratch;
+    result->view = viewName(options);
+    if (!setUpView(&window, options, scratch))
+        return;
     FrameLogProbe probe(&window, load.dataBytes);
     ReadTally tally(load.dataBytes);
     listenTally = &tally;
@@ -404,6 +507,11 @@ void runPipeline(const Load &load, const Options &options, Result *result)
         }
     });
     QTimer::singleShot(int(options.seconds * 1000), &loop, &QEventLoop::quit);
+    if (options.idView && options.dbcMessages > 0) {
+        // After the warm-up every identifier has a row.
+        QTimer::singleShot(int(warmUp * 1000), &window,
+                           [&window, result] { expandIdViewRows(&window, result); });
+    }
 
     const double cpuStart = processCpuSeconds();
     const double guiStart = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
@@ -526,6 +634,7 @@ QString csvRow(const Result &r)
         QStringLiteral("\"%1\"").arg(note), r.rowLimit, fixed(r.guiGapMs, 1),
         QString::number(r.rowsKept), fixed(r.bytesPerKeptFrame, 1),
         fixed(r.backlogFillSeconds, 2), fixed(r.backlogDrainSeconds, 2),
+        QStringLiteral("\"%1\"").arg(r.view),
     };
     return fields.join(QLatin1Char(','));
 }
@@ -562,7 +671,8 @@ void printResult(const Result &r)
         << fixed(r.rssEnd, 1) << " MB at the end, peak " << fixed(r.rssPeak, 1)
         << " MB, growth " << fixed(r.rssGrowthPct, 1) << "%\n"
         << "  window   row limit " << r.rowLimit << ", " << r.rowsKept
-        << " rows kept, longest GUI gap " << fixed(r.guiGapMs, 1) << " ms\n";
+        << " rows kept, longest GUI gap " << fixed(r.guiGapMs, 1) << " ms; " << r.view
+        << '\n';
     if (r.backlogFillSeconds > 0) {
         out << "  backlog  queued in " << fixed(r.backlogFillSeconds, 2) << " s while the GUI"
             << " slept, taken in " << fixed(r.backlogDrainSeconds, 2) << " s; resident "
@@ -725,8 +835,21 @@ int main(int argc, char *argv[])
         QStringLiteral("Queue this many frames of the unthrottled flood while the GUI thread "
                        "sleeps, then time how the window takes them."),
         QStringLiteral("frames"));
+    const QCommandLineOption dbcOption(QStringLiteral("dbc-messages"),
+        QStringLiteral("Load a generated database of this many messages and give the "
+                       "flood's frames their identifiers."),
+        QStringLiteral("messages"));
+    const QCommandLineOption identifiersOption(QStringLiteral("identifiers"),
+        QStringLiteral("Give the flood's frames this many identifiers in turn, and 8 data "
+                       "bytes to 0-byte frames."),
+        QStringLiteral("count"));
+    const QCommandLineOption decodedOption(QStringLiteral("decoded-column"),
+        QStringLiteral("Show the frame log's decoded column."));
+    const QCommandLineOption idViewOption(QStringLiteral("id-view"),
+        QStringLiteral("Show the per-identifier view, with a database 22 rows expanded."));
     parser.addOptions({ loadOption, secondsOption, soakOption, ceilingOption, csvOption,
-                        rssLogOption, maxRssOption, rowLimitOption, backlogOption });
+                        rssLogOption, maxRssOption, rowLimitOption, backlogOption, dbcOption,
+                        identifiersOption, decodedOption, idViewOption });
     parser.process(arguments);
 
     Options options;
@@ -742,6 +865,12 @@ int main(int argc, char *argv[])
     options.rssLogPath = parser.value(rssLogOption);
     options.rowLimit = parser.value(rowLimitOption);
     options.backlog = std::max(0LL, parser.value(backlogOption).toLongLong());
+    options.dbcMessages = std::clamp(parser.value(dbcOption).toInt(), 0, 0x800);
+    options.identifiers = parser.isSet(identifiersOption)
+        ? std::clamp(parser.value(identifiersOption).toInt(), 0, 0x800)
+        : options.dbcMessages;
+    options.decodedColumn = parser.isSet(decodedOption);
+    options.idView = parser.isSet(idViewOption);
 
     QString loadName = parser.value(loadOption);
     if (loadName.isEmpty() && options.soak)
@@ -760,6 +889,16 @@ int main(int argc, char *argv[])
                            << QString::number(options.maxRssMb);
         if (parser.isSet(rowLimitOption))
             childArguments << QStringLiteral("--row-limit") << options.rowLimit;
+        if (options.dbcMessages > 0)
+            childArguments << QStringLiteral("--dbc-messages")
+                           << QString::number(options.dbcMessages);
+        if (options.identifiers > 0)
+            childArguments << QStringLiteral("--identifiers")
+                           << QString::number(options.identifiers);
+        if (options.decodedColumn)
+            childArguments << QStringLiteral("--decoded-column");
+        if (options.idView)
+            childArguments << QStringLiteral("--id-view");
         QStringList names;
         for (const Load &load : loads)
             names << QString::fromLatin1(load.name);

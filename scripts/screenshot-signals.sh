@@ -19,24 +19,26 @@ CANABLE_INTERFACE=sim xvfb-run -a -s "-screen 0 1700x900x24" sh -c '
     xdotool windowmove "$window" 0 0
     xdotool windowsize "$window" 1680 880
     sleep 1
-    xdotool mousemove 447 51 click 1
+    # "打开", then the menu "数据库" of the menu bar.
+    xdotool mousemove 778 51 click 1
     sleep 2
-    xdotool mousemove 88 12 click 1
+    xdotool mousemove 191 12 click 1
     sleep 0.5
     xdotool key Down Return
     sleep 1.5
     xdotool type "$PWD/docs/examples/vehicle.dbc"
     xdotool key Return
     sleep 1
-    xdotool mousemove 88 12 click 1
+    xdotool mousemove 191 12 click 1
     sleep 0.5
     xdotool key Down Down Down Down Return
     sleep 1
-    xdotool mousemove 800 643 mousedown 1 mousemove 800 500 sleep 0.2 \
-        mousemove 800 330 sleep 0.2 mouseup 1
+    # The dock'"'"'s upper edge, dragged up.
+    xdotool mousemove 800 643 mousedown 1 mousemove 800 560 sleep 0.2 \
+        mousemove 800 420 sleep 0.2 mouseup 1
     sleep 1
     # Bottom-up, so that expanding one message does not move the next one to click.
-    for y in 659 621 583 545; do
+    for y in 654 617; do
         xdotool mousemove 100 "$y" click 1 key Right
         sleep 0.2
     done

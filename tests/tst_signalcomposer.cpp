@@ -28,6 +28,8 @@ private slots:
     void panelCompose();
     void panelFollowsDatabase();
     void panelSendsTheDataField();
+    void panelLeavesTheEditorRoom_data();
+    void panelLeavesTheEditorRoom();
 
 private:
     struct Panel
@@ -246,6 +248,36 @@ void TestSignalComposer::panelSendsTheDataField()
              QByteArray("b8243237" "41aa3000"));
     QTRY_COMPARE_WITH_TIMEOUT(send->text(), idle, 30000);
     SendThread::instance()->stopSend();
+}
+
+void TestSignalComposer::panelLeavesTheEditorRoom_data()
+{
+    QTest::addColumn<int>("height");
+    QTest::newRow("room for both parts") << 760;
+    QTest::newRow("a short panel") << 420;
+}
+
+// The group appears and opens in a panel laid out already: the editor's buttons above it
+// must keep their height rather than be squeezed under it.
+void TestSignalComposer::panelLeavesTheEditorRoom()
+{
+    QFETCH(int, height);
+    DataSendWidget sender;
+    sender.resize(900, height);
+    sender.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&sender));
+    auto send = sender.findChild<QPushButton *>("btnSend");
+    QVERIFY(send);
+    const int readable = send->minimumSizeHint().height();
+    QVERIFY(send->height() >= readable);
+
+    sender.setDatabase(&m_database);
+    const Panel panel = panelParts(sender);
+    QTRY_VERIFY(panel.group->isVisible() && panel.group->height() > 0);
+    QTRY_VERIFY2(send->height() >= readable, qPrintable(QString::number(send->height())));
+    panel.group->setChecked(true);
+    QTRY_VERIFY(panel.table->isVisible() && panel.table->height() > 0);
+    QTRY_VERIFY2(send->height() >= readable, qPrintable(QString::number(send->height())));
 }
 
 QTEST_MAIN(TestSignalComposer)

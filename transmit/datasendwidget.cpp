@@ -584,10 +584,28 @@ void DataSendWidget::setDatabase(const DbcDatabase *database)
 {
     composer->setDatabase(database);
     composeGroup->setVisible(database && !database->isEmpty());
+    // Once the layouts have taken the change in.
+    QTimer::singleShot(0, this, &DataSendWidget::makeRoomForEditor);
+}
+
+// The form lets the editor's group shrink to a fixed height, which the group "由信号组帧"
+// outgrows: the fields and buttons above it would be squeezed flat, by the splitter or by
+// a window made short. The list below gives up what the editor needs.
+void DataSendWidget::makeRoomForEditor()
+{
+    const int needed = std::max(editorFormMinimum, ui->groupBox_13->minimumSizeHint().height());
+    ui->groupBox_13->setMinimumHeight(needed);
+    QList<int> sizes = ui->splitter->sizes();
+    if (sizes.size() < 2 || sizes.at(0) >= needed)
+        return;
+    sizes[1] = std::max(0, sizes.at(1) - (needed - sizes.at(0)));
+    sizes[0] = needed;
+    ui->splitter->setSizes(sizes);
 }
 
 void DataSendWidget::setupComposer()
 {
+    editorFormMinimum = ui->groupBox_13->minimumHeight();
     composeGroup = new QGroupBox(tr("由信号组帧"), ui->groupBox_13);
     composeGroup->setObjectName(QStringLiteral("grpCompose"));
     composeGroup->setCheckable(true);
@@ -599,6 +617,9 @@ void DataSendWidget::setupComposer()
     auto *layout = new QVBoxLayout(composeGroup);
     layout->addWidget(composer);
     connect(composeGroup, &QGroupBox::toggled, composer, &QWidget::setVisible);
+    connect(composeGroup, &QGroupBox::toggled, this, [this] {
+        QTimer::singleShot(0, this, &DataSendWidget::makeRoomForEditor);
+    });
     connect(composer, &SignalComposerWidget::frameComposed, this,
             &DataSendWidget::setEditorFrame);
     // Bytes typed by hand stay what is sent; the table shows what they carry, and values

@@ -110,6 +110,7 @@ private:
     void measureEditor();
     void arrangeEditor(bool narrow);
     void setupComposer();
+    void makeRoomForEditor();
 
     // Where an item of the frame editor's grid goes.
     struct GridPlace
@@ -131,6 +132,7 @@ private:
     Ui::DataSendWidget *ui = nullptr;
     SendListModel *sendListModel = nullptr;
     QGroupBox *composeGroup = nullptr;
+    int editorFormMinimum = 0;
     SignalComposerWidget *composer = nullptr;
     QThread *fileThread = nullptr;
     QProgressDialog *fileProgressDialog = nullptr;

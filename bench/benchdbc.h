@@ -1,0 +1,21 @@
+#pragma once
+
+// A DBC database for the benchmarks that decode: messages of 8 bytes at consecutive
+// standard identifiers, each with eight signals (Intel and Motorola, signed and unsigned,
+// factors and offsets, ranges that random payloads leave now and then), value tables on
+// some, every fourth message multiplexed, cycle times and comments. Plain text work: any
+// thread may call it.
+
+#include <QByteArray>
+
+namespace BenchUtil {
+
+// `messages` messages at identifiers firstId, firstId + 1, …, all below 0x800. Their
+// declared cycle is 100 ms, but 20 ms for every tenth message, so that some rows show a
+// measured cycle far from the database's.
+QByteArray generatedDbc(int messages, int firstId = 0);
+
+// Eight payload bytes that differ from one frame of a row to the next in every signal.
+quint64 benchPayload(quint64 frame);
+
+} // namespace BenchUtil
