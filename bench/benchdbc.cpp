@@ -1,6 +1,9 @@
 #include "benchdbc.h"
 
+#include "dbcdatabase.h"
+
 #include <algorithm>
+#include <cstdio>
 
 namespace BenchUtil {
 
@@ -48,6 +51,20 @@ QByteArray generatedDbc(int messages, int firstId)
             tail += "CM_ BO_ " + id + " \"Generated message " + QByteArray::number(i) + "\";\n";
     }
     return text + tail;
+}
+
+int addGenerated(const DbcFile &file, DbcDatabase &database)
+{
+    if (!file.error.isEmpty() || !file.warnings.isEmpty()) {
+        std::fprintf(stderr, "generated database did not read cleanly: %s %s\n",
+                     qPrintable(file.error), qPrintable(file.warnings.value(0)));
+        return -1;
+    }
+    database.add(file);
+    int signalCount = 0;
+    for (const DbcMessage &message : database.messages())
+        signalCount += message.signalList.size();
+    return signalCount;
 }
 
 quint64 benchPayload(quint64 frame)

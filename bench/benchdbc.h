@@ -8,12 +8,20 @@
 
 #include <QByteArray>
 
+class DbcDatabase;
+struct DbcFile;
+
 namespace BenchUtil {
 
 // `messages` messages at identifiers firstId, firstId + 1, …, all below 0x800. Their
 // declared cycle is 100 ms, but 20 ms for every tenth message, so that some rows show a
 // measured cycle far from the database's.
 QByteArray generatedDbc(int messages, int firstId = 0);
+
+// Adds a file read from generatedDbc() to `database` and returns its number of signals,
+// or -1, with the reason on stderr, when the reader did not take the text cleanly (the
+// figures would then be those of a smaller database).
+int addGenerated(const DbcFile &file, DbcDatabase &database);
 
 // Eight payload bytes that differ from one frame of a row to the next in every signal.
 quint64 benchPayload(quint64 frame);
