@@ -791,6 +791,15 @@ void MainWindow::startRecording()
     if (format == trace::Format::Unknown || format == trace::Format::Csv) {
         format = recordingTypes[std::max(0, filters.indexOf(selected))].format;
         path += QLatin1Char('.') + QLatin1String(trace::extensionOf(format));
+        // The dialog asked about the name as typed; the added extension names another
+        // file, which the recording would empty.
+        if (QFileInfo::exists(path)
+            && QMessageBox::question(this, QStringLiteral("开始录制"),
+                                     QStringLiteral("%1 已存在，要替换它吗？")
+                                         .arg(QFileInfo(path).fileName()))
+                   != QMessageBox::Yes) {
+            return;
+        }
     }
     QString error;
     if (!recorder->start(path, format, &error)) {
