@@ -541,6 +541,8 @@ void tst_DataSendWidget::editorRefusal_data()
                                         << "txtCountOneTime" << QStringList();
     QTest::newRow("copies not a number stay 0") << QStringList{k, k, "x"} << 0 << ""
                                                 << QStringList();
+    QTest::newRow("copies in full-width digits stay 0") << QStringList{k, k, "１２"} << 0 << ""
+                                                       << QStringList();
     QTest::newRow("ticks above a million") << QStringList{k, k, k, "1000001"} << 0
                                            << "txtSendCount" << QStringList();
     QTest::newRow("interval above an hour") << QStringList{k, k, k, k, "3600001"} << 0
