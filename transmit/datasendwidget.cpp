@@ -540,10 +540,14 @@ void DataSendWidget::on_btnSendList_clicked()
         SendFrame frame;
         QString reason;
         if (!readRow(row, &frame, &reason)) {
-            // One failed row in the log where the row would have gone out, nothing written.
+            // One failed row in the log where the row would have gone out, nothing written;
+            // it shows what the row reads as, so that it is found in the list, rather than
+            // an identifier 0x000 that nobody sent.
+            frame = frameFromRow(row);
             frame.sendable = false;
             frame.framesPerSend = 1;
             frame.repeatCount = 1;
+            frame.interval = 0;
             if (firstRefusal.isEmpty())
                 firstRefusal = tr("第 %1 行：%2").arg(row + 1).arg(reason);
         }
@@ -565,6 +569,17 @@ void DataSendWidget::on_tableView_clicked(const QModelIndex &index)
     ui->txtSendCount->setText(QString::number(frame.repeatCount));
     ui->txtInvTime->setText(QString::number(frame.interval));
     ui->txtName->setText(cellText(index.row(), NameColumn));
+    // A cell that does not read as a frame would come in as 00, which the editor would then
+    // send as identifier 0x000: its own text comes in instead, and the editor refuses it.
+    QString reason;
+    quint32 id = 0;
+    const QString idText = cellText(index.row(), IdColumn).mid(2);
+    if (!FrameCheck::parseId(idText, frame.extended, &id, &reason))
+        ui->txtID->setText(idText);
+    QByteArray data;
+    const QString dataText = cellText(index.row(), DataColumn);
+    if (!FrameCheck::parseData(dataText, &data, &reason))
+        ui->txtData->setText(dataText);
 }
 
 void DataSendWidget::setEditorFrame(quint32 id, bool extended, const QByteArray &data,
