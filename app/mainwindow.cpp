@@ -31,6 +31,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -86,6 +87,22 @@ MainWindow::MainWindow(QWidget *parent)
     ui->tbReceive->setModel(frameLogDecoder);
     ui->tbReceive->horizontalHeader()->show();
     ui->tbReceive->verticalHeader()->hide();
+    // Once full, the table moves its rows up in place; the selected frame goes with them.
+    connect(receiveModel, &FrameLogModel::rowsShifted, this, [this](int count) {
+        QItemSelectionModel *selection = ui->tbReceive->selectionModel();
+        const QModelIndex current = selection->currentIndex();
+        if (!current.isValid())
+            return;
+        if (current.row() < count) {
+            selection->clear();
+            return;
+        }
+        const bool selected = selection->isRowSelected(current.row(), QModelIndex());
+        selection->setCurrentIndex(current.sibling(current.row() - count, current.column()),
+                                   selected ? QItemSelectionModel::ClearAndSelect
+                                                      | QItemSelectionModel::Rows
+                                            : QItemSelectionModel::NoUpdate);
+    });
 
     lblSendCount = new QLabel(this);
     lblReceiveCount = new QLabel(this);
