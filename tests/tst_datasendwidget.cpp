@@ -80,6 +80,8 @@ private slots:
     void editorRefusal();
     void listRowRefusal_data();
     void listRowRefusal();
+    void listPassesBounded_data();
+    void listPassesBounded();
     void closingWindowStopsSend();
     void largeListLoadsInBackground();
     void fileOperationsOneAtATime_data();
@@ -604,6 +606,29 @@ void tst_DataSendWidget::listRowRefusal_data()
     QTest::newRow("copies above a million") << with(5, "1000001") << 0x7ffu;
     QTest::newRow("ticks above a million") << with(6, "1000001") << 0x7ffu;
     QTest::newRow("interval above an hour") << with(9, "3600001") << 0x7ffu;
+}
+
+void tst_DataSendWidget::listPassesBounded_data()
+{
+    QTest::addColumn<QString>("passes");
+    QTest::newRow("a million and one") << "1000001";
+    QTest::newRow("beyond the integers") << "3000000000";
+}
+
+void tst_DataSendWidget::listPassesBounded()
+{
+    QFETCH(QString, passes);
+
+    appendRow({"1", "", "0x12", "02", "0x01", "1", "1", "数据帧", "标准帧", "0"});
+    child<QLineEdit>("txtListSendCount")->setText(passes);
+    QSignalSpy messages(panel, &DataSendWidget::statusMessage);
+    const QString idle = state();
+    click("btnSendList");
+    QCOMPARE(state(), idle);
+    QCOMPARE(messages.count(), 1);
+    QVERIFY(child("txtListSendCount")->property("inputRefused").toBool());
+    QCoreApplication::processEvents();
+    QCOMPARE(FakeCanable::callCount("write"), 0);
 }
 
 // A row that cannot be sent is one failed row in the log where it would have gone out,

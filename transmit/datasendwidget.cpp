@@ -108,7 +108,7 @@ DataSendWidget::DataSendWidget(QWidget *parent)
     setStyleSheet(QStringLiteral("QLineEdit[inputRefused=\"true\"] "
                                  "{ border: 2px solid rgb(255,0,0); }"));
     for (QLineEdit *field : { ui->txtID, ui->txtData, ui->txtCountOneTime, ui->txtSendCount,
-                              ui->txtInvTime }) {
+                              ui->txtInvTime, ui->txtListSendCount }) {
         connect(field, &QLineEdit::textChanged, this,
                 [this, field] { markRefused(field, false); });
     }
@@ -530,6 +530,15 @@ void DataSendWidget::on_btnSendList_clicked()
     }
     if (refuseWhileReplaying() || sendListModel->rowCount() == 0)
         return;
+    // Read unchecked, a count beyond the integers became a negative one and sent nothing.
+    int passes = 0;
+    QString passesRefusal;
+    if (!FrameCheck::parseCount(ui->txtListSendCount->text(), FrameCheck::maxRepeatCount,
+                                false, tr("发送次数"), &passes, &passesRefusal)) {
+        markRefused(ui->txtListSendCount, true);
+        emit statusMessage(passesRefusal);
+        return;
+    }
     setEditorEnabled(false);
     ui->btnSend->setEnabled(false);
     ui->btnSendList->setText(stopText);
@@ -555,7 +564,7 @@ void DataSendWidget::on_btnSendList_clicked()
     }
     if (!firstRefusal.isEmpty())
         emit statusMessage(firstRefusal);
-    SendThread::instance()->startSend(frames, int(ui->txtListSendCount->text().toUInt()));
+    SendThread::instance()->startSend(frames, passes);
 }
 
 void DataSendWidget::on_tableView_clicked(const QModelIndex &index)
