@@ -66,6 +66,45 @@ QByteArray masked(QByteArray bytes, const QByteArray &mask)
     return bytes;
 }
 
+// Every length from 1 to 64 in both byte orders at start bits drawn at random among those
+// that keep the signal inside the frame, with drawn sign, factor and offset; standard and
+// extended identifiers alternate, and lengths 32 and 64 also carry a float or a double.
+QByteArray generatedLayouts(quint32 seed)
+{
+    QRandomGenerator random(seed);
+    const char *const factors[] = {"1", "0.5", "0.1", "0.001", "3", "-2", "0.25"};
+    const char *const offsets[] = {"0", "-40", "1000.5", "-0.125"};
+    QByteArray text = "VERSION \"\"\n\nBU_: A\n\n";
+    QByteArray types;
+    for (int length = 1; length <= 64; ++length) {
+        const quint32 id = length % 2 ? 0x80000000u | (0x1ABC000u + length) : 0x600u + length;
+        text += "BO_ " + QByteArray::number(id) + " Layout" + QByteArray::number(length)
+            + ": 8 A\n";
+        auto signalLine = [&](const QByteArray &name, int start, bool intel, bool isSigned) {
+            return " SG_ " + name + " : " + QByteArray::number(start) + '|'
+                + QByteArray::number(length) + (intel ? "@1" : "@0") + (isSigned ? "-" : "+")
+                + " (" + factors[random.bounded(7)] + ',' + offsets[random.bounded(4)]
+                + ") [0|0] \"\" A\n";
+        };
+        const int intelStart = random.bounded(64 - length + 1);
+        // Motorola bits counted from the most significant bit of byte 0 run contiguously.
+        const int first = random.bounded(64 - length + 1);
+        const int motorolaStart = (first / 8) * 8 + 7 - first % 8;
+        text += signalLine("I" + QByteArray::number(length), intelStart, true, random.bounded(2));
+        text += signalLine("M" + QByteArray::number(length), motorolaStart, false,
+                           random.bounded(2));
+        if (length == 32 || length == 64) {
+            text += signalLine("FI", intelStart, true, true);
+            text += signalLine("FM", motorolaStart, false, true);
+            for (const char *name : {"FI", "FM"}) {
+                types += "SIG_VALTYPE_ " + QByteArray::number(id) + ' ' + name
+                    + (length == 32 ? " : 1;\n" : " : 2;\n");
+            }
+        }
+    }
+    return text + types;
+}
+
 int signalCount(const DbcFile &file)
 {
     int count = 0;
@@ -78,14 +117,26 @@ int signalCount(const DbcFile &file)
 
 void TestDbc::oracle_data()
 {
-    QTest::addColumn<QString>("path");
-    QTest::newRow("awkward layouts") << QFINDTESTDATA("data/dbc/awkward.dbc");
-    QTest::newRow("simulated vehicle") << QFINDTESTDATA("../docs/examples/vehicle.dbc");
+    QTest::addColumn<QString>("path");   // empty: generatedLayouts() of the seed
+    QTest::addColumn<quint32>("seed");
+    QTest::newRow("awkward layouts") << QFINDTESTDATA("data/dbc/awkward.dbc") << 0u;
+    QTest::newRow("simulated vehicle") << QFINDTESTDATA("../docs/examples/vehicle.dbc") << 0u;
+    QTest::newRow("every length, seed 1") << QString() << 1u;
+    QTest::newRow("every length, seed 2") << QString() << 2u;
 }
 
 void TestDbc::oracle()
 {
     QFETCH(QString, path);
+    QFETCH(quint32, seed);
+    QTemporaryDir directory;
+    if (seed) {
+        QVERIFY(directory.isValid());
+        path = directory.filePath(QStringLiteral("generated.dbc"));
+        QFile generated(path);
+        QVERIFY(generated.open(QIODevice::WriteOnly));
+        QVERIFY(generated.write(generatedLayouts(seed)) > 0);
+    }
     QVERIFY(!path.isEmpty());
     const QString python = QStringLiteral("/usr/bin/python3");
     if (!QFileInfo::exists(python))
