@@ -38,6 +38,23 @@ bool isDigit(char c)
     return c >= '0' && c <= '9';
 }
 
+// Writers escape a quote inside a string as \" and leave every other backslash alone.
+bool isEscapedQuote(const char *p, const char *end)
+{
+    return *p == '\\' && p + 1 < end && p[1] == '"';
+}
+
+const char *closingQuote(const char *p, const char *end)
+{
+    for (; p < end; ++p) {
+        if (isEscapedQuote(p, end))
+            ++p;
+        else if (*p == '"')
+            return p;
+    }
+    return nullptr;
+}
+
 // Splits one statement into tokens; never reads past `end`.
 class Tokenizer
 {
@@ -54,8 +71,7 @@ public:
             return token;
         const char c = *m_position;
         if (c == '"') {
-            const char *close = static_cast<const char *>(
-                std::memchr(m_position + 1, '"', m_end - m_position - 1));
+            const char *close = closingQuote(m_position + 1, m_end);
             if (!close) {
                 m_position = m_end;
                 token.kind = Token::Punctuation;   // an unterminated string is never valid
@@ -120,18 +136,29 @@ bool toInt(const Token &token, qint64 low, qint64 high, qint64 *value)
     return ok && *value >= low && *value <= high;
 }
 
-// Whether the statement has its ';' outside any string.
-bool isTerminated(const char *begin, const char *end)
+// Looks for the statement's ';' outside any string, one line after the other: each byte is
+// looked at once, however many lines a statement runs over.
+class TerminatorScan
 {
-    bool inString = false;
-    for (const char *p = begin; p < end; ++p) {
-        if (*p == '"')
-            inString = !inString;
-        else if (*p == ';' && !inString)
-            return true;
+public:
+    // Scans the next piece of the statement; true once its ';' has been seen.
+    bool feed(const char *begin, const char *end)
+    {
+        for (const char *p = begin; p < end && !m_terminated; ++p) {
+            if (m_inString && isEscapedQuote(p, end))
+                ++p;
+            else if (*p == '"')
+                m_inString = !m_inString;
+            else if (*p == ';' && !m_inString)
+                m_terminated = true;
+        }
+        return m_terminated;
     }
-    return false;
-}
+
+private:
+    bool m_inString = false;
+    bool m_terminated = false;
+};
 
 // Statements that end with ';' and whose strings may run over several lines.
 bool spansLines(const QByteArray &keyword)
@@ -193,8 +220,11 @@ private:
     }
     QString text(const Token &token) const
     {
-        return m_utf8 ? QString::fromUtf8(token.begin, token.size)
-                      : QString::fromLatin1(token.begin, token.size);
+        QString decoded = m_utf8 ? QString::fromUtf8(token.begin, token.size)
+                                 : QString::fromLatin1(token.begin, token.size);
+        if (token.kind == Token::String)
+            decoded.replace(QLatin1String("\\\""), QLatin1String("\""));
+        return decoded;
     }
     DbcMessage *messageById(const Token &token);
 
@@ -254,18 +284,22 @@ DbcFile Parser::run()
 
         const char *statementEnd = lineEnd;
         if (spansLines(keyword)) {
-            while (!isTerminated(begin, statementEnd) && statementEnd < end) {
+            TerminatorScan scan;
+            bool terminated = scan.feed(begin, statementEnd);
+            while (!terminated && statementEnd < end) {
                 if (statementEnd - begin > DbcReader::maxStatementBytes
                     || startsMessageOrSignal(position, end))
                     break;
+                const char *scanned = statementEnd;
                 statementEnd = static_cast<const char *>(
                     std::memchr(position, '\n', end - position));
                 if (!statementEnd)
                     statementEnd = end;
                 position = statementEnd < end ? statementEnd + 1 : end;
                 ++m_line;
+                terminated = scan.feed(scanned, statementEnd);
             }
-            if (!isTerminated(begin, statementEnd)) {
+            if (!terminated) {
                 warn(QStringLiteral("%1 语句没有以分号结束，已跳过")
                          .arg(QString::fromLatin1(keyword)), firstLine);
                 continue;

@@ -20,6 +20,8 @@ private slots:
     void oracle();
     void hostile_data();
     void hostile();
+    void strings_data();
+    void strings();
     void oversizedFileIsRefusedUnread();
     void laterFileReplacesMessage();
     void physicalToBits_data();
@@ -312,6 +314,11 @@ void TestDbc::hostile_data()
     QTest::newRow("windows line ends")
         << QByteArray("BO_ 101 After: 8 ECU\r\n SG_ Ok : 0|8@1+ (1,0) [0|0] \"\" X\r\n")
         << false << 1 << 1 << QString();
+    QByteArray shortLines;
+    for (int i = 0; i < 500000; ++i)
+        shortLines += "x\n";
+    QTest::newRow("unterminated comment over half a million short lines")
+        << tail + "CM_ BO_ 101 \"" + shortLines << false << 1 << 1 << "t.dbc:3:";
     QByteArray manyBad = message;
     for (int i = 0; i < 5000; ++i)
         manyBad += " SG_ broken\n";
@@ -345,6 +352,42 @@ void TestDbc::hostile()
         QVERIFY(DbcCodec::decode(message, reinterpret_cast<const uint8_t *>(payload.constData()),
                                  message.length, &values) <= message.signalList.size());
     }
+}
+
+void TestDbc::strings_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("messageComment");
+    QTest::addColumn<QString>("signalComment");
+    QTest::addColumn<QString>("description");   // of raw value 1
+    QTest::addColumn<QString>("unit");
+
+    const QByteArray message = "BO_ 16 Q: 8 A\n SG_ S : 0|8@1- (1,0) [0|0] \"\xb0" "C\" X\n";
+    QTest::newRow("escaped quotes")
+        << message + "CM_ BO_ 16  \"frame ; \\\"x\\\"\";\nCM_ SG_ 16 S \"say \\\"hi\\\"; ok\";\n"
+                     "VAL_ 16 S 1 \"a \\\"b\\\"\" 2 \"c\";\n"
+        << "frame ; \"x\"" << "say \"hi\"; ok" << "a \"b\"" << QString::fromUtf8("°C");
+    QTest::newRow("other backslashes stay")
+        << message + "CM_ SG_ 16 S \"C:\\dir\\x\nnext line\";\nVAL_ 16 S 1 \"\\n\";\n"
+        << "" << "C:\\dir\\x\nnext line" << "\\n" << QString::fromUtf8("°C");
+}
+
+void TestDbc::strings()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, messageComment);
+    QFETCH(QString, signalComment);
+    QFETCH(QString, description);
+    QFETCH(QString, unit);
+    const DbcFile file = DbcReader::parse(text, QStringLiteral("t.dbc"));
+    QVERIFY2(file.warnings.isEmpty(), qPrintable(file.warnings.join('\n')));
+    QCOMPARE(::signalCount(file), 1);
+    const DbcMessage &message = file.messages.first();
+    const DbcSignal &signal = message.signalList.first();
+    QCOMPARE(message.comment, messageComment);
+    QCOMPARE(signal.comment, signalComment);
+    QCOMPARE(signal.valueDescriptions.value(1), description);
+    QCOMPARE(signal.unit, unit);
 }
 
 void TestDbc::oversizedFileIsRefusedUnread()
