@@ -227,6 +227,7 @@ private:
         return decoded;
     }
     DbcMessage *messageById(const Token &token);
+    DbcSignal *signalByName(DbcMessage *message, const QString &name);
 
     const QByteArray &m_text;
     DbcFile m_file;
@@ -238,6 +239,8 @@ private:
     bool m_recognised = false;
     int m_defaultCycle = 0;
     QHash<uint64_t, int> m_index;
+    // Signal indices by name, per message: a message may come with very many signals.
+    QVector<QHash<QString, int>> m_signalIndex;
     QSet<int> m_explicitCycle;
 };
 
@@ -394,10 +397,12 @@ void Parser::message(Tokenizer &tokens)
         m_current = existing.value();
         m_explicitCycle.remove(m_current);
         m_file.messages[m_current] = message;
+        m_signalIndex[m_current].clear();
     } else {
         m_current = m_file.messages.size();
         m_index.insert(key, m_current);
         m_file.messages.append(message);
+        m_signalIndex.append(QHash<QString, int>());
     }
     m_skipSignals = false;
 }
@@ -484,11 +489,15 @@ void Parser::signal(Tokenizer &tokens)
         warn(problem + QStringLiteral("，已跳过"));
         return;
     }
-    for (const DbcSignal &other : message.signalList) {
-        if (other.name == signal.name) {
-            warn(QStringLiteral("信号 %1 在报文 %2 中重复，已跳过").arg(signal.name, message.name));
-            return;
-        }
+    QHash<QString, int> &names = m_signalIndex[m_current];
+    if (names.contains(signal.name)) {
+        warn(QStringLiteral("信号 %1 在报文 %2 中重复，已跳过").arg(signal.name, message.name));
+        return;
+    }
+    if (message.signalList.size() >= DbcReader::maxSignalsPerMessage) {
+        warn(QStringLiteral("报文 %1 的信号超过 %2 个，已跳过 %3")
+                 .arg(message.name).arg(DbcReader::maxSignalsPerMessage).arg(signal.name));
+        return;
     }
     if (signal.multiplex == DbcSignal::Multiplex::Multiplexor) {
         if (message.multiplexorIndex >= 0) {
@@ -502,6 +511,7 @@ void Parser::signal(Tokenizer &tokens)
         }
         message.multiplexorIndex = message.signalList.size();
     }
+    names.insert(signal.name, message.signalList.size());
     message.signalList.append(signal);
 }
 
@@ -515,6 +525,14 @@ DbcMessage *Parser::messageById(const Token &token)
     if (found == m_index.constEnd() || (!extended && rawId > 0x7FF))
         return nullptr;
     return &m_file.messages[found.value()];
+}
+
+DbcSignal *Parser::signalByName(DbcMessage *message, const QString &name)
+{
+    if (!message)
+        return nullptr;
+    const int index = m_signalIndex.at(int(message - m_file.messages.data())).value(name, -1);
+    return index < 0 ? nullptr : &message->signalList[index];
 }
 
 void Parser::comment(Tokenizer &tokens)
@@ -538,11 +556,9 @@ void Parser::comment(Tokenizer &tokens)
     const Token body = tokens.next();
     if (body.kind != Token::String)
         return;
-    for (DbcSignal &signal : message->signalList) {
-        if (signal.name == text(name)) {
-            signal.comment = text(body);
-            return;
-        }
+    if (DbcSignal *signal = signalByName(message, text(name))) {
+        signal->comment = text(body);
+        return;
     }
     warn(QStringLiteral("注释指向不存在的信号 %1，已跳过").arg(text(name)));
 }
@@ -554,13 +570,7 @@ void Parser::values(Tokenizer &tokens)
         return;   // descriptions of an environment variable
     DbcMessage *message = messageById(idToken);
     const Token name = tokens.next();
-    DbcSignal *signal = nullptr;
-    if (message) {
-        for (DbcSignal &candidate : message->signalList) {
-            if (candidate.name == text(name))
-                signal = &candidate;
-        }
-    }
+    DbcSignal *signal = signalByName(message, text(name));
     if (!signal) {
         warn(QStringLiteral("值描述指向不存在的信号 %1，已跳过").arg(text(name)));
         return;
@@ -596,19 +606,17 @@ void Parser::valueType(Tokenizer &tokens)
         warn(QStringLiteral("无法识别的信号类型定义，已跳过"));
         return;
     }
-    for (DbcSignal &signal : message->signalList) {
-        if (signal.name != text(name))
-            continue;
-        DbcSignal changed = signal;
+    if (DbcSignal *signal = signalByName(message, text(name))) {
+        DbcSignal changed = *signal;
         changed.valueType = type == 1 ? DbcSignal::ValueType::Float
             : type == 2               ? DbcSignal::ValueType::Double
                                       : DbcSignal::ValueType::Integer;
         const QString problem = dbcPrepareLayout(&changed, message->length);
         if (!problem.isEmpty() || changed.multiplex == DbcSignal::Multiplex::Multiplexor) {
-            warn(QStringLiteral("信号 %1 不能作为浮点数，按整数解析").arg(signal.name));
+            warn(QStringLiteral("信号 %1 不能作为浮点数，按整数解析").arg(signal->name));
             return;
         }
-        signal = changed;
+        *signal = changed;
         return;
     }
     warn(QStringLiteral("信号类型指向不存在的信号 %1，已跳过").arg(text(name)));

@@ -319,6 +319,12 @@ void TestDbc::hostile_data()
         shortLines += "x\n";
     QTest::newRow("unterminated comment over half a million short lines")
         << tail + "CM_ BO_ 101 \"" + shortLines << false << 1 << 1 << "t.dbc:3:";
+    QByteArray manySignals = message;
+    for (int i = 0; i <= DbcReader::maxSignalsPerMessage; ++i)
+        manySignals += " SG_ S" + QByteArray::number(i) + " : 0|1@1+ (1,0) [0|0] \"\" X\n";
+    QTest::newRow("more signals than any message has")
+        << manySignals << false << 1 << DbcReader::maxSignalsPerMessage
+        << "t.dbc:" + QString::number(DbcReader::maxSignalsPerMessage + 2) + ":";
     QByteArray manyBad = message;
     for (int i = 0; i < 5000; ++i)
         manyBad += " SG_ broken\n";
