@@ -541,6 +541,8 @@ void tst_DataSendWidget::editorRefusal_data()
                                         << "txtCountOneTime" << QStringList();
     QTest::newRow("copies not a number stay 0") << QStringList{k, k, "x"} << 0 << ""
                                                 << QStringList();
+    QTest::newRow("copies in full-width digits stay 0") << QStringList{k, k, "１２"} << 0 << ""
+                                                       << QStringList();
     QTest::newRow("ticks above a million") << QStringList{k, k, k, "1000001"} << 0
                                            << "txtSendCount" << QStringList();
     QTest::newRow("interval above an hour") << QStringList{k, k, k, k, "3600001"} << 0
@@ -583,6 +585,7 @@ void tst_DataSendWidget::editorRefusal()
 void tst_DataSendWidget::listRowRefusal_data()
 {
     QTest::addColumn<QStringList>("badRow");
+    QTest::addColumn<uint>("loggedId");
 
     const QStringList good = {"1", "", "0x7ff", "01", "0x01", "1", "1", "数据帧", "标准帧", "0"};
     const auto with = [&good](int column, const QString &text) {
@@ -590,17 +593,17 @@ void tst_DataSendWidget::listRowRefusal_data()
         row[column] = text;
         return row;
     };
-    QTest::newRow("id not hex") << with(2, "0xzz");
-    QTest::newRow("id empty after the prefix") << with(2, "0x");
-    QTest::newRow("standard id 0x800") << with(2, "0x800");
+    QTest::newRow("id not hex") << with(2, "0xzz") << 0u;
+    QTest::newRow("id empty after the prefix") << with(2, "0x") << 0u;
+    QTest::newRow("standard id 0x800") << with(2, "0x800") << 0x800u;
     QStringList extendedTooHigh = with(8, "扩展帧");
     extendedTooHigh[2] = QStringLiteral("0x20000000");
-    QTest::newRow("extended id above 29 bits") << extendedTooHigh;
-    QTest::newRow("byte 1ff") << with(3, "01 1ff");
-    QTest::newRow("nine bytes") << with(3, "1 2 3 4 5 6 7 8 9");
-    QTest::newRow("copies above a million") << with(5, "1000001");
-    QTest::newRow("ticks above a million") << with(6, "1000001");
-    QTest::newRow("interval above an hour") << with(9, "3600001");
+    QTest::newRow("extended id above 29 bits") << extendedTooHigh << 0x20000000u;
+    QTest::newRow("byte 1ff") << with(3, "01 1ff") << 0x7ffu;
+    QTest::newRow("nine bytes") << with(3, "1 2 3 4 5 6 7 8 9") << 0x7ffu;
+    QTest::newRow("copies above a million") << with(5, "1000001") << 0x7ffu;
+    QTest::newRow("ticks above a million") << with(6, "1000001") << 0x7ffu;
+    QTest::newRow("interval above an hour") << with(9, "3600001") << 0x7ffu;
 }
 
 // A row that cannot be sent is one failed row in the log where it would have gone out,
@@ -621,6 +624,7 @@ void tst_DataSendWidget::listRowRefusal()
 
     QCOMPARE(writtenFrames(), QStringList{"12 02 00"});
     QVERIFY(!announced.at(0).success);
+    QTEST(announced.at(0).id, "loggedId");
     QVERIFY(announced.at(1).success);
     QCOMPARE(messages.count(), 1);
     QVERIFY(messages.first().at(0).toString().contains(QStringLiteral("第 1 行")));

@@ -540,10 +540,14 @@ void DataSendWidget::on_btnSendList_clicked()
         SendFrame frame;
         QString reason;
         if (!readRow(row, &frame, &reason)) {
-            // One failed row in the log where the row would have gone out, nothing written.
+            // One failed row in the log where the row would have gone out, nothing written;
+            // it shows what the row reads as, so that it is found in the list, rather than
+            // an identifier 0x000 that nobody sent.
+            frame = frameFromRow(row);
             frame.sendable = false;
             frame.framesPerSend = 1;
             frame.repeatCount = 1;
+            frame.interval = 0;
             if (firstRefusal.isEmpty())
                 firstRefusal = tr("第 %1 行：%2").arg(row + 1).arg(reason);
         }

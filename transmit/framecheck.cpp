@@ -7,14 +7,40 @@
 
 namespace FrameCheck {
 
+namespace {
+
+// The conversions read ASCII digits only; other scripts' digits are no number to them.
+bool isAsciiDigit(QChar c)
+{
+    return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+}
+
+bool isAsciiHex(QChar c)
+{
+    return isAsciiDigit(c) || (c.toLower() >= QLatin1Char('a') && c.toLower() <= QLatin1Char('f'));
+}
+
+} // namespace
+
 bool parseId(const QString &text, bool extended, quint32 *id, QString *reason)
 {
     bool ok = false;
-    const uint value = text.trimmed().toUInt(&ok, 16);
+    const QString digits = text.trimmed();
+    const uint value = digits.toUInt(&ok, 16);
     if (!ok) {
-        *reason = text.trimmed().isEmpty()
-                ? QStringLiteral("帧ID为空，未发送")
-                : QStringLiteral("帧ID“%1”不是十六进制数，未发送").arg(text.left(40));
+        // Hexadecimal digits that overflow are an identifier far out of range, not a typo.
+        const QString bare = digits.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)
+                ? digits.mid(2) : digits;
+        const bool allHex = !bare.isEmpty() && std::all_of(bare.begin(), bare.end(), isAsciiHex);
+        if (digits.isEmpty())
+            *reason = QStringLiteral("帧ID为空，未发送");
+        else if (allHex)
+            *reason = QStringLiteral("帧ID“%1”超出%2范围（最大 0x%3），未发送")
+                              .arg(text.left(40))
+                              .arg(extended ? QStringLiteral("扩展帧") : QStringLiteral("标准帧"))
+                              .arg(extended ? 0x1fffffffu : 0x7ffu, 0, 16);
+        else
+            *reason = QStringLiteral("帧ID“%1”不是十六进制数，未发送").arg(text.left(40));
         return false;
     }
     const quint32 highest = extended ? 0x1fffffffu : 0x7ffu;
@@ -62,8 +88,7 @@ bool parseCount(const QString &text, int highest, bool signedText, const QString
         // overflow are a value far above the bound.
         const QString digits = text.trimmed();
         const bool allDigits = !digits.isEmpty()
-                && std::all_of(digits.begin(), digits.end(),
-                               [](QChar c) { return c.isDigit(); });
+                && std::all_of(digits.begin(), digits.end(), isAsciiDigit);
         if (!allDigits) {
             *value = 0;
             return true;
