@@ -204,8 +204,14 @@ void SignalComposerWidget::valueEdited(QTableWidgetItem *item)
         return;
     bool ok = false;
     const double value = item->text().trimmed().toDouble(&ok);
-    if (ok && std::isfinite(value))
+    if (ok && std::isfinite(value)) {
         m_values[item->row()] = value;
+    } else {
+        // The cell must not show a text that the payload does not carry.
+        m_filling = true;
+        item->setText(QString::number(m_values.at(item->row()), 'g', 10));
+        m_filling = false;
+    }
     compose();
     announce();
 }

@@ -29,6 +29,8 @@ private slots:
     void panelCompose();
     void panelFollowsDatabase();
     void panelTellsMessagesOfOneNameApart();
+    void panelKeepsTheValueForTextThatIsNoNumber_data();
+    void panelKeepsTheValueForTextThatIsNoNumber();
     void panelSendsTheDataField();
     void panelLeavesTheEditorRoom_data();
     void panelLeavesTheEditorRoom();
@@ -234,6 +236,32 @@ void TestSignalComposer::panelTellsMessagesOfOneNameApart()
     // A reload keeps the choice of the same identifier.
     sender.setDatabase(&database);
     QCOMPARE(panel.messages->currentIndex(), 1);
+}
+
+void TestSignalComposer::panelKeepsTheValueForTextThatIsNoNumber_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("letters") << "fast";
+    QTest::newRow("empty") << "";
+    QTest::newRow("infinite") << "inf";
+}
+
+void TestSignalComposer::panelKeepsTheValueForTextThatIsNoNumber()
+{
+    QFETCH(QString, text);
+    DataSendWidget sender;
+    sender.setDatabase(&m_database);
+    const Panel panel = panelParts(sender);
+    QVERIFY(panel.group && panel.messages && panel.table);
+    panel.group->setChecked(true);
+    panel.messages->setCurrentIndex(panel.messages->findData("EngineData"));
+    typeValue(panel, "EngineSpeed", "2350");
+    const QString sent = panel.data->text();
+    typeValue(panel, "EngineSpeed", text);
+    QCOMPARE(panel.data->text(), sent);
+    const QTableWidgetItem *name = panel.table->findItems("EngineSpeed", Qt::MatchExactly).first();
+    QCOMPARE(panel.table->item(name->row(), SignalComposerWidget::ValueColumn)->text(),
+             QStringLiteral("2350"));
 }
 
 void TestSignalComposer::panelSendsTheDataField()
