@@ -31,6 +31,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -86,6 +87,22 @@ MainWindow::MainWindow(QWidget *parent)
     ui->tbReceive->setModel(frameLogDecoder);
     ui->tbReceive->horizontalHeader()->show();
     ui->tbReceive->verticalHeader()->hide();
+    // Once full, the table moves its rows up in place; the selected frame goes with them.
+    connect(receiveModel, &FrameLogModel::rowsShifted, this, [this](int count) {
+        QItemSelectionModel *selection = ui->tbReceive->selectionModel();
+        const QModelIndex current = selection->currentIndex();
+        if (!current.isValid())
+            return;
+        if (current.row() < count) {
+            selection->clear();
+            return;
+        }
+        const bool selected = selection->isRowSelected(current.row(), QModelIndex());
+        selection->setCurrentIndex(current.sibling(current.row() - count, current.column()),
+                                   selected ? QItemSelectionModel::ClearAndSelect
+                                                      | QItemSelectionModel::Rows
+                                            : QItemSelectionModel::NoUpdate);
+    });
 
     lblSendCount = new QLabel(this);
     lblReceiveCount = new QLabel(this);
@@ -793,6 +810,15 @@ void MainWindow::startRecording()
     if (format == trace::Format::Unknown || format == trace::Format::Csv) {
         format = recordingTypes[std::max(0, filters.indexOf(selected))].format;
         path += QLatin1Char('.') + QLatin1String(trace::extensionOf(format));
+        // The dialog asked about the name as typed; the added extension names another
+        // file, which the recording would empty.
+        if (QFileInfo::exists(path)
+            && QMessageBox::question(this, QStringLiteral("开始录制"),
+                                     QStringLiteral("%1 已存在，要替换它吗？")
+                                         .arg(QFileInfo(path).fileName()))
+                   != QMessageBox::Yes) {
+            return;
+        }
     }
     QString error;
     if (!recorder->start(path, format, &error)) {

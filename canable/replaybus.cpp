@@ -34,14 +34,16 @@ public:
             return false;
         }
         m_epoch = Clock::now();
+        m_wallEpochUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                                std::chrono::system_clock::now().time_since_epoch()).count();
         m_originUs = m_frame.timestampUs;
         return true;
     }
 
     int read(CanFrameRecord *record) override
     {
-        const Clock::time_point due = m_epoch + std::chrono::microseconds(
-                                          m_frame.timestampUs - m_originUs + m_passOffsetUs);
+        const int64_t dueUs = m_frame.timestampUs - m_originUs + m_passOffsetUs;
+        const Clock::time_point due = m_epoch + std::chrono::microseconds(dueUs);
         const Clock::time_point now = Clock::now();
         if (due > now) {
             std::this_thread::sleep_until(std::min(due, now + readWaitLimit));
@@ -57,8 +59,19 @@ public:
             for (int i = 0; i < m_frame.dlc; ++i)
                 record->data[i] = m_frame.data[i];
         }
+        m_lastStampUs = m_wallEpochUs + dueUs;
         nextFrame(true);
         return 0;
+    }
+
+    // The bus's own clock: the time the trace's gaps put the frame on the bus, not when the
+    // reader came to take it.
+    bool lastReadTimestamp(int64_t *usec) override
+    {
+        if (m_lastStampUs == 0)
+            return false;
+        *usec = m_lastStampUs;
+        return true;
     }
 
     int write(const CanFrameRecord &record) override
@@ -84,7 +97,8 @@ private:
         for (int pass = 0; pass < 2; ++pass) {
             trace::Frame frame;
             while (m_reader && m_reader->next(frame)) {
-                if (frame.error || frame.dlc > 8)
+                // A write the adapter refused never was traffic of the bus.
+                if (frame.error || !frame.success || frame.dlc > 8)
                     continue;
                 if (m_havePrevious && frame.timestampUs < m_previousUs)
                     frame.timestampUs = m_previousUs; // a trace out of order plays at once
@@ -113,6 +127,8 @@ private:
     std::string m_error;
     trace::Frame m_frame;
     Clock::time_point m_epoch;
+    int64_t m_wallEpochUs = 0;
+    int64_t m_lastStampUs = 0;
     int64_t m_originUs = 0;
     int64_t m_passOffsetUs = 0;
     int64_t m_lastUs = 0;

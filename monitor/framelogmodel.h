@@ -79,10 +79,18 @@ public:
     // model's storage; cheap even for millions of rows.
     FrameLogSnapshot snapshot(int rows) const;
 
+signals:
+    // An append to a full table that stays full moved every row up by `count` in place of
+    // removing and inserting rows, and dataChanged() follows for the whole table: whoever
+    // keeps rows of this model (a selection) moves them up itself.
+    void rowsShifted(int count);
+
 private:
     // store(i, slot, number) writes new row i into its slot.
     template<typename Store>
     int append(Store store, int count, qint64 firstNumber, int limit);
+    template<typename Store>
+    void storeRow(Store &store, int i, qint64 number);
     void storeMessage(const CanMessage &msg, FrameRecord &slot, qint64 number);
     void dropFront(int count);
     void releaseAll();

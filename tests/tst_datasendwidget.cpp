@@ -628,6 +628,16 @@ void tst_DataSendWidget::listRowRefusal()
     QVERIFY(announced.at(1).success);
     QCOMPARE(messages.count(), 1);
     QVERIFY(messages.first().at(0).toString().contains(QStringLiteral("第 1 行")));
+
+    // Clicked, the row brings what it holds into the editor, which refuses it in turn.
+    panel->show();
+    QVERIFY(QTest::qWaitForWindowExposed(panel));
+    auto view = child<QTableView>("tableView");
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {},
+                      view->visualRect(model()->index(0, 3)).center());
+    click("btnSend");
+    QCOMPARE(messages.count(), 2);
+    QCOMPARE(writtenFrames(), QStringList{"12 02 00"});
 }
 
 void tst_DataSendWidget::closingWindowStopsSend()

@@ -42,6 +42,8 @@ private slots:
     void hiddenColumnIsFilledAndExported();
     void autoScroll_data();
     void autoScroll();
+    void selectionFollowsFrame_data();
+    void selectionFollowsFrame();
     void exportFromWindow_data();
     void exportFromWindow();
     void backlogArrivesWhole();
@@ -365,6 +367,40 @@ void tst_FrameLog::autoScroll()
         QVERIFY(bar->value() < bar->maximum());
         QCOMPARE(topNumber(), QStringLiteral("100"));
     }
+}
+
+void tst_FrameLog::selectionFollowsFrame_data()
+{
+    QTest::addColumn<QString>("limit");
+    QTest::addColumn<int>("selectedRow");
+    QTest::addColumn<int>("selectedNumber"); // -1: no row selected after the tick
+
+    QTest::newRow("table grows") << "1000" << 50 << 50;
+    QTest::newRow("full table") << "100" << 50 << 50;
+    QTest::newRow("full table, frame dropped") << "100" << 5 << -1;
+}
+
+// Frames arriving never move the selection to another frame.
+void tst_FrameLog::selectionFollowsFrame()
+{
+    QFETCH(QString, limit);
+    QFETCH(int, selectedRow);
+    QFETCH(int, selectedNumber);
+
+    setLimit(limit);
+    feed(100);
+    waitForTick();
+    view->selectRow(selectedRow);
+    feed(20);
+    waitForTick();
+    const QModelIndexList selected = view->selectionModel()->selectedRows();
+    if (selectedNumber < 0) {
+        QVERIFY(selected.isEmpty());
+        return;
+    }
+    QCOMPARE(selected.size(), 1);
+    QCOMPARE(selected.first().data().toString(), QString::number(selectedNumber));
+    QCOMPARE(view->selectionModel()->currentIndex().row(), selected.first().row());
 }
 
 void tst_FrameLog::exportFromWindow_data()

@@ -208,6 +208,10 @@ void tst_FrameLogModel::rowLimits_data()
                                                            a(10, 1000) };
     QTest::newRow("clear restarts numbering") << QStringList{ a(chunk + 9, -1), "c",
                                                               a(20, 100) };
+    // A table that is full before and after moves its rows up in place.
+    QTest::newRow("full table stays full")
+        << QStringList{ a(chunk, chunk), a(10, chunk), a(chunk - 5, chunk), r(3, chunk),
+                        a(chunk * 2, chunk), "l100", a(1, 100) };
     QTest::newRow("records beyond the limit") << QStringList{ r(100, 1000), r(5000, 1000) };
     QTest::newRow("records and messages interleave")
         << QStringList{ a(100, -1), r(chunk * 2 + 7, -1), a(5, chunk), r(chunk + 1, chunk * 2),

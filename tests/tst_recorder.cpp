@@ -3,6 +3,7 @@
 #include "recorder.h"
 #include "tracefile.h"
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QFileDialog>
 #include <QLabel>
@@ -186,6 +187,8 @@ private slots:
     void writeFailureKeepsTheFramesBefore_data();
     void writeFailureKeepsTheFramesBefore();
     void refusesAFileItCannotCreate();
+    void asksBeforeReplacingTheNamedFile_data();
+    void asksBeforeReplacingTheNamedFile();
 
     void menuStartsAndStops_data();
     void menuStartsAndStops();
@@ -330,6 +333,52 @@ void tst_Recorder::refusesAFileItCannotCreate()
     // Full from the first byte: the header cannot be written.
     QVERIFY(!recorder.start(QStringLiteral("/dev/full"), Format::Pcap, &error));
     QVERIFY(!recorder.isRecording());
+}
+
+void tst_Recorder::asksBeforeReplacingTheNamedFile_data()
+{
+    QTest::addColumn<bool>("replace");
+    QTest::newRow("kept") << false;
+    QTest::newRow("replaced") << true;
+}
+
+// The dialog confirms the name typed; the file the added extension names is another one.
+void tst_Recorder::asksBeforeReplacingTheNamedFile()
+{
+    QFETCH(bool, replace);
+    const QString existing = dir.filePath(QStringLiteral("yesterday.log"));
+    const QByteArray old = "(1.000000) can0 123#11 R\n";
+    {
+        QFile file(existing);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QCOMPARE(file.write(old), qint64(old.size()));
+    }
+    MainWindow window;
+    bool asked = false;
+    QTimer answer;
+    connect(&answer, &QTimer::timeout, this, [&] {
+        QWidget *modal = QApplication::activeModalWidget();
+        if (auto dialog = qobject_cast<QFileDialog *>(modal)) {
+            dialog->selectNameFilter(dialog->nameFilters().value(0));
+            dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))
+                ->setText(dir.filePath(QStringLiteral("yesterday")));
+            static_cast<QDialog *>(dialog)->accept();
+        } else if (auto box = qobject_cast<QMessageBox *>(modal)) {
+            asked = true;
+            answer.stop();
+            box->button(replace ? QMessageBox::Yes : QMessageBox::No)->click();
+        }
+    });
+    answer.start(10);
+    window.findChild<QAction *>(QStringLiteral("actionStartRecording"))->trigger();
+    answer.stop();
+    QVERIFY(asked);
+    auto stop = window.findChild<QAction *>(QStringLiteral("actionStopRecording"));
+    QCOMPARE(stop->isEnabled(), replace);
+    stop->trigger();
+    QFile file(existing);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll() == old, !replace);
 }
 
 void tst_Recorder::startFromMenu(MainWindow *window, const QString &typed, int filter)

@@ -169,6 +169,76 @@ size_t peakRssKiB()
     return 0;
 }
 
+// A pcapng file as capture tools write it: in either byte order, with the interface's time
+// resolution (0: none given, microseconds) and offset, one CAN packet with its direction
+// flag (0: none, 1 inbound, 2 outbound) and, optionally, an Ethernet interface's packet.
+QByteArray pcapng(bool bigEndian, uint8_t resolution, int64_t offsetSeconds, uint32_t flags,
+                  bool ethernetToo, uint64_t stamp)
+{
+    auto put = [bigEndian](QByteArray &out, uint64_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            out += char(v >> (8 * (bigEndian ? bytes - 1 - i : i)));
+    };
+    auto block = [&](uint32_t type, const QByteArray &body) {
+        QByteArray b;
+        const QByteArray padded = body + QByteArray((4 - body.size() % 4) % 4, '\0');
+        put(b, type, 4);
+        put(b, padded.size() + 12, 4);
+        b += padded;
+        put(b, padded.size() + 12, 4);
+        return b;
+    };
+    auto option = [&](uint16_t code, const QByteArray &value) {
+        QByteArray o;
+        put(o, code, 2);
+        put(o, value.size(), 2);
+        return o + value + QByteArray((4 - value.size() % 4) % 4, '\0');
+    };
+    QByteArray section;
+    put(section, 0x1a2b3c4d, 4);
+    put(section, 0x00000001, 4);
+    put(section, ~0ULL, 8);
+    QByteArray out = block(0x0a0d0d0a, section);
+    QByteArray can;
+    put(can, 227, 2);
+    put(can, 0, 6);
+    if (resolution)
+        can += option(9, QByteArray(1, char(resolution)));
+    if (offsetSeconds) {
+        QByteArray value;
+        put(value, uint64_t(offsetSeconds), 8);
+        can += option(14, value);
+    }
+    out += block(1, can);
+    if (ethernetToo) {
+        QByteArray ethernet;
+        put(ethernet, 1, 2);
+        put(ethernet, 0, 6);
+        out += block(1, ethernet);
+    }
+    auto packet = [&](uint32_t interface, const QByteArray &data, uint32_t packetFlags) {
+        QByteArray body;
+        put(body, interface, 4);
+        put(body, stamp >> 32, 4);
+        put(body, uint32_t(stamp), 4);
+        put(body, data.size(), 4);
+        put(body, data.size(), 4);
+        body += data + QByteArray((4 - data.size() % 4) % 4, '\0');
+        if (packetFlags) {
+            QByteArray value;
+            put(value, packetFlags, 4);
+            body += option(2, value);
+        }
+        return block(6, body);
+    };
+    // The identifier travels in network order whatever the file's byte order.
+    const QByteArray frame = QByteArray::fromHex("9abcdef003000000aabbcc0000000000");
+    if (ethernetToo)
+        out += packet(1, QByteArray(60, '\x11'), 0);
+    out += packet(0, frame, flags);
+    return out;
+}
+
 } // namespace
 
 class TstTraceFile : public QObject
@@ -185,6 +255,9 @@ private slots:
     void oursReadsPython();
     void canUtilsRoundTrip();
     void tsharkDecodesPcap();
+    void pcapngFromWireshark();
+    void pcapngLayouts_data();
+    void pcapngLayouts();
     void hostileInput_data();
     void hostileInput();
     void writeErrorKeepsCompleteFrames_data();
@@ -360,6 +433,61 @@ void TstTraceFile::tsharkDecodesPcap()
     QCOMPARE(decoded, expected);
 }
 
+void TstTraceFile::pcapngFromWireshark()
+{
+    const QString editcap = QStandardPaths::findExecutable("editcap");
+    if (editcap.isEmpty())
+        QSKIP("editcap (wireshark-common) is not installed");
+    const QString path = m_dir.filePath("classic.pcap");
+    const QString converted = m_dir.filePath("wireshark.pcapng");
+    QCOMPARE(writeTrace(path, Format::Pcap, sampleFrames()), QString());
+    bool ok = false;
+    run(editcap, { "-F", "pcapng", path, converted }, &ok);
+    QVERIFY(ok);
+    uint64_t skipped = 0;
+    QCOMPARE(describeAll(readTrace(converted, Format::Pcap, &skipped), false),
+             describeAll(sampleFrames(), false));
+    QCOMPARE(skipped, 0u);
+}
+
+void TstTraceFile::pcapngLayouts_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<int>("skipped");
+    const QString frame = QStringLiteral("1abcdef0 1 0 3 aabbcc %1 %2");
+    QTest::newRow("little-endian, microseconds")
+            << pcapng(false, 0, 0, 0, false, 1796660000123456ULL)
+            << frame.arg("R").arg(1796660000123456LL) << 0;
+    QTest::newRow("big-endian, nanoseconds, outbound")
+            << pcapng(true, 9, 0, 2, false, 1796660000123456789ULL)
+            << frame.arg("T").arg(1796660000123456LL) << 0;
+    QTest::newRow("binary fraction and offset, inbound")
+            << pcapng(false, 0x80 | 10, 1000, 1, false, 1024ULL * 5 + 512)
+            << frame.arg("R").arg(1005500000LL) << 0;
+    QTest::newRow("Ethernet interface beside")
+            << pcapng(false, 6, 0, 0, true, 7) << frame.arg("R").arg(7LL) << 1;
+    QByteArray cut = pcapng(false, 6, 0, 0, true, 7);
+    cut.chop(5);
+    QTest::newRow("last block cut") << cut << QString() << 2;
+}
+
+void TstTraceFile::pcapngLayouts()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, expected);
+    QFETCH(int, skipped);
+    const QString path = m_dir.filePath("layout.pcap");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(content), qint64(content.size()));
+    file.close();
+    uint64_t skippedRead = 0;
+    const QStringList frames = describeAll(readTrace(path, Format::Pcap, &skippedRead));
+    QCOMPARE(frames, expected.isEmpty() ? QStringList() : QStringList(expected));
+    QCOMPARE(skippedRead, uint64_t(skipped));
+}
+
 void TstTraceFile::hostileInput_data()
 {
     QTest::addColumn<Format>("format");
@@ -422,6 +550,14 @@ void TstTraceFile::hostileInput_data()
     QByteArray otherLink = good[Format::Pcap];
     otherLink[20] = 1;
     QTest::newRow("pcap ethernet") << Format::Pcap << otherLink << 0LL << 0 << false;
+    const QByteArray ng = pcapng(false, 6, 0, 0, false, 7);
+    QTest::newRow("pcapng 2 GiB of zeros after section")
+            << Format::Pcap << ng.left(28) << twoGiB << 0 << true;
+    QTest::newRow("pcapng huge block before packet")
+            << Format::Pcap
+            << ng.left(28) + QByteArray::fromHex("06000000f0ffff7f") + noise.left(4096)
+                    + ng.mid(28)
+            << 0LL << 0 << true;
 
     const QByteArray blf = good[Format::Blf];
     for (int cut : { 100, 144, 150, 160, 200, int(blf.size()) - 5 }) {

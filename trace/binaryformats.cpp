@@ -7,6 +7,7 @@
 #include <ctime>
 #include <vector>
 
+#include <unistd.h>
 #include <zlib.h>
 
 namespace trace {
@@ -52,6 +53,26 @@ int64_t floorDiv(int64_t a, int64_t b)
 constexpr uint32_t linkTypeSocketCan = 227;
 // No SocketCAN record is larger; a bigger length is a damaged file, not a frame.
 constexpr uint32_t maxPcapRecord = 256 * 1024;
+
+// A struct can_frame as the SocketCAN link type stores it (identifier in network order);
+// the time is left to the caller.
+bool parseSocketCan(const uint8_t *p, size_t size, Frame &frame)
+{
+    if (size < 8)
+        return false;
+    const uint32_t canId = be32(p);
+    const uint8_t length = p[4];
+    if (length > 8 || size < 8u + length)
+        return false;
+    frame = Frame();
+    frame.error = canId & errFlag;
+    frame.extended = (canId & effFlag) && !frame.error;
+    frame.remote = (canId & rtrFlag) && !frame.error;
+    frame.id = canId & (frame.extended || frame.error ? effMask : sffMask);
+    frame.dlc = length;
+    std::memcpy(frame.data, p + 8, length);
+    return true;
+}
 
 class PcapReader : public Reader
 {
@@ -108,23 +129,11 @@ private:
 
     bool parse(const uint8_t *header, Frame &frame) const
     {
-        if (m_record.size() < 8)
+        if (!parseSocketCan(m_record.data(), m_record.size(), frame))
             return false;
-        const uint8_t *p = m_record.data();
-        const uint32_t canId = be32(p);
-        const uint8_t length = p[4];
-        if (length > 8 || m_record.size() < 8u + length)
-            return false;
-        frame = Frame();
         const uint32_t fraction = word(header + 4);
         frame.timestampUs = int64_t(word(header)) * 1'000'000
                 + (m_nanoseconds ? fraction / 1000 : fraction);
-        frame.error = canId & errFlag;
-        frame.extended = (canId & effFlag) && !frame.error;
-        frame.remote = (canId & rtrFlag) && !frame.error;
-        frame.id = canId & (frame.extended || frame.error ? effMask : sffMask);
-        frame.dlc = length;
-        std::memcpy(frame.data, p + 8, length);
         return true;
     }
 
@@ -172,6 +181,194 @@ protected:
         for (int i = 0; i < 8; ++i)
             m_pending += char(i < length && !(frame.remote && !frame.error) ? frame.data[i] : 0);
     }
+};
+
+// pcapng, what Wireshark and dumpcap write by default, whatever the file is named. Sections
+// may change the byte order; each interface has its link type and time resolution. Only
+// SocketCAN interfaces' packets are frames; the direction comes from the packet's flags.
+class PcapngReader : public Reader
+{
+public:
+    PcapngReader(int fd, uint64_t size) : Reader(fd, size)
+    {
+        if (!readSection())
+            m_error = "not a pcapng file";
+    }
+
+    bool next(Frame &frame) override
+    {
+        uint8_t header[8];
+        while (readExact(header, sizeof header)) {
+            const uint32_t type = word(header);
+            const uint32_t length = word(header + 4);
+            if (type == sectionType) {
+                if (!readSection(header))
+                    return false;
+                continue;
+            }
+            if (length < 12 || length % 4 != 0) {
+                // Without a length nothing after it can be found again.
+                ++m_skipped;
+                return false;
+            }
+            if (length - 8 > maxPcapRecord) {
+                ++m_skipped;
+                if (!discard(length - 8))
+                    return false;
+                continue;
+            }
+            m_block.resize(length - 8);
+            if (!readExact(m_block.data(), m_block.size())) {
+                ++m_skipped;
+                return false;
+            }
+            const size_t body = m_block.size() - 4;
+            if (type == interfaceType) {
+                addInterface(body);
+            } else if (type == enhancedPacketType || type == simplePacketType) {
+                if (parsePacket(type, body, frame))
+                    return true;
+                ++m_skipped;
+            }
+        }
+        return false;
+    }
+
+private:
+    static constexpr uint32_t sectionType = 0x0a0d0d0a;
+    static constexpr uint32_t interfaceType = 1;
+    static constexpr uint32_t simplePacketType = 3;
+    static constexpr uint32_t enhancedPacketType = 6;
+
+    struct Interface
+    {
+        uint16_t linkType = 0;
+        uint64_t unitsPerSecond = 1'000'000;
+        int64_t offsetSeconds = 0;
+    };
+
+    uint32_t word(const uint8_t *p) const
+    {
+        const uint32_t v = le32(p);
+        return m_swapped ? __builtin_bswap32(v) : v;
+    }
+    uint16_t half(const uint8_t *p) const
+    {
+        const uint16_t v = le16(p);
+        return m_swapped ? __builtin_bswap16(v) : v;
+    }
+
+    // A section header block, its type already read into `header` unless null.
+    bool readSection(const uint8_t *header = nullptr)
+    {
+        uint8_t start[12];
+        if (header)
+            std::memcpy(start, header, 8);
+        else if (!readExact(start, 8) || le32(start) != sectionType)
+            return false;
+        if (!readExact(start + 8, 4))
+            return false;
+        const uint32_t order = le32(start + 8);
+        if (order == 0x1a2b3c4du)
+            m_swapped = false;
+        else if (order == 0x4d3c2b1au)
+            m_swapped = true;
+        else
+            return false;
+        const uint32_t length = word(start + 4);
+        if (length < 28 || length % 4 != 0)
+            return false;
+        m_interfaces.clear();
+        return discard(length - 12);
+    }
+
+    bool discard(uint64_t size)
+    {
+        uint8_t buffer[4096];
+        while (size > 0) {
+            const size_t chunk = size_t(std::min<uint64_t>(size, sizeof buffer));
+            if (!readExact(buffer, chunk))
+                return false;
+            size -= chunk;
+        }
+        return true;
+    }
+
+    // Calls `option(code, value, length)` for each option from `offset` to `end`.
+    template<typename Option>
+    void forOptions(size_t offset, size_t end, Option option) const
+    {
+        while (offset + 4 <= end) {
+            const uint16_t code = half(&m_block[offset]);
+            const uint16_t length = half(&m_block[offset + 2]);
+            offset += 4;
+            if (code == 0 || offset + length > end)
+                return;
+            option(code, &m_block[offset], length);
+            offset += (length + 3u) & ~3u;
+        }
+    }
+
+    void addInterface(size_t body)
+    {
+        Interface interface;
+        if (body >= 8) {
+            interface.linkType = half(&m_block[0]);
+            forOptions(8, body, [&](uint16_t code, const uint8_t *value, uint16_t length) {
+                if (code == 9 && length >= 1) {
+                    const unsigned exponent = value[0] & 0x7f;
+                    uint64_t units = 1;
+                    for (unsigned i = 0; i < exponent && units <= UINT64_MAX / 10; ++i)
+                        units *= (value[0] & 0x80) ? 2 : 10;
+                    if ((value[0] & 0x80) && exponent >= 64)
+                        units = UINT64_MAX;
+                    interface.unitsPerSecond = units;
+                } else if (code == 14 && length >= 8) {
+                    uint64_t v = le64(value);
+                    interface.offsetSeconds = int64_t(m_swapped ? __builtin_bswap64(v) : v);
+                }
+            });
+        }
+        // A file declares a handful; more than that is damage, and each costs memory.
+        if (m_interfaces.size() < 4096)
+            m_interfaces.push_back(interface);
+    }
+
+    bool parsePacket(uint32_t type, size_t body, Frame &frame) const
+    {
+        const bool enhanced = type == enhancedPacketType;
+        const size_t fixed = enhanced ? 20 : 4;
+        if (body < fixed)
+            return false;
+        const uint32_t index = enhanced ? word(&m_block[0]) : 0;
+        if (index >= m_interfaces.size() || m_interfaces[index].linkType != linkTypeSocketCan)
+            return false;
+        const size_t captured = enhanced ? word(&m_block[12])
+                                         : std::min<size_t>(word(&m_block[0]), body - fixed);
+        if (captured > body - fixed
+            || !parseSocketCan(&m_block[fixed], captured, frame))
+            return false;
+        if (!enhanced)
+            return true;
+        const Interface &interface = m_interfaces[index];
+        const uint64_t stamp = uint64_t(word(&m_block[4])) << 32 | word(&m_block[8]);
+        const uint64_t units = std::max<uint64_t>(interface.unitsPerSecond, 1);
+        // Unsigned, so that a damaged stamp wraps instead of overflowing.
+        const uint64_t fraction = uint64_t((unsigned __int128)(stamp % units) * 1'000'000
+                                           / units);
+        frame.timestampUs = int64_t((stamp / units + uint64_t(interface.offsetSeconds))
+                                            * 1'000'000u + fraction);
+        forOptions(fixed + ((captured + 3) & ~size_t(3)), body,
+                   [&](uint16_t code, const uint8_t *value, uint16_t length) {
+                       if (code == 2 && length >= 4)
+                           frame.tx = (word(value) & 3) == 2;
+                   });
+        return true;
+    }
+
+    std::vector<uint8_t> m_block;
+    std::vector<Interface> m_interfaces;
+    bool m_swapped = false;
 };
 
 // ---- BLF ------------------------------------------------------------------------------
@@ -608,6 +805,10 @@ private:
 
 std::unique_ptr<Reader> makePcapReader(int fd, uint64_t size)
 {
+    uint8_t magic[4] = {};
+    if (::pread(fd, magic, sizeof magic, 0) == sizeof magic
+        && le32(magic) == 0x0a0d0d0au)
+        return std::make_unique<PcapngReader>(fd, size);
     return std::make_unique<PcapReader>(fd, size);
 }
 

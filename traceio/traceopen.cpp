@@ -47,7 +47,8 @@ trace::Format sniff(const QString &path)
     if (head.startsWith("LOGG"))
         return trace::Format::Blf;
     static const char *const pcapMagics[] = { "\xd4\xc3\xb2\xa1", "\xa1\xb2\xc3\xd4",
-                                              "\x4d\x3c\xb2\xa1", "\xa1\xb2\x3c\x4d" };
+                                              "\x4d\x3c\xb2\xa1", "\xa1\xb2\x3c\x4d",
+                                              "\x0a\x0d\x0d\x0a" };
     for (const char *magic : pcapMagics) {
         if (head.startsWith(QByteArray(magic, 4)))
             return trace::Format::Pcap;
@@ -67,10 +68,11 @@ trace::Format sniff(const QString &path)
 
 QStringList traceOpenFilters()
 {
-    return { QStringLiteral("所有记录 (*.log *.asc *.pcap *.blf *.csv)"),
+    return { QStringLiteral("所有记录 (*.log *.asc *.pcap *.pcapng *.blf *.csv)"),
              QStringLiteral("candump 日志 (*.log)"), QStringLiteral("Vector ASC (*.asc)"),
-             QStringLiteral("pcap 抓包 (*.pcap)"), QStringLiteral("Vector BLF (*.blf)"),
-             QStringLiteral("CSV 表格 (*.csv)"), QStringLiteral("所有文件 (*)") };
+             QStringLiteral("pcap 抓包 (*.pcap *.pcapng)"),
+             QStringLiteral("Vector BLF (*.blf)"), QStringLiteral("CSV 表格 (*.csv)"),
+             QStringLiteral("所有文件 (*)") };
 }
 
 trace::Format traceOpenFormat(const QString &path)

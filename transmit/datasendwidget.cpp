@@ -569,6 +569,17 @@ void DataSendWidget::on_tableView_clicked(const QModelIndex &index)
     ui->txtSendCount->setText(QString::number(frame.repeatCount));
     ui->txtInvTime->setText(QString::number(frame.interval));
     ui->txtName->setText(cellText(index.row(), NameColumn));
+    // A cell that does not read as a frame would come in as 00, which the editor would then
+    // send as identifier 0x000: its own text comes in instead, and the editor refuses it.
+    QString reason;
+    quint32 id = 0;
+    const QString idText = cellText(index.row(), IdColumn).mid(2);
+    if (!FrameCheck::parseId(idText, frame.extended, &id, &reason))
+        ui->txtID->setText(idText);
+    QByteArray data;
+    const QString dataText = cellText(index.row(), DataColumn);
+    if (!FrameCheck::parseData(dataText, &data, &reason))
+        ui->txtData->setText(dataText);
 }
 
 void DataSendWidget::setEditorFrame(quint32 id, bool extended, const QByteArray &data,

@@ -63,11 +63,14 @@ void tst_SimReplay::playsTheTraceInOrderAndLoops_data()
 {
     QTest::addColumn<QByteArray>("extension");
     QTest::addColumn<QByteArray>("content");
+    // Between the first two frames the trace puts on the bus.
+    QTest::addColumn<qint64>("firstGapUs");
     QTest::newRow("log")
         << QByteArray("log")
         << QByteArray("(1000.000000) can0 123#1122 R\n(1000.020000) can0 1ABCDEF0#DEADBEEF T\n"
                       "(1000.020000) can0 20000004#0000000000000000\n"
-                      "(1000.040000) can0 7FF#R3 R\n");
+                      "(1000.040000) can0 7FF#R3 R\n")
+        << 20000LL;
     QTest::newRow("asc")
         << QByteArray("asc")
         << QByteArray("date Mon Dec 07 04:47:32.123 pm 2026\nbase hex  timestamps absolute\n"
@@ -75,26 +78,44 @@ void tst_SimReplay::playsTheTraceInOrderAndLoops_data()
                       "   0.000000 1  123             Rx   d 2 11 22\n"
                       "   0.010000 1  1ABCDEF0x       Tx   d 4 DE AD BE EF\n"
                       "   0.015000 1  ErrorFrame\n"
-                      "   0.030000 1  7FF             Rx   r 3\nEnd TriggerBlock\n");
+                      "   0.030000 1  7FF             Rx   r 3\nEnd TriggerBlock\n")
+        << 10000LL;
+    QTest::newRow("csv with a refused write")
+        << QByteArray("csv")
+        << QByteArray("序号,帧ID,数据,DLC,传输方向,状态,时间标识,格式,类型,\n"
+                      "0,0x123,11 22,0x02,接收,成功,10:00:00:000,数据帧,标准帧,\n"
+                      "1,0x456,01,0x01,发送,失败,10:00:00:001,数据帧,标准帧,\n"
+                      "2,0x1abcdef0,de ad be ef,0x04,发送,成功,10:00:00:005,数据帧,扩展帧,\n"
+                      "3,0x7ff,,0x03,接收,成功,10:00:00:009,远程帧,标准帧,\n")
+        << 5000LL;
 }
 
 void tst_SimReplay::playsTheTraceInOrderAndLoops()
 {
     QFETCH(QByteArray, extension);
     QFETCH(QByteArray, content);
+    QFETCH(qint64, firstGapUs);
     const QString path = tracePath(extension.constData());
     writeFile(path, content);
     qputenv("CANABLE_SIM_TRAFFIC", "replay:" + QFile::encodeName(path));
     QCOMPARE(canable_initDLL(0, 500), 0);
     const QStringList pass = { "123 d 1122/2", "1abcdef0x d deadbeef/4", "7ff r /3" };
     QStringList received;
+    QVector<int64_t> stamps;
     QDeadlineTimer deadline(30000);
     while (received.size() < 3 * pass.size() && !deadline.hasExpired()) {
         CanFrameRecord record = {};
-        if (canable_readMessage(0, &record, 1) == 0)
+        if (canable_readMessage(0, &record, 1) == 0) {
             received << describe(record);
+            int64_t stamp = 0;
+            QCOMPARE(canable_lastReadTimestamp(0, &stamp), 0);
+            stamps << stamp;
+        }
     }
     QCOMPARE(received, pass + pass + pass);
+    // The stamps follow the trace's gaps, however late the reads came.
+    QCOMPARE(stamps.at(1) - stamps.at(0), firstGapUs);
+    QCOMPARE(stamps.at(4) - stamps.at(3), firstGapUs);
 }
 
 void tst_SimReplay::refusesWhatHoldsNoFrame_data()
