@@ -238,6 +238,8 @@ void MainWindow::showComposer()
 void MainWindow::loadDbcFiles(const QStringList &paths)
 {
     showStatusMessage(QStringLiteral("正在加载DBC…"));
+    // A database of tens of megabytes takes seconds: the line must be seen before then.
+    lblMessage->repaint();
     QApplication::setOverrideCursor(Qt::WaitCursor);
     const DbcDatabase::LoadReport report = dbcDatabase.load(paths);
     QApplication::restoreOverrideCursor();

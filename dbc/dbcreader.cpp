@@ -38,6 +38,23 @@ bool isDigit(char c)
     return c >= '0' && c <= '9';
 }
 
+// Writers escape a quote inside a string as \" and leave every other backslash alone.
+bool isEscapedQuote(const char *p, const char *end)
+{
+    return *p == '\\' && p + 1 < end && p[1] == '"';
+}
+
+const char *closingQuote(const char *p, const char *end)
+{
+    for (; p < end; ++p) {
+        if (isEscapedQuote(p, end))
+            ++p;
+        else if (*p == '"')
+            return p;
+    }
+    return nullptr;
+}
+
 // Splits one statement into tokens; never reads past `end`.
 class Tokenizer
 {
@@ -54,8 +71,7 @@ public:
             return token;
         const char c = *m_position;
         if (c == '"') {
-            const char *close = static_cast<const char *>(
-                std::memchr(m_position + 1, '"', m_end - m_position - 1));
+            const char *close = closingQuote(m_position + 1, m_end);
             if (!close) {
                 m_position = m_end;
                 token.kind = Token::Punctuation;   // an unterminated string is never valid
@@ -120,18 +136,29 @@ bool toInt(const Token &token, qint64 low, qint64 high, qint64 *value)
     return ok && *value >= low && *value <= high;
 }
 
-// Whether the statement has its ';' outside any string.
-bool isTerminated(const char *begin, const char *end)
+// Looks for the statement's ';' outside any string, one line after the other: each byte is
+// looked at once, however many lines a statement runs over.
+class TerminatorScan
 {
-    bool inString = false;
-    for (const char *p = begin; p < end; ++p) {
-        if (*p == '"')
-            inString = !inString;
-        else if (*p == ';' && !inString)
-            return true;
+public:
+    // Scans the next piece of the statement; true once its ';' has been seen.
+    bool feed(const char *begin, const char *end)
+    {
+        for (const char *p = begin; p < end && !m_terminated; ++p) {
+            if (m_inString && isEscapedQuote(p, end))
+                ++p;
+            else if (*p == '"')
+                m_inString = !m_inString;
+            else if (*p == ';' && !m_inString)
+                m_terminated = true;
+        }
+        return m_terminated;
     }
-    return false;
-}
+
+private:
+    bool m_inString = false;
+    bool m_terminated = false;
+};
 
 // Statements that end with ';' and whose strings may run over several lines.
 bool spansLines(const QByteArray &keyword)
@@ -193,10 +220,14 @@ private:
     }
     QString text(const Token &token) const
     {
-        return m_utf8 ? QString::fromUtf8(token.begin, token.size)
-                      : QString::fromLatin1(token.begin, token.size);
+        QString decoded = m_utf8 ? QString::fromUtf8(token.begin, token.size)
+                                 : QString::fromLatin1(token.begin, token.size);
+        if (token.kind == Token::String)
+            decoded.replace(QLatin1String("\\\""), QLatin1String("\""));
+        return decoded;
     }
     DbcMessage *messageById(const Token &token);
+    DbcSignal *signalByName(DbcMessage *message, const QString &name);
 
     const QByteArray &m_text;
     DbcFile m_file;
@@ -208,6 +239,8 @@ private:
     bool m_recognised = false;
     int m_defaultCycle = 0;
     QHash<uint64_t, int> m_index;
+    // Signal indices by name, per message: a message may come with very many signals.
+    QVector<QHash<QString, int>> m_signalIndex;
     QSet<int> m_explicitCycle;
 };
 
@@ -254,18 +287,22 @@ DbcFile Parser::run()
 
         const char *statementEnd = lineEnd;
         if (spansLines(keyword)) {
-            while (!isTerminated(begin, statementEnd) && statementEnd < end) {
+            TerminatorScan scan;
+            bool terminated = scan.feed(begin, statementEnd);
+            while (!terminated && statementEnd < end) {
                 if (statementEnd - begin > DbcReader::maxStatementBytes
                     || startsMessageOrSignal(position, end))
                     break;
+                const char *scanned = statementEnd;
                 statementEnd = static_cast<const char *>(
                     std::memchr(position, '\n', end - position));
                 if (!statementEnd)
                     statementEnd = end;
                 position = statementEnd < end ? statementEnd + 1 : end;
                 ++m_line;
+                terminated = scan.feed(scanned, statementEnd);
             }
-            if (!isTerminated(begin, statementEnd)) {
+            if (!terminated) {
                 warn(QStringLiteral("%1 语句没有以分号结束，已跳过")
                          .arg(QString::fromLatin1(keyword)), firstLine);
                 continue;
@@ -360,10 +397,12 @@ void Parser::message(Tokenizer &tokens)
         m_current = existing.value();
         m_explicitCycle.remove(m_current);
         m_file.messages[m_current] = message;
+        m_signalIndex[m_current].clear();
     } else {
         m_current = m_file.messages.size();
         m_index.insert(key, m_current);
         m_file.messages.append(message);
+        m_signalIndex.append(QHash<QString, int>());
     }
     m_skipSignals = false;
 }
@@ -450,11 +489,15 @@ void Parser::signal(Tokenizer &tokens)
         warn(problem + QStringLiteral("，已跳过"));
         return;
     }
-    for (const DbcSignal &other : message.signalList) {
-        if (other.name == signal.name) {
-            warn(QStringLiteral("信号 %1 在报文 %2 中重复，已跳过").arg(signal.name, message.name));
-            return;
-        }
+    QHash<QString, int> &names = m_signalIndex[m_current];
+    if (names.contains(signal.name)) {
+        warn(QStringLiteral("信号 %1 在报文 %2 中重复，已跳过").arg(signal.name, message.name));
+        return;
+    }
+    if (message.signalList.size() >= DbcReader::maxSignalsPerMessage) {
+        warn(QStringLiteral("报文 %1 的信号超过 %2 个，已跳过 %3")
+                 .arg(message.name).arg(DbcReader::maxSignalsPerMessage).arg(signal.name));
+        return;
     }
     if (signal.multiplex == DbcSignal::Multiplex::Multiplexor) {
         if (message.multiplexorIndex >= 0) {
@@ -468,6 +511,7 @@ void Parser::signal(Tokenizer &tokens)
         }
         message.multiplexorIndex = message.signalList.size();
     }
+    names.insert(signal.name, message.signalList.size());
     message.signalList.append(signal);
 }
 
@@ -481,6 +525,14 @@ DbcMessage *Parser::messageById(const Token &token)
     if (found == m_index.constEnd() || (!extended && rawId > 0x7FF))
         return nullptr;
     return &m_file.messages[found.value()];
+}
+
+DbcSignal *Parser::signalByName(DbcMessage *message, const QString &name)
+{
+    if (!message)
+        return nullptr;
+    const int index = m_signalIndex.at(int(message - m_file.messages.data())).value(name, -1);
+    return index < 0 ? nullptr : &message->signalList[index];
 }
 
 void Parser::comment(Tokenizer &tokens)
@@ -504,11 +556,9 @@ void Parser::comment(Tokenizer &tokens)
     const Token body = tokens.next();
     if (body.kind != Token::String)
         return;
-    for (DbcSignal &signal : message->signalList) {
-        if (signal.name == text(name)) {
-            signal.comment = text(body);
-            return;
-        }
+    if (DbcSignal *signal = signalByName(message, text(name))) {
+        signal->comment = text(body);
+        return;
     }
     warn(QStringLiteral("注释指向不存在的信号 %1，已跳过").arg(text(name)));
 }
@@ -520,13 +570,7 @@ void Parser::values(Tokenizer &tokens)
         return;   // descriptions of an environment variable
     DbcMessage *message = messageById(idToken);
     const Token name = tokens.next();
-    DbcSignal *signal = nullptr;
-    if (message) {
-        for (DbcSignal &candidate : message->signalList) {
-            if (candidate.name == text(name))
-                signal = &candidate;
-        }
-    }
+    DbcSignal *signal = signalByName(message, text(name));
     if (!signal) {
         warn(QStringLiteral("值描述指向不存在的信号 %1，已跳过").arg(text(name)));
         return;
@@ -562,19 +606,17 @@ void Parser::valueType(Tokenizer &tokens)
         warn(QStringLiteral("无法识别的信号类型定义，已跳过"));
         return;
     }
-    for (DbcSignal &signal : message->signalList) {
-        if (signal.name != text(name))
-            continue;
-        DbcSignal changed = signal;
+    if (DbcSignal *signal = signalByName(message, text(name))) {
+        DbcSignal changed = *signal;
         changed.valueType = type == 1 ? DbcSignal::ValueType::Float
             : type == 2               ? DbcSignal::ValueType::Double
                                       : DbcSignal::ValueType::Integer;
         const QString problem = dbcPrepareLayout(&changed, message->length);
         if (!problem.isEmpty() || changed.multiplex == DbcSignal::Multiplex::Multiplexor) {
-            warn(QStringLiteral("信号 %1 不能作为浮点数，按整数解析").arg(signal.name));
+            warn(QStringLiteral("信号 %1 不能作为浮点数，按整数解析").arg(signal->name));
             return;
         }
-        signal = changed;
+        *signal = changed;
         return;
     }
     warn(QStringLiteral("信号类型指向不存在的信号 %1，已跳过").arg(text(name)));

@@ -27,6 +27,9 @@ namespace DbcReader {
 // Larger files are refused before being read: a real database is a few megabytes.
 constexpr qint64 maxFileBytes = 64 * 1024 * 1024;
 constexpr int maxWarnings = 200;
+// Far more than a real message has, even with many multiplexer values; the name look-ups
+// and every decoding of the message grow with the count.
+constexpr int maxSignalsPerMessage = 10000;
 // A statement that runs over several lines (a comment) is given up beyond this.
 constexpr int maxStatementBytes = 1024 * 1024;
 

@@ -20,6 +20,9 @@ QString idText(const DbcMessage &message)
                                                                     QLatin1Char('0'));
 }
 
+// Names need not be unique across files, so the choice is remembered by identifier.
+constexpr int keyRole = Qt::UserRole + 1;
+
 QTableWidgetItem *readOnlyItem(const QString &text)
 {
     auto *item = new QTableWidgetItem(text);
@@ -64,7 +67,9 @@ void SignalComposerWidget::setPlaceholderText(const QString &text)
 void SignalComposerWidget::setDatabase(const DbcDatabase *database)
 {
     const DbcMessage *previous = currentMessage();
-    const QString chosen = previous ? previous->name : QString();
+    const QVariant chosen = previous
+        ? QVariant(qulonglong(dbcMessageKey(previous->id, previous->extended)))
+        : QVariant();
     QHash<QString, double> kept;
     if (previous) {
         for (int i = 0; i < previous->signalList.size() && i < m_values.size(); ++i)
@@ -75,11 +80,15 @@ void SignalComposerWidget::setDatabase(const DbcDatabase *database)
     m_filling = true;
     m_messages->clear();
     if (database) {
-        for (const DbcMessage &message : database->messages())
+        for (const DbcMessage &message : database->messages()) {
             m_messages->addItem(QStringLiteral("%1 (0x%2)").arg(message.name, idText(message)),
                                 message.name);
+            m_messages->setItemData(m_messages->count() - 1,
+                                    qulonglong(dbcMessageKey(message.id, message.extended)),
+                                    keyRole);
+        }
     }
-    const int again = chosen.isEmpty() ? -1 : m_messages->findData(chosen);
+    const int again = chosen.isValid() ? m_messages->findData(chosen, keyRole) : -1;
     if (again >= 0)
         m_messages->setCurrentIndex(again);
     else if (!m_messages->placeholderText().isEmpty())
@@ -148,7 +157,8 @@ const DbcMessage *SignalComposerWidget::currentMessage() const
 {
     if (!m_database || m_messages->currentIndex() < 0)
         return nullptr;
-    return m_database->messageByName(m_messages->currentData().toString());
+    const qulonglong key = m_messages->currentData(keyRole).toULongLong();
+    return m_database->message(uint32_t(key), key >> 32);
 }
 
 void SignalComposerWidget::messageChosen(int)
@@ -194,8 +204,14 @@ void SignalComposerWidget::valueEdited(QTableWidgetItem *item)
         return;
     bool ok = false;
     const double value = item->text().trimmed().toDouble(&ok);
-    if (ok && std::isfinite(value))
+    if (ok && std::isfinite(value)) {
         m_values[item->row()] = value;
+    } else {
+        // The cell must not show a text that the payload does not carry.
+        m_filling = true;
+        item->setText(QString::number(m_values.at(item->row()), 'g', 10));
+        m_filling = false;
+    }
     compose();
     announce();
 }

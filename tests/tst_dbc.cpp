@@ -20,6 +20,8 @@ private slots:
     void oracle();
     void hostile_data();
     void hostile();
+    void strings_data();
+    void strings();
     void oversizedFileIsRefusedUnread();
     void laterFileReplacesMessage();
     void physicalToBits_data();
@@ -66,6 +68,45 @@ QByteArray masked(QByteArray bytes, const QByteArray &mask)
     return bytes;
 }
 
+// Every length from 1 to 64 in both byte orders at start bits drawn at random among those
+// that keep the signal inside the frame, with drawn sign, factor and offset; standard and
+// extended identifiers alternate, and lengths 32 and 64 also carry a float or a double.
+QByteArray generatedLayouts(quint32 seed)
+{
+    QRandomGenerator random(seed);
+    const char *const factors[] = {"1", "0.5", "0.1", "0.001", "3", "-2", "0.25"};
+    const char *const offsets[] = {"0", "-40", "1000.5", "-0.125"};
+    QByteArray text = "VERSION \"\"\n\nBU_: A\n\n";
+    QByteArray types;
+    for (int length = 1; length <= 64; ++length) {
+        const quint32 id = length % 2 ? 0x80000000u | (0x1ABC000u + length) : 0x600u + length;
+        text += "BO_ " + QByteArray::number(id) + " Layout" + QByteArray::number(length)
+            + ": 8 A\n";
+        auto signalLine = [&](const QByteArray &name, int start, bool intel, bool isSigned) {
+            return " SG_ " + name + " : " + QByteArray::number(start) + '|'
+                + QByteArray::number(length) + (intel ? "@1" : "@0") + (isSigned ? "-" : "+")
+                + " (" + factors[random.bounded(7)] + ',' + offsets[random.bounded(4)]
+                + ") [0|0] \"\" A\n";
+        };
+        const int intelStart = random.bounded(64 - length + 1);
+        // Motorola bits counted from the most significant bit of byte 0 run contiguously.
+        const int first = random.bounded(64 - length + 1);
+        const int motorolaStart = (first / 8) * 8 + 7 - first % 8;
+        text += signalLine("I" + QByteArray::number(length), intelStart, true, random.bounded(2));
+        text += signalLine("M" + QByteArray::number(length), motorolaStart, false,
+                           random.bounded(2));
+        if (length == 32 || length == 64) {
+            text += signalLine("FI", intelStart, true, true);
+            text += signalLine("FM", motorolaStart, false, true);
+            for (const char *name : {"FI", "FM"}) {
+                types += "SIG_VALTYPE_ " + QByteArray::number(id) + ' ' + name
+                    + (length == 32 ? " : 1;\n" : " : 2;\n");
+            }
+        }
+    }
+    return text + types;
+}
+
 int signalCount(const DbcFile &file)
 {
     int count = 0;
@@ -78,14 +119,26 @@ int signalCount(const DbcFile &file)
 
 void TestDbc::oracle_data()
 {
-    QTest::addColumn<QString>("path");
-    QTest::newRow("awkward layouts") << QFINDTESTDATA("data/dbc/awkward.dbc");
-    QTest::newRow("simulated vehicle") << QFINDTESTDATA("../docs/examples/vehicle.dbc");
+    QTest::addColumn<QString>("path");   // empty: generatedLayouts() of the seed
+    QTest::addColumn<quint32>("seed");
+    QTest::newRow("awkward layouts") << QFINDTESTDATA("data/dbc/awkward.dbc") << 0u;
+    QTest::newRow("simulated vehicle") << QFINDTESTDATA("../docs/examples/vehicle.dbc") << 0u;
+    QTest::newRow("every length, seed 1") << QString() << 1u;
+    QTest::newRow("every length, seed 2") << QString() << 2u;
 }
 
 void TestDbc::oracle()
 {
     QFETCH(QString, path);
+    QFETCH(quint32, seed);
+    QTemporaryDir directory;
+    if (seed) {
+        QVERIFY(directory.isValid());
+        path = directory.filePath(QStringLiteral("generated.dbc"));
+        QFile generated(path);
+        QVERIFY(generated.open(QIODevice::WriteOnly));
+        QVERIFY(generated.write(generatedLayouts(seed)) > 0);
+    }
     QVERIFY(!path.isEmpty());
     const QString python = QStringLiteral("/usr/bin/python3");
     if (!QFileInfo::exists(python))
@@ -261,6 +314,17 @@ void TestDbc::hostile_data()
     QTest::newRow("windows line ends")
         << QByteArray("BO_ 101 After: 8 ECU\r\n SG_ Ok : 0|8@1+ (1,0) [0|0] \"\" X\r\n")
         << false << 1 << 1 << QString();
+    QByteArray shortLines;
+    for (int i = 0; i < 500000; ++i)
+        shortLines += "x\n";
+    QTest::newRow("unterminated comment over half a million short lines")
+        << tail + "CM_ BO_ 101 \"" + shortLines << false << 1 << 1 << "t.dbc:3:";
+    QByteArray manySignals = message;
+    for (int i = 0; i <= DbcReader::maxSignalsPerMessage; ++i)
+        manySignals += " SG_ S" + QByteArray::number(i) + " : 0|1@1+ (1,0) [0|0] \"\" X\n";
+    QTest::newRow("more signals than any message has")
+        << manySignals << false << 1 << DbcReader::maxSignalsPerMessage
+        << "t.dbc:" + QString::number(DbcReader::maxSignalsPerMessage + 2) + ":";
     QByteArray manyBad = message;
     for (int i = 0; i < 5000; ++i)
         manyBad += " SG_ broken\n";
@@ -294,6 +358,42 @@ void TestDbc::hostile()
         QVERIFY(DbcCodec::decode(message, reinterpret_cast<const uint8_t *>(payload.constData()),
                                  message.length, &values) <= message.signalList.size());
     }
+}
+
+void TestDbc::strings_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("messageComment");
+    QTest::addColumn<QString>("signalComment");
+    QTest::addColumn<QString>("description");   // of raw value 1
+    QTest::addColumn<QString>("unit");
+
+    const QByteArray message = "BO_ 16 Q: 8 A\n SG_ S : 0|8@1- (1,0) [0|0] \"\xb0" "C\" X\n";
+    QTest::newRow("escaped quotes")
+        << message + "CM_ BO_ 16  \"frame ; \\\"x\\\"\";\nCM_ SG_ 16 S \"say \\\"hi\\\"; ok\";\n"
+                     "VAL_ 16 S 1 \"a \\\"b\\\"\" 2 \"c\";\n"
+        << "frame ; \"x\"" << "say \"hi\"; ok" << "a \"b\"" << QString::fromUtf8("°C");
+    QTest::newRow("other backslashes stay")
+        << message + "CM_ SG_ 16 S \"C:\\dir\\x\nnext line\";\nVAL_ 16 S 1 \"\\n\";\n"
+        << "" << "C:\\dir\\x\nnext line" << "\\n" << QString::fromUtf8("°C");
+}
+
+void TestDbc::strings()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, messageComment);
+    QFETCH(QString, signalComment);
+    QFETCH(QString, description);
+    QFETCH(QString, unit);
+    const DbcFile file = DbcReader::parse(text, QStringLiteral("t.dbc"));
+    QVERIFY2(file.warnings.isEmpty(), qPrintable(file.warnings.join('\n')));
+    QCOMPARE(::signalCount(file), 1);
+    const DbcMessage &message = file.messages.first();
+    const DbcSignal &signal = message.signalList.first();
+    QCOMPARE(message.comment, messageComment);
+    QCOMPARE(signal.comment, signalComment);
+    QCOMPARE(signal.valueDescriptions.value(1), description);
+    QCOMPARE(signal.unit, unit);
 }
 
 void TestDbc::oversizedFileIsRefusedUnread()

@@ -1,6 +1,7 @@
 #include "datasendwidget.h"
 #include "dbccodec.h"
 #include "dbcdatabase.h"
+#include "dbcreader.h"
 #include "fakecanable.h"
 #include "sendthread.h"
 #include "signalcomposer.h"
@@ -27,6 +28,9 @@ private slots:
     void panelCompose_data() { compose_data(); }
     void panelCompose();
     void panelFollowsDatabase();
+    void panelTellsMessagesOfOneNameApart();
+    void panelKeepsTheValueForTextThatIsNoNumber_data();
+    void panelKeepsTheValueForTextThatIsNoNumber();
     void panelSendsTheDataField();
     void panelLeavesTheEditorRoom_data();
     void panelLeavesTheEditorRoom();
@@ -210,6 +214,54 @@ void TestSignalComposer::panelFollowsDatabase()
     sender.setDatabase(&empty);
     QVERIFY(panel.group->isHidden());
     QCOMPARE(panel.table->rowCount(), 0);
+}
+
+void TestSignalComposer::panelTellsMessagesOfOneNameApart()
+{
+    DbcDatabase database;
+    database.add(DbcReader::parse("BO_ 100 Twin: 1 A\n SG_ S : 0|8@1+ (1,0) [0|0] \"\" X\n",
+                                  "a.dbc"));
+    database.add(DbcReader::parse("BO_ 200 Twin: 2 B\n SG_ S : 8|8@1+ (1,0) [0|0] \"\" X\n",
+                                  "b.dbc"));
+    DataSendWidget sender;
+    sender.setDatabase(&database);
+    const Panel panel = panelParts(sender);
+    QVERIFY(panel.group && panel.messages && panel.table);
+    panel.group->setChecked(true);
+    QCOMPARE(panel.messages->count(), 2);
+    panel.messages->setCurrentIndex(1);
+    typeValue(panel, "S", "7");
+    QCOMPARE(sender.frameFromEditor().id, 200u);
+    QCOMPARE(panel.data->text(), QStringLiteral("00 07"));
+    // A reload keeps the choice of the same identifier.
+    sender.setDatabase(&database);
+    QCOMPARE(panel.messages->currentIndex(), 1);
+}
+
+void TestSignalComposer::panelKeepsTheValueForTextThatIsNoNumber_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("letters") << "fast";
+    QTest::newRow("empty") << "";
+    QTest::newRow("infinite") << "inf";
+}
+
+void TestSignalComposer::panelKeepsTheValueForTextThatIsNoNumber()
+{
+    QFETCH(QString, text);
+    DataSendWidget sender;
+    sender.setDatabase(&m_database);
+    const Panel panel = panelParts(sender);
+    QVERIFY(panel.group && panel.messages && panel.table);
+    panel.group->setChecked(true);
+    panel.messages->setCurrentIndex(panel.messages->findData("EngineData"));
+    typeValue(panel, "EngineSpeed", "2350");
+    const QString sent = panel.data->text();
+    typeValue(panel, "EngineSpeed", text);
+    QCOMPARE(panel.data->text(), sent);
+    const QTableWidgetItem *name = panel.table->findItems("EngineSpeed", Qt::MatchExactly).first();
+    QCOMPARE(panel.table->item(name->row(), SignalComposerWidget::ValueColumn)->text(),
+             QStringLiteral("2350"));
 }
 
 void TestSignalComposer::panelSendsTheDataField()
