@@ -136,7 +136,9 @@ MainWindow::MainWindow(QWidget *parent)
     setupDatabaseMenu();
 
     on_btnClear_clicked();
-    updateHealthFields();
+    // The counters stay empty until the first tick, as they always have; the health fields
+    // show their state (or that the library cannot tell it) at once.
+    updateHealthFields(false);
 
     ui->splitter->setStretchFactor(0, 18);
     ui->splitter->setStretchFactor(1, 13);
@@ -576,15 +578,17 @@ void MainWindow::timerEvent(QTimerEvent *event)
                               .arg(refused));
     }
 
-    updateHealthFields();
+    updateHealthFields(true);
 }
 
-void MainWindow::updateHealthFields()
+void MainWindow::updateHealthFields(bool counters)
 {
     const HandleThread::Snapshot now = HandleThread::instance()->snapshot();
-    lblSendCount->setText(QStringLiteral("发送次数:%1次").arg(now.sendCount));
-    lblReceiveCount->setText(QStringLiteral("接收次数:%1次").arg(now.receiveCount));
-    lblReceiveRate->setText(QStringLiteral("接收速度:%1次/s").arg(now.receiveRate));
+    if (counters) {
+        lblSendCount->setText(QStringLiteral("发送次数:%1次").arg(now.sendCount));
+        lblReceiveCount->setText(QStringLiteral("接收次数:%1次").arg(now.receiveCount));
+        lblReceiveRate->setText(QStringLiteral("接收速度:%1次/s").arg(now.receiveRate));
+    }
 
     const AdapterCalls &calls = adapterCalls();
     lblErrorCount->setText(calls.readErrorEvent

@@ -100,7 +100,8 @@ private:
     void setupHealthFields();
     // Lists the interfaces present, keeping the current choice when it is still there.
     void refreshInterfaces();
-    void updateHealthFields();
+    // The bus health fields, and with `counters` the three traffic counters too.
+    void updateHealthFields(bool counters);
     void createRecordingActions();
     void startRecording();
     // Stops the recording, closes its file and says how it ended.

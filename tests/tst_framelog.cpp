@@ -61,6 +61,7 @@ private:
     QAbstractItemModel *model = nullptr;
     QLineEdit *limitEdit = nullptr;
     QList<QLabel *> labels;
+    QStringList countersAtStart;
     int fed = 0;
 };
 
@@ -85,6 +86,9 @@ void tst_FrameLog::init()
 {
     FakeCanable::reset();
     window = std::make_unique<MainWindow>();
+    countersAtStart.clear();
+    for (QLabel *label : window->statusBar()->findChildren<QLabel *>().mid(0, 3))
+        countersAtStart << label->text();
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     view = window->findChild<MyTableView *>(QStringLiteral("tbReceive"));
@@ -273,6 +277,8 @@ void tst_FrameLog::rowLimitOnEdit()
 
 void tst_FrameLog::tickWithoutFramesOnlyRefreshesCounters()
 {
+    // Empty until the first tick.
+    QCOMPARE(countersAtStart, QStringList({ QString(), QString(), QString() }));
     feed(20, 0);
     feed(10, 1);
     waitForTick();
