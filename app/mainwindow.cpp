@@ -38,10 +38,12 @@
 #include <QMessageBox>
 #include <QProgressDialog>
 #include <QScrollBar>
+#include <QThread>
 #include <QTimer>
 #include <QTimerEvent>
 #include <QTreeView>
 
+#include <atomic>
 #include <iterator>
 
 namespace {
@@ -154,9 +156,9 @@ void MainWindow::setupDatabaseMenu()
 {
     databaseMenu = menuBar()->addMenu(QStringLiteral("数据库"));
     databaseMenu->setObjectName(QStringLiteral("menuDatabase"));
-    QAction *load = databaseMenu->addAction(QStringLiteral("加载DBC…"));
-    load->setObjectName(QStringLiteral("actionLoadDbc"));
-    connect(load, &QAction::triggered, this, [this] {
+    loadDbcAction = databaseMenu->addAction(QStringLiteral("加载DBC…"));
+    loadDbcAction->setObjectName(QStringLiteral("actionLoadDbc"));
+    connect(loadDbcAction, &QAction::triggered, this, [this] {
         const QStringList paths = QFileDialog::getOpenFileNames(
             this, QStringLiteral("加载DBC"), QString(),
             QStringLiteral("DBC文件 (*.dbc *.DBC);;所有文件 (*)"));
@@ -198,7 +200,7 @@ void MainWindow::updateDatabaseMenu()
 {
     qDeleteAll(dbcFileActions);
     dbcFileActions.clear();
-    unloadDbcAction->setEnabled(!dbcDatabase.files().isEmpty());
+    unloadDbcAction->setEnabled(!dbcDatabase.files().isEmpty() && !dbcLoadThread);
     composeAction->setEnabled(!dbcDatabase.isEmpty());
     if (composer)
         composer->setDatabase(&dbcDatabase);
@@ -237,14 +239,72 @@ void MainWindow::showComposer()
     composer->raise();
 }
 
+// Shared by the GUI thread and the reader thread; files is the reader's until it ends.
+struct DbcLoadJob
+{
+    std::atomic<bool> cancelled{false};
+    QVector<DbcFile> files;
+};
+
 void MainWindow::loadDbcFiles(const QStringList &paths)
 {
+    if (dbcLoadThread || paths.isEmpty())
+        return;
     showStatusMessage(QStringLiteral("正在加载DBC…"));
-    // A database of tens of megabytes takes seconds: the line must be seen before then.
-    lblMessage->repaint();
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    const DbcDatabase::LoadReport report = dbcDatabase.load(paths);
-    QApplication::restoreOverrideCursor();
+    loadDbcAction->setEnabled(false);
+    unloadDbcAction->setEnabled(false);
+    auto job = std::make_shared<DbcLoadJob>();
+    dbcLoadJob = job;
+
+    dbcLoadProgress = new QProgressDialog(QStringLiteral("正在加载DBC…"),
+                                          QStringLiteral("取消"), 0, 0, this);
+    dbcLoadProgress->setObjectName(QStringLiteral("dbcLoadProgress"));
+    dbcLoadProgress->setWindowModality(Qt::WindowModal);
+    dbcLoadProgress->setAutoClose(false);
+    dbcLoadProgress->setAutoReset(false);
+    // A file of a few hundred kilobytes reads at once and needs no dialog.
+    dbcLoadProgress->setMinimumDuration(500);
+    if (paths.size() > 1)
+        dbcLoadProgress->setMaximum(paths.size());
+    dbcLoadProgress->setValue(0);
+    connect(dbcLoadProgress, &QProgressDialog::canceled, this, [this] {
+        // The reader stops before its next file; the file it reads now is read to its end
+        // (the parser cannot be stopped midway) and then dropped with the rest.
+        dbcLoadJob->cancelled = true;
+        showStatusMessage(QStringLiteral("已取消加载DBC"));
+        dbcLoadProgress->hide();
+    });
+
+    dbcLoadThread = QThread::create([this, job, paths] {
+        for (int i = 0; i < paths.size() && !job->cancelled; ++i) {
+            job->files.append(DbcReader::readFile(paths.at(i)));
+            QMetaObject::invokeMethod(this, [this, job, i] {
+                if (job == dbcLoadJob && !job->cancelled && dbcLoadProgress
+                    && dbcLoadProgress->maximum() > 0)
+                    dbcLoadProgress->setValue(i + 1);
+            }, Qt::QueuedConnection);
+        }
+    });
+    dbcLoadThread->setParent(this);
+    connect(dbcLoadThread, &QThread::finished, this, &MainWindow::finishDbcLoad);
+    dbcLoadThread->start();
+}
+
+void MainWindow::finishDbcLoad()
+{
+    dbcLoadThread->wait();
+    delete dbcLoadThread;
+    dbcLoadThread = nullptr;
+    const std::shared_ptr<DbcLoadJob> job = std::move(dbcLoadJob);
+    dbcLoadProgress->disconnect(this);
+    dbcLoadProgress->hide();
+    dbcLoadProgress->deleteLater();
+    dbcLoadProgress = nullptr;
+    loadDbcAction->setEnabled(true);
+    unloadDbcAction->setEnabled(!dbcDatabase.files().isEmpty());
+    if (job->cancelled)
+        return;
+    const DbcDatabase::LoadReport report = dbcDatabase.addFiles(job->files);
     showStatusMessage(report.summary());
     if (report.filesLoaded > 0) {
         updateDatabaseMenu();
@@ -254,7 +314,7 @@ void MainWindow::loadDbcFiles(const QStringList &paths)
 
 void MainWindow::unloadDbc()
 {
-    if (dbcDatabase.files().isEmpty())
+    if (dbcDatabase.files().isEmpty() || dbcLoadThread)
         return;
     dbcDatabase.clear();
     updateDatabaseMenu();
@@ -272,6 +332,10 @@ void MainWindow::showStatusMessage(const QString &text)
 
 MainWindow::~MainWindow()
 {
+    if (dbcLoadThread) {
+        dbcLoadJob->cancelled = true;
+        dbcLoadThread->wait();
+    }
     SendThread::instance()->stopReplay();
     // The file is completed with every frame up to the window's end.
     recorder->stop();

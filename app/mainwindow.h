@@ -13,7 +13,10 @@
 
 #include <QMainWindow>
 
+#include <memory>
+
 class IdViewModel;
+struct DbcLoadJob;
 class Recorder;
 class TraceOpen;
 class TraceSave;
@@ -28,6 +31,7 @@ class QComboBox;
 class QLabel;
 class QMenu;
 class QProgressDialog;
+class QThread;
 class DataSendWidget;
 class FrameLogDecoder;
 class SignalComposer;
@@ -51,8 +55,10 @@ public slots:
     // refused input, progress), kept until the next one or for ten seconds. The counters
     // on the left stay visible, which QStatusBar::showMessage() would hide.
     void showStatusMessage(const QString &text);
-    // Adds the DBC files, in order, to the loaded database and says once what happened.
+    // Reads the DBC files on a thread of their own, then adds them, in order, to the loaded
+    // database and says once what happened. Ignored while a load runs.
     void loadDbcFiles(const QStringList &paths);
+    bool isLoadingDbc() const { return dbcLoadThread != nullptr; }
     void unloadDbc();
     // Starts a trace replay onto the open device, or says in the status bar why not.
     bool replayTrace(const ReplayOptions &options);
@@ -90,6 +96,7 @@ private:
                                   const QString &objectName, int maximum);
     void setupDatabaseMenu();
     void updateDatabaseMenu();
+    void finishDbcLoad();
     void showComposer();
     void createViewMenu();
     void showIdView(bool show);
@@ -139,7 +146,12 @@ private:
     TraceOpen *traceOpen = nullptr;
     qint64 traceFramesLoaded = 0;
     QMenu *databaseMenu = nullptr;
+    QAction *loadDbcAction = nullptr;
     QAction *unloadDbcAction = nullptr;
+    // The running DBC load: its reader thread, what it shares with it, and its dialog.
+    QThread *dbcLoadThread = nullptr;
+    std::shared_ptr<DbcLoadJob> dbcLoadJob;
+    QProgressDialog *dbcLoadProgress = nullptr;
     QAction *composeAction = nullptr;
     DataSendWidget *sendWidget = nullptr;
     FrameLogDecoder *frameLogDecoder = nullptr;

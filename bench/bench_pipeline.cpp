@@ -409,6 +409,8 @@ bool setUpView(MainWindow *window, const Options &options, const QTemporaryDir &
         }
         file.close();
         window->loadDbcFiles({ path });
+        while (window->isLoadingDbc())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         if (window->database().messages().size() != options.dbcMessages) {
             qWarning("the generated database did not load");
             return false;

@@ -45,9 +45,17 @@ const DbcMessage *DbcDatabase::messageByName(const QString &name) const
 
 DbcDatabase::LoadReport DbcDatabase::load(const QStringList &paths)
 {
+    QVector<DbcFile> files;
+    files.reserve(paths.size());
+    for (const QString &path : paths)
+        files.append(DbcReader::readFile(path));
+    return addFiles(files);
+}
+
+DbcDatabase::LoadReport DbcDatabase::addFiles(const QVector<DbcFile> &files)
+{
     LoadReport report;
-    for (const QString &path : paths) {
-        const DbcFile file = DbcReader::readFile(path);
+    for (const DbcFile &file : files) {
         if (!file.error.isEmpty()) {
             report.refused.append(file.error);
             continue;

@@ -26,6 +26,9 @@ public:
 
     // Reads the files in order and adds those that read without error.
     LoadReport load(const QStringList &paths);
+    // Adds files read elsewhere (DbcReader::readFile on another thread), in order, and
+    // tells what happened as load() does.
+    LoadReport addFiles(const QVector<DbcFile> &files);
     // Adds a file that was read without error. Returns one line per identifier whose
     // message the file replaced.
     QStringList add(const DbcFile &file);

@@ -3,8 +3,12 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProgressDialog>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QtTest>
+
+#include <memory>
 
 // The 数据库 menu: loading several files, what the user is told, the list of loaded files
 // and unloading.
@@ -15,6 +19,8 @@ class TestDatabaseMenu : public QObject
 private slots:
     void load_data();
     void load();
+    void interruptedLoad_data();
+    void interruptedLoad();
 };
 
 namespace {
@@ -82,6 +88,7 @@ void TestDatabaseMenu::load()
 
     QSignalSpy changed(&window, &MainWindow::databaseChanged);
     window.loadDbcFiles(files);
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isLoadingDbc(), 10000);
     QCOMPARE(changed.count(), changes);
     QCOMPARE(fileEntries(menu), entries);
     const QString status = window.findChild<QLabel *>(QStringLiteral("lblMessage"))->text();
@@ -93,6 +100,60 @@ void TestDatabaseMenu::load()
     QVERIFY(window.database().isEmpty());
     QCOMPARE(fileEntries(menu), QStringList{"（未加载DBC）"});
     QVERIFY(!unload->isEnabled());
+}
+
+void TestDatabaseMenu::interruptedLoad_data()
+{
+    QTest::addColumn<bool>("closeWindow");
+    QTest::newRow("cancelled") << false;
+    QTest::newRow("window closed") << true;
+}
+
+// A load given up before its result is taken leaves the database as it was, whether the
+// user cancels it or closes the window while the files are still being read.
+void TestDatabaseMenu::interruptedLoad()
+{
+    QFETCH(bool, closeWindow);
+
+    const QString vehicle = QFINDTESTDATA("../docs/examples/vehicle.dbc");
+    const QString awkward = QFINDTESTDATA("data/dbc/awkward.dbc");
+    auto window = std::make_unique<MainWindow>();
+    window->show();
+    QMenu *menu = window->menuBar()->findChild<QMenu *>(QStringLiteral("menuDatabase"));
+    QAction *load = menu->findChild<QAction *>(QStringLiteral("actionLoadDbc"));
+    QAction *unload = menu->findChild<QAction *>(QStringLiteral("actionUnloadDbc"));
+    window->loadDbcFiles({vehicle});
+    QTRY_VERIFY_WITH_TIMEOUT(!window->isLoadingDbc(), 10000);
+    const QStringList before = fileEntries(menu);
+    QCOMPARE(before, QStringList{"vehicle.dbc（7 个报文）"});
+
+    QSignalSpy changed(window.get(), &MainWindow::databaseChanged);
+    window->loadDbcFiles({awkward, vehicle, awkward, vehicle});
+    QVERIFY(window->isLoadingDbc());
+    QVERIFY(!load->isEnabled());
+    QVERIFY(!unload->isEnabled());
+    if (closeWindow) {
+        window->close();
+        window.reset();
+        QCoreApplication::processEvents();
+        QCOMPARE(changed.count(), 0);
+        return;
+    }
+    auto *progress = window->findChild<QProgressDialog *>(QStringLiteral("dbcLoadProgress"));
+    QVERIFY(progress);
+    QCOMPARE(progress->labelText(), QStringLiteral("正在加载DBC…"));
+    auto *cancel = progress->findChild<QPushButton *>();
+    QVERIFY(cancel);
+    QCOMPARE(cancel->text(), QStringLiteral("取消"));
+    cancel->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!window->isLoadingDbc(), 10000);
+    QCoreApplication::processEvents();
+    QCOMPARE(changed.count(), 0);
+    QCOMPARE(window->database().files(), QStringList{vehicle});
+    QCOMPARE(window->database().messages().size(), 7);
+    QCOMPARE(fileEntries(menu), before);
+    QVERIFY(load->isEnabled());
+    QVERIFY(unload->isEnabled());
 }
 
 QTEST_MAIN(TestDatabaseMenu)

@@ -275,6 +275,7 @@ void tst_FrameLogDecoder::windowColumnAndExport()
     }
 
     window.loadDbcFiles({QFINDTESTDATA("../docs/examples/vehicle.dbc")});
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isLoadingDbc(), 10000);
     HandleThread *hub = HandleThread::instance();
     hub->receiveDataSlot(frame(0xC4, false, "b824193741003000"));
     hub->receiveDataSlot(frame(0x123, false, "01"));
