@@ -243,6 +243,8 @@ void MainWindow::showComposer()
 struct DbcLoadJob
 {
     std::atomic<bool> cancelled{false};
+    std::atomic<int> filesRead{0};
+    std::atomic<bool> done{false};   // files is complete
     QVector<DbcFile> files;
 };
 
@@ -275,18 +277,27 @@ void MainWindow::loadDbcFiles(const QStringList &paths)
         dbcLoadProgress->hide();
     });
 
-    dbcLoadThread = QThread::create([this, job, paths] {
+    // The GUI thread looks at the reader's counters rather than being sent events from it:
+    // they are all it needs, and nothing queued from the reader outlives the window.
+    dbcLoadThread = QThread::create([job, paths] {
         for (int i = 0; i < paths.size() && !job->cancelled; ++i) {
             job->files.append(DbcReader::readFile(paths.at(i)));
-            QMetaObject::invokeMethod(this, [this, job, i] {
-                if (job == dbcLoadJob && !job->cancelled && dbcLoadProgress
-                    && dbcLoadProgress->maximum() > 0)
-                    dbcLoadProgress->setValue(i + 1);
-            }, Qt::QueuedConnection);
+            job->filesRead.store(i + 1, std::memory_order_release);
         }
+        job->done.store(true, std::memory_order_release);
     });
     dbcLoadThread->setParent(this);
-    connect(dbcLoadThread, &QThread::finished, this, &MainWindow::finishDbcLoad);
+    auto *poll = new QTimer(dbcLoadProgress);
+    connect(poll, &QTimer::timeout, this, [this, job, poll] {
+        if (job->done.load(std::memory_order_acquire)) {
+            poll->stop();
+            finishDbcLoad();
+            return;
+        }
+        if (!job->cancelled && dbcLoadProgress->maximum() > 0)
+            dbcLoadProgress->setValue(job->filesRead.load(std::memory_order_acquire));
+    });
+    poll->start(50);
     dbcLoadThread->start();
 }
 
