@@ -179,9 +179,9 @@ bool SendThread::startReplay(const ReplayOptions &options, QString *error)
         return false;
     }
     const std::string path = QFile::encodeName(options.path).toStdString();
-    const trace::Format format = trace::formatForPath(path);
+    const trace::Format format = trace::formatForFile(path);
     if (format == trace::Format::Unknown) {
-        *error = QStringLiteral("%1 不是可回放的记录文件（.log .asc .pcap .blf .csv）")
+        *error = QStringLiteral("%1 不是可回放的记录文件（.log .asc .pcap .pcapng .blf .csv）")
                          .arg(options.path);
         return false;
     }
@@ -334,7 +334,7 @@ void SendThread::runReplay()
         reader = std::move(replayReader);
     }
     const std::string path = QFile::encodeName(options.path).toStdString();
-    const trace::Format format = trace::formatForPath(path);
+    const trace::Format format = trace::formatForFile(path);
 
     ReplayProgress progress;
     qint64 attemptsThisPass = 0;
