@@ -45,7 +45,8 @@ void sleepUntil(qint64 monotonicNs)
 
 // While it waits for a due time the thread asks for a real-time priority, so that a busy
 // machine cannot keep it from waking on time; it drops back to the ordinary policy once a
-// tick's first copy is written, so that a long run of back-to-back copies never starves the rest of the system.
+// tick's first copy is written, so that a long run of back-to-back copies never starves the
+// rest of the system.
 // Without the right to real-time scheduling both calls fail and the thread waits as is.
 class WaitPriority
 {
