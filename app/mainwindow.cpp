@@ -393,7 +393,7 @@ void MainWindow::chooseReplay()
     }
     const QString path = QFileDialog::getOpenFileName(
             this, QStringLiteral("回放记录"), QFileInfo(lastReplayOptions.path).path(),
-            QStringLiteral("记录文件 (*.log *.asc *.pcap *.blf *.csv);;所有文件 (*)"));
+            QStringLiteral("记录文件 (*.log *.asc *.pcap *.pcapng *.blf *.csv);;所有文件 (*)"));
     if (path.isEmpty())
         return;
     ReplayOptions options = lastReplayOptions;

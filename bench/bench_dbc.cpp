@@ -20,7 +20,8 @@ namespace {
 // of a whole vehicle look.
 QByteArray generate(qint64 bytes, int *messageCount)
 {
-    QByteArray text = "VERSION \"generated\"\n\nNS_ :\n\tCM_\n\tBA_\n\tVAL_\n\nBS_:\n\nBU_: A B C\n\n";
+    QByteArray text = "VERSION \"generated\"\n\nNS_ :\n\tCM_\n\tBA_\n\tVAL_\n\n"
+                      "BS_:\n\nBU_: A B C\n\n";
     QByteArray tail = "BA_DEF_ BO_ \"GenMsgCycleTime\" INT 0 10000;\n";
     int count = 0;
     QRandomGenerator generator(3);
@@ -44,11 +45,13 @@ QByteArray generate(qint64 bytes, int *messageCount)
             text += " SG_ Signal" + QByteArray::number(s)
                 + (multiplexed && s > 5 ? " m" + QByteArray::number(s % 4) : QByteArray())
                 + " : " + QByteArray::number(start) + "|" + QByteArray::number(length)
-                + (motorola ? "@0" : "@1") + (s % 3 ? "+" : "-") + " (0.1,-20) [-20|6533.5] \"unit\" B,C\n";
+                + (motorola ? "@0" : "@1") + (s % 3 ? "+" : "-")
+                + " (0.1,-20) [-20|6533.5] \"unit\" B,C\n";
         }
         text += "\n";
         tail += "CM_ BO_ " + idText + " \"Message number " + QByteArray::number(count) + "\";\n";
-        tail += "BA_ \"GenMsgCycleTime\" BO_ " + idText + " " + QByteArray::number(10 * (1 + count % 100)) + ";\n";
+        tail += "BA_ \"GenMsgCycleTime\" BO_ " + idText + " "
+                + QByteArray::number(10 * (1 + count % 100)) + ";\n";
         tail += "VAL_ " + idText + " Signal0 0 \"Off\" 1 \"On\" ;\n";
         ++count;
     }

@@ -142,7 +142,7 @@ private:
 
 std::unique_ptr<Backend> openReplayBus(const std::string &path)
 {
-    trace::Format format = trace::formatForPath(path);
+    trace::Format format = trace::formatForFile(path);
     if (format == trace::Format::Unknown)
         format = trace::Format::CandumpLog;
     auto bus = std::make_unique<ReplayBus>(path, format);

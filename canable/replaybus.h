@@ -1,7 +1,7 @@
 #pragma once
 
 // The simulated bus replaying a trace (CANABLE_SIM_TRAFFIC=replay:<path>): the frames of a
-// candump log, ASC, pcap, BLF or CSV file arrive with their original gaps, over and over,
+// candump log, ASC, pcap(ng), BLF or CSV file arrive with their original gaps, over and over,
 // so that a capture from a vehicle becomes the bus to try the program on. Error events of
 // the trace are left out (the record cannot carry them); frames the trace marks as sent
 // arrive like the others. Written frames are accepted without bus timing.

@@ -423,7 +423,8 @@ bool prepareLink(const std::string &name, unsigned int kbps, bool listenOnly)
             return true;
         if (link.up) {
             report("%s is at %u bit/s, not %u, and this process may not change it: run "
-                   "\"sudo ip link set %s down && sudo ip link set %s up type can bitrate %u\", %s",
+                   "\"sudo ip link set %s down && "
+                   "sudo ip link set %s up type can bitrate %u\", %s",
                    ifname, link.bitrate, wanted, ifname, ifname, wanted,
                    capabilityAdvice().c_str());
         } else {

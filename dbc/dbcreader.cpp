@@ -254,7 +254,8 @@ DbcFile Parser::run()
     const char *const end = position + m_text.size();
     bool namesSection = false;
     while (position < end) {
-        const char *lineEnd = static_cast<const char *>(std::memchr(position, '\n', end - position));
+        const char *lineEnd =
+                static_cast<const char *>(std::memchr(position, '\n', end - position));
         if (!lineEnd)
             lineEnd = end;
         ++m_line;

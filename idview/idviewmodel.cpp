@@ -332,7 +332,9 @@ bool IdViewModel::lessThan(int a, int b) const
     const IdRow &x = stats.row(a);
     const IdRow &y = stats.row(b);
     // The identifier order breaks every tie, so equal values keep a stable, readable order.
-    const auto idOf = [](const IdRow &r) { return std::make_tuple(r.id, r.extended, r.direction); };
+    const auto idOf = [](const IdRow &r) {
+        return std::make_tuple(r.id, r.extended, r.direction);
+    };
     const auto cycleOf = [](const IdRow &r, double value) { return r.cycles() ? value : -1.0; };
     auto compare = [&](auto vx, auto vy) {
         if (vx < vy)

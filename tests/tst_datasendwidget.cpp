@@ -517,7 +517,8 @@ void tst_DataSendWidget::editorRefusal_data()
 
     const QString k; // keeps the initial text
     const QString d = QStringLiteral(" 1122334455667788 ");
-    QTest::newRow("id 7ff standard") << QStringList{"7ff"} << 0 << "" << QStringList{"7ff" + d + "00"};
+    QTest::newRow("id 7ff standard") << QStringList{"7ff"} << 0 << ""
+                                     << QStringList{"7ff" + d + "00"};
     QTest::newRow("id 800 standard") << QStringList{"800"} << 0 << "txtID" << QStringList();
     QTest::newRow("id 1fffffff extended") << QStringList{"1fffffff"} << 1 << ""
                                           << QStringList{"1fffffff" + d + "10"};

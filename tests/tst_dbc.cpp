@@ -348,7 +348,8 @@ void TestDbc::hostile()
         QVERIFY2(file.warnings.isEmpty(), qPrintable(file.warnings.join('\n')));
     } else {
         QVERIFY(!file.warnings.isEmpty());
-        QVERIFY2(file.warnings.first().startsWith(firstWarning), qPrintable(file.warnings.first()));
+        QVERIFY2(file.warnings.first().startsWith(firstWarning),
+                 qPrintable(file.warnings.first()));
     }
     QVERIFY(file.warnings.size() <= DbcReader::maxWarnings);
     // Whatever was kept must decode without touching bytes beyond the frame.
@@ -407,7 +408,8 @@ void TestDbc::oversizedFileIsRefusedUnread()
     const DbcFile read = DbcReader::readFile(file.fileName());
     QVERIFY(!read.error.isEmpty());
     QVERIFY(read.messages.isEmpty());
-    QVERIFY(!DbcReader::readFile(directory.filePath(QStringLiteral("missing.dbc"))).error.isEmpty());
+    const QString missing = directory.filePath(QStringLiteral("missing.dbc"));
+    QVERIFY(!DbcReader::readFile(missing).error.isEmpty());
 }
 
 void TestDbc::laterFileReplacesMessage()

@@ -308,7 +308,8 @@ void tst_ListenThread::openOptionsReachLibrary_data()
     QTest::addColumn<QString>("reason");
 
     QTest::newRow("interface and normal mode")
-        << QByteArray("can1") << false << 0 << QStringList{ "free", "select", "listenOnly", "init" }
+        << QByteArray("can1") << false << 0
+        << QStringList{ "free", "select", "listenOnly", "init" }
         << "";
     QTest::newRow("default interface, listen-only")
         << QByteArray() << true << 0 << QStringList{ "free", "select", "listenOnly", "init" }

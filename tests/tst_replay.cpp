@@ -9,7 +9,9 @@
 
 #include <QAction>
 #include <QLabel>
+#include <QProcess>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -65,6 +67,8 @@ private slots:
     void dueOffsets();
     void framesGoOutInOrder_data();
     void framesGoOutInOrder();
+    void captureFormatFromContent_data();
+    void captureFormatFromContent();
     void refusedWritesShowAsFailed();
     void loopStartsOver();
     void loopWithNothingToSendEnds();
@@ -289,6 +293,57 @@ void tst_Replay::framesGoOutInOrder()
         QCOMPARE(int(announced.at(i).direction), 1);
         QCOMPARE(announced.at(i).id, source->id);
         QVERIFY(announced.at(i).success);
+    }
+}
+
+void tst_Replay::captureFormatFromContent_data()
+{
+    QTest::addColumn<bool>("pcapng");
+    QTest::addColumn<QString>("extension");
+    QTest::newRow("pcapng named .pcapng") << true << "pcapng";
+    QTest::newRow("pcapng named .pcap") << true << "pcap";
+    QTest::newRow("pcap named .pcapng") << false << "pcapng";
+}
+
+// Capture tools write pcapng whatever the name says.
+void tst_Replay::captureFormatFromContent()
+{
+    QFETCH(bool, pcapng);
+    QFETCH(QString, extension);
+
+    trace::Frame extended = frame(0x1abcdef0, 700, false, "\xde\xad\xbe\xef");
+    extended.extended = true;
+    const QList<trace::Frame> frames = { frame(0x123, 0, false, "\x11\x22"), extended,
+                                         frame(0x7ff, 900, true) };
+    const QString classic = writeTrace(frames, "pcap");
+    QVERIFY(!classic.isEmpty());
+    ReplayOptions options;
+    options.path = dir.filePath(QStringLiteral("capture-%1.%2").arg(QTest::currentDataTag(),
+                                                                      extension));
+    if (pcapng) {
+        const QString editcap = QStandardPaths::findExecutable("editcap");
+        if (editcap.isEmpty())
+            QSKIP("editcap (wireshark-common) is not installed");
+        QCOMPARE(QProcess::execute(editcap, { "-F", "pcapng", classic, options.path }), 0);
+    } else {
+        QVERIFY(QFile::copy(classic, options.path));
+    }
+    options.speed = 100;
+    QString error;
+    QVERIFY2(thread->startReplay(options, &error), qPrintable(error));
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
+
+    QVERIFY2(finished.first().error.isEmpty(), qPrintable(finished.first().error));
+    QCOMPARE(finished.first().skipped, qint64(0));
+    const QList<CanFrameRecord> written = FakeCanable::writtenFrames();
+    QCOMPARE(written.size(), frames.size());
+    for (int i = 0; i < written.size(); ++i) {
+        QCOMPARE(written.at(i).id, frames.at(i).id);
+        QCOMPARE(bool(written.at(i).extended), frames.at(i).extended);
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(written.at(i).data),
+                            written.at(i).dlc),
+                 QByteArray(reinterpret_cast<const char *>(frames.at(i).data),
+                            frames.at(i).dlc));
     }
 }
 

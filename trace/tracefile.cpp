@@ -28,7 +28,51 @@ std::string lower(std::string text)
     return text;
 }
 
+bool startsWith(const std::string &text, const char *prefix)
+{
+    return text.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+Format sniff(const std::string &path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return Format::Unknown;
+    char buffer[4096];
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    ::close(fd);
+    if (got <= 0)
+        return Format::Unknown;
+    const std::string head(buffer, size_t(got));
+    if (startsWith(head, "LOGG"))
+        return Format::Blf;
+    static const char *const pcapMagics[] = { "\xd4\xc3\xb2\xa1", "\xa1\xb2\xc3\xd4",
+                                              "\x4d\x3c\xb2\xa1", "\xa1\xb2\x3c\x4d",
+                                              "\x0a\x0d\x0d\x0a" };
+    for (const char *magic : pcapMagics) {
+        if (head.compare(0, 4, magic, 4) == 0)
+            return Format::Pcap;
+    }
+    const size_t first = head.find_first_not_of(" \t\r\n\v\f");
+    const std::string text = first == std::string::npos ? std::string() : head.substr(first);
+    if (startsWith(text, "序号,"))
+        return Format::Csv;
+    if (startsWith(text, "(") && text.size() > 1 && std::isdigit(uint8_t(text[1])))
+        return Format::CandumpLog;
+    if (startsWith(text, "date ") || startsWith(text, "base ")
+        || head.find("Begin Triggerblock") != std::string::npos
+        || head.find("Begin TriggerBlock") != std::string::npos)
+        return Format::Asc;
+    return Format::Unknown;
+}
+
 } // namespace
+
+Format formatForFile(const std::string &path)
+{
+    const Format named = formatForPath(path);
+    return named != Format::Unknown ? named : sniff(path);
+}
 
 Format formatForPath(const std::string &path)
 {

@@ -35,6 +35,10 @@ enum class Format { Unknown, CandumpLog, Asc, Pcap, Blf, Csv };
 
 // The format a file name's extension names (case-insensitive), Unknown otherwise.
 Format formatForPath(const std::string &path);
+// The format the extension names, else the one the file's first bytes show (a capture
+// tool's pcapng keeps its magic whatever it is named); Unknown when neither does. Pcap
+// covers pcapng: its reader tells the two apart by their magic.
+Format formatForFile(const std::string &path);
 const char *extensionOf(Format format);
 
 class Reader

@@ -9,8 +9,6 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <cctype>
-#include <cstring>
 #include <limits>
 
 namespace {
@@ -38,32 +36,6 @@ private:
     int secondMs = 0;
 };
 
-trace::Format sniff(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return trace::Format::Unknown;
-    const QByteArray head = file.read(4096);
-    if (head.startsWith("LOGG"))
-        return trace::Format::Blf;
-    static const char *const pcapMagics[] = { "\xd4\xc3\xb2\xa1", "\xa1\xb2\xc3\xd4",
-                                              "\x4d\x3c\xb2\xa1", "\xa1\xb2\x3c\x4d",
-                                              "\x0a\x0d\x0d\x0a" };
-    for (const char *magic : pcapMagics) {
-        if (head.startsWith(QByteArray(magic, 4)))
-            return trace::Format::Pcap;
-    }
-    const QByteArray text = head.trimmed();
-    if (text.startsWith("序号,"))
-        return trace::Format::Csv;
-    if (text.startsWith('(') && text.size() > 1 && std::isdigit(uchar(text.at(1))))
-        return trace::Format::CandumpLog;
-    if (text.startsWith("date ") || text.startsWith("base ")
-        || head.contains("Begin Triggerblock") || head.contains("Begin TriggerBlock"))
-        return trace::Format::Asc;
-    return trace::Format::Unknown;
-}
-
 } // namespace
 
 QStringList traceOpenFilters()
@@ -77,8 +49,7 @@ QStringList traceOpenFilters()
 
 trace::Format traceOpenFormat(const QString &path)
 {
-    const trace::Format named = trace::formatForPath(path.toStdString());
-    return named != trace::Format::Unknown ? named : sniff(path);
+    return trace::formatForFile(QFile::encodeName(path).toStdString());
 }
 
 TraceOpen::TraceOpen(const QString &path, QObject *parent)

@@ -45,7 +45,8 @@ void sleepUntil(qint64 monotonicNs)
 
 // While it waits for a due time the thread asks for a real-time priority, so that a busy
 // machine cannot keep it from waking on time; it drops back to the ordinary policy once a
-// tick's first copy is written, so that a long run of back-to-back copies never starves the rest of the system.
+// tick's first copy is written, so that a long run of back-to-back copies never starves the
+// rest of the system.
 // Without the right to real-time scheduling both calls fail and the thread waits as is.
 class WaitPriority
 {
@@ -179,9 +180,9 @@ bool SendThread::startReplay(const ReplayOptions &options, QString *error)
         return false;
     }
     const std::string path = QFile::encodeName(options.path).toStdString();
-    const trace::Format format = trace::formatForPath(path);
+    const trace::Format format = trace::formatForFile(path);
     if (format == trace::Format::Unknown) {
-        *error = QStringLiteral("%1 不是可回放的记录文件（.log .asc .pcap .blf .csv）")
+        *error = QStringLiteral("%1 不是可回放的记录文件（.log .asc .pcap .pcapng .blf .csv）")
                          .arg(options.path);
         return false;
     }
@@ -334,7 +335,7 @@ void SendThread::runReplay()
         reader = std::move(replayReader);
     }
     const std::string path = QFile::encodeName(options.path).toStdString();
-    const trace::Format format = trace::formatForPath(path);
+    const trace::Format format = trace::formatForFile(path);
 
     ReplayProgress progress;
     qint64 attemptsThisPass = 0;

@@ -1,5 +1,7 @@
 #include "canable.h"
 
+#include <QProcess>
+#include <QStandardPaths>
 #include <QtTest>
 
 class tst_SimReplay : public QObject
@@ -25,6 +27,28 @@ private:
 };
 
 namespace {
+
+void putLe32(QByteArray &out, quint32 value)
+{
+    for (int shift = 0; shift < 32; shift += 8)
+        out += char(value >> shift);
+}
+
+// A classic pcap of SocketCAN frames, identifier flags included, as the kernel captures it.
+QByteArray socketCanPcap(const QList<QPair<qint64, QByteArray>> &frames)
+{
+    QByteArray out;
+    for (quint32 word : { 0xa1b2c3d4u, 0x00040002u, 0u, 0u, 65535u, 227u })
+        putLe32(out, word);
+    for (const auto &frame : frames) {
+        putLe32(out, quint32(frame.first / 1000000));
+        putLe32(out, quint32(frame.first % 1000000));
+        putLe32(out, 16);
+        putLe32(out, 16);
+        out += frame.second.leftJustified(16, '\0');
+    }
+    return out;
+}
 
 QString describe(const CanFrameRecord &record)
 {
@@ -65,12 +89,14 @@ void tst_SimReplay::playsTheTraceInOrderAndLoops_data()
     QTest::addColumn<QByteArray>("content");
     // Between the first two frames the trace puts on the bus.
     QTest::addColumn<qint64>("firstGapUs");
+    // The content is a classic pcap the test turns into a capture tool's pcapng.
+    QTest::addColumn<bool>("toPcapng");
     QTest::newRow("log")
         << QByteArray("log")
         << QByteArray("(1000.000000) can0 123#1122 R\n(1000.020000) can0 1ABCDEF0#DEADBEEF T\n"
                       "(1000.020000) can0 20000004#0000000000000000\n"
                       "(1000.040000) can0 7FF#R3 R\n")
-        << 20000LL;
+        << 20000LL << false;
     QTest::newRow("asc")
         << QByteArray("asc")
         << QByteArray("date Mon Dec 07 04:47:32.123 pm 2026\nbase hex  timestamps absolute\n"
@@ -79,7 +105,7 @@ void tst_SimReplay::playsTheTraceInOrderAndLoops_data()
                       "   0.010000 1  1ABCDEF0x       Tx   d 4 DE AD BE EF\n"
                       "   0.015000 1  ErrorFrame\n"
                       "   0.030000 1  7FF             Rx   r 3\nEnd TriggerBlock\n")
-        << 10000LL;
+        << 10000LL << false;
     QTest::newRow("csv with a refused write")
         << QByteArray("csv")
         << QByteArray("序号,帧ID,数据,DLC,传输方向,状态,时间标识,格式,类型,\n"
@@ -87,7 +113,16 @@ void tst_SimReplay::playsTheTraceInOrderAndLoops_data()
                       "1,0x456,01,0x01,发送,失败,10:00:00:001,数据帧,标准帧,\n"
                       "2,0x1abcdef0,de ad be ef,0x04,发送,成功,10:00:00:005,数据帧,扩展帧,\n"
                       "3,0x7ff,,0x03,接收,成功,10:00:00:009,远程帧,标准帧,\n")
-        << 5000LL;
+        << 5000LL << false;
+    const QByteArray pcap = socketCanPcap(
+        { { 1000000000, QByteArray("\x00\x00\x01\x23\x02\0\0\0\x11\x22", 10) },
+          { 1000020000, QByteArray("\x9a\xbc\xde\xf0\x04\0\0\0\xde\xad\xbe\xef", 12) },
+          { 1000020000, QByteArray("\x20\x00\x00\x04\x08", 5) },
+          { 1000040000, QByteArray("\x40\x00\x07\xff\x03", 5) } });
+    QTest::newRow("pcap") << QByteArray("pcap") << pcap << 20000LL << false;
+    QTest::newRow("pcapng named .pcapng") << QByteArray("pcapng") << pcap << 20000LL << true;
+    QTest::newRow("pcapng named .pcap") << QByteArray("pcap") << pcap << 20000LL << true;
+    QTest::newRow("pcap named .pcapng") << QByteArray("pcapng") << pcap << 20000LL << false;
 }
 
 void tst_SimReplay::playsTheTraceInOrderAndLoops()
@@ -95,8 +130,19 @@ void tst_SimReplay::playsTheTraceInOrderAndLoops()
     QFETCH(QByteArray, extension);
     QFETCH(QByteArray, content);
     QFETCH(qint64, firstGapUs);
+    QFETCH(bool, toPcapng);
     const QString path = tracePath(extension.constData());
-    writeFile(path, content);
+    if (toPcapng) {
+        const QString editcap = QStandardPaths::findExecutable("editcap");
+        if (editcap.isEmpty())
+            QSKIP("editcap (wireshark-common) is not installed");
+        const QString classic = directory.filePath("classic.pcap");
+        writeFile(classic, content);
+        QFile::remove(path);
+        QCOMPARE(QProcess::execute(editcap, { "-F", "pcapng", classic, path }), 0);
+    } else {
+        writeFile(path, content);
+    }
     qputenv("CANABLE_SIM_TRAFFIC", "replay:" + QFile::encodeName(path));
     QCOMPARE(canable_initDLL(0, 500), 0);
     const QStringList pass = { "123 d 1122/2", "1abcdef0x d deadbeef/4", "7ff r /3" };
