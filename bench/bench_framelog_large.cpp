@@ -30,26 +30,7 @@
 
 namespace {
 
-
-// Longest time between two beats of a 5 ms timer on the GUI thread.
-class Heartbeat : public QObject
-{
-public:
-    Heartbeat()
-    {
-        connect(&timer, &QTimer::timeout, this, [this] {
-            longest = std::max(longest, double(clock.nsecsElapsed()) / 1e6);
-            clock.restart();
-        });
-    }
-    void start() { longest = 0; clock.start(); timer.start(5); }
-    double stop() { timer.stop(); return longest; }
-
-private:
-    QTimer timer;
-    QElapsedTimer clock;
-    double longest = 0;
-};
+using BenchUtil::Heartbeat;
 
 void waitFor(const std::function<bool()> &done)
 {

@@ -26,34 +26,7 @@
 
 namespace {
 
-
-class Heartbeat : public QObject
-{
-public:
-    Heartbeat()
-    {
-        connect(&timer, &QTimer::timeout, this, [this] {
-            longest = std::max(longest, double(clock.nsecsElapsed()) / 1e6);
-            clock.restart();
-        });
-    }
-    void start()
-    {
-        longest = 0;
-        clock.start();
-        timer.start(5);
-    }
-    double stop()
-    {
-        timer.stop();
-        return std::max(longest, double(clock.nsecsElapsed()) / 1e6);
-    }
-
-private:
-    QTimer timer;
-    QElapsedTimer clock;
-    double longest = 0;
-};
+using BenchUtil::Heartbeat;
 
 SendListRows typicalRows(int count)
 {
