@@ -17,7 +17,6 @@
 #include <QSettings>
 #include <QTableView>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
