@@ -17,7 +17,6 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QHeaderView>
 #include <QRandomGenerator>
 #include <QTreeView>
@@ -33,18 +32,6 @@ using namespace BenchUtil;
 constexpr int framesPerSecond = 21277;
 constexpr int framesPerTick = framesPerSecond / 5;
 constexpr int ticksPerSecond = 5;
-
-qint64 statusKb(const char *field)
-{
-    QFile file(QStringLiteral("/proc/self/status"));
-    if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : file.readAll().split('\n')) {
-        if (line.startsWith(field))
-            return line.mid(int(qstrlen(field))).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
 
 struct Scenario
 {
@@ -109,7 +96,7 @@ int expandRows(QTreeView *view, IdViewModel *model, const Scenario &s)
 bool run(const Scenario &s)
 {
     qint64 now = 0;
-    const qint64 rssBefore = statusKb("VmRSS:");
+    const double rssBefore = residentMegabytes();
     auto model = new IdViewModel(nullptr, IdStatistics::defaultMaxRows, [&now] { return now; });
     model->setDatabase(s.database);
     QTreeView view;
@@ -152,17 +139,17 @@ bool run(const Scenario &s)
         if (t == 0)
             expandedRows = expandRows(&view, model, s);
     }
-    const qint64 rssAfter = statusKb("VmRSS:");
+    const double rssAfter = residentMegabytes();
     const Percentiles tick = percentiles(ticks);
     const Percentiles paint = percentiles(paints);
     // A tick and its repaint come five times a second in the window.
     const double cpuPerTickMs = 1000 * cpu / s.ticks;
     std::printf("| %s | %d | %d | %d | %.2f / %.2f / %.2f | %.2f / %.2f | %.2f | %.1f "
-                "| %lld |\n",
+                "| %.0f |\n",
                 s.name, s.ticks, model->rowCount(), expandedRows, tick.p50, tick.p99,
                 tick.max, paint.p50, paint.p99, cpuPerTickMs,
                 cpuPerTickMs * ticksPerSecond / 10,
-                static_cast<long long>((rssAfter - rssBefore) / 1024));
+                rssAfter - rssBefore);
     std::fflush(stdout);
     view.setModel(nullptr);
     delete model;
@@ -210,7 +197,6 @@ int main(int argc, char **argv)
     bool decoded = true;
     for (const Scenario &s : scenarios)
         decoded = run(s) && decoded;
-    std::printf("peak RSS of the process: %lld MiB\n",
-                static_cast<long long>(statusKb("VmHWM:") / 1024));
+    std::printf("peak RSS of the process: %.0f MiB\n", peakResidentMegabytes());
     return decoded ? 0 : 1;
 }
