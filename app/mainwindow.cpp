@@ -184,14 +184,23 @@ void MainWindow::setupDatabaseMenu()
     showSignals->setText(QStringLiteral("显示信号"));
     showSignals->setObjectName(QStringLiteral("actionShowSignals"));
     databaseMenu->addAction(showSignals);
-    // The same switch as the frame log's column menu entry "解析".
-    QAction *decodedColumn = ui->tbReceive->columnAction(frameLogDecoder->decodedColumn());
+    // The same switch as the frame log's column menu entry "解析", which exists only while
+    // a database is loaded.
     QAction *showDecoded = databaseMenu->addAction(QStringLiteral("显示解析列"));
     showDecoded->setObjectName(QStringLiteral("actionShowDecodedColumn"));
     showDecoded->setCheckable(true);
-    showDecoded->setChecked(decodedColumn->isChecked());
-    connect(showDecoded, &QAction::toggled, decodedColumn, &QAction::setChecked);
-    connect(decodedColumn, &QAction::toggled, showDecoded, &QAction::setChecked);
+    showDecoded->setEnabled(false);
+    const auto linkDecodedColumn = [this, showDecoded] {
+        QAction *decodedColumn = ui->tbReceive->columnAction(frameLogDecoder->decodedColumn());
+        showDecoded->setEnabled(decodedColumn != nullptr);
+        showDecoded->setChecked(decodedColumn && decodedColumn->isChecked());
+        if (!decodedColumn)
+            return;
+        connect(showDecoded, &QAction::toggled, decodedColumn, &QAction::setChecked);
+        connect(decodedColumn, &QAction::toggled, showDecoded, &QAction::setChecked);
+    };
+    connect(ui->tbReceive, &MyTableView::optionalColumnsChanged, this, linkDecodedColumn);
+    linkDecodedColumn();
     databaseMenu->addSeparator();
     updateDatabaseMenu();
 }
