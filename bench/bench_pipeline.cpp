@@ -22,15 +22,15 @@
 // view instead of the frame log and, with a database, opens 22 rows onto their signals,
 // three of them in sight.
 
-#include "benchdbc.h"
-#include "benchutil.h"
-#include "framelog.h"
-#include "framelogmodel.h"
-#include "handlethread.h"
-#include "listenthread.h"
-#include "mainwindow.h"
+#include "app/mainwindow.h"
+#include "bench/benchdbc.h"
+#include "bench/benchutil.h"
+#include "device/handlethread.h"
+#include "device/listenthread.h"
+#include "monitor/framelog.h"
+#include "monitor/framelogmodel.h"
 
-#include "canable.h"
+#include "canable/canable.h"
 
 #include <QAction>
 #include <QApplication>

@@ -1,9 +1,9 @@
-#include "framelogdecoder.h"
+#include "dbcview/framelogdecoder.h"
 
-#include "dbccodec.h"
-#include "dbcdatabase.h"
-#include "framelog.h"
-#include "framelogmodel.h"
+#include "dbc/dbccodec.h"
+#include "dbc/dbcdatabase.h"
+#include "monitor/framelog.h"
+#include "monitor/framelogmodel.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "mytableview.h"
+#include "monitor/mytableview.h"
 
-#include "framelog.h"
+#include "monitor/framelog.h"
 
 #include <QAction>
 #include <QCursor>

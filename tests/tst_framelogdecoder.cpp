@@ -1,11 +1,11 @@
-#include "csvexport.h"
-#include "dbcdatabase.h"
-#include "fakecanable.h"
-#include "framelogdecoder.h"
-#include "framelogmodel.h"
-#include "handlethread.h"
-#include "mainwindow.h"
-#include "mytableview.h"
+#include "app/mainwindow.h"
+#include "dbc/dbcdatabase.h"
+#include "dbcview/framelogdecoder.h"
+#include "device/handlethread.h"
+#include "monitor/csvexport.h"
+#include "monitor/framelogmodel.h"
+#include "monitor/mytableview.h"
+#include "tests/fake/fakecanable.h"
 
 #include <QAction>
 #include <QApplication>
