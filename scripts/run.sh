@@ -19,9 +19,9 @@ has_can_interface() {
     return 1
 }
 
+# The window chooses the interface itself; an environment setting here would lock its
+# choice to the simulated bus.
 if [ -z "${CANABLE_INTERFACE:-}" ] && ! has_can_interface; then
-    echo "No CAN interface found: starting on the simulated bus (CANABLE_INTERFACE=sim)."
-    CANABLE_INTERFACE=sim
-    export CANABLE_INTERFACE
+    echo "No CAN interface found: the window will open the simulated bus."
 fi
 exec "$build/canmonitor" "$@"
