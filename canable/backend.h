@@ -48,16 +48,9 @@ constexpr size_t errorEventCapacity = 4096;
 // Microseconds since 1970 of the system's wall clock.
 int64_t wallClockMicroseconds();
 
-constexpr uint32_t maxStandardId = 0x7FF;
-constexpr uint32_t maxExtendedId = 0x1FFFFFFF;
-
-// A classic CAN bus cannot carry more than 8 data bytes or an identifier outside the
-// range of its format.
 inline bool isTransmittable(const CanFrameRecord &record)
 {
-    if (record.dlc > 8)
-        return false;
-    return record.id <= (record.extended ? maxExtendedId : maxStandardId);
+    return canable_isTransmittable(record.id, record.extended, record.dlc);
 }
 
 inline bool isSupportedBitrate(unsigned int kbps)

@@ -102,7 +102,7 @@ bool parseFrame(const char *text, CanFrameRecord *record)
         record->id = record->id * 16 + uint32_t(hexDigit(*c));
     }
     record->extended = idLength == 8;
-    if (record->id > (record->extended ? 0x1FFFFFFFu : 0x7FFu))
+    if (!canable_isTransmittable(record->id, record->extended, 0))
         return false;
 
     const char *body = hash + 1;

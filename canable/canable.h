@@ -50,6 +50,20 @@ _Static_assert(offsetof(CanFrameRecord, remote) == 20, "remote at offset 20");
 _Static_assert(offsetof(CanFrameRecord, extended) == 21, "extended at offset 21");
 #endif
 
+#define CANABLE_MAX_STANDARD_ID 0x7FFu
+#define CANABLE_MAX_EXTENDED_ID 0x1FFFFFFFu
+#define CANABLE_MAX_DATA_BYTES 8u
+
+/* Whether a classic CAN bus can carry a frame: an identifier within its format's range
+ * and at most 8 data bytes (for a remote frame, the length it asks for). The library
+ * refuses a write that fails this, and the program checks what it is about to send with
+ * the same rule. Any thread. */
+static inline int canable_isTransmittable(uint32_t id, int extended, unsigned int length)
+{
+    return length <= CANABLE_MAX_DATA_BYTES
+            && id <= (extended ? CANABLE_MAX_EXTENDED_ID : CANABLE_MAX_STANDARD_ID);
+}
+
 /* Opens the adapter at bitrateKbps (10, 20, 50, 100, 500 or 1000). What is opened is
  * chosen by the environment variable CANABLE_INTERFACE, read here: a SocketCAN interface
  * name such as can0, or "sim" for the simulated bus (simbus.h: CANABLE_SIM_TRAFFIC and

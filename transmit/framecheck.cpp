@@ -20,6 +20,11 @@ bool isAsciiHex(QChar c)
     return isAsciiDigit(c) || (c.toLower() >= QLatin1Char('a') && c.toLower() <= QLatin1Char('f'));
 }
 
+uint highestId(bool extended)
+{
+    return extended ? CANABLE_MAX_EXTENDED_ID : CANABLE_MAX_STANDARD_ID;
+}
+
 } // namespace
 
 bool parseId(const QString &text, bool extended, quint32 *id, QString *reason)
@@ -38,17 +43,16 @@ bool parseId(const QString &text, bool extended, quint32 *id, QString *reason)
             *reason = QStringLiteral("帧ID“%1”超出%2范围（最大 0x%3），未发送")
                               .arg(text.left(40))
                               .arg(extended ? QStringLiteral("扩展帧") : QStringLiteral("标准帧"))
-                              .arg(extended ? 0x1fffffffu : 0x7ffu, 0, 16);
+                              .arg(highestId(extended), 0, 16);
         else
             *reason = QStringLiteral("帧ID“%1”不是十六进制数，未发送").arg(text.left(40));
         return false;
     }
-    const quint32 highest = extended ? 0x1fffffffu : 0x7ffu;
-    if (value > highest) {
+    if (!canable_isTransmittable(value, extended, 0)) {
         *reason = QStringLiteral("帧ID 0x%1 超出%2范围（最大 0x%3），未发送")
                           .arg(value, 0, 16)
                           .arg(extended ? QStringLiteral("扩展帧") : QStringLiteral("标准帧"))
-                          .arg(highest, 0, 16);
+                          .arg(highestId(extended), 0, 16);
         return false;
     }
     *id = value;

@@ -7,6 +7,8 @@
 //
 // Pure functions; any thread.
 
+#include "canable/canable.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -15,7 +17,7 @@ namespace FrameCheck {
 constexpr int maxFramesPerSend = 1000000;
 constexpr int maxRepeatCount = 1000000;
 constexpr int maxIntervalMs = 3600000;
-constexpr int maxDataBytes = 8;
+constexpr int maxDataBytes = int(CANABLE_MAX_DATA_BYTES);
 
 // Hexadecimal digits, at most 0x7FF for a standard frame and 0x1FFFFFFF for an extended one.
 bool parseId(const QString &text, bool extended, quint32 *id, QString *reason);

@@ -382,8 +382,8 @@ void SendThread::runReplay()
             }
             if (options.receivedOnly && read.tx)
                 continue;
-            const quint32 highestId = read.extended ? 0x1fffffffu : 0x7ffu;
-            if (read.error || !read.success || read.id > highestId || read.dlc > 8) {
+            if (read.error || !read.success
+                || !canable_isTransmittable(read.id, read.extended, read.dlc)) {
                 ++progress.skipped;
                 continue;
             }
@@ -455,9 +455,8 @@ bool SendThread::transmitFrame(const SendFrame &frame, const std::function<void(
     // A frame longer than the record holds is refused rather than cut: cut, it would go on
     // the wire as something the user did not type while the log showed what was typed.
     // An identifier beyond its format's range would go out as some other identifier.
-    const quint32 highestId = frame.extended ? 0x1fffffffu : 0x7ffu;
-    const bool fits = frame.sendable && frame.id <= highestId
-            && data.size() <= int(sizeof record.data);
+    const bool fits = frame.sendable
+            && canable_isTransmittable(frame.id, frame.extended, unsigned(data.size()));
     if (fits) {
         std::memcpy(record.data, data.constData(), size_t(data.size()));
         record.dlc = quint8(data.size());
