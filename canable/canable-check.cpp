@@ -4,6 +4,7 @@
 // also lists the CAN interfaces and shows error events and the controller's status.
 
 #include "canable/canable.h"
+#include "traceformats/tracefile.h"
 
 #include <chrono>
 #include <csignal>
@@ -76,55 +77,19 @@ bool parseNumber(const char *text, unsigned long max, unsigned long *value)
     return errno == 0 && *end == '\0' && *value <= max;
 }
 
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 bool parseFrame(const char *text, CanFrameRecord *record)
 {
-    std::memset(record, 0, sizeof *record);
-    const char *hash = std::strchr(text, '#');
-    if (!hash)
+    trace::Frame frame;
+    if (!trace::parseCandumpFrame(text, frame) || frame.error
+        || !canable_isTransmittable(frame.id, frame.extended, frame.dlc))
         return false;
-    const size_t idLength = size_t(hash - text);
-    if (idLength != 3 && idLength != 8)
-        return false;
-    for (const char *c = text; c < hash; ++c) {
-        if (hexDigit(*c) < 0)
-            return false;
-        record->id = record->id * 16 + uint32_t(hexDigit(*c));
-    }
-    record->extended = idLength == 8;
-    if (!canable_isTransmittable(record->id, record->extended, 0))
-        return false;
-
-    const char *body = hash + 1;
-    if (*body == 'R' || *body == 'r') {
-        record->remote = 1;
-        if (body[1] == '\0')
-            return true;
-        if (body[1] < '0' || body[1] > '8' || body[2] != '\0')
-            return false;
-        record->dlc = uint8_t(body[1] - '0');
-        return true;
-    }
-    while (*body) {
-        if (*body == '.') {
-            ++body;
-            continue;
-        }
-        if (record->dlc == 8 || hexDigit(body[0]) < 0 || hexDigit(body[1]) < 0)
-            return false;
-        record->data[record->dlc++] = uint8_t(hexDigit(body[0]) * 16 + hexDigit(body[1]));
-        body += 2;
-    }
+    *record = CanFrameRecord{};
+    record->id = frame.id;
+    record->extended = frame.extended;
+    record->remote = frame.remote;
+    record->dlc = frame.dlc;
+    if (!frame.remote)
+        std::memcpy(record->data, frame.data, frame.dlc);
     return true;
 }
 

@@ -148,6 +148,41 @@ int64_t floorDiv(int64_t a, int64_t b)
     return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
 }
 
+} // namespace
+
+bool parseCandumpFrame(std::string_view text, Frame &frame)
+{
+    const size_t hash = text.find('#');
+    if (hash == std::string_view::npos)
+        return false;
+    uint32_t id = 0;
+    if (!parseHex(text.substr(0, hash), id))
+        return false;
+    frame.extended = hash > 3;
+    frame.error = frame.extended && (id & errFlag);
+    if (frame.error)
+        frame.extended = false;
+    else if (!frame.extended && id > sffMask)
+        return false;
+    frame.id = id & effMask;
+    const std::string_view data = text.substr(hash + 1);
+    if (!data.empty() && (data[0] == 'R' || data[0] == 'r') && !frame.error) {
+        frame.remote = true;
+        if (data.size() > 2)
+            return false;
+        if (data.size() == 2) {
+            const int dlc = hexDigit(data[1]);
+            if (dlc < 0 || dlc > 8)
+                return false;
+            frame.dlc = uint8_t(dlc);
+        }
+        return true;
+    }
+    return parseBytes(data, frame);
+}
+
+namespace {
+
 // ---- candump log -------------------------------------------------------------------
 
 class CandumpReader : public Reader
@@ -187,37 +222,7 @@ private:
             else if (fields[3] != "R" && fields[3] != "r")
                 return false;
         }
-        const std::string_view text = fields[2];
-        const size_t hash = text.find('#');
-        if (hash == std::string_view::npos)
-            return false;
-        uint32_t id = 0;
-        if (!parseHex(text.substr(0, hash), id))
-            return false;
-        frame.extended = hash > 3;
-        if (frame.extended && (id & errFlag)) {
-            frame.error = true;
-            frame.extended = false;
-            frame.id = id & effMask;
-        } else {
-            if (!frame.extended && id > sffMask)
-                return false;
-            frame.id = id & effMask;
-        }
-        const std::string_view data = text.substr(hash + 1);
-        if (!data.empty() && (data[0] == 'R' || data[0] == 'r') && !frame.error) {
-            frame.remote = true;
-            if (data.size() > 2)
-                return false;
-            if (data.size() == 2) {
-                const int dlc = hexDigit(data[1]);
-                if (dlc < 0 || dlc > 8)
-                    return false;
-                frame.dlc = uint8_t(dlc);
-            }
-            return true;
-        }
-        return parseBytes(data, frame);
+        return parseCandumpFrame(fields[2], frame);
     }
 
     std::string m_line;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace trace {
 
@@ -30,6 +31,13 @@ struct Frame
     // time of day only: then it counts from local midnight.
     int64_t timestampUs = 0;
 };
+
+// candump's compact frame "123#1122", "12345678#11.22", "123#R", "123#R4", as in its logs
+// and on the command line: a standard identifier of up to three hex digits, an extended
+// one of more, an error event where an eight-digit identifier carries the error flag.
+// Sets the identifier, flags, length and data, nothing else; false when the text is not
+// such a frame.
+bool parseCandumpFrame(std::string_view text, Frame &frame);
 
 enum class Format { Unknown, CandumpLog, Asc, Pcap, Blf, Csv };
 
