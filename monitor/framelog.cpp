@@ -1,16 +1,21 @@
 #include "monitor/framelog.h"
 
-const QList<QPair<QString, int>> columnHeaders = {
-    { QStringLiteral("序号"), 57 },
-    { QStringLiteral("帧ID"), 46 },
-    { QStringLiteral("数据"), 205 },
-    { QStringLiteral("DLC"), 45 },
-    { QStringLiteral("传输方向"), 67 },
-    { QStringLiteral("状态"), 42 },
-    { QStringLiteral("时间标识"), 105 },
-    { QStringLiteral("格式"), 56 },
-    { QStringLiteral("类型"), 56 },
-};
+#include "traceformats/framelogrow.h"
+
+namespace {
+
+QList<QPair<QString, int>> namedColumns()
+{
+    const int widths[trace::LogColumnCount] = { 57, 46, 205, 45, 67, 42, 105, 56, 56 };
+    QList<QPair<QString, int>> columns;
+    for (int column = 0; column < trace::LogColumnCount; ++column)
+        columns.append({ QString::fromUtf8(trace::logColumnNames[column]), widths[column] });
+    return columns;
+}
+
+} // namespace
+
+const QList<QPair<QString, int>> columnHeaders = namedColumns();
 
 const QList<QPair<QString, int>> optionalColumnHeaders = {
     { QStringLiteral("解析"), 340 },

@@ -4,7 +4,6 @@
 #include "monitor/framelog.h"
 
 #include <QColor>
-#include <QTime>
 
 #include <algorithm>
 #include <limits>
@@ -20,12 +19,6 @@ const FrameRecord &recordAt(const std::shared_ptr<const FrameChunk> *chunks, int
 {
     const qint64 at = qint64(head) + row;
     return chunks[at / frameChunkRows]->records[at % frameChunkRows];
-}
-
-QString hexBytes(const quint8 *data, int size)
-{
-    return QString::fromLatin1(
-            QByteArray::fromRawData(reinterpret_cast<const char *>(data), size).toHex(' '));
 }
 
 // Returning a chunk's pages to the system costs some 0.1 ms, so a long history dropped at
@@ -44,54 +37,51 @@ void releaseChunks(Iterator begin, Iterator end)
 
 } // namespace
 
+trace::LogRow frameLogRow(const FrameRecord &record, qint64 number)
+{
+    trace::LogRow row;
+    row.number = number;
+    row.id = record.id;
+    row.data = record.data;
+    row.size = record.size;
+    row.dlc = record.dlc;
+    row.tx = record.direction == 1;
+    row.success = record.flags & FrameRecord::Success;
+    row.remote = record.flags & FrameRecord::Remote;
+    row.extended = record.flags & FrameRecord::Extended;
+    row.timeMs = record.timeMs;
+    return row;
+}
+
 QString frameLogText(const FrameRecord &record, qint64 number, int column,
                      const OversizedFrame *oversized)
 {
-    const bool error = record.flags & FrameRecord::Error;
-    switch (column) {
-    case 0:
-        return QString::number(number);
-    case 1:
-        // An error event has no identifier of its own; its row shows the class bits.
-        if (error)
+    if (record.flags & FrameRecord::Error) {
+        switch (column) {
+        case trace::IdColumn:
+            // An error event has no identifier of its own; its row shows the class bits.
             return QStringLiteral("0x%1").arg(record.errorClass, 3, 16, QLatin1Char('0'));
-        return QStringLiteral("0x%1").arg(record.id, 2, 16, QLatin1Char('0'));
-    case 2:
-        if (oversized)
-            return QString::fromLatin1(oversized->data.toHex(' '));
-        if (error)
+        case trace::DataColumn:
             return errorEventText(record.errorClass,
                                   QByteArray(reinterpret_cast<const char *>(record.data),
                                              record.size));
-        return hexBytes(record.data, record.size);
-    case 3:
-        return QStringLiteral("0x%1").arg(oversized ? oversized->dlc : int(record.dlc), 2, 16,
-                                          QLatin1Char('0'));
-    case 4:
-        return record.direction == 1 ? QStringLiteral("发送") : QStringLiteral("接收");
-    case 5:
-        // Neither an outcome nor a frame format belongs to an error event.
-        if (error)
+        case trace::StatusColumn:
+        case trace::FormatColumn:
+            // Neither an outcome nor a frame format belongs to an error event.
             return QString();
-        return record.flags & FrameRecord::Success ? QStringLiteral("成功")
-                                                   : QStringLiteral("失败");
-    case 6:
-        return record.timeMs < 0 ? QString()
-                                 : QTime::fromMSecsSinceStartOfDay(record.timeMs)
-                                           .toString(QStringLiteral("hh:mm:ss:zzz"));
-    case 7:
-        if (error)
-            return QString();
-        return record.flags & FrameRecord::Remote ? QStringLiteral("远程帧")
-                                                  : QStringLiteral("数据帧");
-    case 8:
-        if (error)
+        case trace::TypeColumn:
             return QStringLiteral("错误帧");
-        return record.flags & FrameRecord::Extended ? QStringLiteral("扩展帧")
-                                                    : QStringLiteral("标准帧");
-    default:
-        return QString();
+        default:
+            break;
+        }
     }
+    if (oversized && column == trace::DataColumn)
+        return QString::fromLatin1(oversized->data.toHex(' '));
+    trace::LogRow row = frameLogRow(record, number);
+    if (oversized)
+        row.dlc = oversized->dlc;
+    char text[trace::maxLogFieldBytes];
+    return QString::fromUtf8(text, int(trace::writeLogField(text, row, column) - text));
 }
 
 QVariant frameLogBackground(const FrameRecord &record)

@@ -7,6 +7,7 @@
 // read from any one thread while the model goes on changing.
 
 #include "device/framerecord.h"
+#include "traceformats/framelogrow.h"
 
 #include <QAbstractTableModel>
 #include <QList>
@@ -16,6 +17,9 @@
 #include <deque>
 #include <memory>
 #include <vector>
+
+// The row's texts as the table, the CSV export and the CSV trace share them.
+trace::LogRow frameLogRow(const FrameRecord &record, qint64 number);
 
 // The text of cell `column` of a frame numbered `number`, as the table shows it.
 QString frameLogText(const FrameRecord &record, qint64 number, int column,

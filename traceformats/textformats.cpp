@@ -2,6 +2,8 @@
 
 #include "traceformats/traceformats.h"
 
+#include "traceformats/framelogrow.h"
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -511,7 +513,15 @@ private:
 
 // ---- CSV of the frame log --------------------------------------------------------------
 
-const char csvHeader[] = "序号,帧ID,数据,DLC,传输方向,状态,时间标识,格式,类型,";
+std::string csvHeader()
+{
+    std::string header;
+    for (const char *name : logColumnNames) {
+        header += name;
+        header += ',';
+    }
+    return header;
+}
 
 class CsvReader : public Reader
 {
@@ -523,7 +533,7 @@ public:
     bool next(Frame &frame) override
     {
         while (readLine(m_line)) {
-            if (m_line.empty() || m_line.compare(0, std::strlen(csvHeader), csvHeader) == 0)
+            if (m_line.empty() || m_line.compare(0, m_header.size(), m_header) == 0)
                 continue;
             split(m_line, ',', m_fields);
             if (parse(m_fields, frame))
@@ -586,6 +596,7 @@ private:
         return true;
     }
 
+    const std::string m_header = csvHeader();
     std::string m_line;
     std::vector<std::string> m_fields;
 };
@@ -595,7 +606,7 @@ class CsvWriter : public Writer
 public:
     explicit CsvWriter(int fd) : Writer(fd)
     {
-        m_pending += csvHeader;
+        m_pending += csvHeader();
         m_pending += '\n';
     }
 
@@ -607,15 +618,19 @@ protected:
         const int64_t seconds = floorDiv(frame.timestampUs, 1'000'000);
         const std::tm t = localTime(seconds);
         const int milliseconds = int((frame.timestampUs - seconds * 1'000'000) / 1000);
-        appendf(m_pending, "%llu,0x%02x,", static_cast<unsigned long long>(++m_index),
-                unsigned(frame.id));
-        const int count = frame.remote ? 0 : std::min<int>(frame.dlc, 8);
-        for (int i = 0; i < count; ++i)
-            appendf(m_pending, i ? " %02x" : "%02x", frame.data[i]);
-        appendf(m_pending, ",0x%02x,%s,%s,%02d:%02d:%02d:%03d,%s,%s,\n", unsigned(frame.dlc),
-                frame.tx ? "发送" : "接收", frame.success ? "成功" : "失败", t.tm_hour,
-                t.tm_min, t.tm_sec, milliseconds, frame.remote ? "远程帧" : "数据帧",
-                frame.extended ? "扩展帧" : "标准帧");
+        LogRow row;
+        row.number = int64_t(++m_index);
+        row.id = frame.id;
+        row.data = frame.data;
+        row.size = frame.remote ? 0 : std::min<int>(frame.dlc, 8);
+        row.dlc = frame.dlc;
+        row.tx = frame.tx;
+        row.success = frame.success;
+        row.remote = frame.remote;
+        row.extended = frame.extended;
+        row.timeMs = ((t.tm_hour * 60 + t.tm_min) * 60 + t.tm_sec) * 1000 + milliseconds;
+        char line[maxLogRowBytes];
+        m_pending.append(line, size_t(writeLogRow(line, row) - line));
     }
 
 private:

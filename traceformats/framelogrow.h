@@ -1,0 +1,43 @@
+#pragma once
+
+// The texts of one frame log row, as the table shows them, the CSV export writes them and
+// the frame log's CSV trace holds them, in UTF-8: one formatter, so the three never differ.
+// Error events and frames too long for a record have texts of their own in the table.
+// Plain C++; any thread.
+
+#include <cstdint>
+
+namespace trace {
+
+enum LogColumn {
+    NumberColumn, IdColumn, DataColumn, DlcColumn, DirectionColumn, StatusColumn, TimeColumn,
+    FormatColumn, TypeColumn, LogColumnCount
+};
+
+// The header of each column, in column order.
+extern const char *const logColumnNames[LogColumnCount];
+
+struct LogRow
+{
+    int64_t number = 0;
+    uint32_t id = 0;
+    const uint8_t *data = nullptr; // the bytes shown: none for a remote frame
+    int size = 0;
+    int dlc = 0;
+    bool tx = false;
+    bool success = true;
+    bool remote = false;
+    bool extended = false;
+    int32_t timeMs = -1;           // since local midnight; negative: unknown, shown empty
+};
+
+// Room for any one field, and for a whole row with its commas and line end.
+constexpr int maxLogFieldBytes = 32;
+constexpr int maxLogRowBytes = 160;
+
+// Writes the text of `column` at `out` and returns its end.
+char *writeLogField(char *out, const LogRow &row, int column);
+// Every field followed by a comma, then a line end.
+char *writeLogRow(char *out, const LogRow &row);
+
+} // namespace trace
