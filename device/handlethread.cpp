@@ -2,7 +2,6 @@
 
 #include "device/listenthread.h"
 #include "health/busload.h"
-#include "transmit/sendthread.h"
 
 #include <QMutexLocker>
 
@@ -34,8 +33,6 @@ HandleThread::HandleThread()
             this, &HandleThread::receiveDataSlot);
     connect(ListenThread::instance(), &ListenThread::errorEventSignal,
             this, &HandleThread::errorEventSlot);
-    connect(SendThread::instance(), &SendThread::sendMsgSignal,
-            this, &HandleThread::sendDataSlot);
     moveToThread(&workThread);
     workThread.start();
 }

@@ -2,6 +2,7 @@
 
 #include "canable/canable.h"
 #include "device/frametime.h"
+#include "device/handlethread.h"
 #include "traceformats/tracefile.h"
 #include "tracemenu/replaytiming.h"
 #include "transmit/tickschedule.h"
@@ -138,6 +139,10 @@ SendThread *SendThread::instance()
 
 SendThread::SendThread()
 {
+    // Every write reaches the hub, which counts it and queues it for the frame log.
+    qRegisterMetaType<CanMessage>("CanMessage");
+    connect(this, &SendThread::sendMsgSignal, HandleThread::instance(),
+            &HandleThread::sendDataSlot);
     // Left running, a send would go on writing to the bus after the window has closed,
     // until the process tears this object down.
     qRegisterMetaType<ReplayProgress>("ReplayProgress");

@@ -1,10 +1,11 @@
 #pragma once
 
 // Performs every transmission: runs an event loop on a thread of its own and on each tick
-// writes one list entry to the adapter, announcing every write as a CanMessage. Ticks are
-// due at absolute times counted from the start of the send (TickSchedule); the thread waits
-// for each one in its event loop on a timer descriptor and covers the last stretch with a
-// precise sleep, so a stop is seen at once.
+// writes one list entry to the adapter, announcing every write as a CanMessage to the hub,
+// which the thread connects itself to. Ticks are due at absolute times counted from the
+// start of the send (TickSchedule); the thread waits for each one in its event loop on a
+// timer descriptor and covers the last stretch with a precise sleep, so a stop is seen at
+// once.
 //
 // The thread also replays trace files: the same ticks, one per frame of the trace, due at
 // the trace's own time gaps (ReplayTiming), read from the file as they fall due so that a
