@@ -1,7 +1,5 @@
 #include "tracemenu/replaydialog.h"
 
-#include "transmit/sendthread.h"
-
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QDoubleSpinBox>
@@ -26,7 +24,7 @@ ReplayDialog::ReplayDialog(const ReplayOptions &options, QWidget *parent)
     chkLoop->setChecked(options.loop);
     spnSpeed = new QDoubleSpinBox(this);
     spnSpeed->setObjectName(QStringLiteral("spnSpeed"));
-    spnSpeed->setRange(SendThread::minReplaySpeed, SendThread::maxReplaySpeed);
+    spnSpeed->setRange(ReplayOptions::minSpeed, ReplayOptions::maxSpeed);
     spnSpeed->setDecimals(2);
     spnSpeed->setSingleStep(0.5);
     spnSpeed->setSuffix(QStringLiteral(" 倍"));

@@ -8,6 +8,9 @@
 
 struct ReplayOptions
 {
+    static constexpr double minSpeed = 0.1;
+    static constexpr double maxSpeed = 100.0;
+
     QString path;              // the trace file; its extension names the format
     bool loop = false;         // starts over at the end until stopped
     double speed = 1.0;        // time gaps are divided by it: 2 plays twice as fast

@@ -179,9 +179,9 @@ bool SendThread::startReplay(const ReplayOptions &options, QString *error)
                                   : QStringLiteral("正在发送，请先停止发送");
         return false;
     }
-    if (!(options.speed >= minReplaySpeed && options.speed <= maxReplaySpeed)) {
+    if (!(options.speed >= ReplayOptions::minSpeed && options.speed <= ReplayOptions::maxSpeed)) {
         *error = QStringLiteral("速度倍数须在 %1 到 %2 之间")
-                         .arg(minReplaySpeed).arg(maxReplaySpeed);
+                         .arg(ReplayOptions::minSpeed).arg(ReplayOptions::maxSpeed);
         return false;
     }
     const std::string path = QFile::encodeName(options.path).toStdString();

@@ -54,8 +54,6 @@ public:
     // error events, frames that cannot be sent and writes the trace marks as refused are
     // skipped and counted.
     bool startReplay(const ReplayOptions &options, QString *error);
-    static constexpr double minReplaySpeed = 0.1;
-    static constexpr double maxReplaySpeed = 100.0;
     // Ends a running replay, not a send, within a few milliseconds, also in a gap of hours.
     void stopReplay();
     bool isReplaying() const { return replaying.load(); }
