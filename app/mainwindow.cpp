@@ -16,6 +16,7 @@
 #include "monitor/framelogmodel.h"
 #include "tracemenu/recorder.h"
 #include "tracemenu/replaydialog.h"
+#include "tracemenu/tracereplay.h"
 #include "tracemenu/traceopen.h"
 #include "tracemenu/tracesave.h"
 #include "transmit/datasendwidget.h"
@@ -356,7 +357,7 @@ MainWindow::~MainWindow()
         dbcLoadJob->cancelled = true;
         dbcLoadThread->wait();
     }
-    SendThread::instance()->stopReplay();
+    TraceReplay::instance()->stop();
     // The file is completed with every frame up to the window's end.
     recorder->stop();
     // Closing first lets deviceClosed() still reach this window while its form exists.
@@ -373,16 +374,14 @@ void MainWindow::setupReplayActions()
     stopReplayAction = fileMenu->addAction(QStringLiteral("停止回放"));
     stopReplayAction->setObjectName(QStringLiteral("actionStopReplay"));
     stopReplayAction->setEnabled(false);
-    connect(stopReplayAction, &QAction::triggered, SendThread::instance(),
-            &SendThread::stopReplay);
-
-    SendThread *thread = SendThread::instance();
-    connect(thread, &SendThread::replayProgress, this, [this](const ReplayProgress &progress) {
+    TraceReplay *replay = TraceReplay::instance();
+    connect(stopReplayAction, &QAction::triggered, replay, &TraceReplay::stop);
+    connect(replay, &TraceReplay::progress, this, [this](const ReplayProgress &progress) {
         showStatusMessage(ReplayDialog::statusText(progress, false));
     });
     // A finish may arrive after the next replay has started, which keeps the action.
-    connect(thread, &SendThread::replayFinished, this, [this](const ReplayProgress &progress) {
-        stopReplayAction->setEnabled(SendThread::instance()->isReplaying());
+    connect(replay, &TraceReplay::finished, this, [this](const ReplayProgress &progress) {
+        stopReplayAction->setEnabled(TraceReplay::instance()->isRunning());
         showStatusMessage(ReplayDialog::statusText(progress, true));
     });
 }
@@ -395,7 +394,7 @@ void MainWindow::chooseReplay()
         return;
     }
     if (SendThread::instance()->isRunning()) {
-        showStatusMessage(SendThread::instance()->isReplaying()
+        showStatusMessage(TraceReplay::instance()->isRunning()
                                   ? QStringLiteral("正在回放记录，请先停止回放")
                                   : QStringLiteral("正在发送，请先停止发送再回放记录"));
         return;
@@ -422,7 +421,7 @@ bool MainWindow::replayTrace(const ReplayOptions &options)
         return false;
     }
     QString error;
-    if (!SendThread::instance()->startReplay(options, &error)) {
+    if (!TraceReplay::instance()->start(options, &error)) {
         showStatusMessage(QStringLiteral("不能回放记录：%1").arg(error));
         return false;
     }
@@ -559,7 +558,7 @@ void MainWindow::openFailedSlot(quint64 session, const QString &reason)
 void MainWindow::deviceClosedSlot()
 {
     // A replay must not go on writing into a device that is gone.
-    SendThread::instance()->stopReplay();
+    TraceReplay::instance()->stop();
     pendingSession = 0;
     setDeviceState(DeviceState::Closed);
     refreshInterfaces();
@@ -591,7 +590,7 @@ void MainWindow::on_btnOpen_clicked()
 
 void MainWindow::on_btnClose_clicked()
 {
-    SendThread::instance()->stopReplay();
+    TraceReplay::instance()->stop();
     ListenThread::instance()->closeDevice();
 }
 

@@ -5,7 +5,7 @@
 // - memory: a .log of --frames frames (default 2,000,000) played back to back for
 //   --seconds (default 15); the resident size at the start and the end, against the size
 //   of the file;
-// - stopping: a replay waiting in a gap of an hour, and how long stopReplay() takes.
+// - stopping: a replay waiting in a gap of an hour, and how long stopping takes.
 //
 // Usage: bench_replay [--frames N] [--seconds S]
 // The exit status is 1 when a frame was refused or missing, or a write came after a stop.
@@ -13,6 +13,7 @@
 #include "bench/benchutil.h"
 #include "canable/canable.h"
 #include "traceformats/tracefile.h"
+#include "tracemenu/tracereplay.h"
 #include "transmit/sendthread.h"
 
 #include <QCommandLineParser>
@@ -64,7 +65,7 @@ bool startReplay(const QString &path)
     ReplayOptions options;
     options.path = path;
     QString error;
-    if (!SendThread::instance()->startReplay(options, &error)) {
+    if (!TraceReplay::instance()->start(options, &error)) {
         std::fprintf(stderr, "replay refused: %s\n", qPrintable(error));
         return false;
     }
@@ -99,7 +100,7 @@ int main(int argc, char *argv[])
             run.writeUs.push_back(msg.timestampUs);
         run.refused += !msg.success;
     });
-    QObject::connect(thread, &SendThread::replayFinished, &app,
+    QObject::connect(TraceReplay::instance(), &TraceReplay::finished, &app,
                      [&run](const ReplayProgress &end) {
                          run.finished = true;
                          run.end = end;
@@ -146,7 +147,7 @@ int main(int argc, char *argv[])
     ok = startReplay(bigPath) && ok;
     waitUntil([&] { return run.finished; }, seconds);
     const double rssDuring = residentMegabytes();
-    thread->stopReplay();
+    TraceReplay::instance()->stop();
     waitUntil([&] { return run.finished; }, 30);
     const double elapsed = secondsOf(clock);
     std::printf("memory: %lld frames sent in %.1f s (%.0f frames/s) from a %.1f MB file, "
@@ -163,7 +164,7 @@ int main(int argc, char *argv[])
             && startReplay(gapPath) && waitUntil([&] { return run.writes > 0; }, 30)
             && ok;
     clock.restart();
-    thread->stopReplay();
+    TraceReplay::instance()->stop();
     const double stopMs = secondsOf(clock) * 1000;
     waitUntil([&] { return run.finished; }, 30);
     std::printf("stop in a gap of an hour: %.3f ms, %lld frame written\n", stopMs,

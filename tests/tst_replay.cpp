@@ -4,6 +4,7 @@
 #include "traceformats/tracefile.h"
 #include "tracemenu/replaytiming.h"
 #include "transmit/datasendwidget.h"
+#include "tracemenu/tracereplay.h"
 #include "transmit/sendthread.h"
 #include "transmit/tickschedule.h"
 
@@ -89,6 +90,7 @@ private:
     QList<CanMessage> announced;
     QList<ReplayProgress> finished;
     SendThread *thread = SendThread::instance();
+    TraceReplay *replay = TraceReplay::instance();
 };
 
 void tst_Replay::initTestCase()
@@ -97,7 +99,7 @@ void tst_Replay::initTestCase()
     QVERIFY(dir.isValid());
     connect(thread, &SendThread::sendMsgSignal, this,
             [this](const CanMessage &msg) { announced << msg; });
-    connect(thread, &SendThread::replayFinished, this,
+    connect(replay, &TraceReplay::finished, this,
             [this](const ReplayProgress &progress) { finished << progress; });
 }
 
@@ -108,7 +110,7 @@ void tst_Replay::init()
 
 void tst_Replay::cleanup()
 {
-    thread->stopReplay();
+    replay->stop();
     thread->stopSend();
     window.reset();
     FakeCanable::reset();
@@ -261,7 +263,7 @@ void tst_Replay::framesGoOutInOrder()
     options.speed = 100;
     options.receivedOnly = receivedOnly;
     QString error;
-    QVERIFY2(thread->startReplay(options, &error), qPrintable(error));
+    QVERIFY2(replay->start(options, &error), qPrintable(error));
     QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
 
     QCOMPARE(writtenIds(), ids);
@@ -271,7 +273,7 @@ void tst_Replay::framesGoOutInOrder()
     QCOMPARE(end.skipped, qint64(skipped));
     QVERIFY(!end.stopped);
     QVERIFY(end.error.isEmpty());
-    QVERIFY(!thread->isReplaying());
+    QVERIFY(!replay->isRunning());
 
     QCOMPARE(announced.size(), ids.size());
     const QList<CanFrameRecord> written = FakeCanable::writtenFrames();
@@ -330,7 +332,7 @@ void tst_Replay::captureFormatFromContent()
     }
     options.speed = 100;
     QString error;
-    QVERIFY2(thread->startReplay(options, &error), qPrintable(error));
+    QVERIFY2(replay->start(options, &error), qPrintable(error));
     QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
 
     QVERIFY2(finished.first().error.isEmpty(), qPrintable(finished.first().error));
@@ -354,7 +356,7 @@ void tst_Replay::refusedWritesShowAsFailed()
     options.path = writeTrace({ frame(0x1, 0), frame(0x2, 10), frame(0x3, 20) }, "log");
     options.speed = 100;
     QString error;
-    QVERIFY2(thread->startReplay(options, &error), qPrintable(error));
+    QVERIFY2(replay->start(options, &error), qPrintable(error));
     QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
 
     QCOMPARE(finished.first().sent, qint64(2));
@@ -372,9 +374,9 @@ void tst_Replay::loopStartsOver()
     options.speed = 100;
     options.loop = true;
     QString error;
-    QVERIFY2(thread->startReplay(options, &error), qPrintable(error));
+    QVERIFY2(replay->start(options, &error), qPrintable(error));
     QTRY_VERIFY_WITH_TIMEOUT(FakeCanable::writtenFrames().size() >= 7, 30000);
-    thread->stopReplay();
+    replay->stop();
     QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
 
     const QList<uint> ids = writtenIds();
@@ -390,7 +392,7 @@ void tst_Replay::loopWithNothingToSendEnds()
     options.path = writeTrace({ errorEvent(0), errorEvent(5) }, "log");
     options.loop = true;
     QString error;
-    QVERIFY2(thread->startReplay(options, &error), qPrintable(error));
+    QVERIFY2(replay->start(options, &error), qPrintable(error));
     QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
     QVERIFY(!finished.first().stopped);
     QCOMPARE(finished.first().skipped, qint64(2));
@@ -404,12 +406,12 @@ void tst_Replay::stopInLongGapReturnsAtOnce()
     ReplayOptions options;
     options.path = writeTrace({ frame(0x1, 0), frame(0x2, 3600000000) }, "log");
     QString error;
-    QVERIFY2(thread->startReplay(options, &error), qPrintable(error));
+    QVERIFY2(replay->start(options, &error), qPrintable(error));
     QTRY_COMPARE_WITH_TIMEOUT(FakeCanable::writtenFrames().size(), 1, 30000);
 
     std::atomic<bool> stopped { false };
     auto stopping = std::async(std::launch::async, [&] {
-        thread->stopReplay();
+        replay->stop();
         stopped = true;
     });
     QTRY_VERIFY_WITH_TIMEOUT(stopped.load(), 10000);
@@ -495,7 +497,7 @@ void tst_Replay::refusals()
     }
     QVERIFY(!window->replayTrace(options));
     QVERIFY2(statusText().contains(message), qPrintable(statusText()));
-    QVERIFY(!thread->isReplaying());
+    QVERIFY(!replay->isRunning());
     QVERIFY(!window->findChild<QAction *>("actionStopReplay")->isEnabled());
     if (situation != "sending")
         QCOMPARE(FakeCanable::callCount("write"), 0);
@@ -516,7 +518,7 @@ void tst_Replay::panelRefusesToSendDuringReplay()
         QCOMPARE(said.takeLast().first().toString(),
                  QStringLiteral("正在回放记录，请先停止回放再发送"));
     }
-    QVERIFY(thread->isReplaying());
+    QVERIFY(replay->isRunning());
     QCOMPARE(writtenIds(), QList<uint>{ 0x1 });
 }
 

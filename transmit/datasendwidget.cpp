@@ -665,7 +665,7 @@ void DataSendWidget::setupComposer()
 // Starting a send would end the replay that the same thread runs, unasked.
 bool DataSendWidget::refuseWhileReplaying()
 {
-    if (!SendThread::instance()->isReplaying())
+    if (!SendThread::instance()->isRunningJob())
         return false;
     emit statusMessage(tr("正在回放记录，请先停止回放再发送"));
     return true;

@@ -3,12 +3,10 @@
 #include "canable/canable.h"
 #include "device/frametime.h"
 #include "device/handlethread.h"
-#include "traceformats/tracefile.h"
-#include "tracemenu/replaytiming.h"
+#include "transmit/sendjob.h"
 #include "transmit/tickschedule.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QMutexLocker>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -145,7 +143,6 @@ SendThread::SendThread()
             &HandleThread::sendDataSlot);
     // Left running, a send would go on writing to the bus after the window has closed,
     // until the process tears this object down.
-    qRegisterMetaType<ReplayProgress>("ReplayProgress");
     if (QCoreApplication *app = QCoreApplication::instance())
         connect(app, &QCoreApplication::aboutToQuit, this, &SendThread::endRunningSend);
 }
@@ -172,45 +169,20 @@ void SendThread::stopSend()
     emit sendFinished();
 }
 
-bool SendThread::startReplay(const ReplayOptions &options, QString *error)
+void SendThread::startJob(std::unique_ptr<SendJob> newJob)
 {
-    if (isRunning()) {
-        *error = replaying.load() ? QStringLiteral("正在回放记录")
-                                  : QStringLiteral("正在发送，请先停止发送");
-        return false;
-    }
-    if (!(options.speed >= ReplayOptions::minSpeed && options.speed <= ReplayOptions::maxSpeed)) {
-        *error = QStringLiteral("速度倍数须在 %1 到 %2 之间")
-                         .arg(ReplayOptions::minSpeed).arg(ReplayOptions::maxSpeed);
-        return false;
-    }
-    const std::string path = QFile::encodeName(options.path).toStdString();
-    const trace::Format format = trace::formatForFile(path);
-    if (format == trace::Format::Unknown) {
-        *error = QStringLiteral("%1 不是可回放的记录文件（.log .asc .pcap .pcapng .blf .csv）")
-                         .arg(options.path);
-        return false;
-    }
-    std::string reason;
-    std::unique_ptr<trace::Reader> reader = trace::Reader::open(path, format, &reason);
-    if (!reader) {
-        *error = QStringLiteral("无法打开 %1：%2")
-                         .arg(options.path, QString::fromStdString(reason));
-        return false;
-    }
+    endRunningSend();
     {
         QMutexLocker locker(&mutex);
-        replayOptions = options;
-        replayReader = std::move(reader);
+        job = std::move(newJob);
     }
-    replaying.store(true);
+    jobRunning.store(true);
     start();
-    return true;
 }
 
-void SendThread::stopReplay()
+void SendThread::stopJob()
 {
-    if (replaying.load())
+    if (jobRunning.load())
         endRunningSend();
 }
 
@@ -228,8 +200,8 @@ void SendThread::run()
 {
     // The kernel may otherwise let a sleep of this thread run 50 µs long.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    if (replaying.load())
-        runReplay();
+    if (jobRunning.load())
+        runJob();
     else
         runSend();
 }
@@ -330,125 +302,34 @@ void SendThread::runSend()
     }
 }
 
-void SendThread::runReplay()
+void SendThread::runJob()
 {
-    ReplayOptions options;
-    std::unique_ptr<trace::Reader> reader;
+    std::unique_ptr<SendJob> running;
     {
         QMutexLocker locker(&mutex);
-        options = replayOptions;
-        reader = std::move(replayReader);
+        running = std::move(job);
     }
-    const std::string path = QFile::encodeName(options.path).toStdString();
-    const trace::Format format = trace::formatForFile(path);
-
-    ReplayProgress progress;
-    qint64 attemptsThisPass = 0;
-    ReplayTiming timing(options.speed);
-    qint64 lastOffsetNs = 0;
     SendFrame frame;
-    frame.framesPerSend = 1;
-    frame.repeatCount = 1;
-    qint64 frameTimestampUs = 0;
-    // The pass being read runs ahead of the one reported by a frame read but not yet due.
-    int readPass = 1;
-    int framePass = 1;
-
-    const auto percentRead = [&reader] {
-        return !reader || reader->totalBytes() == 0
-                ? 100 : int(reader->bytesRead() * 100 / reader->totalBytes());
-    };
-    // Moves on to the next frame to send, over the pass's end when looping. Only a stop
-    // or the end of the trace make it return false.
-    const auto fetchFrame = [&] {
-        trace::Frame read;
-        for (quint64 looked = 1;; ++looked) {
-            if (looked % 4096 == 0 && stopRequested.load(std::memory_order_relaxed))
-                return false;
-            if (!reader->next(read)) {
-                if (!reader->error().empty()) {
-                    progress.error = QString::fromStdString(reader->error());
-                    return false;
-                }
-                // A pass that sent nothing would make looping a busy spin.
-                if (!options.loop || attemptsThisPass == 0)
-                    return false;
-                progress.skipped += qint64(reader->skipped());
-                std::string error;
-                reader = trace::Reader::open(path, format, &error);
-                if (!reader) {
-                    progress.error = QString::fromStdString(error);
-                    return false;
-                }
-                ++readPass;
-                attemptsThisPass = 0;
-                timing.startPass();
-                continue;
-            }
-            if (options.receivedOnly && read.tx)
-                continue;
-            if (read.error || !read.success
-                || !canable_isTransmittable(read.id, read.extended, read.dlc)) {
-                ++progress.skipped;
-                continue;
-            }
-            frame.id = read.id;
-            frame.extended = read.extended;
-            frame.remote = read.remote;
-            frame.data = read.remote ? QByteArray(read.dlc, '\0')
-                                     : QByteArray(reinterpret_cast<const char *>(read.data),
-                                                  read.dlc);
-            frameTimestampUs = read.timestampUs;
-            framePass = readPass;
-            return true;
-        }
-    };
-
-    // The lines the current pass's reader passed over count as skipped too.
-    const auto progressNow = [&] {
-        ReplayProgress now = progress;
-        now.percent = percentRead();
-        if (reader)
-            now.skipped += qint64(reader->skipped());
-        return now;
-    };
-    qint64 lastReportNs = TickSchedule::monotonicNs();
-    const auto reportProgress = [&] {
-        const qint64 now = TickSchedule::monotonicNs();
-        if (now - lastReportNs < 250000000)
-            return;
-        lastReportNs = now;
-        emit replayProgress(progressNow());
-    };
-
-    if (fetchFrame()) {
-        lastOffsetNs = timing.dueOffsetNs(frameTimestampUs);
+    qint64 dueNs = 0;
+    if (running->next(&frame, &dueNs, stopRequested)) {
+        qint64 lastDueNs = dueNs;
         TickSchedule schedule;
         const auto step = [&](const std::function<void()> &firstWritten) {
             int accepted = 0;
             if (!transmitFrame(frame, firstWritten, &accepted))
                 return Step::Stopped;
-            ++attemptsThisPass;
-            progress.pass = framePass;
-            progress.sent += accepted;
-            progress.failed += 1 - accepted;
-            reportProgress();
-            if (!fetchFrame())
+            running->written(accepted > 0);
+            if (!running->next(&frame, &dueNs, stopRequested))
                 return stopRequested.load() ? Step::Stopped : Step::Done;
-            const qint64 offset = timing.dueOffsetNs(frameTimestampUs);
-            schedule.advanceNs(offset - lastOffsetNs);
-            lastOffsetNs = offset;
+            schedule.advanceNs(dueNs - lastDueNs);
+            lastDueNs = dueNs;
             return Step::Again;
         };
         runSchedule(schedule, step);
     }
-    ReplayProgress end = progressNow();
-    // The flag stays set until the stopping thread has joined this one.
-    end.stopped = stopRequested.load();
-    if (!end.stopped && end.error.isEmpty())
-        end.percent = 100;
-    replaying.store(false);
-    emit replayFinished(end);
+    // The stop flag stays set until the stopping thread has joined this one.
+    jobRunning.store(false);
+    running->finished(stopRequested.load());
 }
 
 bool SendThread::transmitFrame(const SendFrame &frame, const std::function<void()> &firstWritten,

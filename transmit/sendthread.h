@@ -7,21 +7,17 @@
 // timer descriptor and covers the last stretch with a precise sleep, so a stop is seen at
 // once.
 //
-// The thread also replays trace files: the same ticks, one per frame of the trace, due at
-// the trace's own time gaps (ReplayTiming), read from the file as they fall due so that a
-// trace of any size takes constant memory. One thread does either, so the adapter never
-// has two writers; a replay is refused while a send runs, and the transmit panel refuses
-// to send while a replay runs (startSend() itself would end it).
+// The thread also runs what other parts of the program hand it as a SendJob (a trace
+// replay): the same ticks, one per frame, at the times the job names. One thread does
+// either, so the adapter never has two writers; starting one ends the other.
 //
-// startSend(), stopSend(), startReplay(), stopReplay() and isReplaying() are for the GUI
-// thread; run(), the tick handler and transmitFrame() run on the send thread.
-// sendMsgSignal, sendStarted, replayProgress and replayFinished are emitted on the send
-// thread; sendFinished on the send thread when a send runs out, or on the GUI thread by
-// stopSend(). A send or replay still running when the application's event loop ends is
-// stopped then, without sendFinished.
+// startSend(), stopSend(), startJob(), stopJob() and isRunningJob() are for the GUI thread;
+// run(), the tick handler, transmitFrame() and the job's calls run on the send thread.
+// sendMsgSignal and sendStarted are emitted on the send thread; sendFinished on the send
+// thread when a send runs out, or on the GUI thread by stopSend(). A send or job still
+// running when the application's event loop ends is stopped then, without sendFinished.
 
 #include "device/canmessage.h"
-#include "tracemenu/replayoptions.h"
 #include "transmit/sendframe.h"
 
 #include <QList>
@@ -32,9 +28,7 @@
 #include <functional>
 #include <memory>
 
-namespace trace {
-class Reader;
-}
+class SendJob;
 class TickSchedule;
 
 class SendThread : public QThread
@@ -49,22 +43,16 @@ public:
     void startSend(const QList<SendFrame> &frames, int passes);
     void stopSend();
 
-    // False with *error saying why when the file is not a readable trace, the options are
-    // out of range, or a send or replay runs. Frames go out as they would from the list;
-    // error events, frames that cannot be sent and writes the trace marks as refused are
-    // skipped and counted.
-    bool startReplay(const ReplayOptions &options, QString *error);
-    // Ends a running replay, not a send, within a few milliseconds, also in a gap of hours.
-    void stopReplay();
-    bool isReplaying() const { return replaying.load(); }
+    // Ends whatever runs, then writes the job's frames as they fall due.
+    void startJob(std::unique_ptr<SendJob> job);
+    // Ends a running job, not a send, within a few milliseconds, also in a gap of hours.
+    void stopJob();
+    bool isRunningJob() const { return jobRunning.load(); }
 
 signals:
     void sendMsgSignal(const CanMessage &msg);
     void sendStarted();
     void sendFinished();
-    // A few times a second while frames go out, and once at the end (stopped set).
-    void replayProgress(const ReplayProgress &progress);
-    void replayFinished(const ReplayProgress &progress);
 
 protected:
     void run() override;
@@ -80,7 +68,7 @@ private:
     // step() writes what is due and moves the schedule on. True when the steps ran out.
     bool runSchedule(TickSchedule &schedule, const StepFunction &step);
     void runSend();
-    void runReplay();
+    void runJob();
     // False when a stop cut the copies short; firstWritten runs once the first copy is out.
     // *accepted, when given, grows by the writes the adapter took.
     bool transmitFrame(const SendFrame &frame, const std::function<void()> &firstWritten,
@@ -89,9 +77,8 @@ private:
 
     QList<SendFrame> frameList;
     int passCount = 0;
-    ReplayOptions replayOptions;
-    std::unique_ptr<trace::Reader> replayReader; // the first pass's, opened by startReplay()
+    std::unique_ptr<SendJob> job;
     QMutex mutex;
     std::atomic<bool> stopRequested { false };
-    std::atomic<bool> replaying { false };
+    std::atomic<bool> jobRunning { false };
 };
