@@ -36,6 +36,8 @@ HandleThread::HandleThread()
             this, &HandleThread::errorEventSlot);
     connect(SendThread::instance(), &SendThread::sendMsgSignal,
             this, &HandleThread::sendDataSlot);
+    connect(ListenThread::instance(), &ListenThread::deviceClosed,
+            this, &HandleThread::deviceClosedSlot);
     moveToThread(&workThread);
     workThread.start();
 }
@@ -176,4 +178,12 @@ void HandleThread::errorEventSlot(const CanMessage &msg)
     messageQueue.append(msg);
     if (tap)
         tap->tapFrame(msg);
+}
+
+void HandleThread::deviceClosedSlot()
+{
+    QMutexLocker locker(&mutex);
+    receiveRate = 0;
+    windowOpen = false;
+    windowCount = 0;
 }

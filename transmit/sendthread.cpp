@@ -334,6 +334,8 @@ void SendThread::runReplay()
         options = replayOptions;
         reader = std::move(replayReader);
     }
+    // A stop reaches the reader inside a long stretch of the file without a frame.
+    reader->setCancelFlag(&stopRequested);
     const std::string path = QFile::encodeName(options.path).toStdString();
     const trace::Format format = trace::formatForFile(path);
 
@@ -361,6 +363,8 @@ void SendThread::runReplay()
             if (looked % 4096 == 0 && stopRequested.load(std::memory_order_relaxed))
                 return false;
             if (!reader->next(read)) {
+                if (reader->cancelled())
+                    return false;
                 if (!reader->error().empty()) {
                     progress.error = QString::fromStdString(reader->error());
                     return false;
@@ -375,6 +379,7 @@ void SendThread::runReplay()
                     progress.error = QString::fromStdString(error);
                     return false;
                 }
+                reader->setCancelFlag(&stopRequested);
                 ++readPass;
                 attemptsThisPass = 0;
                 timing.startPass();
