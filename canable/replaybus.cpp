@@ -60,6 +60,7 @@ public:
             refuse();
             return false;
         }
+        m_opened = true;
         return true;
     }
 
@@ -157,11 +158,16 @@ private:
             ++m_passes;
             framesThisPass = false;
         }
+        bool silent = false;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_ended = true;
+            silent = m_opened && !m_started && !m_stop;
         }
         m_changed.notify_all();
+        // Found out after the open: the bus stays silent, and the terminal says why.
+        if (silent)
+            refuse();
     }
 
     // Waits for room ahead of the bus; false once the bus closes.
@@ -213,6 +219,7 @@ private:
     std::deque<Ahead> m_ahead;
     bool m_started = false;
     bool m_ended = false;
+    bool m_opened = false;
     Clock::time_point m_epoch;
     int64_t m_wallEpochUs = 0;
     std::thread m_producer;
