@@ -3,8 +3,12 @@
 
 #include "traceformats/tracefile.h"
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <mutex>
 #include <thread>
 
 namespace canable {
@@ -13,8 +17,14 @@ namespace {
 
 // How long a read may wait for the next frame before it reports that none is there.
 constexpr std::chrono::milliseconds readWaitLimit(5);
+// How long the open waits to learn whether the file holds a frame at all: a file that
+// hides its first frame behind gigabytes of nothing opens anyway, and stays silent until
+// the frame is found.
+constexpr std::chrono::milliseconds firstFrameWait(100);
 // Between the last frame of one pass and the first of the next.
 constexpr int64_t loopGapUs = 1000;
+// Frames read ahead of the bus.
+constexpr size_t aheadFrames = 256;
 
 class ReplayBus final : public Backend
 {
@@ -24,43 +34,57 @@ public:
     {
     }
 
-    // Opens the first pass; false with one line on stderr when there is no frame.
+    ~ReplayBus() override
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_changed.notify_all();
+        if (m_producer.joinable())
+            m_producer.join();
+    }
+
+    // False with one line on stderr when the file cannot be read or holds no frame.
     bool start()
     {
-        if (!rewind() || !nextFrame(false)) {
-            std::fprintf(stderr, "canable: CANABLE_SIM_TRAFFIC=replay: %.200s holds no "
-                                 "frame%s%s\n", m_path.c_str(), m_error.empty() ? "" : ": ",
-                         m_error.c_str());
+        if (!rewind()) {
+            refuse();
             return false;
         }
-        m_epoch = Clock::now();
-        m_wallEpochUs = std::chrono::duration_cast<std::chrono::microseconds>(
-                                std::chrono::system_clock::now().time_since_epoch()).count();
-        m_originUs = m_frame.timestampUs;
+        m_producer = std::thread([this] { produce(); });
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait_for(lock, firstFrameWait, [this] { return m_started || m_ended; });
+        if (m_ended && !m_started) {
+            lock.unlock();
+            refuse();
+            return false;
+        }
+        m_opened = true;
         return true;
     }
 
     int read(CanFrameRecord *record) override
     {
-        const int64_t dueUs = m_frame.timestampUs - m_originUs + m_passOffsetUs;
-        const Clock::time_point due = m_epoch + std::chrono::microseconds(dueUs);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_ahead.empty()
+            && !m_changed.wait_for(lock, readWaitLimit, [this] { return !m_ahead.empty(); }))
+            return 1;
+        const Ahead next = m_ahead.front();
+        const Clock::time_point due = m_epoch + std::chrono::microseconds(next.dueUs);
         const Clock::time_point now = Clock::now();
         if (due > now) {
+            lock.unlock();
             std::this_thread::sleep_until(std::min(due, now + readWaitLimit));
             if (Clock::now() < due)
                 return 1;
+            lock.lock();
         }
-        *record = CanFrameRecord();
-        record->id = m_frame.id;
-        record->dlc = m_frame.dlc;
-        record->remote = m_frame.remote ? 1 : 0;
-        record->extended = m_frame.extended ? 1 : 0;
-        if (!m_frame.remote) {
-            for (int i = 0; i < m_frame.dlc; ++i)
-                record->data[i] = m_frame.data[i];
-        }
-        m_lastStampUs = m_wallEpochUs + dueUs;
-        nextFrame(true);
+        m_ahead.pop_front();
+        lock.unlock();
+        m_changed.notify_all();
+        *record = next.record;
+        m_lastStampUs = m_wallEpochUs + next.dueUs;
         return 0;
     }
 
@@ -85,56 +109,123 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
+    struct Ahead
+    {
+        CanFrameRecord record;
+        int64_t dueUs; // from the first frame on
+    };
+
+    void refuse()
+    {
+        std::fprintf(stderr, "canable: CANABLE_SIM_TRAFFIC=replay: %.200s holds no frame%s%s\n",
+                     m_path.c_str(), m_error.empty() ? "" : ": ", m_error.c_str());
+    }
+
     bool rewind()
     {
         m_reader = trace::Reader::open(m_path, m_format, &m_error);
+        if (m_reader)
+            m_reader->setCancelFlag(&m_stop);
         return m_reader != nullptr;
     }
 
-    // The next frame in play order, starting the next pass at the end of the file.
-    bool nextFrame(bool loop)
+    // The reading thread: the trace's frames in play order, pass after pass, until the
+    // bus closes, the file cannot be read again or a pass holds no frame.
+    void produce()
     {
-        for (int pass = 0; pass < 2; ++pass) {
+        bool framesThisPass = false;
+        for (;;) {
             trace::Frame frame;
-            while (m_reader && m_reader->next(frame)) {
+            if (m_reader->next(frame)) {
                 // A write the adapter refused never was traffic of the bus.
                 if (frame.error || !frame.success || frame.dlc > 8)
                     continue;
-                if (m_havePrevious && frame.timestampUs < m_previousUs)
-                    frame.timestampUs = m_previousUs; // a trace out of order plays at once
-                m_previousUs = frame.timestampUs;
-                if (m_newPass) {
+                if (!framesThisPass && m_passes > 0)
                     m_passOffsetUs += m_lastUs - frame.timestampUs + loopGapUs;
-                    m_newPass = false;
-                }
-                m_havePrevious = true;
+                if (framesThisPass && frame.timestampUs < m_lastUs)
+                    frame.timestampUs = m_lastUs; // a trace out of order plays at once
+                if (m_passes == 0 && !framesThisPass)
+                    m_originUs = frame.timestampUs;
+                framesThisPass = true;
                 m_lastUs = frame.timestampUs;
-                m_frame = frame;
-                return true;
+                if (!offer(frame))
+                    break;
+                continue;
             }
-            if (!loop || !rewind())
-                return false;
+            if (m_reader->cancelled() || !framesThisPass || !rewind())
+                break;
             // Each pass continues the clock of the one before.
-            m_newPass = true;
-            m_havePrevious = false;
+            ++m_passes;
+            framesThisPass = false;
         }
-        return false;
+        bool silent = false;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_ended = true;
+            silent = m_opened && !m_started && !m_stop;
+        }
+        m_changed.notify_all();
+        // Found out after the open: the bus stays silent, and the terminal says why.
+        if (silent)
+            refuse();
+    }
+
+    // Waits for room ahead of the bus; false once the bus closes.
+    bool offer(const trace::Frame &frame)
+    {
+        Ahead ahead;
+        ahead.record = CanFrameRecord();
+        ahead.record.id = frame.id;
+        ahead.record.dlc = frame.dlc;
+        ahead.record.remote = frame.remote ? 1 : 0;
+        ahead.record.extended = frame.extended ? 1 : 0;
+        if (!frame.remote) {
+            for (int i = 0; i < frame.dlc; ++i)
+                ahead.record.data[i] = frame.data[i];
+        }
+        ahead.dueUs = frame.timestampUs - m_originUs + m_passOffsetUs;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_changed.wait(lock, [this] { return m_stop || m_ahead.size() < aheadFrames; });
+            if (m_stop)
+                return false;
+            // The bus starts with its first frame, however long the file took to show it.
+            if (!m_started) {
+                m_started = true;
+                m_epoch = Clock::now();
+                m_wallEpochUs = wallClockMicroseconds();
+            }
+            m_ahead.push_back(ahead);
+        }
+        m_changed.notify_all();
+        return true;
     }
 
     const std::string m_path;
     const trace::Format m_format;
-    std::unique_ptr<trace::Reader> m_reader;
     std::string m_error;
-    trace::Frame m_frame;
-    Clock::time_point m_epoch;
-    int64_t m_wallEpochUs = 0;
-    int64_t m_lastStampUs = 0;
+    // The reading thread's alone once it runs.
+    std::unique_ptr<trace::Reader> m_reader;
     int64_t m_originUs = 0;
     int64_t m_passOffsetUs = 0;
     int64_t m_lastUs = 0;
-    int64_t m_previousUs = 0;
-    bool m_havePrevious = false;
-    bool m_newPass = false;
+    uint64_t m_passes = 0;
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    // Guarded by m_mutex; m_stop is also the reader's cancel flag. The epochs are written
+    // once, before the first frame is offered, and read after it is taken.
+    std::atomic<bool> m_stop { false };
+    std::deque<Ahead> m_ahead;
+    bool m_started = false;
+    bool m_ended = false;
+    bool m_opened = false;
+    Clock::time_point m_epoch;
+    int64_t m_wallEpochUs = 0;
+    std::thread m_producer;
+
+    // The reader's thread alone.
+    int64_t m_lastStampUs = 0;
     WriteLog m_writeLog;
 };
 

@@ -6,6 +6,12 @@
 // the trace are left out (the record cannot carry them); frames the trace marks as sent
 // arrive like the others. Written frames are accepted without bus timing.
 //
+// The file is read on a thread of the bus's own, a few hundred frames ahead, so that a
+// read never waits on the file: a stretch of gigabytes without a frame (zeros, containers
+// that inflate to nothing) delays the frames after it, not the reads, and the close ends
+// the reading within milliseconds. The open waits up to 0.1 s for the first frame; a file
+// still being searched then opens, and the bus stays silent until a frame is found.
+//
 // Threads: read() on one thread and write() on another may run at the same time.
 
 #include "canable/backend.h"

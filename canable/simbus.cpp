@@ -1,5 +1,6 @@
 #include "canable/replaybus.h"
 #include "canable/simbus.h"
+#include "health/busload.h"
 
 #include <linux/can/error.h>
 
@@ -31,15 +32,13 @@ constexpr int64_t milliseconds(int64_t ms)
     return ms * 1000000;
 }
 
-unsigned int frameBits(bool extended, bool remote, unsigned int dlc)
+// The frame's time on the wire with the stuff bits its content causes, counted as the
+// window's bus load counts them, rounded up, so that a bus that is never idle shows 100 %
+// and no more.
+int64_t frameNanoseconds(const CanFrameRecord &frame, unsigned int kbps)
 {
-    return (extended ? 67 : 47) + (remote ? 0 : 8 * std::min(dlc, 8u));
-}
-
-// Rounded up, so that a bus that is never idle still stays below its bit rate.
-int64_t frameNanoseconds(bool extended, bool remote, unsigned int dlc, unsigned int kbps)
-{
-    const int64_t bits = frameBits(extended, remote, dlc);
+    const int64_t bits = busload::frameBits(frame.id, frame.extended != 0, frame.remote != 0,
+                                            frame.dlc, frame.data);
     return (bits * 1000000 + kbps - 1) / kbps;
 }
 
@@ -495,7 +494,6 @@ void SimulatedBus::addNode(uint32_t id, bool extended, bool remote, uint8_t dlc,
     node.frame.dlc = dlc;
     node.content = content;
     node.key = arbitrationKey(id, extended, remote);
-    node.duration = frameNanoseconds(extended, remote, dlc, m_kbps);
     node.phase = phase;
     node.periodNum = periodNum;
     node.periodDen = periodDen;
@@ -505,6 +503,7 @@ void SimulatedBus::addNode(uint32_t id, bool extended, bool remote, uint8_t dlc,
     // A remote request that arrives before the first period is answered with what the
     // node's transmit buffer was loaded with.
     fillContent(node.frame, content, 0, phase);
+    node.duration = frameNanoseconds(node.frame, m_kbps);
     m_nodes.push_back(node);
 }
 
@@ -567,6 +566,8 @@ void SimulatedBus::advance(int64_t now)
             return;
         }
         const int64_t start = std::max(since, busFree);
+        if (!written)
+            load(*next, start);
         const int64_t end = start + (written ? m_written.front().duration : next->duration);
         if (end > now) {
             m_nextCompletion = end;
@@ -609,13 +610,20 @@ void SimulatedBus::skipTo(int64_t now)
     m_busFree = now;
 }
 
+// A periodic node answers a remote request from its transmit buffer; the odometer
+// measures anew for every request. The content decides the stuff bits, and so how long
+// the frame holds the bus.
+void SimulatedBus::load(Node &node, int64_t start)
+{
+    if (node.periodic && node.due > start)
+        return;
+    fillContent(node.frame, node.content, node.instance, start);
+    node.duration = frameNanoseconds(node.frame, m_kbps);
+}
+
 void SimulatedBus::transmit(Node &node, int64_t start, int64_t end)
 {
     const bool instanceDue = node.periodic && node.due <= start;
-    // A periodic node answers a remote request from its transmit buffer; the odometer
-    // measures anew for every request.
-    if (instanceDue || !node.periodic)
-        fillContent(node.frame, node.content, node.instance, start);
     if (instanceDue) {
         ++node.instance;
         if (node.periodNum == 0) {
@@ -868,7 +876,7 @@ int SimulatedBus::write(const CanFrameRecord &record)
         Written frame;
         frame.since = busTime(now);
         frame.key = arbitrationKey(record.id, extended, remote);
-        frame.duration = frameNanoseconds(extended, remote, record.dlc, m_kbps);
+        frame.duration = frameNanoseconds(record, m_kbps);
         frame.id = record.id;
         frame.extended = extended;
         frame.remote = remote;
@@ -945,7 +953,7 @@ std::unique_ptr<Backend> openSimulatedBus(unsigned int kbps, const char *traffic
     }
     if (setting->framesPerSecond > 0) {
         const uint64_t carried = uint64_t(kbps) * 1000
-            / frameBits(setting->extended, false, setting->dlc);
+            / busload::unstuffedFrameBits(setting->extended, false, setting->dlc);
         if (setting->framesPerSecond > carried) {
             std::fprintf(stderr, "canable: CANABLE_SIM_TRAFFIC=\"%.60s\" asks for more than "
                                  "a %u kbit/s bus carries; flooding with %llu frames/s\n",

@@ -4,9 +4,11 @@
 // chosen bit rate, so that the program can be tried and measured without hardware.
 //
 // The bus carries one frame at a time and never more frames per second than its bit rate
-// allows, counting each frame at its shortest length (no stuff bits) with the 3-bit
-// interframe space: a standard data frame takes 47 + 8 * dlc bits, an extended one
-// 67 + 8 * dlc bits, a remote frame 47 or 67 bits. Frames written by the application take
+// allows, counting each frame at its length on the wire with the stuff bits its own
+// identifier, length and data cause and the 3-bit interframe space, as the window's bus
+// load counts it (health/busload.h): a standard data frame takes 47 + 8 * dlc bits and up
+// to a fifth more, so a flood shows a bus load of 100 % and no more. Frames written by the
+// application take
 // their share of the same bus; they are acknowledged by the simulated nodes and are not
 // received back. Frames that wait for the bus go first come, first served, and frames
 // ready at the same moment by identifier as in arbitration, so that on an overloaded bus
@@ -278,6 +280,7 @@ private:
     static void jumpTo(Node &node, int64_t at);
     void advance(int64_t now);
     void skipTo(int64_t now);
+    void load(Node &node, int64_t start);
     void transmit(Node &node, int64_t start, int64_t end);
     void requestAnswer(uint32_t id, bool extended, int64_t at);
     void receive(const CanFrameRecord &frame, int64_t end);

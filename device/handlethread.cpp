@@ -33,6 +33,8 @@ HandleThread::HandleThread()
             this, &HandleThread::receiveDataSlot);
     connect(ListenThread::instance(), &ListenThread::errorEventSignal,
             this, &HandleThread::errorEventSlot);
+    connect(ListenThread::instance(), &ListenThread::deviceClosed,
+            this, &HandleThread::deviceClosedSlot);
     moveToThread(&workThread);
     workThread.start();
 }
@@ -173,4 +175,12 @@ void HandleThread::errorEventSlot(const CanMessage &msg)
     messageQueue.append(msg);
     if (tap)
         tap->tapFrame(msg);
+}
+
+void HandleThread::deviceClosedSlot()
+{
+    QMutexLocker locker(&mutex);
+    receiveRate = 0;
+    windowOpen = false;
+    windowCount = 0;
 }

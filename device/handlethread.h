@@ -4,7 +4,7 @@
 // event on a thread of its own until the main window's tick takes the queue, and measures
 // the receive rate and the bus load.
 //
-// The three slots run on workThread (queued from the device threads); the getters,
+// The slots run on workThread (queued from the device threads); the getters,
 // snapshot(), clearCount() and takeMessages() are for the GUI thread. setClock() and
 // setFrameTap() may be called from any thread.
 
@@ -65,6 +65,9 @@ public slots:
     void sendDataSlot(const CanMessage &msg);
     void receiveDataSlot(const CanMessage &msg);
     void errorEventSlot(const CanMessage &msg);
+    // A closed device receives nothing: the rate reads 0, and the next session's first
+    // window counts its own frames only.
+    void deviceClosedSlot();
 
 private:
     HandleThread();

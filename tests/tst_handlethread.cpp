@@ -47,6 +47,8 @@ private slots:
     void signalsOfBothDeviceThreads();
     void errorEventsCountApart();
     void busLoadOfAFrameMix();
+    void rateReadsZeroOnceClosed_data();
+    void rateReadsZeroOnceClosed();
 
 private:
     void restartWindow();
@@ -313,6 +315,45 @@ void tst_HandleThread::busLoadOfAFrameMix()
     now = start + 5000;
     QCOMPARE(hub->busLoadPercent(10), 0.0);
     QCOMPARE(hub->snapshot().busLoadPercent, -1.0); // no device open
+}
+
+void tst_HandleThread::rateReadsZeroOnceClosed_data()
+{
+    QTest::addColumn<QList<int>>("before");
+    QTest::addColumn<int>("rateBefore");
+    QTest::addColumn<QList<int>>("after");
+    QTest::addColumn<int>("rateAfter");
+
+    QTest::newRow("rate published, closed, reopened")
+            << QList<int>{ 0, 500, 1000 } << 3 << QList<int>{ 5000, 6000 } << 2;
+    QTest::newRow("closed mid-window, reopened")
+            << QList<int>{ 0, 300 } << 0 << QList<int>{ 2000, 2500, 3000 } << 3;
+    QTest::newRow("closed, nothing after") << QList<int>{ 0, 1000 } << 2 << QList<int>() << 0;
+}
+
+// The device's close reaches the hub as the window's close does, queued; the frames of
+// the session before count for nothing after it.
+void tst_HandleThread::rateReadsZeroOnceClosed()
+{
+    QFETCH(QList<int>, before);
+    QFETCH(int, rateBefore);
+    QFETCH(QList<int>, after);
+    QFETCH(int, rateAfter);
+    const qint64 start = now;
+    for (int at : qAsConst(before)) {
+        now = start + at;
+        hub->receiveDataSlot(message(0, uint(at)));
+    }
+    QCOMPARE(hub->getReceiveRate(), rateBefore);
+    emit ListenThread::instance()->deviceClosed();
+    QMetaObject::invokeMethod(hub, [] {}, Qt::BlockingQueuedConnection);
+    QCOMPARE(hub->getReceiveRate(), 0);
+    QCOMPARE(hub->snapshot().receiveRate, 0);
+    for (int at : qAsConst(after)) {
+        now = start + at;
+        hub->receiveDataSlot(message(0, uint(at)));
+    }
+    QCOMPARE(hub->getReceiveRate(), rateAfter);
 }
 
 QTEST_GUILESS_MAIN(tst_HandleThread)

@@ -1,19 +1,24 @@
 #include "traceformats/tracefile.h"
+#include "tests/tracebuilders.h"
 
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QElapsedTimer>
 #include <QtTest>
 
+#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <thread>
 
 #include <sys/resource.h>
 
 using trace::Format;
 using trace::Frame;
+using namespace tracebuilders;
 
 Q_DECLARE_METATYPE(Format)
 
@@ -265,6 +270,10 @@ private slots:
     void csvKeepsTheTableRows();
     void formatForPath_data();
     void formatForPath();
+    void identifiersAndTimesAsWritten_data();
+    void identifiersAndTimesAsWritten();
+    void cancelInsideStretchWithoutFrames_data();
+    void cancelInsideStretchWithoutFrames();
 
 private:
     QTemporaryDir m_dir;
@@ -528,7 +537,7 @@ void TstTraceFile::hostileInput_data()
             << QByteArray("(1.0) can0 123#11\n(x) can0 1#\n(2.0) can0 1234#\n"
                           "(3.0) can0 800#\n(4.0) can0 12#112233445566778899\n"
                           "(5.0) can0 7FF#R9\n(6.0) can0 7FF#R2 T\n")
-            << 0LL << 3 << true;
+            << 0LL << 2 << true;
     QTest::newRow("asc bad lines")
             << Format::Asc
             << QByteArray("date Mon Dec 07 04:47:32.123 pm 2026\n"
@@ -711,6 +720,173 @@ void TstTraceFile::formatForPath()
     QFETCH(QString, path);
     QFETCH(Format, format);
     QCOMPARE(trace::formatForPath(path.toStdString()), format);
+}
+
+void TstTraceFile::identifiersAndTimesAsWritten_data()
+{
+    QTest::addColumn<Format>("format");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QStringList>("frames");
+    QTest::addColumn<int>("skipped");
+
+    const auto log = [](const char *identifier) {
+        return "(1.000000) can0 " + QByteArray(identifier) + "#11 R\n(2.000000) can0 123#22 R\n";
+    };
+    const QString second = QStringLiteral("123 0 0 1 22 R 2000000");
+    QTest::newRow("log standard") << Format::CandumpLog << log("7FF")
+                                  << QStringList { "7ff 0 0 1 11 R 1000000", second } << 0;
+    QTest::newRow("log extended, leading zeros")
+            << Format::CandumpLog << log("00000123")
+            << QStringList { "123 1 0 1 11 R 1000000", second } << 0;
+    QTest::newRow("log extended, highest") << Format::CandumpLog << log("1FFFFFFF")
+                                           << QStringList { "1fffffff 1 0 1 11 R 1000000",
+                                                            second } << 0;
+    for (const char *skipped : { "800", "0800", "0123", "12", "12345", "123456789",
+                                 "40000123", "C0000123", "80000123", "A0000004",
+                                 "60000001" }) {
+        QTest::newRow(qPrintable(QStringLiteral("log %1 skipped").arg(skipped)))
+                << Format::CandumpLog << log(skipped) << QStringList { second } << 1;
+    }
+    QTest::newRow("log error event")
+            << Format::CandumpLog
+            << QByteArray("(3.000000) can0 20000004#0000080000000000\n")
+            << QStringList { "4 0 0 8 0000080000000000 R 3000000" } << 0;
+    QTest::newRow("log at the epoch")
+            << Format::CandumpLog << QByteArray("(0.000000) can0 001#\n")
+            << QStringList { "1 0 0 0  R 0" } << 0;
+
+    const QByteArray farDate = "date Fri Dec 31 11:59:59.000 pm 9999\n"
+                               "base hex  timestamps absolute\n";
+    const QByteArray farOffset = "8999999999999.000000 1  123 Rx d 1 11\n";
+    const QByteArray nearOffset = "   1.000000 1  124 Rx d 1 22\n";
+    const int64_t farStartUs = QDateTime(QDate(9999, 12, 31), QTime(23, 59, 59))
+                                       .toMSecsSinceEpoch() * 1000;
+    QTest::newRow("asc far date, far offset refused")
+            << Format::Asc << farDate + farOffset + nearOffset
+            << QStringList { QStringLiteral("124 0 0 1 22 R %1").arg(farStartUs + 1000000) }
+            << 1;
+    QTest::newRow("asc no date, far offset read")
+            << Format::Asc << farOffset
+            << QStringList { "123 0 0 1 11 R 8999999999999000000" } << 0;
+    QTest::newRow("asc relative offsets adding up beyond any clock")
+            << Format::Asc
+            << QByteArray("base hex  timestamps relative\n"
+                          "5000000000000.000000 1  123 Rx d 1 11\n"
+                          "5000000000000.000000 1  123 Rx d 1 22\n")
+            << QStringList { "123 0 0 1 11 R 5000000000000000000" } << 1;
+    QTest::newRow("asc at the epoch") << Format::Asc
+                                      << QByteArray("   0.000000 1  7 Rx d 0\n")
+                                      << QStringList { "7 0 0 0  R 0" } << 0;
+
+    const QByteArray data = QByteArray::fromHex("a1");
+    QTest::newRow("blf 10 us steps and nanoseconds")
+            << Format::Blf
+            << blfFile(blfContainer(blfCanObject(0x123, 1, 123, data)
+                                    + blfCanObject(0x123, 2, 123456789, data)
+                                    + blfCanObject(0x123, 2, 1500, data)
+                                    + blfCanObject(0x123, 1, 1, data), true))
+            << QStringList { "123 0 0 1 a1 R 1230", "123 0 0 1 a1 R 123457",
+                             "123 0 0 1 a1 R 2", "123 0 0 1 a1 R 10" } << 0;
+    QTest::newRow("blf standard identifiers beyond 11 bits skipped")
+            << Format::Blf
+            << blfFile(blfContainer(blfCanObject(0x7ff, 2, 0, data)
+                                    + blfCanObject(0x800, 2, 1000, data)
+                                    + blfCanObject(0x1fffffff, 2, 2000, data)
+                                    + blfCanObject(0x9fffffffu, 2, 3000, data)
+                                    + blfCanObject(0xa0000000u, 2, 4000, data), false))
+            << QStringList { "7ff 0 0 1 a1 R 0", "1fffffff 1 0 1 a1 R 3" } << 3;
+    QTest::newRow("blf stamps beyond any clock skipped")
+            << Format::Blf
+            << blfFile(blfContainer(blfCanObject(0x1, 1, uint64_t(1) << 62, data)
+                                    + blfCanObject(0x2, 2, ~uint64_t(0), data)
+                                    + blfCanObject(0x3, 1, 7, data), true))
+            << QStringList { "2 0 0 1 a1 R 18446744073709552", "3 0 0 1 a1 R 70" } << 1;
+
+    QByteArray pcap = QByteArray::fromHex("d4c3b2a1020004000000000000000000ffff0000e3000000");
+    for (const char *id : { "00000800", "000007ff" }) {
+        pcap += QByteArray::fromHex("0100000000000000"
+                                    "1000000010000000")
+                + QByteArray::fromHex(id) + QByteArray::fromHex("0100000033000000"
+                                                                "00000000");
+    }
+    QTest::newRow("pcap standard identifier beyond 11 bits skipped")
+            << Format::Pcap << pcap << QStringList { "7ff 0 0 1 33 - 1000000" } << 1;
+}
+
+void TstTraceFile::identifiersAndTimesAsWritten()
+{
+    QFETCH(Format, format);
+    QFETCH(QByteArray, content);
+    QFETCH(QStringList, frames);
+    QFETCH(int, skipped);
+    const QString path = m_dir.filePath(QStringLiteral("ids.") + kindOf(format));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(content), qint64(content.size()));
+    file.close();
+    uint64_t skippedRead = 0;
+    const QVector<Frame> read = readTrace(path, format, &skippedRead);
+    QCOMPARE(describeAll(read, format != Format::Pcap), frames);
+    QCOMPARE(skippedRead, uint64_t(skipped));
+}
+
+void TstTraceFile::cancelInsideStretchWithoutFrames_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("stretch");
+    QTest::addColumn<int>("gib");
+
+    QTest::newRow("log, 64 GiB of zeros") << "z.log" << int(Stretch::Zeros) << 64;
+    QTest::newRow("asc, 64 GiB of zeros") << "z.asc" << int(Stretch::Zeros) << 64;
+    QTest::newRow("csv, 64 GiB of zeros") << "z.csv" << int(Stretch::Zeros) << 64;
+    QTest::newRow("pcap, 64 GiB of zeros") << "z.pcap" << int(Stretch::Zeros) << 64;
+    QTest::newRow("pcapng, 64 GiB of blocks") << "b.pcapng" << int(Stretch::PcapngBlocks)
+                                              << 64;
+    QTest::newRow("blf, 64 GiB of zeros") << "z.blf" << int(Stretch::Zeros) << 64;
+    QTest::newRow("blf, containers of 20 GiB of zeros") << "b.blf" << int(Stretch::BlfBomb)
+                                                        << 20;
+}
+
+// The reader runs on a thread of its own and is cancelled once it has handed out the
+// first frame, inside the stretch: it must give up there, long before the file's end,
+// and say so.
+void TstTraceFile::cancelInsideStretchWithoutFrames()
+{
+    QFETCH(QString, name);
+    QFETCH(int, stretch);
+    QFETCH(int, gib);
+    const QString path = m_dir.filePath(name);
+    QVERIFY(writeStretchedTrace(path, Stretch(stretch), gib));
+    std::string error;
+    auto reader = trace::Reader::open(path.toStdString(), trace::formatForFile(
+                                              path.toStdString()), &error);
+    QVERIFY2(reader, error.c_str());
+    std::atomic<bool> cancel { false };
+    reader->setCancelFlag(&cancel);
+    std::atomic<int> frames { 0 };
+    std::atomic<bool> done { false };
+    std::thread reading([&] {
+        Frame f;
+        while (reader->next(f))
+            ++frames;
+        done = true;
+    });
+    QTRY_COMPARE_WITH_TIMEOUT(frames.load(), 1, 10000);
+    QTest::qWait(50);
+    QElapsedTimer sinceCancel;
+    sinceCancel.start();
+    cancel = true;
+    // Far beyond the step a reader takes between looks at the flag, far below the time
+    // reading to the end takes.
+    QTRY_VERIFY_WITH_TIMEOUT(done.load() || sinceCancel.elapsed() > 3000, 5000);
+    const qint64 took = sinceCancel.elapsed();
+    reading.join();
+    QVERIFY2(took < 3000, qPrintable(QStringLiteral("cancelled after %1 ms").arg(took)));
+    QCOMPARE(frames.load(), 1);
+    QVERIFY(reader->cancelled());
+    QVERIFY(reader->error().empty());
+    QVERIFY(reader->bytesRead() < reader->totalBytes());
+    QFile::remove(path);
 }
 
 QTEST_GUILESS_MAIN(TstTraceFile)

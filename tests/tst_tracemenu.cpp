@@ -3,11 +3,13 @@
 #include "monitor/framelog.h"
 #include "monitor/framelogmodel.h"
 #include "tests/fake/fakecanable.h"
+#include "tests/tracebuilders.h"
 #include "traceformats/tracefile.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -130,6 +132,10 @@ private slots:
     void openHostileFile_data();
     void openHostileFile();
     void openRefusedWhileDeviceOpen();
+    void openShowsEveryTime_data();
+    void openShowsEveryTime();
+    void openEndsInsideStretch_data();
+    void openEndsInsideStretch();
 
 private:
     // Triggers the action and answers its file dialog with the filter and the typed name.
@@ -414,6 +420,91 @@ void tst_TraceMenu::openRefusedWhileDeviceOpen()
     watch.stop();
     QVERIFY(!asked);
     QCOMPARE(statusText(), QStringLiteral("请先关闭设备再打开记录"));
+}
+
+void tst_TraceMenu::openShowsEveryTime_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<qint64>("us");
+
+    QTest::newRow("log at the epoch") << "e.log" << QByteArray("(0.000000) can0 123#11\n")
+                                      << 0LL;
+    QTest::newRow("log just after") << "a.log" << QByteArray("(0.001000) can0 123#11\n")
+                                    << 1000LL;
+    QTest::newRow("asc without date, first frame")
+            << "e.asc" << QByteArray("   0.000000 1  123 Rx d 1 11\n") << 0LL;
+}
+
+void tst_TraceMenu::openShowsEveryTime()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, content);
+    QFETCH(qint64, us);
+    const QString path = dir.filePath(name);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+    file.close();
+
+    answerDialog("actionOpenTrace", path);
+    QTRY_VERIFY_WITH_TIMEOUT(statusText().startsWith(QStringLiteral("已打开")), 10000);
+    QCOMPARE(receiveModel->rowCount(), 1);
+    const CanMessage shown = receiveModel->message(0);
+    QCOMPARE(shown.timestampUs, us);
+    QCOMPARE(shown.time, QDateTime::fromMSecsSinceEpoch(us / 1000).time());
+}
+
+void tst_TraceMenu::openEndsInsideStretch_data()
+{
+    using tracebuilders::Stretch;
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("stretch");
+    QTest::addColumn<int>("gib");
+    QTest::addColumn<bool>("closeWindow");
+
+    for (bool close : { false, true }) {
+        const QString how = close ? QStringLiteral("，关闭窗口") : QStringLiteral("，取消");
+        QTest::newRow(qPrintable("log, 64 GiB of zeros" + how))
+                << "z.log" << int(Stretch::Zeros) << 64 << close;
+        QTest::newRow(qPrintable("pcapng, 64 GiB of blocks" + how))
+                << "b.pcapng" << int(Stretch::PcapngBlocks) << 64 << close;
+        QTest::newRow(qPrintable("blf, containers of 20 GiB of zeros" + how))
+                << "b.blf" << int(Stretch::BlfBomb) << 20 << close;
+    }
+}
+
+// "取消" and closing the window end the open within a bound far below the time the file
+// takes to read, also where the reader is inside gigabytes without a frame.
+void tst_TraceMenu::openEndsInsideStretch()
+{
+    QFETCH(QString, name);
+    QFETCH(int, stretch);
+    QFETCH(int, gib);
+    QFETCH(bool, closeWindow);
+    const QString path = dir.filePath(name);
+    QVERIFY(tracebuilders::writeStretchedTrace(path, tracebuilders::Stretch(stretch), gib));
+
+    answerDialog("actionOpenTrace", path);
+    QTRY_VERIFY(window->findChild<QProgressDialog *>("openTraceProgress"));
+    // Well into the stretch: the first frame is read in microseconds.
+    QTest::qWait(300);
+    QVERIFY(!statusText().startsWith(QStringLiteral("已打开")));
+    QElapsedTimer timer;
+    timer.start();
+    if (closeWindow) {
+        window->close();
+        delete window;
+        window = nullptr;
+    } else {
+        window->findChild<QProgressDialog *>("openTraceProgress")
+                ->findChild<QPushButton *>()->click();
+        QTRY_VERIFY_WITH_TIMEOUT(statusText().startsWith(QStringLiteral("打开记录已取消"))
+                                         || timer.elapsed() > 3000, 5000);
+        QVERIFY(window->findChild<QAction *>("actionOpenTrace")->isEnabled());
+    }
+    QVERIFY2(timer.elapsed() < 3000, qPrintable(QStringLiteral("%1 ms").arg(timer.elapsed())));
+    QFile::remove(path);
 }
 
 QTEST_MAIN(tst_TraceMenu)

@@ -69,6 +69,9 @@ bool parseSocketCan(const uint8_t *p, size_t size, Frame &frame)
     frame.extended = (canId & effFlag) && !frame.error;
     frame.remote = (canId & rtrFlag) && !frame.error;
     frame.id = canId & (frame.extended || frame.error ? effMask : sffMask);
+    // The kernel never sets these bits; a file that does holds no frame of a bus.
+    if (!frame.extended && !frame.error && (canId & effMask) > sffMask)
+        return false;
     frame.dlc = length;
     std::memcpy(frame.data, p + 8, length);
     return true;
@@ -275,8 +278,10 @@ private:
             m_swapped = true;
         else
             return false;
+        // Its options are a few names and dates; a longer header would be read through
+        // while the file is being opened, before anyone could cancel.
         const uint32_t length = word(start + 4);
-        if (length < 28 || length % 4 != 0)
+        if (length < 28 || length % 4 != 0 || length - 12 > maxPcapRecord)
             return false;
         m_interfaces.clear();
         return discard(length - 12);
@@ -386,6 +391,9 @@ constexpr size_t blfContainerSize = 128 * 1024;
 // Containers of other writers hold about 128 KiB; anything far beyond is damage.
 constexpr uint32_t maxContainer = 16 * 1024 * 1024;
 constexpr uint32_t maxInnerObject = 1024 * 1024;
+// Containers are unpacked a step at a time: a cancel is seen between steps, and one that
+// inflates to 16 MiB of nothing costs the memory of a step.
+constexpr size_t blfUnpackStep = 256 * 1024;
 
 int64_t fromSystemTime(const uint8_t *p)
 {
@@ -436,24 +444,34 @@ public:
             m_error = "damaged BLF file header";
     }
 
+    ~BlfReader() override
+    {
+        if (m_zipReady)
+            inflateEnd(&m_zip);
+    }
+
     bool next(Frame &frame) override
     {
         for (;;) {
-            switch (parseInner(frame)) {
-            case Inner::Frame: return true;
-            case Inner::NeedMore: break;
-            }
-            if (!readOuter())
+            if (stopRequested())
+                return false;
+            if (parseInner(frame) == Inner::Frame)
+                return true;
+            if (stopRequested() || (!unpackStep() && !readOuter()))
                 return false;
         }
     }
 
 private:
     enum class Inner { Frame, NeedMore };
+    enum class Unpacking { None, Stored, Deflated };
 
     Inner parseInner(Frame &frame)
     {
-        for (;;) {
+        for (unsigned int looked = 1;; ++looked) {
+            // Megabytes of objects that are no frames take a while too.
+            if (looked % 65536 == 0 && stopRequested())
+                return Inner::NeedMore;
             const size_t available = m_data.size() - m_pos;
             if (available < 16) {
                 compact();
@@ -468,14 +486,18 @@ private:
                 return Inner::NeedMore;
             }
             if (lead == 8) {
-                // Not padding but damage: look for the next object.
-                ++m_skipped;
+                // Not padding but damage: look for the next object. Damage that goes on
+                // over several steps of unpacking counts once.
+                if (!m_inDamage)
+                    ++m_skipped;
+                m_inDamage = true;
                 const uint8_t *begin = p + 1;
                 const uint8_t *end = m_data.data() + m_data.size();
                 const uint8_t *found = std::search(begin, end, "LOBJ", "LOBJ" + 4);
                 m_pos = size_t(std::min(found, end - 3) - m_data.data());
                 continue;
             }
+            m_inDamage = false;
             m_pos += lead;
             p += lead;
             if (m_data.size() - m_pos < 16) {
@@ -519,8 +541,13 @@ private:
         const uint32_t flags = le32(p + 16);
         const uint64_t stamp = le64(p + 24);
         frame = Frame();
-        const int64_t us = flags == 1 ? int64_t(stamp * 10) : int64_t((stamp + 500) / 1000);
-        frame.timestampUs = m_startUs + us;
+        // Flag 1: the stamp counts 10 µs steps; otherwise nanoseconds.
+        const uint64_t us = flags == 1 ? stamp * 10 : stamp / 1000 + (stamp % 1000 >= 500);
+        if ((flags == 1 && stamp > uint64_t(INT64_MAX) / 10)
+            || __builtin_add_overflow(m_startUs, int64_t(us), &frame.timestampUs)) {
+            ++m_skipped;
+            return false;
+        }
         const uint8_t *d = p + offset;
         const size_t left = size - offset;
         uint32_t id = 0;
@@ -557,7 +584,16 @@ private:
             return false;
         }
         frame.extended = id & blfExtendedId;
-        frame.id = id & (frame.extended || frame.error ? effMask : sffMask);
+        if (frame.error) {
+            frame.id = id & effMask;
+            return true;
+        }
+        // Masked, an identifier beyond its format would show as some other frame.
+        frame.id = id & ~blfExtendedId;
+        if (frame.id > (frame.extended ? effMask : sffMask)) {
+            ++m_skipped;
+            return false;
+        }
         return true;
     }
 
@@ -634,30 +670,67 @@ private:
         return done == size || Reader::readExact(buffer + done, size - done);
     }
 
+    // Opens a container for unpackStep(); false for one that cannot be read.
     bool unpack()
     {
         if (m_payload.size() < 16)
             return false;
         const uint16_t method = le16(m_payload.data());
         const uint32_t uncompressed = le32(m_payload.data() + 8);
-        const uint8_t *data = m_payload.data() + 16;
-        const size_t size = m_payload.size() - 16;
+        m_unpackAt = 16;
         if (method == 0) {
-            m_data.insert(m_data.end(), data, data + size);
+            m_unpacking = Unpacking::Stored;
             return true;
         }
         if (method != 2 || uncompressed > maxContainer)
             return false;
-        const size_t old = m_data.size();
-        m_data.resize(old + uncompressed);
-        uLongf produced = uncompressed;
-        uLong consumed = uLong(size);
-        const int result = uncompress2(m_data.data() + old, &produced, data, &consumed);
-        if (result != Z_OK) {
-            m_data.resize(old);
+        if (!m_zipReady) {
+            m_zip = z_stream();
+            if (inflateInit(&m_zip) != Z_OK)
+                return false;
+            m_zipReady = true;
+        } else if (inflateReset(&m_zip) != Z_OK) {
             return false;
         }
+        m_zip.next_in = m_payload.data() + 16;
+        m_zip.avail_in = uInt(m_payload.size() - 16);
+        m_unpackLeft = uncompressed;
+        m_unpacking = Unpacking::Deflated;
+        return true;
+    }
+
+    // Appends the next step of the open container to m_data; false when none is open.
+    // A container yields what it holds up to damage, and never more than it declares.
+    bool unpackStep()
+    {
+        if (m_unpacking == Unpacking::None)
+            return false;
+        if (m_unpacking == Unpacking::Stored) {
+            const size_t n = std::min(blfUnpackStep, m_payload.size() - m_unpackAt);
+            m_data.insert(m_data.end(), m_payload.begin() + long(m_unpackAt),
+                          m_payload.begin() + long(m_unpackAt + n));
+            m_unpackAt += n;
+            if (m_unpackAt >= m_payload.size())
+                m_unpacking = Unpacking::None;
+            return true;
+        }
+        const size_t step = std::min<size_t>(blfUnpackStep, m_unpackLeft);
+        // With the declared size reached, one byte more would be one too many.
+        uint8_t beyond = 0;
+        const size_t old = m_data.size();
+        m_data.resize(old + step);
+        m_zip.next_out = step ? m_data.data() + old : &beyond;
+        m_zip.avail_out = step ? uInt(step) : 1;
+        const int result = inflate(&m_zip, Z_NO_FLUSH);
+        const size_t produced = step ? step - m_zip.avail_out : 0;
         m_data.resize(old + produced);
+        m_unpackLeft -= produced;
+        const bool ended = result == Z_STREAM_END && (step > 0 || m_zip.avail_out == 1);
+        if (ended || result != Z_OK || step == 0) {
+            if (!ended)
+                ++m_skipped;
+            m_unpacking = Unpacking::None;
+        }
         return true;
     }
 
@@ -666,6 +739,12 @@ private:
     std::vector<uint8_t> m_payload;
     std::vector<uint8_t> m_pushed;
     int64_t m_startUs = 0;
+    Unpacking m_unpacking = Unpacking::None;
+    size_t m_unpackAt = 0;
+    size_t m_unpackLeft = 0;
+    z_stream m_zip = {};
+    bool m_zipReady = false;
+    bool m_inDamage = false;
 };
 
 class BlfWriter : public Writer

@@ -157,15 +157,20 @@ bool parseCandumpFrame(std::string_view text, Frame &frame)
     const size_t hash = text.find('#');
     if (hash == std::string_view::npos)
         return false;
+    // Three digits are a standard identifier, eight an extended one or an error event; any
+    // other width, a standard value beyond 11 bits or flag bits other than the error flag
+    // alone would have to be guessed at, and a guess rewrites the identifier.
     uint32_t id = 0;
-    if (!parseHex(text.substr(0, hash), id))
+    if ((hash != 3 && hash != 8) || !parseHex(text.substr(0, hash), id))
         return false;
-    frame.extended = hash > 3;
-    frame.error = frame.extended && (id & errFlag);
-    if (frame.error)
+    frame.extended = hash == 8;
+    frame.error = false;
+    if (frame.extended && (id & ~effMask) == errFlag) {
+        frame.error = true;
         frame.extended = false;
-    else if (!frame.extended && id > sffMask)
+    } else if (id > (frame.extended ? effMask : sffMask)) {
         return false;
+    }
     frame.id = id & effMask;
     const std::string_view data = text.substr(hash + 1);
     if (!data.empty() && (data[0] == 'R' || data[0] == 'r') && !frame.error) {
@@ -393,11 +398,15 @@ private:
     bool parseFrame(const std::vector<std::string> &fields, int64_t offset, Frame &frame)
     {
         frame = Frame();
+        // A far date with a far offset lies beyond any clock: such a line is refused
+        // rather than given a time that wrapped around.
         if (m_relative) {
-            offset += m_previousUs;
+            if (__builtin_add_overflow(offset, m_previousUs, &offset))
+                return false;
             m_previousUs = offset;
         }
-        frame.timestampUs = m_startUs + offset;
+        if (__builtin_add_overflow(m_startUs, offset, &frame.timestampUs))
+            return false;
         if (fields.size() < 3)
             return false;
         if (fields[2] == "ErrorFrame") {

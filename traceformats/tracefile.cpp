@@ -180,9 +180,18 @@ bool Reader::readExact(void *buffer, size_t size)
     return readSome(buffer, size) == long(size);
 }
 
+bool Reader::stopRequested()
+{
+    if (!m_cancelled && m_cancelFlag && m_cancelFlag->load(std::memory_order_relaxed))
+        m_cancelled = true;
+    return m_cancelled;
+}
+
+// Every format reads through here, one chunk at a time, so a cancel is seen at least once
+// a chunk however the format loops over what it reads.
 bool Reader::fill()
 {
-    if (m_eof)
+    if (m_eof || stopRequested())
         return false;
     m_buffer.erase(0, m_pos);
     m_pos = 0;
@@ -233,6 +242,8 @@ bool Reader::readLine(std::string &line)
             m_pos = m_buffer.size();
         }
         if (!fill()) {
+            if (m_cancelled)
+                return false;
             if (tooLong) {
                 ++m_skipped;
                 return false;

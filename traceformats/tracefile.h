@@ -5,9 +5,13 @@
 // no toolkit, so the adapter library can replay a trace as its simulated traffic.
 //
 // A reader or writer object belongs to one thread at a time; different objects are
-// independent. Readers stream in constant memory, so a caller cancels simply by no longer
-// asking for frames, and reports progress from bytesRead() / totalBytes().
+// independent. Readers stream in constant memory and report progress from bytesRead() /
+// totalBytes(). A file may hold gigabytes without a frame (zeros, a container that
+// inflates to 16 MiB of nothing, again and again), so a reader given a cancel flag looks
+// at it between bounded steps of reading, inflating and skipping; the flag may be set from
+// any thread.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -68,6 +72,11 @@ public:
     // Times count from local midnight rather than 1970 (CSV).
     virtual bool timeOfDayOnly() const { return false; }
 
+    // Once *flag is set, next() returns false within a few hundred KiB of work, and
+    // cancelled() says why. The flag stays the caller's and must outlive the reader.
+    void setCancelFlag(const std::atomic<bool> *flag) { m_cancelFlag = flag; }
+    bool cancelled() const { return m_cancelled; }
+
 protected:
     explicit Reader(int fd, uint64_t totalBytes);
     // Reads up to `size` bytes; returns the count, 0 at the end, -1 on error.
@@ -80,11 +89,17 @@ protected:
     // counted. False at the end.
     bool readLine(std::string &line);
 
+    // True once the caller's flag is set; formats call it between steps of their own.
+    bool stopRequested();
+
     uint64_t m_skipped = 0;
     std::string m_error;
 
 private:
     bool fill();
+
+    const std::atomic<bool> *m_cancelFlag = nullptr;
+    bool m_cancelled = false;
 
     int m_fd;
     uint64_t m_bytesRead = 0;

@@ -89,6 +89,9 @@ bool TraceOpen::start()
         error = QString::fromLocal8Bit(why.c_str());
         return false;
     }
+    // A cancel or the window's close reaches the reader inside a long stretch without a
+    // frame as well, not only between frames.
+    reader->setCancelFlag(&cancelled);
     totalBytes = reader->totalBytes();
     if (reader->timeOfDayOnly()) {
         const QDate day = QFileInfo(filePath).lastModified().date();
@@ -145,7 +148,8 @@ void TraceOpen::run()
                 msg.time = QTime::fromMSecsSinceStartOfDay(
                         int(frame.timestampUs / 1000 % (24 * 3600 * 1000)));
                 msg.timestampUs = dayStartUs + frame.timestampUs;
-            } else if (frame.timestampUs != 0) {
+            } else {
+                // Every frame of a trace has its time, the epoch's second included.
                 msg.time = clock.at(frame.timestampUs);
                 msg.timestampUs = frame.timestampUs;
             }

@@ -62,10 +62,14 @@ private:
     bool fetchFrame(SendFrame *frame, const std::atomic<bool> &stop)
     {
         trace::Frame read;
+        // A stop reaches the reader inside a long stretch of the file without a frame.
+        reader->setCancelFlag(&stop);
         for (quint64 looked = 1;; ++looked) {
             if (looked % 4096 == 0 && stop.load(std::memory_order_relaxed))
                 return false;
             if (!reader->next(read)) {
+                if (reader->cancelled())
+                    return false;
                 if (!reader->error().empty()) {
                     progress.error = QString::fromStdString(reader->error());
                     return false;
@@ -80,6 +84,7 @@ private:
                     progress.error = QString::fromStdString(error);
                     return false;
                 }
+                reader->setCancelFlag(&stop);
                 ++readPass;
                 attemptsThisPass = 0;
                 timing.startPass();

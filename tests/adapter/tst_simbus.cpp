@@ -1,4 +1,5 @@
 #include "canable/canable.h"
+#include "health/busload.h"
 
 #include <QtTest>
 
@@ -14,13 +15,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// What the bus must spend on a frame: its shortest length with the interframe space.
+// What the bus spends on a frame as the window's bus load counts it: its length on the
+// wire with its stuff bits and the interframe space.
 unsigned int frameBits(const CanFrameRecord &frame)
 {
-    return (frame.extended ? 67 : 47) + (frame.remote ? 0 : 8 * frame.dlc);
+    return busload::frameBits(frame.id, frame.extended, frame.remote, frame.dlc, frame.data);
 }
 
-constexpr double longestFrameBits = 67 + 64;
+const double longestFrameBits = busload::worstCaseFrameBits(true, false, 8);
 
 bool openSim(const QByteArray &traffic, unsigned int kbps)
 {

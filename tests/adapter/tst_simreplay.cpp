@@ -1,4 +1,5 @@
 #include "canable/canable.h"
+#include "tests/tracebuilders.h"
 
 #include <QProcess>
 #include <QStandardPaths>
@@ -15,6 +16,8 @@ private slots:
     void playsTheTraceInOrderAndLoops();
     void refusesWhatHoldsNoFrame_data();
     void refusesWhatHoldsNoFrame();
+    void opensAndClosesInsideStretch_data();
+    void opensAndClosesInsideStretch();
 
 private:
     QString tracePath(const char *extension) const
@@ -187,6 +190,61 @@ void tst_SimReplay::refusesWhatHoldsNoFrame()
     QVERIFY(canable_initDLL(0, 500) != 0);
     CanFrameRecord record = {};
     QVERIFY(canable_readMessage(0, &record, 1) != 0);
+}
+
+void tst_SimReplay::opensAndClosesInsideStretch_data()
+{
+    using tracebuilders::Stretch;
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("stretch");
+    QTest::addColumn<int>("gib");
+    QTest::addColumn<bool>("firstFrame");
+
+    for (bool first : { false, true }) {
+        const QString where = first ? QStringLiteral(" after the first frame")
+                                    : QStringLiteral(" before any frame");
+        QTest::newRow(qPrintable("log, 64 GiB of zeros" + where))
+                << "z.log" << int(Stretch::Zeros) << 64 << first;
+        QTest::newRow(qPrintable("blf, containers of 20 GiB of zeros" + where))
+                << "b.blf" << int(Stretch::BlfBomb) << 20 << first;
+    }
+}
+
+// Opening and closing each return within a bound far below the time the file takes to
+// read, wherever the reading stands.
+void tst_SimReplay::opensAndClosesInsideStretch()
+{
+    QFETCH(QString, name);
+    QFETCH(int, stretch);
+    QFETCH(int, gib);
+    QFETCH(bool, firstFrame);
+    const QString path = directory.filePath(name);
+    QVERIFY(tracebuilders::writeStretchedTrace(path, tracebuilders::Stretch(stretch), gib,
+                                               firstFrame));
+    qputenv("CANABLE_SIM_TRAFFIC", "replay:" + QFile::encodeName(path));
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(canable_initDLL(0, 500), 0);
+    const qint64 opening = timer.elapsed();
+    CanFrameRecord record = {};
+    if (firstFrame) {
+        QDeadlineTimer deadline(10000);
+        while (canable_readMessage(0, &record, 1) != 0 && !deadline.hasExpired()) {
+        }
+        QCOMPARE(record.id, 1u);
+    }
+    // The reads find nothing, and take no longer for the stretch.
+    timer.restart();
+    for (int i = 0; i < 20; ++i)
+        QVERIFY(canable_readMessage(0, &record, 1) != 0);
+    const qint64 reading = timer.elapsed();
+    timer.restart();
+    QCOMPARE(canable_freeDLL(0), 0);
+    const qint64 closing = timer.elapsed();
+    const QString took = QStringLiteral("open %1 ms, 20 reads %2 ms, close %3 ms")
+                                 .arg(opening).arg(reading).arg(closing);
+    QVERIFY2(opening < 3000 && reading < 3000 && closing < 3000, qPrintable(took));
+    QFile::remove(path);
 }
 
 QTEST_GUILESS_MAIN(tst_SimReplay)
