@@ -4,6 +4,7 @@
 #include "traceformats/tracefile.h"
 #include "tracemenu/replaytiming.h"
 #include "transmit/datasendwidget.h"
+#include "tracemenu/tracemenu.h"
 #include "tracemenu/tracereplay.h"
 #include "transmit/sendthread.h"
 #include "transmit/tickschedule.h"
@@ -435,7 +436,7 @@ void tst_Replay::windowStopsReplay()
     openDevice();
     ReplayOptions options;
     options.path = writeTrace({ frame(0x1, 0), frame(0x2, 3600000000) }, "log");
-    QVERIFY(window->replayTrace(options));
+    QVERIFY(window->findChild<TraceMenu *>()->replayTrace(options));
     QAction *stop = window->findChild<QAction *>("actionStopReplay");
     QVERIFY(stop->isEnabled());
     QTRY_COMPARE_WITH_TIMEOUT(FakeCanable::writtenFrames().size(), 1, 30000);
@@ -495,7 +496,7 @@ void tst_Replay::refusals()
     } else if (situation == "speed") {
         options.speed = 0;
     }
-    QVERIFY(!window->replayTrace(options));
+    QVERIFY(!window->findChild<TraceMenu *>()->replayTrace(options));
     QVERIFY2(statusText().contains(message), qPrintable(statusText()));
     QVERIFY(!replay->isRunning());
     QVERIFY(!window->findChild<QAction *>("actionStopReplay")->isEnabled());
@@ -508,7 +509,7 @@ void tst_Replay::panelRefusesToSendDuringReplay()
     openDevice();
     ReplayOptions options;
     options.path = writeTrace({ frame(0x1, 0), frame(0x2, 3600000000) }, "log");
-    QVERIFY(window->replayTrace(options));
+    QVERIFY(window->findChild<TraceMenu *>()->replayTrace(options));
     QTRY_COMPARE_WITH_TIMEOUT(FakeCanable::writtenFrames().size(), 1, 30000);
 
     auto *panel = window->findChild<DataSendWidget *>();
