@@ -25,6 +25,7 @@
 #include "app/mainwindow.h"
 #include "bench/benchdbc.h"
 #include "bench/benchutil.h"
+#include "dbcview/databasemenu.h"
 #include "device/handlethread.h"
 #include "device/listenthread.h"
 #include "monitor/framelog.h"
@@ -408,10 +409,12 @@ bool setUpView(MainWindow *window, const Options &options, const QTemporaryDir &
             return false;
         }
         file.close();
-        window->loadDbcFiles({ path });
-        while (window->isLoadingDbc())
+        auto databaseMenu = window->findChild<DatabaseMenu *>();
+        databaseMenu->loadFiles({ path });
+        while (databaseMenu->isLoading())
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        if (window->database().messages().size() != options.dbcMessages) {
+        if (window->findChild<MonitorContext *>()->database().messages().size()
+            != options.dbcMessages) {
             qWarning("the generated database did not load");
             return false;
         }

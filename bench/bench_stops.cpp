@@ -18,7 +18,8 @@
 #include "bench/benchutil.h"
 #include "tests/tracebuilders.h"
 #include "tracemenu/replayoptions.h"
-#include "transmit/sendthread.h"
+#include "tracemenu/tracemenu.h"
+#include "tracemenu/tracereplay.h"
 
 #include <QAction>
 #include <QApplication>
@@ -87,9 +88,9 @@ void replayStop(const QString &path, const QString &how, const char *what)
     ReplayOptions options;
     options.path = path;
     bool finished = false;
-    QObject::connect(SendThread::instance(), &SendThread::replayFinished, window.get(),
+    QObject::connect(TraceReplay::instance(), &TraceReplay::finished, window.get(),
                      [&] { finished = true; });
-    if (!window->replayTrace(options)) {
+    if (!window->findChild<TraceMenu *>()->replayTrace(options)) {
         std::printf("%s: the replay did not start\n", what);
         failed = true;
         return;
@@ -105,7 +106,7 @@ void replayStop(const QString &path, const QString &how, const char *what)
         window->findChild<QPushButton *>("btnClose")->click();
     else
         window.reset();
-    if (!waitUntil([&] { return !SendThread::instance()->isReplaying(); }, 120))
+    if (!waitUntil([&] { return !TraceReplay::instance()->isRunning(); }, 120))
         failed = true;
     const double effect = secondsOf(timer) * 1000;
     waitUntil([] { return false; }, 0.05);

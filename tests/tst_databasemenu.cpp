@@ -1,4 +1,5 @@
 #include "app/mainwindow.h"
+#include "dbcview/databasemenu.h"
 
 #include <QLabel>
 #include <QMenu>
@@ -86,9 +87,11 @@ void TestDatabaseMenu::load()
     QVERIFY(!unload->isEnabled());
     QCOMPARE(fileEntries(menu), QStringList{"（未加载DBC）"});
 
-    QSignalSpy changed(&window, &MainWindow::databaseChanged);
-    window.loadDbcFiles(files);
-    QTRY_VERIFY_WITH_TIMEOUT(!window.isLoadingDbc(), 10000);
+    auto context = window.findChild<MonitorContext *>();
+    auto databaseMenu = window.findChild<DatabaseMenu *>();
+    QSignalSpy changed(context, &MonitorContext::databaseChanged);
+    databaseMenu->loadFiles(files);
+    QTRY_VERIFY_WITH_TIMEOUT(!databaseMenu->isLoading(), 10000);
     QCOMPARE(changed.count(), changes);
     QCOMPARE(fileEntries(menu), entries);
     const QString status = window.findChild<QLabel *>(QStringLiteral("lblMessage"))->text();
@@ -97,7 +100,7 @@ void TestDatabaseMenu::load()
     QCOMPARE(unload->isEnabled(), changes > 0);
 
     unload->trigger();
-    QVERIFY(window.database().isEmpty());
+    QVERIFY(context->database().isEmpty());
     QCOMPARE(fileEntries(menu), QStringList{"（未加载DBC）"});
     QVERIFY(!unload->isEnabled());
 }
@@ -122,14 +125,16 @@ void TestDatabaseMenu::interruptedLoad()
     QMenu *menu = window->menuBar()->findChild<QMenu *>(QStringLiteral("menuDatabase"));
     QAction *load = menu->findChild<QAction *>(QStringLiteral("actionLoadDbc"));
     QAction *unload = menu->findChild<QAction *>(QStringLiteral("actionUnloadDbc"));
-    window->loadDbcFiles({vehicle});
-    QTRY_VERIFY_WITH_TIMEOUT(!window->isLoadingDbc(), 10000);
+    auto context = window->findChild<MonitorContext *>();
+    auto databaseMenu = window->findChild<DatabaseMenu *>();
+    databaseMenu->loadFiles({vehicle});
+    QTRY_VERIFY_WITH_TIMEOUT(!databaseMenu->isLoading(), 10000);
     const QStringList before = fileEntries(menu);
     QCOMPARE(before, QStringList{"vehicle.dbc（7 个报文）"});
 
-    QSignalSpy changed(window.get(), &MainWindow::databaseChanged);
-    window->loadDbcFiles({awkward, vehicle, awkward, vehicle});
-    QVERIFY(window->isLoadingDbc());
+    QSignalSpy changed(context, &MonitorContext::databaseChanged);
+    databaseMenu->loadFiles({awkward, vehicle, awkward, vehicle});
+    QVERIFY(databaseMenu->isLoading());
     QVERIFY(!load->isEnabled());
     QVERIFY(!unload->isEnabled());
     if (closeWindow) {
@@ -146,11 +151,11 @@ void TestDatabaseMenu::interruptedLoad()
     QVERIFY(cancel);
     QCOMPARE(cancel->text(), QStringLiteral("取消"));
     cancel->click();
-    QTRY_VERIFY_WITH_TIMEOUT(!window->isLoadingDbc(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!databaseMenu->isLoading(), 10000);
     QCoreApplication::processEvents();
     QCOMPARE(changed.count(), 0);
-    QCOMPARE(window->database().files(), QStringList{vehicle});
-    QCOMPARE(window->database().messages().size(), 7);
+    QCOMPARE(context->database().files(), QStringList{vehicle});
+    QCOMPARE(context->database().messages().size(), 7);
     QCOMPARE(fileEntries(menu), before);
     QVERIFY(load->isEnabled());
     QVERIFY(unload->isEnabled());

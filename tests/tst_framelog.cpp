@@ -44,6 +44,8 @@ private slots:
     void autoScroll();
     void selectionFollowsFrame_data();
     void selectionFollowsFrame();
+    void selectFrameByNumber_data();
+    void selectFrameByNumber();
     void exportFromWindow_data();
     void exportFromWindow();
     void backlogArrivesWhole();
@@ -55,6 +57,8 @@ private:
     void waitForTick();
     void setLimit(const QString &text);
     void verifyRows(int count, int firstNumber) const;
+    // The one selected row shows frame `number`; -1: no row is selected.
+    void verifySelection(int number) const;
 
     std::unique_ptr<MainWindow> window;
     MyTableView *view = nullptr;
@@ -144,6 +148,18 @@ void tst_FrameLog::verifyRows(int count, int firstNumber) const
         QCOMPARE(model->index(row, 1).data().toString(), QStringLiteral("0x%1")
                  .arg(number, 2, 16, QLatin1Char('0')));
     }
+}
+
+void tst_FrameLog::verifySelection(int number) const
+{
+    const QModelIndexList selected = view->selectionModel()->selectedRows();
+    if (number < 0) {
+        QVERIFY(selected.isEmpty());
+        return;
+    }
+    QCOMPARE(selected.size(), 1);
+    QCOMPARE(selected.first().data().toString(), QString::number(number));
+    QCOMPARE(view->selectionModel()->currentIndex().row(), selected.first().row());
 }
 
 void tst_FrameLog::rowCells_data()
@@ -399,14 +415,35 @@ void tst_FrameLog::selectionFollowsFrame()
     view->selectRow(selectedRow);
     feed(20);
     waitForTick();
-    const QModelIndexList selected = view->selectionModel()->selectedRows();
-    if (selectedNumber < 0) {
-        QVERIFY(selected.isEmpty());
-        return;
-    }
-    QCOMPARE(selected.size(), 1);
-    QCOMPARE(selected.first().data().toString(), QString::number(selectedNumber));
-    QCOMPARE(view->selectionModel()->currentIndex().row(), selected.first().row());
+    verifySelection(selectedNumber);
+}
+
+void tst_FrameLog::selectFrameByNumber_data()
+{
+    QTest::addColumn<qint64>("number");
+    QTest::addColumn<int>("selectedNumber"); // -1: no row selected
+
+    QTest::newRow("first row kept") << qint64(50) << 50;
+    QTest::newRow("in the middle") << qint64(120) << 120;
+    QTest::newRow("last row") << qint64(149) << 149;
+    QTest::newRow("dropped by the row limit") << qint64(49) << -1;
+    QTest::newRow("not yet received") << qint64(150) << -1;
+}
+
+// Another view asks for a frame by its number; the table selects that frame's row even
+// after the row limit moved the numbers away from the row positions.
+void tst_FrameLog::selectFrameByNumber()
+{
+    QFETCH(qint64, number);
+    QFETCH(int, selectedNumber);
+
+    setLimit(QStringLiteral("100"));
+    feed(150);
+    QTRY_COMPARE_WITH_TIMEOUT(model->rowCount(), 100, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(model->index(99, 0).data().toString(), QStringLiteral("149"),
+                              10000);
+    window->findChild<MonitorContext *>()->selectFrame(number);
+    verifySelection(selectedNumber);
 }
 
 void tst_FrameLog::exportFromWindow_data()

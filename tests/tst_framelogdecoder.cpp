@@ -1,5 +1,6 @@
 #include "app/mainwindow.h"
 #include "dbc/dbcdatabase.h"
+#include "dbcview/databasemenu.h"
 #include "dbcview/framelogdecoder.h"
 #include "device/handlethread.h"
 #include "monitor/csvexport.h"
@@ -277,8 +278,9 @@ void tst_FrameLogDecoder::windowColumnAndExport()
     QCOMPARE(view->findChild<QMenu *>()->actions().size(), column);
     QVERIFY(!menuAction->isEnabled());
 
-    window.loadDbcFiles({QFINDTESTDATA("../docs/examples/vehicle.dbc")});
-    QTRY_VERIFY_WITH_TIMEOUT(!window.isLoadingDbc(), 10000);
+    auto databaseMenu = window.findChild<DatabaseMenu *>();
+    databaseMenu->loadFiles({QFINDTESTDATA("../docs/examples/vehicle.dbc")});
+    QTRY_VERIFY_WITH_TIMEOUT(!databaseMenu->isLoading(), 10000);
     QCOMPARE(model->columnCount(), column + 1);
     QCOMPARE(model->headerData(column, Qt::Horizontal).toString(), QStringLiteral("解析"));
     QVERIFY(view->isColumnHidden(column));
@@ -330,7 +332,7 @@ void tst_FrameLogDecoder::windowColumnAndExport()
     QVERIFY(exportFrameLog(model, model->rowCount(), model->columnCount(), viaView));
     QCOMPARE(readAll(viaView), written);
 
-    window.unloadDbc();
+    databaseMenu->unload();
     QCOMPARE(model->columnCount(), column);
     QVERIFY(!view->columnAction(column));
     QCOMPARE(view->findChild<QMenu *>()->actions().size(), column);

@@ -4,8 +4,9 @@
 #include "tests/tracebuilders.h"
 #include "traceformats/tracefile.h"
 #include "tracemenu/replaytiming.h"
-#include "transmit/datasendwidget.h"
+#include "tracemenu/tracemenu.h"
 #include "tracemenu/tracereplay.h"
+#include "transmit/datasendwidget.h"
 #include "transmit/sendthread.h"
 #include "transmit/tickschedule.h"
 
@@ -466,7 +467,7 @@ void tst_Replay::windowStopsReplay()
         QVERIFY(tracebuilders::writeStretchedTrace(options.path,
                                                    tracebuilders::Stretch(stretch), gib));
     }
-    QVERIFY(window->replayTrace(options));
+    QVERIFY(window->findChild<TraceMenu *>()->replayTrace(options));
     QAction *stop = window->findChild<QAction *>("actionStopReplay");
     QVERIFY(stop->isEnabled());
     QTRY_COMPARE_WITH_TIMEOUT(FakeCanable::writtenFrames().size(), 1, 30000);
@@ -538,7 +539,7 @@ void tst_Replay::refusals()
     } else if (situation == "speed") {
         options.speed = 0;
     }
-    QVERIFY(!window->replayTrace(options));
+    QVERIFY(!window->findChild<TraceMenu *>()->replayTrace(options));
     QVERIFY2(statusText().contains(message), qPrintable(statusText()));
     QVERIFY(!replay->isRunning());
     QVERIFY(!window->findChild<QAction *>("actionStopReplay")->isEnabled());
@@ -551,7 +552,7 @@ void tst_Replay::panelRefusesToSendDuringReplay()
     openDevice();
     ReplayOptions options;
     options.path = writeTrace({ frame(0x1, 0), frame(0x2, 3600000000) }, "log");
-    QVERIFY(window->replayTrace(options));
+    QVERIFY(window->findChild<TraceMenu *>()->replayTrace(options));
     QTRY_COMPARE_WITH_TIMEOUT(FakeCanable::writtenFrames().size(), 1, 30000);
 
     auto *panel = window->findChild<DataSendWidget *>();

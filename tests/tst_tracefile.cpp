@@ -1,5 +1,5 @@
-#include "traceformats/tracefile.h"
 #include "tests/tracebuilders.h"
+#include "traceformats/tracefile.h"
 
 #include <QProcess>
 #include <QRandomGenerator>

@@ -1,0 +1,47 @@
+#pragma once
+
+// The per-identifier view ("按ID显示"): its tree in the frame log's place, fed with every
+// tick's frames, its entries of the 视图 menu and the export of its statistics. The window
+// puts view() into its layout, actions() into its menu, and hides the frame log's table
+// while shown() says the tree is up. GUI thread only.
+
+#include "device/canmessage.h"
+
+#include <QList>
+#include <QObject>
+
+class IdViewModel;
+class MonitorContext;
+class QAction;
+class QTreeView;
+class QWidget;
+
+class IdViewPanel : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The tree is made a child of `place`, hidden until the user asks for it.
+    IdViewPanel(MonitorContext *context, QWidget *place);
+
+    QTreeView *view() const { return tree; }
+    QList<QAction *> actions() const { return { byId, exportAction }; }
+
+signals:
+    void shown(bool shown);
+
+private:
+    void show(bool show);
+    void addFrames(const QList<CanMessage> &frames);
+    void clear();
+    void exportStatistics();
+    void sizeColumns();
+
+    MonitorContext *context;
+    IdViewModel *model = nullptr;
+    QTreeView *tree = nullptr;
+    QAction *byId = nullptr;
+    QAction *exportAction = nullptr;
+    qint64 reportedRefusedFrames = 0;
+    bool sized = false; // columns fitted to the rows since the view was shown
+};

@@ -1,0 +1,85 @@
+#pragma once
+
+// What the main window shares with the components it assembles (the trace menu, the
+// database menu, the per-identifier view, ...), so that a component needs neither the
+// window nor any other component: the device's state, the frame log and its table, every
+// tick's frames, the loaded database and the status line. A component takes the context
+// in its constructor and connects to what it needs.
+//
+// The window owns the context, sets the device state and emits the frame signals; the
+// database menu alone changes the database. GUI thread only.
+
+#include "dbc/dbcdatabase.h"
+#include "device/canmessage.h"
+#include "device/framerecord.h"
+
+#include <QList>
+#include <QObject>
+#include <QVector>
+
+class FrameLogModel;
+class MyTableView;
+
+class MonitorContext : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class DeviceState { Closed, Opening, Open };
+
+    MonitorContext(FrameLogModel *frameLog, MyTableView *frameLogView, QObject *parent)
+        : QObject(parent), log(frameLog), view(frameLogView)
+    {
+    }
+
+    // The frame log's rows, and the table that shows them (with the columns others add).
+    FrameLogModel *frameLog() const { return log; }
+    MyTableView *frameLogView() const { return view; }
+
+    DeviceState deviceState() const { return state; }
+    void setDeviceState(DeviceState deviceState)
+    {
+        state = deviceState;
+        emit deviceStateChanged(state);
+    }
+
+    const DbcDatabase &database() const { return dbc; }
+    // For the database menu: the database to change, followed by databaseChanged().
+    DbcDatabase &databaseToChange() { return dbc; }
+
+    // Requests the window carries out.
+    void showStatus(const QString &text) { emit statusRequested(text); }
+    // Empties the frame log, the counters and every view of the frames, as "清空列表".
+    void clearFrames() { emit clearRequested(); }
+    // Appends frames read from a file to the frame log, numbered on from its last row.
+    void appendRecords(const QList<QVector<FrameRecord>> &batches)
+    {
+        emit recordsRequested(batches);
+    }
+    // Selects and shows the frame log's row of frame `number`, if the log still holds it.
+    void selectFrame(qint64 number) { emit frameSelectionRequested(number); }
+
+signals:
+    void deviceStateChanged(MonitorContext::DeviceState state);
+    // The window is about to close the device: whatever writes to it stops now.
+    void deviceClosing();
+    // Each tick's frames as the window took them from the hub, in order, after they went
+    // into the frame log; emitted on every tick, with no frames on a quiet one, and once
+    // more for each further slice of a backlog.
+    void framesArrived(const QList<CanMessage> &frames);
+    void framesCleared();
+    // Views that decode must look their messages up again.
+    void databaseChanged();
+
+    // For the window alone.
+    void statusRequested(const QString &text);
+    void clearRequested();
+    void recordsRequested(const QList<QVector<FrameRecord>> &batches);
+    void frameSelectionRequested(qint64 number);
+
+private:
+    FrameLogModel *log;
+    MyTableView *view;
+    DeviceState state = DeviceState::Closed;
+    DbcDatabase dbc;
+};
