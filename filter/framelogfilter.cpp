@@ -321,10 +321,13 @@ void FrameLogFilter::resetSearch()
 
 void FrameLogFilter::findNext(int step)
 {
-    if (searchBar->isHidden() || txtSearch->text().trimmed().isEmpty()) {
+    // F3 on a closed bar opens it, and searches at once if it still holds an expression.
+    if (txtSearch->text().trimmed().isEmpty()) {
         showSearch();
         return;
     }
+    barBox->show();
+    searchBar->show();
     pendingStep = step;
     if (searchMatches->isRunning())
         return;

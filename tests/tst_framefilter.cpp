@@ -1,6 +1,7 @@
 #include "dbc/dbcdatabase.h"
 #include "dbc/dbcreader.h"
 #include "filter/framefilter.h"
+#include "filter/framenumberindex.h"
 
 #include <QtTest>
 
@@ -102,6 +103,8 @@ private slots:
     void combined_data();
     void combined();
     void identifierTermPicksOneFormat();
+    void numberIndex_data();
+    void numberIndex();
 };
 
 void tst_FrameFilter::initTestCase()
@@ -278,6 +281,56 @@ void tst_FrameFilter::identifierTermPicksOneFormat()
             QCOMPARE(only.matches(other.record), same);
         }
     }
+}
+
+// The index of kept frame numbers against a plain list: appends across chunks, drops from
+// the front, and numbers past four billion that move the index to a new base.
+void tst_FrameFilter::numberIndex_data()
+{
+    QTest::addColumn<qint64>("first");
+    QTest::addColumn<qint64>("step");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<qint64>("dropBelow");
+    QTest::addColumn<qint64>("thenFrom");
+
+    QTest::newRow("one chunk") << qint64(5) << qint64(3) << 100 << qint64(50) << qint64(400);
+    QTest::newRow("across chunks") << qint64(0) << qint64(1) << 40000 << qint64(20000)
+                                   << qint64(40000);
+    QTest::newRow("all dropped") << qint64(10) << qint64(2) << 20000 << qint64(1000000)
+                                 << qint64(2000000);
+    QTest::newRow("past four billion") << qint64(0) << qint64(100000) << 30000
+                                       << qint64(2900000000) << qint64(4294967296 + 7);
+}
+
+void tst_FrameFilter::numberIndex()
+{
+    QFETCH(qint64, first);
+    QFETCH(qint64, step);
+    QFETCH(int, count);
+    QFETCH(qint64, dropBelow);
+    QFETCH(qint64, thenFrom);
+
+    FrameNumberIndex index;
+    QList<qint64> plain;
+    for (int i = 0; i < count; ++i) {
+        index.append(first + i * step);
+        plain << first + i * step;
+    }
+    int gone = 0;
+    while (gone < plain.size() && plain.at(gone) < dropBelow)
+        ++gone;
+    QCOMPARE(index.dropBefore(dropBelow), gone);
+    plain = plain.mid(gone);
+    for (int i = 0; i < 20000; ++i) {
+        index.append(thenFrom + i);
+        plain << thenFrom + i;
+    }
+    QCOMPARE(index.size(), plain.size());
+    for (int i = 0; i < plain.size(); i += 97)
+        QCOMPARE(index.at(i), plain.at(i));
+    QCOMPARE(index.last(), plain.last());
+    QCOMPARE(index.lowerBound(thenFrom), plain.indexOf(thenFrom));
+    QCOMPARE(index.lowerBound(plain.last() + 1), plain.size());
 }
 
 QTEST_GUILESS_MAIN(tst_FrameFilter)
