@@ -1,6 +1,7 @@
 #include "fakecanable.h"
 #include "filter/framefiltermodel.h"
 #include "filter/framelogfilter.h"
+#include "handlethread.h"
 #include "mainwindow.h"
 #include "monitor/framelogmodel.h"
 
@@ -10,6 +11,7 @@
 #include <QMenuBar>
 #include <QStatusBar>
 #include <QTableView>
+#include <QTreeView>
 #include <QtTest>
 
 #include <memory>
@@ -103,6 +105,8 @@ private slots:
     void goToTime();
     void windowField_data();
     void windowField();
+    void idViewRow_data();
+    void idViewRow();
 };
 
 void tst_FrameLogFilter::liveTail_data()
@@ -355,6 +359,60 @@ void tst_FrameLogFilter::windowField()
     QCOMPARE(model->rowCount(), rows);
     QCOMPARE(message->text(), status);
     QCOMPARE(filterField->property("inputRefused").toBool(), status.contains("错误"));
+}
+
+// While the per-identifier view is shown, its selected row is the one acted on, and the
+// frame log behind it is filtered.
+void tst_FrameLogFilter::idViewRow_data()
+{
+    QTest::addColumn<quint32>("id");
+    QTest::addColumn<bool>("extended");
+    QTest::addColumn<QString>("expression");
+
+    QTest::newRow("standard") << quint32(0x123) << false << "id == 0x123 && !ext";
+    QTest::newRow("extended") << quint32(0x18FF0001) << true << "id == 0x18FF0001 && ext";
+}
+
+void tst_FrameLogFilter::idViewRow()
+{
+    QFETCH(quint32, id);
+    QFETCH(bool, extended);
+    QFETCH(QString, expression);
+
+    FakeCanable::reset();
+    HandleThread *hub = HandleThread::instance();
+    hub->takeMessages();
+    MainWindow window;
+    window.show();
+    CanMessage other;
+    other.id = 0x7FF;
+    other.time = QTime::currentTime();
+    CanMessage wanted = other;
+    wanted.id = id;
+    wanted.extended = extended;
+    // The other identifier in the same number, standard, never matches.
+    other.id = id & 0x7FF;
+    other.extended = !extended;
+    hub->receiveDataSlot(other);
+    hub->receiveDataSlot(wanted);
+    hub->receiveDataSlot(other);
+    window.menuBar()->findChild<QAction *>("actionIdView")->trigger();
+    auto tree = window.findChild<QTreeView *>("tbIdView");
+    QTRY_COMPARE(tree->model()->rowCount(), 2);
+    for (int row = 0; row < 2; ++row) {
+        // The type column (3) tells the two rows of one number apart.
+        if (tree->model()->index(row, 3).data().toString()
+            == (extended ? QStringLiteral("扩展帧") : QStringLiteral("标准帧"))) {
+            tree->setCurrentIndex(tree->model()->index(row, 0));
+        }
+    }
+    QVERIFY(tree->currentIndex().isValid());
+    window.menuBar()->findChild<QAction *>("actionShowOnlyId")->trigger();
+    QCOMPARE(window.findChild<QLineEdit *>("txtFilter")->text(), expression);
+    QAbstractItemModel *shown = window.findChild<QTableView *>("tbReceive")->model();
+    QCOMPARE(shown->rowCount(), 1);
+    QCOMPARE(shown->index(0, 0).data().toString(), QStringLiteral("1"));
+    hub->takeMessages();
 }
 
 QTEST_MAIN(tst_FrameLogFilter)
