@@ -145,7 +145,8 @@ int main(int argc, char *argv[])
          { QStringLiteral("id == 0x123"), QString(),
            QStringLiteral("data ~ \"?? 3? 44\" && dlc == 8"), QString(),
            QStringLiteral("Message291.Temperature > 20"), QString(),
-           QStringLiteral("Message292.Rpm > 4000 || Message291.Gear == \"Drive\" && data[0] & 1 == 0"),
+           QStringLiteral("Message292.Rpm > 4000"
+                          " || Message291.Gear == \"Drive\" && data[0] & 1 == 0"),
            QString(), QStringLiteral("id < 0x100") }) {
         apply(expression);
     }
