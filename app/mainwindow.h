@@ -1,9 +1,10 @@
 #pragma once
 
 // The program's only top-level window: the device bar with the interface choice, the
-// frame log with its row limit, clear and export controls, the per-identifier view in its
-// place on demand, the transmit panel, the traffic counters and the bus health fields of
-// the status bar, and the recording of the traffic into a trace file.
+// frame log with its row limit, clear and export controls and its filter and search
+// (FrameLogFilter), the per-identifier view in its place on demand, the transmit panel,
+// the traffic counters and the bus health fields of the status bar, and the recording of
+// the traffic into a trace file.
 // GUI thread only.
 
 #include "canmessage.h"
