@@ -1,27 +1,27 @@
-#include "mainwindow.h"
+#include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "adaptercalls.h"
-#include "busstatus.h"
-#include "csvexport.h"
-#include "datasendwidget.h"
-#include "framelog.h"
-#include "framelogdecoder.h"
-#include "framelogmodel.h"
+#include "dbcview/framelogdecoder.h"
+#include "dbcview/signalcomposer.h"
+#include "dbcview/signalmonitor.h"
+#include "device/adaptercalls.h"
+#include "device/handlethread.h"
+#include "device/listenthread.h"
 #include "filter/framefiltermodel.h"
 #include "filter/framelogfilter.h"
-#include "handlethread.h"
-#include "idbytedelegate.h"
-#include "idstatsexport.h"
-#include "idviewmodel.h"
-#include "listenthread.h"
-#include "recorder.h"
-#include "replaydialog.h"
-#include "sendthread.h"
-#include "signalcomposer.h"
-#include "signalmonitor.h"
-#include "traceopen.h"
-#include "tracesave.h"
+#include "health/busstatus.h"
+#include "idview/idbytedelegate.h"
+#include "idview/idstatsexport.h"
+#include "idview/idviewmodel.h"
+#include "monitor/csvexport.h"
+#include "monitor/framelog.h"
+#include "monitor/framelogmodel.h"
+#include "tracemenu/recorder.h"
+#include "tracemenu/replaydialog.h"
+#include "tracemenu/traceopen.h"
+#include "tracemenu/tracesave.h"
+#include "transmit/datasendwidget.h"
+#include "transmit/sendthread.h"
 
 #include <QAction>
 #include <QApplication>
@@ -193,14 +193,23 @@ void MainWindow::setupDatabaseMenu()
     showSignals->setText(QStringLiteral("显示信号"));
     showSignals->setObjectName(QStringLiteral("actionShowSignals"));
     databaseMenu->addAction(showSignals);
-    // The same switch as the frame log's column menu entry "解析".
-    QAction *decodedColumn = ui->tbReceive->columnAction(frameLogDecoder->decodedColumn());
+    // The same switch as the frame log's column menu entry "解析", which exists only while
+    // a database is loaded.
     QAction *showDecoded = databaseMenu->addAction(QStringLiteral("显示解析列"));
     showDecoded->setObjectName(QStringLiteral("actionShowDecodedColumn"));
     showDecoded->setCheckable(true);
-    showDecoded->setChecked(decodedColumn->isChecked());
-    connect(showDecoded, &QAction::toggled, decodedColumn, &QAction::setChecked);
-    connect(decodedColumn, &QAction::toggled, showDecoded, &QAction::setChecked);
+    showDecoded->setEnabled(false);
+    const auto linkDecodedColumn = [this, showDecoded] {
+        QAction *decodedColumn = ui->tbReceive->columnAction(frameLogDecoder->decodedColumn());
+        showDecoded->setEnabled(decodedColumn != nullptr);
+        showDecoded->setChecked(decodedColumn && decodedColumn->isChecked());
+        if (!decodedColumn)
+            return;
+        connect(showDecoded, &QAction::toggled, decodedColumn, &QAction::setChecked);
+        connect(decodedColumn, &QAction::toggled, showDecoded, &QAction::setChecked);
+    };
+    connect(ui->tbReceive, &MyTableView::optionalColumnsChanged, this, linkDecodedColumn);
+    linkDecodedColumn();
     databaseMenu->addSeparator();
     updateDatabaseMenu();
 }

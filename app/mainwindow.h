@@ -7,10 +7,10 @@
 // the traffic into a trace file.
 // GUI thread only.
 
-#include "canmessage.h"
-#include "dbcdatabase.h"
-#include "framerecord.h"
-#include "replayoptions.h"
+#include "dbc/dbcdatabase.h"
+#include "device/canmessage.h"
+#include "device/framerecord.h"
+#include "tracemenu/replayoptions.h"
 
 #include <QMainWindow>
 

@@ -2,9 +2,9 @@
 //
 // Usage: bench_dbc [MEGABYTES [FRAMES]]   (defaults 5 and 2000000)
 
-#include "benchdbc.h"
-#include "dbccodec.h"
-#include "dbcdatabase.h"
+#include "bench/benchdbc.h"
+#include "dbc/dbccodec.h"
+#include "dbc/dbcdatabase.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

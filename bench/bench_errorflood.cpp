@@ -10,12 +10,12 @@
 // with errors comes from a slow run). The exit status is 1 when a data frame or an error
 // event went missing.
 
-#include "busload.h"
-#include "errorframe.h"
-#include "fakecanable.h"
-#include "handlethread.h"
-#include "listenthread.h"
-#include "mainwindow.h"
+#include "app/mainwindow.h"
+#include "device/handlethread.h"
+#include "device/listenthread.h"
+#include "health/busload.h"
+#include "health/errorframe.h"
+#include "tests/fake/fakecanable.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

@@ -10,14 +10,14 @@
 // Frame n carries a standard identifier spread over 0..1999, the 2,000 messages of a
 // generated database, and eight changing data bytes; only the last frame is extended.
 
-#include "benchdbc.h"
-#include "benchutil.h"
+#include "app/mainwindow.h"
+#include "bench/benchdbc.h"
+#include "bench/benchutil.h"
 #include "filter/framefiltermodel.h"
 #include "filter/framelogfilter.h"
 #include "filter/framematches.h"
-#include "framelog.h"
-#include "framelogmodel.h"
-#include "mainwindow.h"
+#include "monitor/framelog.h"
+#include "monitor/framelogmodel.h"
 
 #include <QAction>
 #include <QApplication>

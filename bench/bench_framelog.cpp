@@ -6,9 +6,9 @@
 // Usage: bench_framelog [ticks per load] [row limit] [data bytes]
 // Defaults: 100 ticks, row limit "100", 8 data bytes.
 
-#include "benchutil.h"
-#include "handlethread.h"
-#include "mainwindow.h"
+#include "app/mainwindow.h"
+#include "bench/benchutil.h"
+#include "device/handlethread.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -5,11 +5,11 @@
 //
 // Usage: bench_framelog_large [frames] [row limit]   (defaults 1000000 and 2000000)
 
-#include "benchutil.h"
-#include "framelog.h"
-#include "framelogmodel.h"
-#include "handlethread.h"
-#include "mainwindow.h"
+#include "app/mainwindow.h"
+#include "bench/benchutil.h"
+#include "device/handlethread.h"
+#include "monitor/framelog.h"
+#include "monitor/framelogmodel.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

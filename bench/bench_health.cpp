@@ -7,8 +7,8 @@
 // Usage: bench_health [--seconds S]   (the error run lasts S seconds, default 3)
 // The exit status is 1 when the error run lost events or read none.
 
-#include "busload.h"
-#include "canable.h"
+#include "canable/canable.h"
+#include "health/busload.h"
 
 #include <linux/can/error.h>
 

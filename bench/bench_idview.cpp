@@ -8,12 +8,12 @@
 // Usage: bench_idview [ticks] (default 600; the 100,000-identifier runs use more ticks,
 // enough for every row to fill its window of cycles)
 
-#include "benchdbc.h"
-#include "benchutil.h"
-#include "canmessage.h"
-#include "dbcdatabase.h"
-#include "idbytedelegate.h"
-#include "idviewmodel.h"
+#include "bench/benchdbc.h"
+#include "bench/benchutil.h"
+#include "dbc/dbcdatabase.h"
+#include "device/canmessage.h"
+#include "idview/idbytedelegate.h"
+#include "idview/idviewmodel.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

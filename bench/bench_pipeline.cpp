@@ -24,15 +24,15 @@
 // three of them in sight. --filter types the expression into the frame log's filter field
 // and applies it before the traffic starts.
 
-#include "benchdbc.h"
-#include "benchutil.h"
-#include "framelog.h"
-#include "framelogmodel.h"
-#include "handlethread.h"
-#include "listenthread.h"
-#include "mainwindow.h"
+#include "app/mainwindow.h"
+#include "bench/benchdbc.h"
+#include "bench/benchutil.h"
+#include "device/handlethread.h"
+#include "device/listenthread.h"
+#include "monitor/framelog.h"
+#include "monitor/framelogmodel.h"
 
-#include "canable.h"
+#include "canable/canable.h"
 
 #include <QAction>
 #include <QApplication>

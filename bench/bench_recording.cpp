@@ -12,11 +12,11 @@
 // The exit status is 1 when a frame was lost, a frame the hub passed is missing from the
 // file, or the file is out of order.
 
-#include "benchutil.h"
-#include "handlethread.h"
-#include "listenthread.h"
-#include "recorder.h"
-#include "tracefile.h"
+#include "bench/benchutil.h"
+#include "device/handlethread.h"
+#include "device/listenthread.h"
+#include "traceformats/tracefile.h"
+#include "tracemenu/recorder.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

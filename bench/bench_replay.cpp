@@ -10,10 +10,10 @@
 // Usage: bench_replay [--frames N] [--seconds S]
 // The exit status is 1 when a frame was refused or missing, or a write came after a stop.
 
-#include "benchutil.h"
-#include "canable.h"
-#include "sendthread.h"
-#include "tracefile.h"
+#include "bench/benchutil.h"
+#include "canable/canable.h"
+#include "traceformats/tracefile.h"
+#include "transmit/sendthread.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

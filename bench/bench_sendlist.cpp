@@ -6,10 +6,10 @@
 // Usage: bench_sendlist [rows]   (default 200000)
 // The exit status is 1 when the loaded list differs from the saved one.
 
-#include "benchutil.h"
-#include "datasendwidget.h"
-#include "sendlistfile.h"
-#include "sendlistmodel.h"
+#include "bench/benchutil.h"
+#include "transmit/datasendwidget.h"
+#include "transmit/sendlistfile.h"
+#include "transmit/sendlistmodel.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -4,7 +4,7 @@
 //
 // bench_trace [frames] [record-seconds] [folder]
 
-#include "tracefile.h"
+#include "traceformats/tracefile.h"
 
 #include <chrono>
 #include <cstdio>

@@ -13,12 +13,12 @@
 // The exit status is 1 when a frame loaded or saved differs from the one written, is
 // missing or out of order, or an open or a save fails.
 
-#include "benchutil.h"
-#include "framelog.h"
-#include "framelogmodel.h"
-#include "handlethread.h"
-#include "mainwindow.h"
-#include "tracefile.h"
+#include "app/mainwindow.h"
+#include "bench/benchutil.h"
+#include "device/handlethread.h"
+#include "monitor/framelog.h"
+#include "monitor/framelogmodel.h"
+#include "traceformats/tracefile.h"
 
 #include <QAction>
 #include <QApplication>

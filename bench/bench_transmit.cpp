@@ -13,11 +13,11 @@
 // Before and after the sends it measures how late a bare thread wakes on this machine.
 // The exit status is 1 when a write was missing or refused, or came after a stop or close.
 
-#include "benchutil.h"
-#include "handlethread.h"
-#include "listenthread.h"
-#include "mainwindow.h"
-#include "sendthread.h"
+#include "app/mainwindow.h"
+#include "bench/benchutil.h"
+#include "device/handlethread.h"
+#include "device/listenthread.h"
+#include "transmit/sendthread.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

@@ -1,6 +1,6 @@
-#include "benchdbc.h"
+#include "bench/benchdbc.h"
 
-#include "dbcdatabase.h"
+#include "dbc/dbcdatabase.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -5,7 +5,7 @@
 // thread while write() and status() may run on others; the dispatcher never destroys a
 // backend while any of them is inside it.
 
-#include "canable.h"
+#include "canable/canable.h"
 
 #include <memory>
 #include <string>

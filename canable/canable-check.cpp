@@ -3,7 +3,7 @@
 // are written as in candump's compact log form: 123#1122, 12345678#, 123#R, 123#R4. It
 // also lists the CAN interfaces and shows error events and the controller's status.
 
-#include "canable.h"
+#include "canable/canable.h"
 
 #include <chrono>
 #include <csignal>

@@ -1,4 +1,4 @@
-#include "backend.h"
+#include "canable/backend.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,7 +1,7 @@
-#include "replaybus.h"
-#include "simbus.h"
+#include "canable/replaybus.h"
+#include "canable/simbus.h"
 
-#include "tracefile.h"
+#include "traceformats/tracefile.h"
 
 #include <chrono>
 #include <cstdio>

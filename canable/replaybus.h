@@ -8,7 +8,7 @@
 //
 // Threads: read() on one thread and write() on another may run at the same time.
 
-#include "backend.h"
+#include "canable/backend.h"
 
 namespace canable {
 

@@ -1,5 +1,5 @@
-#include "simbus.h"
-#include "replaybus.h"
+#include "canable/replaybus.h"
+#include "canable/simbus.h"
 
 #include <linux/can/error.h>
 

@@ -118,7 +118,7 @@
 // Threads: read() and readErrorEvent() on one thread, write() and status() on others may
 // run at the same time; the owner destroys the bus only while none is inside.
 
-#include "backend.h"
+#include "canable/backend.h"
 
 #include <chrono>
 #include <cstdint>

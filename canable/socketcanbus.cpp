@@ -1,4 +1,4 @@
-#include "socketcanbus.h"
+#include "canable/socketcanbus.h"
 
 // glibc's net/if.h and the kernel's linux/if.h only coexist in this order.
 #include <net/if.h>

@@ -11,7 +11,7 @@
 // Construction and destruction must not overlap any call; the dispatcher's session lock
 // ensures that.
 
-#include "backend.h"
+#include "canable/backend.h"
 
 #include <atomic>
 #include <deque>

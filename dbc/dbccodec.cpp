@@ -1,4 +1,4 @@
-#include "dbccodec.h"
+#include "dbc/dbccodec.h"
 
 #include <cmath>
 #include <cstring>

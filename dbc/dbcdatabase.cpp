@@ -1,4 +1,4 @@
-#include "dbcdatabase.h"
+#include "dbc/dbcdatabase.h"
 
 #include <QFileInfo>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "dbcreader.h"
+#include "dbc/dbcreader.h"
 
 #include <QHash>
 #include <QStringList>

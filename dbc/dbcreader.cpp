@@ -1,4 +1,4 @@
-#include "dbcreader.h"
+#include "dbc/dbcreader.h"
 
 #include <QFile>
 #include <QFileInfo>

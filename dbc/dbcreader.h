@@ -1,6 +1,6 @@
 #pragma once
 
-#include "dbcmessage.h"
+#include "dbc/dbcmessage.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,9 +1,9 @@
-#include "framelogdecoder.h"
+#include "dbcview/framelogdecoder.h"
 
-#include "dbccodec.h"
-#include "dbcdatabase.h"
-#include "framelog.h"
-#include "framelogmodel.h"
+#include "dbc/dbccodec.h"
+#include "dbc/dbcdatabase.h"
+#include "monitor/framelog.h"
+#include "monitor/framelogmodel.h"
 
 namespace {
 
@@ -86,9 +86,19 @@ int FrameLogDecoder::decodedColumn() const
 void FrameLogDecoder::setDatabase(const DbcDatabase *newDatabase)
 {
     database = newDatabase;
-    const int rows = rowCount();
-    if (rows > 0)
-        emit dataChanged(index(0, decodedColumn()), index(rows - 1, decodedColumn()));
+    const bool present = database && !database->isEmpty();
+    const int column = decodedColumn();
+    if (present && !columnPresent) {
+        beginInsertColumns(QModelIndex(), column, column);
+        columnPresent = true;
+        endInsertColumns();
+    } else if (!present && columnPresent) {
+        beginRemoveColumns(QModelIndex(), column, column);
+        columnPresent = false;
+        endRemoveColumns();
+    } else if (present && rowCount() > 0) {
+        emit dataChanged(index(0, column), index(rowCount() - 1, column));
+    }
 }
 
 int FrameLogDecoder::rowCount(const QModelIndex &parent) const
@@ -98,7 +108,7 @@ int FrameLogDecoder::rowCount(const QModelIndex &parent) const
 
 int FrameLogDecoder::columnCount(const QModelIndex &parent) const
 {
-    return parent.isValid() ? 0 : decodedColumn() + 1;
+    return parent.isValid() ? 0 : decodedColumn() + (columnPresent ? 1 : 0);
 }
 
 bool FrameLogDecoder::hasChildren(const QModelIndex &parent) const
@@ -137,8 +147,6 @@ QVariant FrameLogDecoder::data(const QModelIndex &index, int role) const
     if (role == Qt::BackgroundRole)
         return frameLog->index(index.row(), 0).data(role);
     if (role != Qt::DisplayRole && role != Qt::ToolTipRole)
-        return QVariant();
-    if (!database || database->isEmpty())
         return QVariant();
     const CanMessage frame = frameLog->message(index.row());
     // An error event, a refused write and a remote frame carry no signals.

@@ -1,7 +1,8 @@
 #pragma once
 
 // The frame log as the window's table shows it: the frame log model's columns and, after
-// them, the "解析" column with each frame decoded by the loaded database. Cells of that
+// them while a database with messages is set, the "解析" column with each frame decoded by
+// it. Without one the table has the frame log's columns alone. Cells of that
 // column are made only when the view asks for them, that is for the rows in sight, so a
 // full bus costs no decoding beyond what the screen shows. The column is no part of the
 // frame log itself: its header says notExportedRole and the CSV file stays as it was.
@@ -26,8 +27,11 @@ class FrameLogDecoder : public QIdentityProxyModel
 public:
     explicit FrameLogDecoder(FrameLogModel *frameLog, QObject *parent = nullptr);
 
+    // Where the decoded column is, or would be: it exists only while a database with
+    // messages is set.
     int decodedColumn() const;
-    // Also to be called when the database's contents changed: the column is redrawn.
+    // Also to be called when the database's contents changed: the column is redrawn, added
+    // or removed.
     void setDatabase(const DbcDatabase *database);
 
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
@@ -46,4 +50,5 @@ public:
 private:
     const FrameLogModel *frameLog;
     const DbcDatabase *database = nullptr;
+    bool columnPresent = false;
 };

@@ -1,7 +1,7 @@
-#include "signalcomposer.h"
+#include "dbcview/signalcomposer.h"
 
-#include "dbcmessage.h"
-#include "signalcomposerwidget.h"
+#include "dbc/dbcmessage.h"
+#include "dbcview/signalcomposerwidget.h"
 
 #include <QLabel>
 #include <QVBoxLayout>

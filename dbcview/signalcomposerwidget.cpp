@@ -1,7 +1,7 @@
-#include "signalcomposerwidget.h"
+#include "dbcview/signalcomposerwidget.h"
 
-#include "dbccodec.h"
-#include "dbcdatabase.h"
+#include "dbc/dbccodec.h"
+#include "dbc/dbcdatabase.h"
 
 #include <QComboBox>
 #include <QHeaderView>

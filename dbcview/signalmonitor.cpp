@@ -1,7 +1,7 @@
-#include "signalmonitor.h"
+#include "dbcview/signalmonitor.h"
 
-#include "dbccodec.h"
-#include "dbcdatabase.h"
+#include "dbc/dbccodec.h"
+#include "dbc/dbcdatabase.h"
 
 #include <QHeaderView>
 

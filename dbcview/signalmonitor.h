@@ -6,7 +6,7 @@
 // Frames are only remembered as they come; decoding happens in refresh(), for messages
 // that changed, so a hidden view costs a hash look-up per frame. GUI thread only.
 
-#include "canmessage.h"
+#include "device/canmessage.h"
 
 #include <QHash>
 #include <QTreeWidget>

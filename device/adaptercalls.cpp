@@ -1,4 +1,4 @@
-#include "adaptercalls.h"
+#include "device/adaptercalls.h"
 
 AdapterCalls linkedAdapterCalls()
 {

@@ -5,7 +5,7 @@
 // would report. Read from any thread; tests replace the table (before starting threads)
 // to play a library with or without the calls.
 
-#include "canable.h"
+#include "canable/canable.h"
 
 struct AdapterCalls
 {

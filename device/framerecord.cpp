@@ -1,4 +1,4 @@
-#include "framerecord.h"
+#include "device/framerecord.h"
 
 #include <QTime>
 

@@ -5,7 +5,7 @@
 // of such records between the device threads and the window's tick.
 // Plain values; FrameQueue is not locked and belongs to whoever guards it (the hub's mutex).
 
-#include "canmessage.h"
+#include "device/canmessage.h"
 
 #include <QList>
 #include <QQueue>

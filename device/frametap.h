@@ -5,7 +5,7 @@
 // tapFrame() on its own thread while holding its lock, so an implementation must return
 // at once and must not call back into the hub.
 
-#include "canmessage.h"
+#include "device/canmessage.h"
 
 class FrameTap
 {

@@ -1,4 +1,4 @@
-#include "frametime.h"
+#include "device/frametime.h"
 
 #include <QDateTime>
 

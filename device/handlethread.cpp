@@ -1,8 +1,8 @@
-#include "handlethread.h"
+#include "device/handlethread.h"
 
-#include "busload.h"
-#include "listenthread.h"
-#include "sendthread.h"
+#include "device/listenthread.h"
+#include "health/busload.h"
+#include "transmit/sendthread.h"
 
 #include <QMutexLocker>
 

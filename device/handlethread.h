@@ -8,11 +8,11 @@
 // snapshot(), clearCount() and takeMessages() are for the GUI thread. setClock() and
 // setFrameTap() may be called from any thread.
 
-#include "busloadmeter.h"
-#include "busstatus.h"
-#include "canmessage.h"
-#include "framerecord.h"
-#include "frametap.h"
+#include "device/canmessage.h"
+#include "device/framerecord.h"
+#include "device/frametap.h"
+#include "health/busloadmeter.h"
+#include "health/busstatus.h"
 
 #include <QList>
 #include <QMutex>

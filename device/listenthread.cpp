@@ -1,8 +1,8 @@
-#include "listenthread.h"
+#include "device/listenthread.h"
 
-#include "adaptercalls.h"
-#include "canable.h"
-#include "frametime.h"
+#include "canable/canable.h"
+#include "device/adaptercalls.h"
+#include "device/frametime.h"
 
 #include <QMutexLocker>
 

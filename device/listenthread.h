@@ -10,8 +10,8 @@
 // thread, deviceClosed on the thread that called closeDevice(). session(), busStatus()
 // and sessionBitrate() may be called from any thread.
 
-#include "busstatus.h"
-#include "canmessage.h"
+#include "device/canmessage.h"
+#include "health/busstatus.h"
 
 #include <QByteArray>
 #include <QMutex>

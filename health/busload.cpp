@@ -1,4 +1,4 @@
-#include "busload.h"
+#include "health/busload.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "busloadmeter.h"
+#include "health/busloadmeter.h"
 
 void BusLoadMeter::addFrame(qint64 msecs, int bits)
 {

@@ -1,4 +1,4 @@
-#include "busstatus.h"
+#include "health/busstatus.h"
 
 QString busStateText(const BusStatus &status)
 {

@@ -3,7 +3,7 @@
 // The controller's health as the window shows it: the adapter's status report, or nothing
 // known, and the texts and colours of its fields. Plain values and functions, any thread.
 
-#include "canable.h"
+#include "canable/canable.h"
 
 #include <QMetaType>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "errorframe.h"
+#include "health/errorframe.h"
 
 #include <QStringList>
 

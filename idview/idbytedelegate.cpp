@@ -1,6 +1,6 @@
-#include "idbytedelegate.h"
+#include "idview/idbytedelegate.h"
 
-#include "idviewmodel.h"
+#include "idview/idviewmodel.h"
 
 #include <QApplication>
 #include <QPainter>

@@ -1,6 +1,6 @@
-#include "idstatistics.h"
+#include "idview/idstatistics.h"
 
-#include "canmessage.h"
+#include "device/canmessage.h"
 
 #include <QTime>
 

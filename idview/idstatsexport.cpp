@@ -1,6 +1,6 @@
-#include "idstatsexport.h"
+#include "idview/idstatsexport.h"
 
-#include "idviewmodel.h"
+#include "idview/idviewmodel.h"
 
 #include <QSaveFile>
 #include <QTextStream>

@@ -1,8 +1,8 @@
-#include "idviewmodel.h"
+#include "idview/idviewmodel.h"
 
-#include "canmessage.h"
-#include "dbccodec.h"
-#include "dbcdatabase.h"
+#include "dbc/dbccodec.h"
+#include "dbc/dbcdatabase.h"
+#include "device/canmessage.h"
 
 #include <QColor>
 #include <QElapsedTimer>

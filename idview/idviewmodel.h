@@ -8,7 +8,7 @@
 // the view asks for them, cell by cell, so rows never expanded cost nothing. GUI thread
 // only.
 
-#include "idstatistics.h"
+#include "idview/idstatistics.h"
 
 #include <QAbstractItemModel>
 #include <QHash>

@@ -1,6 +1,6 @@
-#include "csvexport.h"
+#include "monitor/csvexport.h"
 
-#include "framelog.h"
+#include "monitor/framelog.h"
 
 #include <QAbstractItemModel>
 #include <QFile>

@@ -4,7 +4,7 @@
 // locale's encoding, one line for the headers and one per row.
 // exportFrameLog() is for the GUI thread; FrameLogExport as SnapshotWriter says.
 
-#include "snapshotwriter.h"
+#include "monitor/snapshotwriter.h"
 
 #include <QString>
 

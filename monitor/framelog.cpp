@@ -1,4 +1,4 @@
-#include "framelog.h"
+#include "monitor/framelog.h"
 
 const QList<QPair<QString, int>> columnHeaders = {
     { QStringLiteral("序号"), 57 },

@@ -1,7 +1,7 @@
-#include "framelogmodel.h"
+#include "monitor/framelogmodel.h"
 
-#include "errorframe.h"
-#include "framelog.h"
+#include "health/errorframe.h"
+#include "monitor/framelog.h"
 
 #include <QColor>
 #include <QTime>

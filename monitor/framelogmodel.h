@@ -6,7 +6,7 @@
 // made on demand. The model is for the GUI thread; a FrameLogSnapshot, once taken, may be
 // read from any one thread while the model goes on changing.
 
-#include "framerecord.h"
+#include "device/framerecord.h"
 
 #include <QAbstractTableModel>
 #include <QList>

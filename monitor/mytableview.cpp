@@ -1,6 +1,6 @@
-#include "mytableview.h"
+#include "monitor/mytableview.h"
 
-#include "framelog.h"
+#include "monitor/framelog.h"
 
 #include <QAction>
 #include <QCursor>
@@ -36,13 +36,32 @@ MyTableView::MyTableView(QWidget *parent)
 
 void MyTableView::setModel(QAbstractItemModel *model)
 {
+    if (this->model()) {
+        disconnect(this->model(), &QAbstractItemModel::columnsInserted, this,
+                   &MyTableView::updateOptionalColumns);
+        disconnect(this->model(), &QAbstractItemModel::columnsRemoved, this,
+                   &MyTableView::updateOptionalColumns);
+    }
     QTableView::setModel(model);
-    qDeleteAll(optionalActions);
-    optionalActions.clear();
-    const int optional = model ? qMin(model->columnCount() - columnHeaders.size(),
-                                      optionalColumnHeaders.size())
-                               : 0;
-    for (int i = 0; i < optional; ++i) {
+    if (model) {
+        connect(model, &QAbstractItemModel::columnsInserted, this,
+                &MyTableView::updateOptionalColumns);
+        connect(model, &QAbstractItemModel::columnsRemoved, this,
+                &MyTableView::updateOptionalColumns);
+    }
+    updateOptionalColumns();
+}
+
+void MyTableView::updateOptionalColumns()
+{
+    const int optional = model() ? qBound(0, model()->columnCount() - columnHeaders.size(),
+                                          optionalColumnHeaders.size())
+                                 : 0;
+    if (optional == optionalActions.size())
+        return;
+    while (optionalActions.size() > optional)
+        delete optionalActions.takeLast();
+    for (int i = optionalActions.size(); i < optional; ++i) {
         const int column = columnHeaders.size() + i;
         auto action = new QAction(optionalColumnHeaders.at(i).first, this);
         action->setProperty("IDX", column);
@@ -53,6 +72,8 @@ void MyTableView::setModel(QAbstractItemModel *model)
         optionalActions.append(action);
         hideColumn(column);
     }
+    applyWidths(viewport()->width());
+    emit optionalColumnsChanged();
 }
 
 QAction *MyTableView::columnAction(int column) const

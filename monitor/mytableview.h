@@ -1,9 +1,9 @@
 #pragma once
 
 // The frame log's table view: a context menu on the body and the header hides or shows
-// columns, and the column widths follow the view's width in fixed proportions. A model
-// with more columns than the frame log's own gets menu entries for the optional ones,
-// which start hidden.
+// columns, and the column widths follow the view's width in fixed proportions. While the
+// model has more columns than the frame log's own, the optional ones have menu entries
+// and start hidden; the entries come and go with the columns.
 // GUI thread only.
 
 #include <QTableView>
@@ -21,12 +21,17 @@ public:
     // The menu entry that hides or shows `column`, null for a column without one.
     QAction *columnAction(int column) const;
 
+signals:
+    // Entries of optional columns were added or removed with their columns.
+    void optionalColumnsChanged();
+
 protected:
     void resizeEvent(QResizeEvent *event) override;
 
 private slots:
     void menuSlot(QPoint pos);
     void actionSlot(bool checked);
+    void updateOptionalColumns();
 
 private:
     void applyWidths(int width);

@@ -1,4 +1,4 @@
-#include "snapshotwriter.h"
+#include "monitor/snapshotwriter.h"
 
 #include <QFile>
 #include <QThread>

@@ -7,7 +7,7 @@
 // write() runs on the writer's thread (within start() for a table of up to inlineRows), and
 // calls markCreated() and reportRows() from there.
 
-#include "framelogmodel.h"
+#include "monitor/framelogmodel.h"
 
 #include <QObject>
 #include <QString>

@@ -1,6 +1,6 @@
-#include "busload.h"
-#include "busloadmeter.h"
-#include "errorframe.h"
+#include "health/busload.h"
+#include "health/busloadmeter.h"
+#include "health/errorframe.h"
 
 #include <QtTest>
 

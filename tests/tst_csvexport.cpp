@@ -1,8 +1,8 @@
-#include "csvexport.h"
-#include "fakecanable.h"
-#include "framelog.h"
-#include "handlethread.h"
-#include "mainwindow.h"
+#include "app/mainwindow.h"
+#include "device/handlethread.h"
+#include "monitor/csvexport.h"
+#include "monitor/framelog.h"
+#include "tests/fake/fakecanable.h"
 
 #include <QApplication>
 #include <QFileDialog>

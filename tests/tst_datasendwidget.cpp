@@ -1,8 +1,8 @@
-#include "datasendwidget.h"
-#include "fakecanable.h"
-#include "sendlistfile.h"
-#include "sendlistmodel.h"
-#include "sendthread.h"
+#include "tests/fake/fakecanable.h"
+#include "transmit/datasendwidget.h"
+#include "transmit/sendlistfile.h"
+#include "transmit/sendlistmodel.h"
+#include "transmit/sendthread.h"
 
 #include <QComboBox>
 #include <QLineEdit>

@@ -1,6 +1,6 @@
-#include "dbccodec.h"
-#include "dbcdatabase.h"
-#include "dbcreader.h"
+#include "dbc/dbccodec.h"
+#include "dbc/dbcdatabase.h"
+#include "dbc/dbcreader.h"
 
 #include <QProcess>
 #include <QRandomGenerator>

@@ -1,10 +1,10 @@
-#include "csvexport.h"
-#include "fakecanable.h"
-#include "framelog.h"
-#include "framelogmodel.h"
-#include "handlethread.h"
-#include "mainwindow.h"
-#include "mytableview.h"
+#include "app/mainwindow.h"
+#include "device/handlethread.h"
+#include "monitor/csvexport.h"
+#include "monitor/framelog.h"
+#include "monitor/framelogmodel.h"
+#include "monitor/mytableview.h"
+#include "tests/fake/fakecanable.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -1,11 +1,11 @@
-#include "csvexport.h"
-#include "dbcdatabase.h"
-#include "fakecanable.h"
-#include "framelogdecoder.h"
-#include "framelogmodel.h"
-#include "handlethread.h"
-#include "mainwindow.h"
-#include "mytableview.h"
+#include "app/mainwindow.h"
+#include "dbc/dbcdatabase.h"
+#include "dbcview/framelogdecoder.h"
+#include "device/handlethread.h"
+#include "monitor/csvexport.h"
+#include "monitor/framelogmodel.h"
+#include "monitor/mytableview.h"
+#include "tests/fake/fakecanable.h"
 
 #include <QAction>
 #include <QApplication>
@@ -153,13 +153,18 @@ void tst_FrameLogDecoder::cells()
     for (int column = 0; column < log.columnCount(); ++column)
         QCOMPARE(decoder.index(0, column).data(), log.index(0, column).data());
 
-    DbcDatabase none;
+    // Set again after its contents changed, the database has the column redrawn; an empty
+    // one takes the column away.
     QSignalSpy changed(&decoder, &QAbstractItemModel::dataChanged);
-    decoder.setDatabase(&none);
+    QSignalSpy removed(&decoder, &QAbstractItemModel::columnsRemoved);
+    decoder.setDatabase(&database);
     QCOMPARE(changed.count(), 1);
     QCOMPARE(changed.at(0).at(1).toModelIndex(), decoder.index(1, decoder.decodedColumn()));
-    QVERIFY(index.data().toString().isEmpty());
-    QVERIFY(index.data(Qt::ToolTipRole).toString().isEmpty());
+    DbcDatabase none;
+    decoder.setDatabase(&none);
+    QCOMPARE(removed.count(), 1);
+    QCOMPARE(decoder.columnCount(), log.columnCount());
+    QVERIFY(!decoder.index(0, decoder.decodedColumn()).isValid());
 }
 
 void tst_FrameLogDecoder::longMessageIsCutShortInTheCell()
@@ -214,6 +219,11 @@ void tst_FrameLogDecoder::widths()
     FrameLogDecoder decoder(&log);
     MyTableView view;
     view.setModel(&decoder);
+    // Without a database the table and its menu are the frame log's nine columns alone.
+    QCOMPARE(decoder.columnCount(), log.columnCount());
+    QCOMPARE(view.findChild<QMenu *>()->actions().size(), log.columnCount());
+    QVERIFY(!view.columnAction(decoder.decodedColumn()));
+    decoder.setDatabase(&database);
     view.verticalHeader()->hide();
     view.setFrameShape(QFrame::NoFrame);
     view.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -263,9 +273,16 @@ void tst_FrameLogDecoder::windowColumnAndExport()
     auto menuAction = window.findChild<QAction *>(QStringLiteral("actionShowDecodedColumn"));
     QVERIFY(view && menuAction);
     QAbstractItemModel *model = view->model();
-    const int column = model->columnCount() - 1;
+    const int column = model->columnCount();
+    QCOMPARE(view->findChild<QMenu *>()->actions().size(), column);
+    QVERIFY(!menuAction->isEnabled());
+
+    window.loadDbcFiles({QFINDTESTDATA("../docs/examples/vehicle.dbc")});
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isLoadingDbc(), 10000);
+    QCOMPARE(model->columnCount(), column + 1);
     QCOMPARE(model->headerData(column, Qt::Horizontal).toString(), QStringLiteral("解析"));
     QVERIFY(view->isColumnHidden(column));
+    QVERIFY(menuAction->isEnabled());
     QVERIFY(!menuAction->isChecked());
     QVERIFY(!view->columnAction(column)->isChecked());
     if (shown) {
@@ -273,9 +290,6 @@ void tst_FrameLogDecoder::windowColumnAndExport()
         QVERIFY(!view->isColumnHidden(column));
         QVERIFY(view->columnAction(column)->isChecked());
     }
-
-    window.loadDbcFiles({QFINDTESTDATA("../docs/examples/vehicle.dbc")});
-    QTRY_VERIFY_WITH_TIMEOUT(!window.isLoadingDbc(), 10000);
     HandleThread *hub = HandleThread::instance();
     hub->receiveDataSlot(frame(0xC4, false, "b824193741003000"));
     hub->receiveDataSlot(frame(0x123, false, "01"));
@@ -317,7 +331,10 @@ void tst_FrameLogDecoder::windowColumnAndExport()
     QCOMPARE(readAll(viaView), written);
 
     window.unloadDbc();
-    QVERIFY(model->index(0, column).data().toString().isEmpty());
+    QCOMPARE(model->columnCount(), column);
+    QVERIFY(!view->columnAction(column));
+    QCOMPARE(view->findChild<QMenu *>()->actions().size(), column);
+    QVERIFY(!menuAction->isEnabled());
 }
 
 QTEST_MAIN(tst_FrameLogDecoder)

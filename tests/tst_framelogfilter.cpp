@@ -1,9 +1,9 @@
-#include "fakecanable.h"
+#include "app/mainwindow.h"
+#include "device/handlethread.h"
 #include "filter/framefiltermodel.h"
 #include "filter/framelogfilter.h"
-#include "handlethread.h"
-#include "mainwindow.h"
 #include "monitor/framelogmodel.h"
+#include "tests/fake/fakecanable.h"
 
 #include <QAbstractItemModelTester>
 #include <QLabel>

@@ -1,7 +1,7 @@
-#include "csvexport.h"
-#include "framelog.h"
-#include "errorframe.h"
-#include "framelogmodel.h"
+#include "health/errorframe.h"
+#include "monitor/csvexport.h"
+#include "monitor/framelog.h"
+#include "monitor/framelogmodel.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>

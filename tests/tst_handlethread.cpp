@@ -1,6 +1,6 @@
-#include "handlethread.h"
-#include "listenthread.h"
-#include "sendthread.h"
+#include "device/handlethread.h"
+#include "device/listenthread.h"
+#include "transmit/sendthread.h"
 
 #include <QtTest>
 

@@ -1,8 +1,8 @@
-#include "canmessage.h"
-#include "handlethread.h"
-#include "idstatsexport.h"
-#include "idviewmodel.h"
-#include "mainwindow.h"
+#include "app/mainwindow.h"
+#include "device/canmessage.h"
+#include "device/handlethread.h"
+#include "idview/idstatsexport.h"
+#include "idview/idviewmodel.h"
 
 #include <QAction>
 #include <QPushButton>

@@ -1,8 +1,8 @@
-#include "canmessage.h"
-#include "dbcdatabase.h"
-#include "dbcreader.h"
-#include "idstatsexport.h"
-#include "idviewmodel.h"
+#include "dbc/dbcdatabase.h"
+#include "dbc/dbcreader.h"
+#include "device/canmessage.h"
+#include "idview/idstatsexport.h"
+#include "idview/idviewmodel.h"
 
 #include <QTemporaryDir>
 #include <QtTest>

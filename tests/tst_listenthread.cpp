@@ -1,5 +1,5 @@
-#include "fakecanable.h"
-#include "listenthread.h"
+#include "device/listenthread.h"
+#include "tests/fake/fakecanable.h"
 
 #include <QSignalSpy>
 #include <QtTest>

@@ -1,7 +1,7 @@
-#include "fakecanable.h"
-#include "handlethread.h"
-#include "listenthread.h"
-#include "mainwindow.h"
+#include "app/mainwindow.h"
+#include "device/handlethread.h"
+#include "device/listenthread.h"
+#include "tests/fake/fakecanable.h"
 
 #include <QAction>
 #include <QComboBox>

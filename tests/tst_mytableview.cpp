@@ -1,4 +1,4 @@
-#include "mytableview.h"
+#include "monitor/mytableview.h"
 
 #include <QAction>
 #include <QApplication>

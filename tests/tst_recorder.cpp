@@ -1,7 +1,7 @@
-#include "handlethread.h"
-#include "mainwindow.h"
-#include "recorder.h"
-#include "tracefile.h"
+#include "app/mainwindow.h"
+#include "device/handlethread.h"
+#include "traceformats/tracefile.h"
+#include "tracemenu/recorder.h"
 
 #include <QAbstractButton>
 #include <QAction>

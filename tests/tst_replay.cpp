@@ -1,11 +1,11 @@
-#include "datasendwidget.h"
-#include "fakecanable.h"
-#include "handlethread.h"
-#include "mainwindow.h"
-#include "replaytiming.h"
-#include "sendthread.h"
-#include "tickschedule.h"
-#include "tracefile.h"
+#include "app/mainwindow.h"
+#include "device/handlethread.h"
+#include "tests/fake/fakecanable.h"
+#include "traceformats/tracefile.h"
+#include "tracemenu/replaytiming.h"
+#include "transmit/datasendwidget.h"
+#include "transmit/sendthread.h"
+#include "transmit/tickschedule.h"
 
 #include <QAction>
 #include <QLabel>

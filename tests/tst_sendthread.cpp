@@ -1,5 +1,5 @@
-#include "fakecanable.h"
-#include "sendthread.h"
+#include "tests/fake/fakecanable.h"
+#include "transmit/sendthread.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -1,11 +1,11 @@
-#include "datasendwidget.h"
-#include "dbccodec.h"
-#include "dbcdatabase.h"
-#include "dbcreader.h"
-#include "fakecanable.h"
-#include "sendthread.h"
-#include "signalcomposer.h"
-#include "signalcomposerwidget.h"
+#include "dbc/dbccodec.h"
+#include "dbc/dbcdatabase.h"
+#include "dbc/dbcreader.h"
+#include "dbcview/signalcomposer.h"
+#include "dbcview/signalcomposerwidget.h"
+#include "tests/fake/fakecanable.h"
+#include "transmit/datasendwidget.h"
+#include "transmit/sendthread.h"
 
 #include <QComboBox>
 #include <QGroupBox>

@@ -1,5 +1,5 @@
-#include "dbcdatabase.h"
-#include "signalmonitor.h"
+#include "dbc/dbcdatabase.h"
+#include "dbcview/signalmonitor.h"
 
 #include <QtTest>
 

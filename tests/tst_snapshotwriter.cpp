@@ -1,6 +1,6 @@
-#include "csvexport.h"
-#include "framelogmodel.h"
-#include "tracesave.h"
+#include "monitor/csvexport.h"
+#include "monitor/framelogmodel.h"
+#include "tracemenu/tracesave.h"
 
 #include <QDir>
 #include <QSignalSpy>

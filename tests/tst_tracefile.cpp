@@ -1,4 +1,4 @@
-#include "tracefile.h"
+#include "traceformats/tracefile.h"
 
 #include <QProcess>
 #include <QRandomGenerator>

@@ -1,9 +1,9 @@
-#include "fakecanable.h"
-#include "framelog.h"
-#include "framelogmodel.h"
-#include "handlethread.h"
-#include "mainwindow.h"
-#include "tracefile.h"
+#include "app/mainwindow.h"
+#include "device/handlethread.h"
+#include "monitor/framelog.h"
+#include "monitor/framelogmodel.h"
+#include "tests/fake/fakecanable.h"
+#include "traceformats/tracefile.h"
 
 #include <QAction>
 #include <QApplication>

@@ -1,12 +1,12 @@
-#include "datasendwidget.h"
+#include "transmit/datasendwidget.h"
 #include "ui_datasendwidget.h"
 
-#include "dbcdatabase.h"
-#include "framecheck.h"
-#include "sendlistfile.h"
-#include "sendlistmodel.h"
-#include "sendthread.h"
-#include "signalcomposerwidget.h"
+#include "dbc/dbcdatabase.h"
+#include "dbcview/signalcomposerwidget.h"
+#include "transmit/framecheck.h"
+#include "transmit/sendlistfile.h"
+#include "transmit/sendlistmodel.h"
+#include "transmit/sendthread.h"
 
 #include <QAbstractButton>
 #include <QComboBox>

@@ -22,7 +22,7 @@
 //
 // GUI thread only.
 
-#include "sendframe.h"
+#include "transmit/sendframe.h"
 
 #include <QWidget>
 

@@ -1,4 +1,4 @@
-#include "framecheck.h"
+#include "transmit/framecheck.h"
 
 #include <QStringList>
 

@@ -1,4 +1,4 @@
-#include "sendlistfile.h"
+#include "transmit/sendlistfile.h"
 
 #include <QBuffer>
 #include <QDataStream>

@@ -15,7 +15,7 @@
 // are given may be polled and cancelled from another thread. save() and load() work on a
 // model and must run in that model's thread.
 
-#include "sendlistmodel.h"
+#include "transmit/sendlistmodel.h"
 
 #include <QString>
 

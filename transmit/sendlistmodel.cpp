@@ -1,4 +1,4 @@
-#include "sendlistmodel.h"
+#include "transmit/sendlistmodel.h"
 
 SendListRow::SendListRow(const QStringList &cells)
 {

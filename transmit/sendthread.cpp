@@ -1,10 +1,10 @@
-#include "sendthread.h"
+#include "transmit/sendthread.h"
 
-#include "canable.h"
-#include "frametime.h"
-#include "replaytiming.h"
-#include "tickschedule.h"
-#include "tracefile.h"
+#include "canable/canable.h"
+#include "device/frametime.h"
+#include "traceformats/tracefile.h"
+#include "tracemenu/replaytiming.h"
+#include "transmit/tickschedule.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -19,9 +19,9 @@
 // stopSend(). A send or replay still running when the application's event loop ends is
 // stopped then, without sendFinished.
 
-#include "canmessage.h"
-#include "replayoptions.h"
-#include "sendframe.h"
+#include "device/canmessage.h"
+#include "tracemenu/replayoptions.h"
+#include "transmit/sendframe.h"
 
 #include <QList>
 #include <QMutex>

@@ -1,4 +1,4 @@
-#include "tickschedule.h"
+#include "transmit/tickschedule.h"
 
 #include <ctime>
 #include <limits>

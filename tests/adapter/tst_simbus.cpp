@@ -1,4 +1,4 @@
-#include "canable.h"
+#include "canable/canable.h"
 
 #include <QtTest>
 

@@ -1,4 +1,4 @@
-#include "benchutil.h"
+#include "bench/benchutil.h"
 
 #include <QTimer>
 #include <QtTest>

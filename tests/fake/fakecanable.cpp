@@ -1,4 +1,4 @@
-#include "fakecanable.h"
+#include "tests/fake/fakecanable.h"
 
 #include <QMutex>
 #include <QMutexLocker>

@@ -6,8 +6,8 @@
 // until a test installs them with installAdditionalCalls(). All functions are safe from
 // any thread.
 
-#include "adaptercalls.h"
-#include "canable.h"
+#include "canable/canable.h"
+#include "device/adaptercalls.h"
 
 #include <QByteArray>
 #include <QList>

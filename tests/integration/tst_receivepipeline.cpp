@@ -1,6 +1,6 @@
-#include "handlethread.h"
-#include "listenthread.h"
-#include "mainwindow.h"
+#include "app/mainwindow.h"
+#include "device/handlethread.h"
+#include "device/listenthread.h"
 
 #include <QLabel>
 #include <QLineEdit>

@@ -1,5 +1,5 @@
-#include "handlethread.h"
-#include "mainwindow.h"
+#include "app/mainwindow.h"
+#include "device/handlethread.h"
 
 #include <QLineEdit>
 #include <QPushButton>

@@ -1,6 +1,6 @@
-#include "canable.h"
-#include "dbccodec.h"
-#include "dbcdatabase.h"
+#include "canable/canable.h"
+#include "dbc/dbccodec.h"
+#include "dbc/dbcdatabase.h"
 
 #include <QDeadlineTimer>
 #include <QtTest>

@@ -4,9 +4,9 @@
 // iproute2 in /usr/sbin. Prints "CHECK <name>: ok" or "CHECK <name>: FAIL" with the
 // reasons, and exits with status 1 when any check failed.
 
-#include "busload.h"
-#include "canable.h"
-#include "tracefile.h"
+#include "canable/canable.h"
+#include "health/busload.h"
+#include "traceformats/tracefile.h"
 
 #include <libsocketcan.h>
 

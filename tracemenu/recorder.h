@@ -12,8 +12,8 @@
 // thread); the counters and isRecording() may be read from any thread. failed() is emitted
 // from the writer thread, so receivers in other threads get it queued.
 
-#include "frametap.h"
-#include "tracefile.h"
+#include "device/frametap.h"
+#include "traceformats/tracefile.h"
 
 #include <QObject>
 #include <QString>

@@ -1,6 +1,6 @@
 // The line-based formats: candump's log, ASC and the frame log's CSV.
 
-#include "traceformats.h"
+#include "traceformats/traceformats.h"
 
 #include <algorithm>
 #include <cstdarg>

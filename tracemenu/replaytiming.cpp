@@ -1,4 +1,4 @@
-#include "replaytiming.h"
+#include "tracemenu/replaytiming.h"
 
 #include <cmath>
 #include <limits>

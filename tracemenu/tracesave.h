@@ -6,8 +6,8 @@
 // out; error events go in every format, which each has a record for.
 // Which thread may call what: as SnapshotWriter says.
 
-#include "snapshotwriter.h"
-#include "tracefile.h"
+#include "monitor/snapshotwriter.h"
+#include "traceformats/tracefile.h"
 
 #include <QString>
 #include <QStringList>

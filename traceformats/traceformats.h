@@ -2,7 +2,7 @@
 
 // The readers and writers of each format, behind the factories of tracefile.h.
 
-#include "tracefile.h"
+#include "traceformats/tracefile.h"
 
 #include <ctime>
 

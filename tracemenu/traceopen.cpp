@@ -1,6 +1,6 @@
-#include "traceopen.h"
+#include "tracemenu/traceopen.h"
 
-#include "traceformats.h"
+#include "traceformats/traceformats.h"
 
 #include <QDateTime>
 #include <QFile>

@@ -1,6 +1,6 @@
-#include "replaydialog.h"
+#include "tracemenu/replaydialog.h"
 
-#include "sendthread.h"
+#include "transmit/sendthread.h"
 
 #include <QCheckBox>
 #include <QDialogButtonBox>

@@ -1,6 +1,6 @@
 // The binary formats: pcap with the SocketCAN link type, and BLF.
 
-#include "traceformats.h"
+#include "traceformats/traceformats.h"
 
 #include <algorithm>
 #include <cstring>

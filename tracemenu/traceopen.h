@@ -6,8 +6,8 @@
 // frames neither freezes the window nor costs memory beyond the rows the table keeps.
 // Construct, start(), cancel() and the getters on the GUI thread; the signals arrive there.
 
-#include "framerecord.h"
-#include "tracefile.h"
+#include "device/framerecord.h"
+#include "traceformats/tracefile.h"
 
 #include <QList>
 #include <QObject>

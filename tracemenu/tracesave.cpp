@@ -1,4 +1,4 @@
-#include "tracesave.h"
+#include "tracemenu/tracesave.h"
 
 #include <QFile>
 

@@ -1,6 +1,6 @@
-#include "recorder.h"
+#include "tracemenu/recorder.h"
 
-#include "handlethread.h"
+#include "device/handlethread.h"
 
 #include <QFile>
 

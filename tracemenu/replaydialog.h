@@ -6,7 +6,7 @@
 //
 // GUI thread only.
 
-#include "replayoptions.h"
+#include "tracemenu/replayoptions.h"
 
 #include <QDialog>
 

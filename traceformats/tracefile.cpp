@@ -1,5 +1,5 @@
-#include "tracefile.h"
-#include "traceformats.h"
+#include "traceformats/tracefile.h"
+#include "traceformats/traceformats.h"
 
 #include <algorithm>
 #include <cctype>
