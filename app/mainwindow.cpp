@@ -6,6 +6,8 @@
 #include "device/handlethread.h"
 #include "device/listenthread.h"
 #include "devicebar/interfacechoice.h"
+#include "filter/framefiltermodel.h"
+#include "filter/framelogfilter.h"
 #include "health/healthfields.h"
 #include "idview/idviewpanel.h"
 #include "monitor/csvexport.h"
@@ -62,12 +64,10 @@ MainWindow::MainWindow(QWidget *parent)
     connect(context, &MonitorContext::recordsRequested, this,
             [this](const QList<QVector<FrameRecord>> &batches) {
         appendToFrameLog([&](int limit) {
-            int removed = 0;
             for (const QVector<FrameRecord> &frames : batches) {
-                removed += receiveModel->appendRecords(frames, frameIndex, limit);
+                receiveModel->appendRecords(frames, frameIndex, limit);
                 frameIndex += frames.size();
             }
-            return removed;
         });
     });
     connect(context, &MonitorContext::frameSelectionRequested, this, &MainWindow::selectFrame);
@@ -79,22 +79,6 @@ MainWindow::MainWindow(QWidget *parent)
 
     ui->tbReceive->horizontalHeader()->show();
     ui->tbReceive->verticalHeader()->hide();
-    // Once full, the table moves its rows up in place; the selected frame goes with them.
-    connect(receiveModel, &FrameLogModel::rowsShifted, this, [this](int count) {
-        QItemSelectionModel *selection = ui->tbReceive->selectionModel();
-        const QModelIndex current = selection->currentIndex();
-        if (!current.isValid())
-            return;
-        if (current.row() < count) {
-            selection->clear();
-            return;
-        }
-        const bool selected = selection->isRowSelected(current.row(), QModelIndex());
-        selection->setCurrentIndex(current.sibling(current.row() - count, current.column()),
-                                   selected ? QItemSelectionModel::ClearAndSelect
-                                                      | QItemSelectionModel::Rows
-                                            : QItemSelectionModel::NoUpdate);
-    });
 
     lblSendCount = new QLabel(this);
     lblReceiveCount = new QLabel(this);
@@ -159,7 +143,8 @@ void MainWindow::assembleComponents()
     connect(idView, &IdViewPanel::shown, ui->tbReceive, [this](bool shown) {
         ui->tbReceive->setVisible(!shown);
     });
-    menuBar()->addMenu(QStringLiteral("视图"))->addActions(idView->actions());
+    QMenu *viewMenu = menuBar()->addMenu(QStringLiteral("视图"));
+    viewMenu->addActions(idView->actions());
 
     QMenu *deviceMenu = menuBar()->addMenu(QStringLiteral("设备"));
     deviceMenu->setObjectName(QStringLiteral("menuDevice"));
@@ -171,6 +156,36 @@ void MainWindow::assembleComponents()
     // The table shows the frame log with its optional decoded column; the export and
     // everything else read the frame log itself.
     ui->tbReceive->setModel(databaseMenu->decodedFrameLog());
+
+    frameLogFilter = new FrameLogFilter(receiveModel, databaseMenu->decodedFrameLog(),
+                                        ui->tbReceive, &context->database(), this);
+    connect(frameLogFilter, &FrameLogFilter::statusMessage, this, &MainWindow::showStatusMessage);
+    ui->tbReceive->setModel(frameLogFilter->model());
+    ui->horizontalLayout_2->addWidget(frameLogFilter->field());
+    frameLogFilter->setAutoScroll(chkAutoScroll);
+    ui->layoutWidget1->resize(ui->layoutWidget1->sizeHint());
+    ui->verticalLayout->insertWidget(ui->verticalLayout->indexOf(ui->widget_55),
+                                     frameLogFilter->bars());
+    viewMenu->addSeparator();
+    frameLogFilter->addActions(viewMenu);
+    frameLogFilter->setIdView(idView->view(), idView->idModel());
+    context->setShownRows([this](int *ofRows) { return frameLogFilter->shownRows(ofRows); });
+    // Once full, the table moves its rows up in place; the selected frame goes with them.
+    connect(frameLogFilter->model(), &FrameFilterModel::rowsShifted, this, [this](int count) {
+        QItemSelectionModel *selection = ui->tbReceive->selectionModel();
+        const QModelIndex current = selection->currentIndex();
+        if (!current.isValid())
+            return;
+        if (current.row() < count) {
+            selection->clear();
+            return;
+        }
+        const bool selected = selection->isRowSelected(current.row(), QModelIndex());
+        selection->setCurrentIndex(current.sibling(current.row() - count, current.column()),
+                                   selected ? QItemSelectionModel::ClearAndSelect
+                                                      | QItemSelectionModel::Rows
+                                            : QItemSelectionModel::NoUpdate);
+    });
     connect(databaseMenu, &DatabaseMenu::frameComposed, sendWidget,
             &DataSendWidget::setEditorFrame);
     sendWidget->setDatabase(&context->database());
@@ -264,12 +279,15 @@ void MainWindow::appendToFrameLog(Append append)
 {
     QScrollBar *scrollBar = ui->tbReceive->verticalScrollBar();
     const int top = scrollBar->value();
+    // The rows the table lost above, which a filter may hide some of.
+    const qint64 droppedBefore = frameLogFilter->model()->rowsDroppedAtTop();
     ui->tbReceive->setUpdatesEnabled(false);
-    const int removed = append(rowLimit(ui->txtMaxRowCount->text()));
+    append(rowLimit(ui->txtMaxRowCount->text()));
     if (chkAutoScroll->isChecked())
         ui->tbReceive->scrollToBottom();
     else
-        scrollBar->setValue(top - removed);
+        scrollBar->setValue(top - int(frameLogFilter->model()->rowsDroppedAtTop()
+                                      - droppedBefore));
     ui->tbReceive->setUpdatesEnabled(true);
 }
 
@@ -297,9 +315,8 @@ void MainWindow::timerEvent(QTimerEvent *event)
         const QList<CanMessage> messages = hub->takeMessages(tickSliceFrames, &more);
         if (!messages.isEmpty()) {
             appendToFrameLog([&](int limit) {
-                const int removed = receiveModel->appendMessages(messages, frameIndex, limit);
+                receiveModel->appendMessages(messages, frameIndex, limit);
                 frameIndex += messages.size();
-                return removed;
             });
         }
         // Every tick, with or without frames: views fade rows that fall silent.
@@ -327,8 +344,11 @@ void MainWindow::selectFrame(qint64 number)
     const int rows = receiveModel->rowCount();
     if (rows == 0 || number < receiveModel->number(0) || number > receiveModel->number(rows - 1))
         return;
-    const QModelIndex index = ui->tbReceive->model()->index(
-            int(number - receiveModel->number(0)), 0);
+    // A frame the filter hides has no row to select.
+    const int row = frameLogFilter->model()->shownRow(int(number - receiveModel->number(0)));
+    if (row < 0)
+        return;
+    const QModelIndex index = ui->tbReceive->model()->index(row, 0);
     ui->tbReceive->selectionModel()->setCurrentIndex(
             index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     ui->tbReceive->scrollTo(index, QAbstractItemView::PositionAtCenter);
@@ -346,14 +366,15 @@ void MainWindow::on_txtMaxRowCount_editingFinished()
 {
     QScrollBar *scrollBar = ui->tbReceive->verticalScrollBar();
     const int top = scrollBar->value();
-    const int removed = receiveModel->applyRowLimit(rowLimit(ui->txtMaxRowCount->text()));
+    const qint64 droppedBefore = frameLogFilter->model()->rowsDroppedAtTop();
+    receiveModel->applyRowLimit(rowLimit(ui->txtMaxRowCount->text()));
+    const int removed = int(frameLogFilter->model()->rowsDroppedAtTop() - droppedBefore);
     if (removed > 0 && !chkAutoScroll->isChecked())
         scrollBar->setValue(top - removed);
 }
 
 void MainWindow::on_btnExport_clicked()
 {
-    const int rows = receiveModel->rowCount();
     const QString path = QFileDialog::getSaveFileName(
         nullptr, tr("保存表格"), QDir::currentPath() + QStringLiteral("/DebugConfig"),
         tr("csv File(*.csv)"));
@@ -362,20 +383,25 @@ void MainWindow::on_btnExport_clicked()
 
     // The rows are copied as they are now, so the table goes on filling and trimming
     // while they are written.
-    auto job = new FrameLogExport(receiveModel->snapshot(rows), rows, path, this);
+    // With a filter in force, the rows the table shows.
+    int ofRows = -1;
+    FrameLogSnapshot shown = context->shownRows(&ofRows);
+    const int rows = shown.rowCount();
+    auto job = new FrameLogExport(std::move(shown), rows, path, this);
     QProgressDialog *progress = workProgress(this, QStringLiteral("正在导出…"), tr("保存表格"),
                                              QStringLiteral("exportProgress"), rows);
     connect(progress, &QProgressDialog::canceled, job, &FrameLogExport::cancel);
     connect(job, &FrameLogExport::progress, progress, &QProgressDialog::setValue);
     connect(job, &FrameLogExport::finished, this,
-            [this, job, progress](FrameLogExport::Outcome outcome) {
+            [this, job, progress, ofRows](FrameLogExport::Outcome outcome) {
         if (outcome == FrameLogExport::Failed)
             showStatusMessage(QStringLiteral("导出失败: 无法写入 %1").arg(job->path()));
         else if (outcome == FrameLogExport::Cancelled)
             showStatusMessage(QStringLiteral("导出已取消"));
         else
-            showStatusMessage(QStringLiteral("已导出 %1 行到 %2").arg(job->rows())
-                              .arg(job->path()));
+            showStatusMessage(QStringLiteral("已导出 %1 行到 %2")
+                                  .arg(MonitorContext::countText(job->rows(), ofRows),
+                                       job->path()));
         progress->deleteLater();
         job->deleteLater();
         ui->btnExport->setEnabled(true);

@@ -13,6 +13,7 @@
 #include <QMainWindow>
 
 class DatabaseMenu;
+class FrameLogFilter;
 class DataSendWidget;
 class InterfaceChoice;
 class HealthFields;
@@ -81,4 +82,5 @@ private:
     HealthFields *healthFields = nullptr;
     TraceMenu *traceMenu = nullptr;
     DatabaseMenu *databaseMenu = nullptr;
+    FrameLogFilter *frameLogFilter = nullptr;
 };

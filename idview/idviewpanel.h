@@ -25,6 +25,7 @@ public:
     IdViewPanel(MonitorContext *context, QWidget *place);
 
     QTreeView *view() const { return tree; }
+    IdViewModel *idModel() const { return model; }
     QList<QAction *> actions() const { return { byId, exportAction }; }
 
 signals:

@@ -12,10 +12,13 @@
 #include "dbc/dbcdatabase.h"
 #include "device/canmessage.h"
 #include "device/framerecord.h"
+#include "monitor/framelogmodel.h"
 
 #include <QList>
 #include <QObject>
 #include <QVector>
+
+#include <functional>
 
 class FrameLogModel;
 class MyTableView;
@@ -56,8 +59,26 @@ public:
     {
         emit recordsRequested(batches);
     }
-    // Selects and shows the frame log's row of frame `number`, if the log still holds it.
+    // Selects and shows the frame log's row of frame `number`, if the table shows it.
     void selectFrame(qint64 number) { emit frameSelectionRequested(number); }
+
+    // The rows the table shows, for an export or a save: the whole frame log, or the rows a
+    // filter passes, and then *ofRows is the frame log's row count (else -1).
+    FrameLogSnapshot shownRows(int *ofRows) const
+    {
+        if (shown)
+            return shown(ofRows);
+        *ofRows = -1;
+        return log->snapshot(log->rowCount());
+    }
+    // For whatever decides which rows the table shows.
+    void setShownRows(std::function<FrameLogSnapshot(int *)> rows) { shown = std::move(rows); }
+    // "N" rows written, or "N / M" when only N of the frame log's M rows were shown.
+    static QString countText(qint64 written, int ofRows)
+    {
+        return ofRows < 0 ? QString::number(written)
+                          : QStringLiteral("%1 / %2").arg(written).arg(ofRows);
+    }
 
 signals:
     void deviceStateChanged(MonitorContext::DeviceState state);
@@ -80,6 +101,7 @@ signals:
 private:
     FrameLogModel *log;
     MyTableView *view;
+    std::function<FrameLogSnapshot(int *)> shown;
     DeviceState state = DeviceState::Closed;
     DbcDatabase dbc;
 };

@@ -142,23 +142,26 @@ void TraceMenu::save()
     }
 
     // The rows are taken as they are now; the table goes on filling while they are written.
-    FrameLogModel *frameLog = context->frameLog();
-    const int rows = frameLog->rowCount();
-    auto job = new TraceSave(frameLog->snapshot(rows), path, format, this);
+    int ofRows = -1;
+    FrameLogSnapshot shown = context->shownRows(&ofRows);
+    const int rows = shown.rowCount();
+    auto job = new TraceSave(std::move(shown), path, format, this);
     QProgressDialog *progress = workProgress(window, QStringLiteral("正在保存…"),
                                              QStringLiteral("保存记录"),
                                              QStringLiteral("saveTraceProgress"), rows);
     connect(progress, &QProgressDialog::canceled, job, &TraceSave::cancel);
     connect(job, &TraceSave::progress, progress, &QProgressDialog::setValue);
-    connect(job, &TraceSave::finished, this, [this, job, progress](TraceSave::Outcome outcome) {
+    connect(job, &TraceSave::finished, this,
+            [this, job, progress, ofRows](TraceSave::Outcome outcome) {
         if (outcome == TraceSave::Failed) {
             context->showStatus(QStringLiteral("保存记录失败：%1：%2")
                                     .arg(job->path(), job->errorText()));
         } else if (outcome == TraceSave::Cancelled) {
             context->showStatus(QStringLiteral("保存记录已取消"));
         } else {
-            QString text = QStringLiteral("已保存 %1 帧到 %2").arg(job->framesWritten())
-                               .arg(job->path());
+            QString text = QStringLiteral("已保存 %1 帧到 %2")
+                               .arg(MonitorContext::countText(job->framesWritten(), ofRows),
+                                    job->path());
             if (job->refusedRows() > 0)
                 text += QStringLiteral("（%1 行发送失败，未写入）").arg(job->refusedRows());
             context->showStatus(text);
