@@ -83,6 +83,7 @@ MainWindow::MainWindow(QWidget *parent)
     setDeviceState(DeviceState::Closed);
 
     receiveModel = new FrameLogModel(this);
+    on_txtMaxRowCount_editingFinished();
     // The table shows the frame log with its optional decoded column; the export and
     // everything else read the frame log itself.
     frameLogDecoder = new FrameLogDecoder(receiveModel, this);
@@ -614,7 +615,7 @@ void MainWindow::timerEvent(QTimerEvent *event)
     HandleThread *hub = HandleThread::instance();
     QScrollBar *scrollBar = ui->tbReceive->verticalScrollBar();
     const int top = scrollBar->value();
-    const int limit = rowLimit(ui->txtMaxRowCount->text());
+    const int limit = receiveModel->rowLimit();
     QElapsedTimer spent;
     spent.start();
     int taken = 0;
@@ -702,9 +703,15 @@ void MainWindow::on_btnClear_clicked()
 
 void MainWindow::on_txtMaxRowCount_editingFinished()
 {
+    int limit = 0;
+    QString refusal;
+    if (!readRowLimit(ui->txtMaxRowCount, &limit, &refusal)) {
+        showStatusMessage(refusal);
+        return;
+    }
     QScrollBar *scrollBar = ui->tbReceive->verticalScrollBar();
     const int top = scrollBar->value();
-    const int removed = receiveModel->applyRowLimit(rowLimit(ui->txtMaxRowCount->text()));
+    const int removed = receiveModel->applyRowLimit(limit);
     if (removed > 0 && !chkAutoScroll->isChecked())
         scrollBar->setValue(top - removed);
 }
@@ -1102,7 +1109,7 @@ void MainWindow::showLoadedFrames(const QList<QVector<FrameRecord>> &batches)
     QScrollBar *scrollBar = ui->tbReceive->verticalScrollBar();
     const int top = scrollBar->value();
     ui->tbReceive->setUpdatesEnabled(false);
-    const int limit = rowLimit(ui->txtMaxRowCount->text());
+    const int limit = receiveModel->rowLimit();
     int removed = 0;
     for (const QVector<FrameRecord> &frames : batches) {
         removed += receiveModel->appendRecords(frames, frameIndex, limit);

@@ -16,9 +16,9 @@
 // from signal values; the data field always holds what is sent.
 //
 // What cannot be sent is refused before it reaches the send thread or the list: the
-// offending field gets the dynamic property inputRefused (a red frame) and the reason goes
-// out through statusMessage, as do failed file operations and a send asked for while a
-// trace replay runs.
+// offending field is marked (markRefused) and the reason goes out through statusMessage, as
+// do failed file operations and a send asked for while a trace replay runs. Counts and
+// intervals are whole numbers as TypedNumber reads them.
 //
 // GUI thread only.
 
@@ -69,8 +69,9 @@ public:
     // The editor's fields as a frame, read strictly (FrameCheck). On refusal the offending
     // field is marked, statusMessage says why and false is returned.
     bool readEditor(SendFrame *frame);
-    // The send list row read strictly; false with the reason when it cannot be sent.
-    bool readRow(int row, SendFrame *frame, QString *reason) const;
+    // The send list row read strictly; false with the reason, and the column of the cell
+    // refused, when it cannot be sent.
+    bool readRow(int row, SendFrame *frame, QString *reason, int *column = nullptr) const;
 
     // Start reading or writing the list file; fileOperationFinished follows. While one
     // runs, another is refused with a status message.
@@ -105,7 +106,6 @@ private:
     QString cellText(int row, int column) const;
     void setCellText(int row, int column, const QString &text);
     void moveCurrentRow(int offset);
-    void markRefused(QWidget *field, bool refused);
     void setupNarrowEditor();
     void measureEditor();
     void arrangeEditor(bool narrow);

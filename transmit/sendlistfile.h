@@ -26,6 +26,8 @@ namespace SendListFile {
 // A load builds at most this many rows that have no CMDn group of their own in the file,
 // so that a damaged or hostile Count cannot make it build millions of rows.
 constexpr int maxRowsWithoutGroup = 10000;
+// A list holds at most this many rows; a load keeps the first of a longer file.
+constexpr int maxListRows = 1000000;
 // No cell of a sendable row is longer; a longer one is cut to this length on loading, so
 // that a hostile file cannot make every repaint of the list lay out megabytes of text.
 constexpr int maxCellLength = 1000;
@@ -41,14 +43,17 @@ struct ReadResult
 {
     bool loaded = false; // false: no send list in the file (or cancelled), list unchanged
     bool cancelled = false;
+    QString refusal;     // why a file that was read is no send list, for the user
     int cutCells = 0;
+    qint64 fileRows = 0; // the rows the file describes; more than rows.size() when cut
     SendListRows rows;
 };
 
-// The rows of the file: as many as Count says, bounded by the CMDn groups present. A file
-// that holds neither an INFO nor a CMDn group (missing, unreadable, empty, not INI) is no
-// send list.
-ReadResult read(const QString &path, Progress *progress = nullptr);
+// The rows of the file: as many as Count says, bounded by the CMDn groups present and by
+// maxRows. A file is no send list when it cannot be read, holds no group INFO with a Count
+// that is a whole number from 0 up (TypedNumber), or has a Count above 0 and no row.
+ReadResult read(const QString &path, Progress *progress = nullptr,
+                int maxRows = maxListRows);
 
 // Writes Count and every row's cells; groups of a previous file at the path that are not
 // written again stay in it. Returns false when the file could not be written. A write is
