@@ -53,6 +53,7 @@ int main(int argc, char *argv[])
     window.resize(1680, 622);
     window.show();
     window.findChild<QLineEdit *>(QStringLiteral("txtMaxRowCount"))->setText(limit);
+    QMetaObject::invokeMethod(&window, "on_txtMaxRowCount_editingFinished");
     QCoreApplication::processEvents();
     HandleThread *hub = HandleThread::instance();
     QTextStream out(stdout);
