@@ -86,6 +86,8 @@ private slots:
     void largeListLoadsInBackground();
     void fileOperationsOneAtATime_data();
     void fileOperationsOneAtATime();
+    void loadSaysWhy_data();
+    void loadSaysWhy();
 
 private:
     template<typename T = QWidget> T *child(const char *name) const
@@ -552,8 +554,9 @@ void tst_DataSendWidget::editorRefusal_data()
     QTest::newRow("copies overflowing") << QStringList{k, k, "99999999999999999999"} << 0
                                         << "txtCountOneTime" << QStringList();
     QTest::newRow("copies zero") << QStringList{k, k, "0"} << 0 << "" << QStringList();
+    const QStringList twelveCopies = QVector<QString>(12, "1" + d + "00").toList();
     QTest::newRow("copies in full-width digits") << QStringList{k, k, "１２"} << 0 << ""
-                                                << QStringList(QVector<QString>(12, "1" + d + "00").toList());
+                                                << twelveCopies;
     QTest::newRow("id and data in full-width forms") << QStringList{"７ＦＦ", "０１　ａ２"} << 0
                                                     << "" << QStringList{"7ff 01a2 00"};
     for (const char *text : {"x", "1e3", "0x10", "1,000", "1 000", "1000.0", "", "-1", "１e3"}) {
@@ -791,6 +794,49 @@ void tst_DataSendWidget::fileOperationsOneAtATime()
     SendListFile::load(&reread, saveFirst ? first : second);
     QCOMPARE(reread.cell(0, 1), saveFirst ? QString("mine") : QString("other"));
     QCOMPARE(cells(1), QStringList{saveFirst ? "mine" : "other"});
+}
+
+void tst_DataSendWidget::loadSaysWhy_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QStringList>("firstCells"); // the list after the load
+    QTest::addColumn<QString>("message");        // a part of the status message
+
+    const QStringList kept = {"mine"};
+    QTest::newRow("rows without INFO") << QByteArray("[CMD0]\n0=1\n") << kept
+                                       << "列表未改变";
+    QTest::newRow("Count -5") << QByteArray("[INFO]\nCount=-5\n[CMD0]\n0=1\n") << kept
+                              << "Count 为负数";
+    QTest::newRow("Count 1e6") << QByteArray("[INFO]\nCount=1e6\n[CMD0]\n0=1\n") << kept
+                               << "Count“1e6”不是整数";
+    QTest::newRow("Count in full-width digits")
+        << QByteArray("[INFO]\nCount=\xef\xbc\x92\n[CMD0]\n0=a\n[CMD1]\n0=b\n")
+        << QStringList{"a", "b"} << "";
+}
+
+// A refused file leaves the list as it was and the status bar says why.
+void tst_DataSendWidget::loadSaysWhy()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, message);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("list.ini");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+    file.close();
+    appendRow({"mine"});
+    QSignalSpy messages(panel, &DataSendWidget::statusMessage);
+    QSignalSpy finished(panel, &DataSendWidget::fileOperationFinished);
+    panel->loadList(path);
+    QVERIFY(finished.wait(sendTimeout));
+    QTEST(cells(0), "firstCells");
+    QCOMPARE(messages.size(), message.isEmpty() ? 0 : 1);
+    if (!message.isEmpty())
+        QVERIFY2(messages.first().at(0).toString().contains(message),
+                 qPrintable(messages.first().at(0).toString()));
 }
 
 QTEST_MAIN(tst_DataSendWidget)

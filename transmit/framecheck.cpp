@@ -59,7 +59,8 @@ bool parseId(const QString &text, bool extended, quint32 *id, QString *reason)
 bool parseData(const QString &text, QByteArray *data, QString *reason)
 {
     QByteArray bytes;
-    const QStringList tokens = TypedNumber::asciiForms(text).split(QStringLiteral(" "), Qt::SkipEmptyParts);
+    const QStringList tokens = TypedNumber::asciiForms(text).split(QStringLiteral(" "),
+                                                                  Qt::SkipEmptyParts);
     if (tokens.size() > maxDataBytes) {
         *reason = QStringLiteral("数据有 %1 个字节，一帧最多 %2 个，未发送")
                           .arg(tokens.size())
