@@ -102,6 +102,8 @@ MainWindow::MainWindow(QWidget *parent)
 
     assembleComponents();
     setDeviceState(DeviceState::Closed);
+    // The form's limit takes effect as a typed one does.
+    on_txtMaxRowCount_editingFinished();
 
     on_btnClear_clicked();
     // The counters stay empty until the first tick, as they always have; the health fields
@@ -282,7 +284,7 @@ void MainWindow::appendToFrameLog(Append append)
     // The rows the table lost above, which a filter may hide some of.
     const qint64 droppedBefore = frameLogFilter->model()->rowsDroppedAtTop();
     ui->tbReceive->setUpdatesEnabled(false);
-    append(rowLimit(ui->txtMaxRowCount->text()));
+    append(receiveModel->rowLimit());
     if (chkAutoScroll->isChecked())
         ui->tbReceive->scrollToBottom();
     else
@@ -364,10 +366,16 @@ void MainWindow::on_btnClear_clicked()
 
 void MainWindow::on_txtMaxRowCount_editingFinished()
 {
+    int limit = 0;
+    QString refusal;
+    if (!readRowLimit(ui->txtMaxRowCount, &limit, &refusal)) {
+        showStatusMessage(refusal);
+        return;
+    }
     QScrollBar *scrollBar = ui->tbReceive->verticalScrollBar();
     const int top = scrollBar->value();
     const qint64 droppedBefore = frameLogFilter->model()->rowsDroppedAtTop();
-    receiveModel->applyRowLimit(rowLimit(ui->txtMaxRowCount->text()));
+    receiveModel->applyRowLimit(limit);
     const int removed = int(frameLogFilter->model()->rowsDroppedAtTop() - droppedBefore);
     if (removed > 0 && !chkAutoScroll->isChecked())
         scrollBar->setValue(top - removed);

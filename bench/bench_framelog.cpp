@@ -120,6 +120,7 @@ int main(int argc, char *argv[])
     window.resize(1680, 622);
     window.show();
     window.findChild<QLineEdit *>(QStringLiteral("txtMaxRowCount"))->setText(rowLimit);
+    QMetaObject::invokeMethod(&window, "on_txtMaxRowCount_editingFinished");
     TickMeter meter(&window, dataBytes);
 
     QTextStream out(stdout);

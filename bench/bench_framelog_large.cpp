@@ -53,6 +53,7 @@ int main(int argc, char *argv[])
     window.resize(1680, 622);
     window.show();
     window.findChild<QLineEdit *>(QStringLiteral("txtMaxRowCount"))->setText(limit);
+    QMetaObject::invokeMethod(&window, "on_txtMaxRowCount_editingFinished");
     QCoreApplication::processEvents();
     HandleThread *hub = HandleThread::instance();
     QTextStream out(stdout);
@@ -160,6 +161,7 @@ int main(int argc, char *argv[])
     out << QString::asprintf("limit lowered from %d rows to 100: %.2f ms\n", rows, lowerMs);
 
     limitEdit->setText(limit);
+    QMetaObject::invokeMethod(&window, "on_txtMaxRowCount_editingFinished");
     for (int i = 0; i < frames; ++i)
         hub->receiveDataSlot(msg);
     waitFor([&] { return receiveModel->rowCount() >= std::min(frames, rows); });

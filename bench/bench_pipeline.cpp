@@ -467,9 +467,11 @@ void runPipeline(const Load &load, const Options &options, Result *result)
     MainWindow window;
     window.resize(1680, 622);
     window.show();
-    if (!options.rowLimit.isEmpty())
+    if (!options.rowLimit.isEmpty()) {
         window.findChild<QLineEdit *>(QStringLiteral("txtMaxRowCount"))
                 ->setText(options.rowLimit);
+        QMetaObject::invokeMethod(&window, "on_txtMaxRowCount_editingFinished");
+    }
     QTemporaryDir scratch;
     result->view = viewName(options);
     if (!setUpView(&window, options, scratch))

@@ -127,6 +127,7 @@ public:
         window.resize(1280, 720);
         window.show();
         limitEdit()->setText(QString::number(frames));
+        QMetaObject::invokeMethod(&window, "on_txtMaxRowCount_editingFinished");
         status = window.findChild<QLabel *>(QStringLiteral("lblMessage"));
     }
 

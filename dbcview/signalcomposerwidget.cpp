@@ -2,6 +2,7 @@
 
 #include "dbc/dbccodec.h"
 #include "dbc/dbcdatabase.h"
+#include "input/typednumber.h"
 
 #include <QComboBox>
 #include <QHeaderView>
@@ -203,7 +204,7 @@ void SignalComposerWidget::valueEdited(QTableWidgetItem *item)
     if (m_filling || item->column() != ValueColumn || item->row() >= m_values.size())
         return;
     bool ok = false;
-    const double value = item->text().trimmed().toDouble(&ok);
+    const double value = TypedNumber::asciiForms(item->text()).trimmed().toDouble(&ok);
     if (ok && std::isfinite(value)) {
         m_values[item->row()] = value;
     } else {

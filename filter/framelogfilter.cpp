@@ -4,7 +4,7 @@
 #include "filter/framematches.h"
 #include "filter/framescan.h"
 #include "idview/idviewmodel.h"
-#include "transmit/datasendwidget.h"
+#include "input/refusedfield.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -59,7 +59,7 @@ FrameLogFilter::FrameLogFilter(FrameLogModel *log, QAbstractItemModel *shown,
                                    txtFilter->placeholderText()) + 16);
     connect(txtFilter, &QLineEdit::returnPressed, this, [this] { applyText(txtFilter->text()); });
     connect(txtFilter, &QLineEdit::textChanged, this,
-            [this] { DataSendWidget::markRefused(txtFilter, false); });
+            [this] { markRefused(txtFilter, false); });
 
     connect(filterModel, &FrameFilterModel::applyFinished, this, &FrameLogFilter::applied);
     // The selected frame stays selected when the rows change over to another filter's.
@@ -111,7 +111,7 @@ void FrameLogFilter::setupBars()
     connect(next, &QPushButton::clicked, this, [this] { findNext(1); });
     connect(txtSearch, &QLineEdit::returnPressed, this, [this] { findNext(1); });
     connect(txtSearch, &QLineEdit::textChanged, this, [this] {
-        DataSendWidget::markRefused(txtSearch, false);
+        markRefused(txtSearch, false);
         resetSearch();
     });
     const auto hideSearch = [this] {
@@ -217,12 +217,12 @@ bool FrameLogFilter::applyText(const QString &text)
     const FrameFilter filter = FrameFilter::compile(text, database, &error, &position);
     if (!filter.isValid()) {
         // The filter in force stays; the field says where the expression went wrong.
-        DataSendWidget::markRefused(txtFilter, true);
+        markRefused(txtFilter, true);
         txtFilter->setCursorPosition(position);
         emit statusMessage(refusal(QStringLiteral("筛选表达式错误"), error, position));
         return false;
     }
-    DataSendWidget::markRefused(txtFilter, false);
+    markRefused(txtFilter, false);
     filterModel->setFilter(filter);
     if (filterModel->isApplying()) {
         progressTimer->start();
@@ -338,7 +338,7 @@ void FrameLogFilter::findNext(int step)
         const FrameFilter terms = FrameFilter::compile(txtSearch->text(), database, &error,
                                                        &position);
         if (!terms.isValid()) {
-            DataSendWidget::markRefused(txtSearch, true);
+            markRefused(txtSearch, true);
             txtSearch->setCursorPosition(position);
             emit statusMessage(refusal(QStringLiteral("查找表达式错误"), error, position));
             return;

@@ -1,6 +1,12 @@
 #include "monitor/framelog.h"
 
+#include "input/refusedfield.h"
+#include "input/typednumber.h"
 #include "traceformats/framelogrow.h"
+
+#include <QLineEdit>
+
+#include <limits>
 
 namespace {
 
@@ -23,7 +29,19 @@ const QList<QPair<QString, int>> optionalColumnHeaders = {
 
 FrameLogModel *receiveModel = nullptr;
 
-int rowLimit(const QString &text)
+bool readRowLimit(QLineEdit *field, int *limit, QString *refusal)
 {
-    return text.toInt();
+    const QString text = field->text();
+    qint64 number = 0;
+    // A typo must not delete the kept rows: "1e6", "1,000" or nothing read as 0 once.
+    const bool valid = TypedNumber::readWhole(text, &number)
+            && number >= std::numeric_limits<int>::min()
+            && number <= std::numeric_limits<int>::max();
+    markRefused(field, !valid);
+    if (!valid) {
+        *refusal = QStringLiteral("最大显示行数无效：%1").arg(text.left(40));
+        return false;
+    }
+    *limit = int(number);
+    return true;
 }

@@ -8,6 +8,7 @@
 #include <QString>
 
 class FrameLogModel;
+class QLineEdit;
 
 // Header text and relative width of each frame log column, in column order.
 extern const QList<QPair<QString, int>> columnHeaders;
@@ -22,5 +23,7 @@ constexpr int notExportedRole = Qt::UserRole + 0x45;
 // The frame log's model; set by the main window when it builds the table.
 extern FrameLogModel *receiveModel;
 
-// The row limit typed by the user: a decimal number, 0 for anything else.
-int rowLimit(const QString &text);
+// The row limit the user typed into `field`: a whole number as TypedNumber reads it, within
+// the int range; 0 keeps no row and a negative limit keeps every row. Anything else is
+// refused: the field is marked and `refusal` is the status bar's text.
+bool readRowLimit(QLineEdit *field, int *limit, QString *refusal);

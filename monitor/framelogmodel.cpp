@@ -248,6 +248,7 @@ void FrameLogModel::storeRow(Store &store, int i, qint64 number)
 
 int FrameLogModel::applyRowLimit(int limit)
 {
+    limitInForce = limit;
     if (limit < 0 || rows <= limit)
         return 0;
     const int removed = rows - limit;

@@ -78,9 +78,11 @@ public:
     // data, which only appendMessages() keeps.
     int appendRecords(const QVector<FrameRecord> &records, qint64 firstNumber, int limit);
 
-    // Removes the oldest rows beyond `limit`, nothing for a negative limit; returns how
-    // many went.
+    // Makes `limit` the row limit in force and removes the oldest rows beyond it, nothing
+    // for a negative limit; returns how many went.
     int applyRowLimit(int limit);
+    // The limit last applied; unlimited (-1) before any.
+    int rowLimit() const { return limitInForce; }
     void clear();
 
     CanMessage message(int row) const;
@@ -113,5 +115,6 @@ private:
     int head = 0; // row 0's place in the first chunk
     int rows = 0;
     qint64 firstNumber = 0;
+    int limitInForce = -1;
     QMap<qint64, OversizedFrame> extras; // by frame number
 };

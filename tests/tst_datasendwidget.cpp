@@ -86,6 +86,8 @@ private slots:
     void largeListLoadsInBackground();
     void fileOperationsOneAtATime_data();
     void fileOperationsOneAtATime();
+    void loadSaysWhy_data();
+    void loadSaysWhy();
 
 private:
     template<typename T = QWidget> T *child(const char *name) const
@@ -266,7 +268,11 @@ void tst_DataSendWidget::frameFromCells_data()
                                << "0  11 0 0 0";
     QTest::newRow("bad tokens and numbers")
         << QStringList{"", "", "0xzz", "1ff -1 zz", "", "-5", "abc", "其他", "标准帧", "1e3"}
-        << "0 ffff00 01 0 0 0";
+        << "0 ffff00 01 -5 0 0";
+    QTest::newRow("full-width digits and letters")
+        << QStringList{"", "", "0x７ＦＦ", "１１　２２", "", "１２", "３", "数据帧", "标准帧",
+                       "１０００"}
+        << "7ff 1122 00 12 3 1000";
 }
 
 void tst_DataSendWidget::frameFromCells()
@@ -423,7 +429,12 @@ void tst_DataSendWidget::sendWrites_data()
         {"2", "", "0x1abcdef", "", "0x00", "2", "1", "远程帧", "扩展帧", "0"}};
     const QStringList pass = {"100 01 00", "100 01 00", "1abcdef  11", "1abcdef  11"};
     QTest::newRow("list, two passes") << "btnSendList" << rows << "2" << pass + pass;
-    QTest::newRow("list, pass count x") << "btnSendList" << rows << "x" << QStringList();
+    QTest::newRow("list, pass count in full-width digits") << "btnSendList" << rows << "２"
+                                                           << pass + pass;
+    const QList<QStringList> fullWidthRows = {
+        {"1", "", "0x100", "01", "0x01", "１", "２", "数据帧", "标准帧", "０"}};
+    QTest::newRow("list row in full-width digits") << "btnSendList" << fullWidthRows << "1"
+                                                   << QStringList{"100 01 00", "100 01 00"};
 }
 
 void tst_DataSendWidget::sendWrites()
@@ -542,18 +553,31 @@ void tst_DataSendWidget::editorRefusal_data()
                                             << "txtCountOneTime" << QStringList();
     QTest::newRow("copies overflowing") << QStringList{k, k, "99999999999999999999"} << 0
                                         << "txtCountOneTime" << QStringList();
-    QTest::newRow("copies not a number stay 0") << QStringList{k, k, "x"} << 0 << ""
-                                                << QStringList();
-    QTest::newRow("copies in full-width digits stay 0") << QStringList{k, k, "１２"} << 0 << ""
-                                                       << QStringList();
+    QTest::newRow("copies zero") << QStringList{k, k, "0"} << 0 << "" << QStringList();
+    const QStringList twelveCopies = QVector<QString>(12, "1" + d + "00").toList();
+    QTest::newRow("copies in full-width digits") << QStringList{k, k, "１２"} << 0 << ""
+                                                << twelveCopies;
+    QTest::newRow("id and data in full-width forms") << QStringList{"７ＦＦ", "０１　ａ２"} << 0
+                                                    << "" << QStringList{"7ff 01a2 00"};
+    for (const char *text : {"x", "1e3", "0x10", "1,000", "1 000", "1000.0", "", "-1", "１e3"}) {
+        QTest::addRow("copies \"%s\"", text) << QStringList{k, k, text} << 0
+                                              << "txtCountOneTime" << QStringList();
+        QTest::addRow("ticks \"%s\"", text) << QStringList{k, k, k, text} << 0
+                                             << "txtSendCount" << QStringList();
+        QTest::addRow("interval \"%s\"", text) << QStringList{k, k, k, "2", text} << 0
+                                                << "txtInvTime" << QStringList();
+    }
+    QTest::newRow("interval in full-width digits, blanks around")
+        << QStringList{k, k, k, "2", "　１０　"} << 0 << ""
+        << QStringList{"1" + d + "00", "1" + d + "00"};
     QTest::newRow("ticks above a million") << QStringList{k, k, k, "1000001"} << 0
                                            << "txtSendCount" << QStringList();
     QTest::newRow("interval above an hour") << QStringList{k, k, k, k, "3600001"} << 0
                                             << "txtInvTime" << QStringList();
     QTest::newRow("interval of an hour, one tick") << QStringList{k, k, k, "1", "3600000"}
                                                    << 0 << "" << QStringList{"1" + d + "00"};
-    QTest::newRow("negative interval stays 0") << QStringList{k, k, k, "2", "-5"} << 0 << ""
-                                               << QStringList{"1" + d + "00", "1" + d + "00"};
+    QTest::newRow("interval explicitly 0") << QStringList{k, k, k, "2", "0"} << 0 << ""
+                                           << QStringList{"1" + d + "00", "1" + d + "00"};
 }
 
 // A refused editor neither sends nor adds a row; it marks the field and says why, and
@@ -589,6 +613,7 @@ void tst_DataSendWidget::listRowRefusal_data()
 {
     QTest::addColumn<QStringList>("badRow");
     QTest::addColumn<uint>("loggedId");
+    QTest::addColumn<int>("refusedColumn");
 
     const QStringList good = {"1", "", "0x7ff", "01", "0x01", "1", "1", "数据帧", "标准帧", "0"};
     const auto with = [&good](int column, const QString &text) {
@@ -596,17 +621,22 @@ void tst_DataSendWidget::listRowRefusal_data()
         row[column] = text;
         return row;
     };
-    QTest::newRow("id not hex") << with(2, "0xzz") << 0u;
-    QTest::newRow("id empty after the prefix") << with(2, "0x") << 0u;
-    QTest::newRow("standard id 0x800") << with(2, "0x800") << 0x800u;
+    QTest::newRow("id not hex") << with(2, "0xzz") << 0u << 2;
+    QTest::newRow("id empty after the prefix") << with(2, "0x") << 0u << 2;
+    QTest::newRow("standard id 0x800") << with(2, "0x800") << 0x800u << 2;
     QStringList extendedTooHigh = with(8, "扩展帧");
     extendedTooHigh[2] = QStringLiteral("0x20000000");
-    QTest::newRow("extended id above 29 bits") << extendedTooHigh << 0x20000000u;
-    QTest::newRow("byte 1ff") << with(3, "01 1ff") << 0x7ffu;
-    QTest::newRow("nine bytes") << with(3, "1 2 3 4 5 6 7 8 9") << 0x7ffu;
-    QTest::newRow("copies above a million") << with(5, "1000001") << 0x7ffu;
-    QTest::newRow("ticks above a million") << with(6, "1000001") << 0x7ffu;
-    QTest::newRow("interval above an hour") << with(9, "3600001") << 0x7ffu;
+    QTest::newRow("extended id above 29 bits") << extendedTooHigh << 0x20000000u << 2;
+    QTest::newRow("byte 1ff") << with(3, "01 1ff") << 0x7ffu << 3;
+    QTest::newRow("nine bytes") << with(3, "1 2 3 4 5 6 7 8 9") << 0x7ffu << 3;
+    QTest::newRow("copies above a million") << with(5, "1000001") << 0x7ffu << 5;
+    QTest::newRow("ticks above a million") << with(6, "1000001") << 0x7ffu << 6;
+    QTest::newRow("interval above an hour") << with(9, "3600001") << 0x7ffu << 9;
+    for (const char *text : {"1e3", "-1", "", "0x10", "1,000", "1.5"}) {
+        QTest::addRow("copies \"%s\"", text) << with(5, text) << 0x7ffu << 5;
+        QTest::addRow("ticks \"%s\"", text) << with(6, text) << 0x7ffu << 6;
+        QTest::addRow("interval \"%s\"", text) << with(9, text) << 0x7ffu << 9;
+    }
 }
 
 void tst_DataSendWidget::listPassesBounded_data()
@@ -614,6 +644,8 @@ void tst_DataSendWidget::listPassesBounded_data()
     QTest::addColumn<QString>("passes");
     QTest::newRow("a million and one") << "1000001";
     QTest::newRow("beyond the integers") << "3000000000";
+    for (const char *text : {"x", "1e3", "0x10", "", "-1", "2.0", "1 0"})
+        QTest::addRow("\"%s\"", text) << text;
 }
 
 void tst_DataSendWidget::listPassesBounded()
@@ -654,6 +686,8 @@ void tst_DataSendWidget::listRowRefusal()
     QVERIFY(announced.at(1).success);
     QCOMPARE(messages.count(), 1);
     QVERIFY(messages.first().at(0).toString().contains(QStringLiteral("第 1 行")));
+    QTEST(child<QTableView>("tableView")->currentIndex().column(), "refusedColumn");
+    QCOMPARE(child<QTableView>("tableView")->currentIndex().row(), 0);
 
     // Clicked, the row brings what it holds into the editor, which refuses it in turn.
     panel->show();
@@ -760,6 +794,49 @@ void tst_DataSendWidget::fileOperationsOneAtATime()
     SendListFile::load(&reread, saveFirst ? first : second);
     QCOMPARE(reread.cell(0, 1), saveFirst ? QString("mine") : QString("other"));
     QCOMPARE(cells(1), QStringList{saveFirst ? "mine" : "other"});
+}
+
+void tst_DataSendWidget::loadSaysWhy_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QStringList>("firstCells"); // the list after the load
+    QTest::addColumn<QString>("message");        // a part of the status message
+
+    const QStringList kept = {"mine"};
+    QTest::newRow("rows without INFO") << QByteArray("[CMD0]\n0=1\n") << kept
+                                       << "列表未改变";
+    QTest::newRow("Count -5") << QByteArray("[INFO]\nCount=-5\n[CMD0]\n0=1\n") << kept
+                              << "Count 为负数";
+    QTest::newRow("Count 1e6") << QByteArray("[INFO]\nCount=1e6\n[CMD0]\n0=1\n") << kept
+                               << "Count“1e6”不是整数";
+    QTest::newRow("Count in full-width digits")
+        << QByteArray("[INFO]\nCount=\xef\xbc\x92\n[CMD0]\n0=a\n[CMD1]\n0=b\n")
+        << QStringList{"a", "b"} << "";
+}
+
+// A refused file leaves the list as it was and the status bar says why.
+void tst_DataSendWidget::loadSaysWhy()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, message);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("list.ini");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+    file.close();
+    appendRow({"mine"});
+    QSignalSpy messages(panel, &DataSendWidget::statusMessage);
+    QSignalSpy finished(panel, &DataSendWidget::fileOperationFinished);
+    panel->loadList(path);
+    QVERIFY(finished.wait(sendTimeout));
+    QTEST(cells(0), "firstCells");
+    QCOMPARE(messages.size(), message.isEmpty() ? 0 : 1);
+    if (!message.isEmpty())
+        QVERIFY2(messages.first().at(0).toString().contains(message),
+                 qPrintable(messages.first().at(0).toString()));
 }
 
 QTEST_MAIN(tst_DataSendWidget)

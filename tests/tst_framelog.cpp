@@ -134,8 +134,9 @@ void tst_FrameLog::waitForTick()
 
 void tst_FrameLog::setLimit(const QString &text)
 {
-    limitEdit->clear();
-    QTest::keyClicks(limitEdit, text);
+    // Typed through an input method: key events know no full-width characters.
+    limitEdit->selectAll();
+    limitEdit->insert(text);
     QTest::keyClick(limitEdit, Qt::Key_Return);
 }
 
@@ -235,9 +236,14 @@ void tst_FrameLog::rowLimitOnTick_data()
     QTest::newRow("batch equal to limit") << "150" << QList<int>{ 150 } << 150;
     QTest::newRow("limit above total") << "200" << QList<int>{ 150 } << 150;
     QTest::newRow("zero") << "0" << QList<int>{ 20, 5 } << 0;
-    QTest::newRow("not a number") << "abc" << QList<int>{ 20, 5 } << 0;
-    QTest::newRow("beyond int range") << "99999999999" << QList<int>{ 20 } << 0;
     QTest::newRow("negative") << "-1" << QList<int>{ 150, 50 } << 200;
+    QTest::newRow("full-width digits") << "１２０" << QList<int>{ 150 } << 120;
+    QTest::newRow("full-width minus") << "－１" << QList<int>{ 150 } << 150;
+    // A text that is no row limit leaves the default of 100 in force.
+    for (const char *text : { "abc", "99999999999", "1e6", "1,000", "1000.0", "1 000", "0x100",
+                              "" }) {
+        QTest::addRow("refused \"%s\"", text) << text << QList<int>{ 150, 5 } << 100;
+    }
 }
 
 void tst_FrameLog::rowLimitOnTick()
@@ -266,29 +272,47 @@ void tst_FrameLog::rowLimitOnEdit_data()
 {
     QTest::addColumn<QString>("limit");
     QTest::addColumn<int>("rows");
+    QTest::addColumn<bool>("refused");
+    QTest::addColumn<int>("rowsLater"); // after 150 frames more
 
-    QTest::newRow("lower") << "10" << 10;
-    QTest::newRow("one below") << "99" << 99;
-    QTest::newRow("unchanged") << "100" << 100;
-    QTest::newRow("higher") << "150" << 100;
-    QTest::newRow("negative") << "-5" << 100;
-    QTest::newRow("zero") << "0" << 0;
-    QTest::newRow("not a number") << "ten" << 0;
+    QTest::newRow("lower") << "10" << 10 << false << 10;
+    QTest::newRow("one below") << "99" << 99 << false << 99;
+    QTest::newRow("unchanged") << "100" << 100 << false << 100;
+    QTest::newRow("higher") << "150" << 100 << false << 150;
+    QTest::newRow("negative") << "-5" << 100 << false << 250;
+    QTest::newRow("zero") << "0" << 0 << false << 0;
+    QTest::newRow("full-width digits, blanks around") << "　５０ " << 50 << false << 50;
+    for (const char *text : { "ten", "99999999999", "-99999999999", "1e6", "1,000", "1000.0",
+                              "1 000", "0x100", "", "５e1" }) {
+        QTest::addRow("refused \"%s\"", text) << text << 100 << true << 100;
+    }
 }
 
 void tst_FrameLog::rowLimitOnEdit()
 {
     QFETCH(QString, limit);
     QFETCH(int, rows);
+    QFETCH(bool, refused);
+    QFETCH(int, rowsLater);
 
     feed(100);
     waitForTick();
     verifyRows(100, 0);
 
+    auto message = window->findChild<QLabel *>(QStringLiteral("lblMessage"));
+    message->clear();
     setLimit(limit);
     verifyRows(rows, 100 - rows);
+    // A refused text is marked and named in the status bar, and the limit in force stays
+    // for the frames that follow.
+    QCOMPARE(limitEdit->property("inputRefused").toBool(), refused);
+    QCOMPARE(message->text(), refused ? QStringLiteral("最大显示行数无效：") + limit : QString());
+    feed(150);
+    waitForTick();
+    verifyRows(rowsLater, 250 - rowsLater);
     setLimit(QStringLiteral("1000"));
-    verifyRows(rows, 100 - rows);
+    QVERIFY(!limitEdit->property("inputRefused").toBool());
+    verifyRows(rowsLater, 250 - rowsLater);
 }
 
 void tst_FrameLog::tickWithoutFramesOnlyRefreshesCounters()

@@ -3,6 +3,7 @@
 #include "tests/fake/fakecanable.h"
 #include "tests/tracebuilders.h"
 #include "traceformats/tracefile.h"
+#include "tracemenu/replaydialog.h"
 #include "tracemenu/replaytiming.h"
 #include "tracemenu/tracemenu.h"
 #include "tracemenu/tracereplay.h"
@@ -12,6 +13,8 @@
 
 #include <QAction>
 #include <QElapsedTimer>
+#include <QDoubleSpinBox>
+#include <QLineEdit>
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
@@ -82,6 +85,8 @@ private slots:
     void refusals_data();
     void refusals();
     void panelRefusesToSendDuringReplay();
+    void speedTyped_data();
+    void speedTyped();
 
 private:
     QString writeTrace(const QList<trace::Frame> &frames, const QString &extension);
@@ -564,6 +569,31 @@ void tst_Replay::panelRefusesToSendDuringReplay()
     }
     QVERIFY(replay->isRunning());
     QCOMPARE(writtenIds(), QList<uint>{ 0x1 });
+}
+
+void tst_Replay::speedTyped_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<double>("speed");
+
+    QTest::newRow("ASCII") << "2.5" << 2.5;
+    QTest::newRow("full-width digits") << "２.５" << 2.5;
+    QTest::newRow("full-width point") << "１２．２５" << 12.25;
+    QTest::newRow("letters are no speed") << "ｘ" << 1.0;
+}
+
+// The speed field takes what an input method in full-width mode types.
+void tst_Replay::speedTyped()
+{
+    QFETCH(QString, typed);
+
+    ReplayOptions options;
+    options.speed = 1.0;
+    ReplayDialog dialog(options);
+    auto edit = dialog.findChild<QDoubleSpinBox *>("spnSpeed")->findChild<QLineEdit *>();
+    edit->selectAll();
+    edit->insert(typed);
+    QTEST(dialog.options().speed, "speed");
 }
 
 QTEST_MAIN(tst_Replay)

@@ -63,8 +63,19 @@ SettingsReading readWithSettings(const QString &path)
     const int limit = int(qMin(highestRow + 1, groupRows + SendListFile::maxRowsWithoutGroup));
     if (settings.status() == QSettings::AccessError || (limit <= 0 && !groups.contains("INFO")))
         return reading;
+    // Count must be there and be a whole number from 0 up; full-width digits read as the
+    // digits they show, and a Count above 0 needs at least one row.
+    QString countText = settings.value("INFO/Count").toString();
+    for (QChar &c : countText) {
+        if (c.unicode() >= 0xff10 && c.unicode() <= 0xff19)
+            c = QChar(c.unicode() - 0xff10 + '0');
+    }
+    bool whole = false;
+    const qlonglong counted = countText.toLongLong(&whole);
+    if (!whole || counted < 0 || (counted > 0 && groupRows == 0))
+        return reading;
     reading.loaded = true;
-    const int count = qMin(settings.value("INFO/Count", 0).toInt(), limit);
+    const int count = int(qMin<qlonglong>(counted, limit));
     for (int r = 0; r < count; ++r) {
         QStringList row;
         for (int c = 0; c < columns; ++c) {
@@ -139,6 +150,8 @@ private slots:
     void writerMatchesSettings_data();
     void writerMatchesSettings();
     void cancelledRead();
+    void rowsBeyondTheMaximum_data();
+    void rowsBeyondTheMaximum();
 };
 
 void tst_SendListFile::roundTrip_data()
@@ -185,51 +198,71 @@ void tst_SendListFile::load_data()
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<int>("rowCount");
     QTest::addColumn<QList<QStringList>>("leadingRows");
+    QTest::addColumn<QString>("refusal"); // a part of the reason given; empty when loaded
 
     QTest::newRow("Count 3 with CMD0 and CMD2")
         << QByteArray("[INFO]\nCount=3\n[CMD0]\n0=1\n[CMD2]\n0=3\n9=5\n") << 3
         << QList<QStringList>{row("1"), row(QString()), row("3", {"", "", "", "", "", "", "",
-                                                                   "", "5"})};
+                                                                   "", "5"})} << "";
     QTest::newRow("more columns than the table")
         << QByteArray("[INFO]\nCount=1\n[CMD0]\n0=a\n9=j\n10=k\n11=l\n") << 1
-        << QList<QStringList>{row("a", {"", "", "", "", "", "", "", "", "j"})};
+        << QList<QStringList>{row("a", {"", "", "", "", "", "", "", "", "j"})} << "";
     QTest::newRow("unquoted comma") << QByteArray("[INFO]\nCount=1\n[CMD0]\n1=foo, bar\n") << 1
-                                    << QList<QStringList>{row("", {"foo, bar"})};
-    QTest::newRow("no Count") << QByteArray("[CMD0]\n0=1\n") << 0 << QList<QStringList>();
-    QTest::newRow("negative Count") << QByteArray("[INFO]\nCount=-2\n[CMD0]\n0=1\n") << 0
-                                    << QList<QStringList>();
-    QTest::newRow("Count not a number") << QByteArray("[INFO]\nCount=x\n[CMD0]\n0=1\n") << 0
-                                        << QList<QStringList>();
+                                    << QList<QStringList>{row("", {"foo, bar"})} << "";
+    QTest::newRow("Count in full-width digits")
+        << QByteArray("[INFO]\nCount=\xef\xbc\x92\n[CMD0]\n0=a\n[CMD1]\n0=b\n[CMD2]\n0=c\n")
+        << 2 << QList<QStringList>{row("a"), row("b")} << "";
+    QTest::newRow("Count with blanks and a plus sign")
+        << QByteArray("[INFO]\nCount= +1 \n[CMD0]\n0=a\n[CMD1]\n0=b\n") << 1
+        << QList<QStringList>{row("a")} << "";
     // Files that hold no send list leave the list as it was.
     const QList<QStringList> stale = {row("stale")};
-    QTest::newRow("missing file") << QByteArray() << 1 << stale;
-    QTest::newRow("unreadable file") << QByteArray("<directory>") << 1 << stale;
-    QTest::newRow("empty file") << QByteArray("") << 1 << stale;
+    QTest::newRow("no INFO") << QByteArray("[CMD0]\n0=1\n") << 1 << stale << "Count";
+    QTest::newRow("INFO without Count") << QByteArray("[INFO]\nx=1\n[CMD0]\n0=1\n") << 1
+                                        << stale << "Count";
+    QTest::newRow("negative Count") << QByteArray("[INFO]\nCount=-2\n[CMD0]\n0=1\n") << 1
+                                    << stale << "负数";
+    QTest::newRow("Count -5") << QByteArray("[INFO]\nCount=-5\n[CMD0]\n0=1\n") << 1
+                              << stale << "负数";
+    for (const char *count : {"x", "1e6", "1,000", "1000.0", "0x10", "1 0", ""}) {
+        QTest::addRow("Count \"%s\"", count)
+            << "[INFO]\nCount=" + QByteArray(count) + "\n[CMD0]\n0=1\n" << 1 << stale
+            << "不是整数";
+    }
+    QTest::newRow("Count above 0 without rows") << QByteArray("[INFO]\nCount=3\n") << 1
+                                                << stale << "CMD";
+    QTest::newRow("missing file") << QByteArray() << 1 << stale << "不存在";
+    QTest::newRow("unreadable file") << QByteArray("<directory>") << 1 << stale << "无法打开";
+    QTest::newRow("empty file") << QByteArray("") << 1 << stale << "INFO";
     QTest::newRow("random bytes") << QByteArray::fromHex("8f00d3a1ff7e0c5b0a9912fe") << 1
-                                  << stale;
+                                  << stale << "INFO";
     const QString utf16 = QStringLiteral("[INFO]\nCount=1\n[CMD0]\n0=1\n");
     QTest::newRow("UTF-16 send list")
         << QByteArray("\xff\xfe") + QByteArray(reinterpret_cast<const char *>(utf16.utf16()),
                                               utf16.size() * 2)
-        << 1 << stale;
+        << 1 << stale << "INFO";
     QTest::newRow("other groups only") << QByteArray("[General]\nCount=2\n[CMDx]\n0=1\n") << 1
-                                       << stale;
+                                       << stale << "INFO";
     QTest::newRow("INFO alone is an empty list") << QByteArray("[INFO]\nCount=0\n") << 0
-                                                 << QList<QStringList>();
+                                                 << QList<QStringList>() << "";
     QTest::newRow("cell over 1000 characters is cut")
         << "[INFO]\nCount=1\n[CMD0]\n3=" + QByteArray(5000, 'a') + "\n4=" + QByteArray(1000, 'b')
                + "\n"
-        << 1 << QList<QStringList>{row("", {"", "", QString(1000, 'a'), QString(1000, 'b')})};
+        << 1 << QList<QStringList>{row("", {"", "", QString(1000, 'a'), QString(1000, 'b')})}
+        << "";
     QTest::newRow("Count beyond the last group")
         << QByteArray("[INFO]\nCount=5\n[CMD0]\n0=1\n[CMD1]\n0=2\n") << 2
-        << QList<QStringList>{row("1"), row("2")};
+        << QList<QStringList>{row("1"), row("2")} << "";
     QTest::newRow("huge Count")
         << QByteArray("[INFO]\nCount=2147483647\n[CMD0]\n0=1\n[CMD1]\n0=2\n") << 2
-        << QList<QStringList>{row("1"), row("2")};
+        << QList<QStringList>{row("1"), row("2")} << "";
+    QTest::newRow("Count beyond 64 bits")
+        << QByteArray("[INFO]\nCount=99999999999999999999999\n[CMD0]\n0=1\n") << 1
+        << QList<QStringList>{row("1")} << "";
     QTest::newRow("huge Count, sparse groups")
         << QByteArray("[INFO]\nCount=2147483647\n[CMD0]\n0=1\n[CMD2147483646]\n0=2\n"
                       "[CMD007]\n0=3\n")
-        << 2 + SendListFile::maxRowsWithoutGroup << QList<QStringList>{row("1"), row("")};
+        << 2 + SendListFile::maxRowsWithoutGroup << QList<QStringList>{row("1"), row("")} << "";
 }
 
 void tst_SendListFile::load()
@@ -237,6 +270,7 @@ void tst_SendListFile::load()
     QFETCH(QByteArray, content);
     QFETCH(int, rowCount);
     QFETCH(QList<QStringList>, leadingRows);
+    QFETCH(QString, refusal);
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -253,6 +287,10 @@ void tst_SendListFile::load()
     SendListFile::load(&model, path);
     QCOMPARE(model.rowCount(), rowCount);
     QCOMPARE(cells(model, leadingRows.size()), leadingRows);
+    const SendListFile::ReadResult read = SendListFile::read(path);
+    QCOMPARE(read.loaded, refusal.isEmpty());
+    QVERIFY2(read.refusal.contains(refusal), qPrintable(read.refusal));
+    QCOMPARE(read.refusal.isEmpty(), refusal.isEmpty());
 }
 
 void tst_SendListFile::save_data()
@@ -412,6 +450,50 @@ void tst_SendListFile::cancelledRead()
     QVERIFY(read.cancelled);
     QVERIFY(!read.loaded);
     QVERIFY(read.rows.isEmpty());
+}
+
+void tst_SendListFile::rowsBeyondTheMaximum_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("maxRows");
+    QTest::addColumn<QStringList>("firstCells");
+    QTest::addColumn<qint64>("fileRows");
+
+    const QByteArray five = "[CMD0]\n0=a\n[CMD1]\n0=b\n[CMD2]\n0=c\n[CMD3]\n0=d\n[CMD4]\n0=e\n";
+    QTest::newRow("five rows, three kept") << "[INFO]\nCount=5\n" + five << 3
+                                           << QStringList{"a", "b", "c"} << qint64(5);
+    QTest::newRow("five rows, all kept") << "[INFO]\nCount=5\n" + five << 5
+                                         << QStringList{"a", "b", "c", "d", "e"} << qint64(5);
+    QTest::newRow("Count below the maximum") << "[INFO]\nCount=2\n" + five << 3
+                                             << QStringList{"a", "b"} << qint64(2);
+    QTest::newRow("general part beyond the maximum")
+        << QByteArray("CMD3\\0=x\nCMD0\\0=y\n[INFO]\nCount=4\n") << 1
+        << QStringList{"y"} << qint64(4);
+    QTest::newRow("rows in reverse order")
+        << QByteArray("[CMD2]\n0=c\n[CMD1]\n0=b\n[CMD0]\n0=a\n[INFO]\nCount=3\n") << 2
+        << QStringList{"a", "b"} << qint64(3);
+}
+
+// A file of more rows than a list may hold loads its first rows and says how many it has.
+void tst_SendListFile::rowsBeyondTheMaximum()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(int, maxRows);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("list.ini");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+    file.close();
+    const SendListFile::ReadResult read = SendListFile::read(path, nullptr, maxRows);
+    QVERIFY(read.loaded);
+    QStringList firstCells;
+    for (const SendListRow &row : read.rows)
+        firstCells << row.cell(0);
+    QTEST(firstCells, "firstCells");
+    QTEST(read.fileRows, "fileRows");
 }
 
 QTEST_MAIN(tst_SendListFile)

@@ -32,6 +32,8 @@ private slots:
     void panelKeepsTheValueForTextThatIsNoNumber_data();
     void panelKeepsTheValueForTextThatIsNoNumber();
     void panelSendsTheDataField();
+    void panelReadsFullWidthValues_data();
+    void panelReadsFullWidthValues();
     void panelLeavesTheEditorRoom_data();
     void panelLeavesTheEditorRoom();
 
@@ -262,6 +264,36 @@ void TestSignalComposer::panelKeepsTheValueForTextThatIsNoNumber()
     const QTableWidgetItem *name = panel.table->findItems("EngineSpeed", Qt::MatchExactly).first();
     QCOMPARE(panel.table->item(name->row(), SignalComposerWidget::ValueColumn)->text(),
              QStringLiteral("2350"));
+}
+
+void TestSignalComposer::panelReadsFullWidthValues_data()
+{
+    QTest::addColumn<QString>("signal");
+    QTest::addColumn<QString>("ascii");
+    QTest::addColumn<QString>("fullWidth");
+    QTest::newRow("speed") << "EngineSpeed" << "1000" << "１０００";
+    QTest::newRow("fraction and blanks") << "ThrottlePosition" << "12.5" << "　１２．５";
+    QTest::newRow("negative") << "IntakeAirTemp" << "-20" << "－２０";
+}
+
+// An input method in full-width mode types the digits it shows.
+void TestSignalComposer::panelReadsFullWidthValues()
+{
+    QFETCH(QString, signal);
+    QFETCH(QString, ascii);
+    QFETCH(QString, fullWidth);
+    DataSendWidget sender;
+    sender.setDatabase(&m_database);
+    const Panel panel = panelParts(sender);
+    QVERIFY(panel.group && panel.messages && panel.table);
+    panel.group->setChecked(true);
+    panel.messages->setCurrentIndex(panel.messages->findData("EngineData"));
+    typeValue(panel, signal, ascii);
+    const QString sent = panel.data->text();
+    typeValue(panel, signal, "0");
+    QVERIFY(panel.data->text() != sent);
+    typeValue(panel, signal, fullWidth);
+    QCOMPARE(panel.data->text(), sent);
 }
 
 void TestSignalComposer::panelSendsTheDataField()

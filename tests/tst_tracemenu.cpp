@@ -300,7 +300,9 @@ void tst_TraceMenu::openShowsTheFrames()
     }
     // Rows from an earlier capture give way to the file.
     receiveModel->appendMessages(sampleRows(), 0, -1);
-    window->findChild<QLineEdit *>("txtMaxRowCount")->setText(QString::number(limit));
+    auto limitEdit = window->findChild<QLineEdit *>("txtMaxRowCount");
+    limitEdit->setText(QString::number(limit));
+    emit limitEdit->editingFinished();
 
     QStringList expected;
     for (CanMessage m : sampleRows()) {

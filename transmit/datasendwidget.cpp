@@ -3,6 +3,8 @@
 
 #include "dbc/dbcdatabase.h"
 #include "dbcview/signalcomposerwidget.h"
+#include "input/refusedfield.h"
+#include "input/typednumber.h"
 #include "transmit/framecheck.h"
 #include "transmit/sendlistfile.h"
 #include "transmit/sendlistmodel.h"
@@ -25,6 +27,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <limits>
 
 namespace {
 
@@ -49,11 +52,10 @@ const QString extendedFrameText = QStringLiteral("扩展帧");
 const QString sendText = QStringLiteral("立即发送");
 const QString sendListText = QStringLiteral("列表发送");
 const QString stopText = QStringLiteral("停止发送");
-const char refusedProperty[] = "inputRefused";
 
 QStringList dataTokens(const QString &text)
 {
-    return text.split(QStringLiteral(" "), Qt::SkipEmptyParts);
+    return TypedNumber::asciiForms(text).split(QStringLiteral(" "), Qt::SkipEmptyParts);
 }
 
 // The editor and loaded list files are free text: a token that is no number becomes 0
@@ -64,6 +66,16 @@ QByteArray bytesFromText(const QString &text)
     for (const QString &token : dataTokens(text))
         bytes.append(char(token.toInt(nullptr, 16) & 0xff));
     return bytes;
+}
+
+// The loose reading of a count, for showing what a text stands for rather than sending it.
+int wholeOrZero(const QString &text)
+{
+    qint64 value = 0;
+    if (!TypedNumber::readWhole(text, &value))
+        return 0;
+    return int(qBound<qint64>(std::numeric_limits<int>::min(), value,
+                              std::numeric_limits<int>::max()));
 }
 
 QString hexText(qint64 value)
@@ -105,11 +117,6 @@ DataSendWidget::DataSendWidget(QWidget *parent)
     connect(SendThread::instance(), &SendThread::sendFinished,
             this, &DataSendWidget::sendFinishedSlot);
 
-    for (QLineEdit *field : { ui->txtID, ui->txtData, ui->txtCountOneTime, ui->txtSendCount,
-                              ui->txtInvTime, ui->txtListSendCount }) {
-        connect(field, &QLineEdit::textChanged, this,
-                [this, field] { markRefused(field, false); });
-    }
     connect(ui->cbxType, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             [this] { markRefused(ui->txtID, false); });
 
@@ -276,14 +283,14 @@ bool DataSendWidget::readEditor(SendFrame *frame)
     else if (!FrameCheck::parseData(ui->txtData->text(), &read.data, &reason))
         refused = ui->txtData;
     else if (!FrameCheck::parseCount(ui->txtCountOneTime->text(),
-                                     FrameCheck::maxFramesPerSend, true, tr("每次发送帧数"),
+                                     FrameCheck::maxFramesPerSend, tr("每次发送帧数"),
                                      &read.framesPerSend, &reason))
         refused = ui->txtCountOneTime;
     else if (!FrameCheck::parseCount(ui->txtSendCount->text(), FrameCheck::maxRepeatCount,
-                                     true, tr("发送次数"), &read.repeatCount, &reason))
+                                     tr("发送次数"), &read.repeatCount, &reason))
         refused = ui->txtSendCount;
     else if (!FrameCheck::parseCount(ui->txtInvTime->text(), FrameCheck::maxIntervalMs,
-                                     false, tr("每次时间间隔"), &read.interval, &reason))
+                                     tr("每次时间间隔"), &read.interval, &reason))
         refused = ui->txtInvTime;
     if (refused) {
         markRefused(refused, true);
@@ -294,37 +301,45 @@ bool DataSendWidget::readEditor(SendFrame *frame)
     return true;
 }
 
-bool DataSendWidget::readRow(int row, SendFrame *frame, QString *reason) const
+bool DataSendWidget::readRow(int row, SendFrame *frame, QString *reason, int *column) const
 {
     SendFrame read;
     read.extended = cellText(row, TypeColumn) != standardFrameText;
     read.remote = cellText(row, FormatColumn) != dataFrameText;
-    const bool ok = FrameCheck::parseId(cellText(row, IdColumn).mid(2), read.extended,
-                                        &read.id, reason)
-            && FrameCheck::parseData(cellText(row, DataColumn), &read.data, reason)
-            && FrameCheck::parseCount(cellText(row, FramesPerSendColumn),
-                                      FrameCheck::maxFramesPerSend, false, tr("帧数"),
-                                      &read.framesPerSend, reason)
-            && FrameCheck::parseCount(cellText(row, RepeatCountColumn),
-                                      FrameCheck::maxRepeatCount, false, tr("次数"),
-                                      &read.repeatCount, reason)
-            && FrameCheck::parseCount(cellText(row, IntervalColumn), FrameCheck::maxIntervalMs,
-                                      false, tr("时间间隔"), &read.interval, reason);
-    if (ok)
-        *frame = read;
-    return ok;
+    int refused = -1;
+    if (!FrameCheck::parseId(cellText(row, IdColumn).mid(2), read.extended, &read.id, reason))
+        refused = IdColumn;
+    else if (!FrameCheck::parseData(cellText(row, DataColumn), &read.data, reason))
+        refused = DataColumn;
+    else if (!FrameCheck::parseCount(cellText(row, FramesPerSendColumn),
+                                     FrameCheck::maxFramesPerSend, tr("帧数"),
+                                     &read.framesPerSend, reason))
+        refused = FramesPerSendColumn;
+    else if (!FrameCheck::parseCount(cellText(row, RepeatCountColumn),
+                                     FrameCheck::maxRepeatCount, tr("次数"), &read.repeatCount,
+                                     reason))
+        refused = RepeatCountColumn;
+    else if (!FrameCheck::parseCount(cellText(row, IntervalColumn), FrameCheck::maxIntervalMs,
+                                     tr("时间间隔"), &read.interval, reason))
+        refused = IntervalColumn;
+    if (column)
+        *column = refused;
+    if (refused >= 0)
+        return false;
+    *frame = read;
+    return true;
 }
 
 SendFrame DataSendWidget::frameFromEditor() const
 {
     SendFrame frame;
-    frame.id = ui->txtID->text().toUInt(nullptr, 16);
+    frame.id = TypedNumber::asciiForms(ui->txtID->text()).toUInt(nullptr, 16);
     frame.data = bytesFromText(ui->txtData->text());
     frame.extended = ui->cbxType->currentData().toBool();
     frame.remote = ui->cbxForm->currentData().toBool();
-    frame.framesPerSend = ui->txtCountOneTime->text().toInt();
-    frame.repeatCount = ui->txtSendCount->text().toInt();
-    frame.interval = int(ui->txtInvTime->text().toUInt());
+    frame.framesPerSend = wholeOrZero(ui->txtCountOneTime->text());
+    frame.repeatCount = wholeOrZero(ui->txtSendCount->text());
+    frame.interval = wholeOrZero(ui->txtInvTime->text());
     return frame;
 }
 
@@ -349,11 +364,11 @@ SendFrame DataSendWidget::frameFromRow(int row) const
     frame.remote = cellText(row, FormatColumn) != dataFrameText;
     // The cell's first two characters are the 0x that writeRow puts there; a loaded file
     // may hold anything, and whatever stands there is dropped the same way.
-    frame.id = cellText(row, IdColumn).mid(2).toUInt(nullptr, 16);
+    frame.id = TypedNumber::asciiForms(cellText(row, IdColumn).mid(2)).toUInt(nullptr, 16);
     frame.data = bytesFromText(cellText(row, DataColumn));
-    frame.framesPerSend = int(cellText(row, FramesPerSendColumn).toUInt());
-    frame.repeatCount = int(cellText(row, RepeatCountColumn).toUInt());
-    frame.interval = int(cellText(row, IntervalColumn).toUInt());
+    frame.framesPerSend = wholeOrZero(cellText(row, FramesPerSendColumn));
+    frame.repeatCount = wholeOrZero(cellText(row, RepeatCountColumn));
+    frame.interval = wholeOrZero(cellText(row, IntervalColumn));
     return frame;
 }
 
@@ -430,16 +445,29 @@ void DataSendWidget::loadList(const QString &path)
                        [result, progress, path] { *result = SendListFile::read(path,
                                                                                progress.get()); },
                        [this, result, path] {
-        if (result->cancelled)
+        if (result->cancelled) {
             emit statusMessage(tr("已取消加载 %1，列表未改变").arg(path));
-        else if (!result->loaded)
-            emit statusMessage(tr("%1 不是可读的发送列表文件，列表未改变").arg(path));
-        else
-            sendListModel->setRows(result->rows);
-        if (result->loaded && result->cutCells > 0)
-            emit statusMessage(tr("%1 个单元格超过 %2 个字符，已截断")
-                                       .arg(result->cutCells)
-                                       .arg(SendListFile::maxCellLength));
+            return;
+        }
+        if (!result->loaded) {
+            emit statusMessage(tr("%1 不是可读的发送列表文件（%2），列表未改变")
+                                       .arg(path, result->refusal));
+            return;
+        }
+        sendListModel->setRows(result->rows);
+        QStringList notes;
+        if (result->fileRows > result->rows.size()) {
+            notes << tr("文件有 %1 行，发送列表最多 %2 行，只加载了前 %2 行")
+                             .arg(result->fileRows)
+                             .arg(result->rows.size());
+        }
+        if (result->cutCells > 0) {
+            notes << tr("%1 个单元格超过 %2 个字符，已截断")
+                             .arg(result->cutCells)
+                             .arg(SendListFile::maxCellLength);
+        }
+        if (!notes.isEmpty())
+            emit statusMessage(notes.join(QStringLiteral("；")));
     }, progress);
 }
 
@@ -532,7 +560,7 @@ void DataSendWidget::on_btnSendList_clicked()
     int passes = 0;
     QString passesRefusal;
     if (!FrameCheck::parseCount(ui->txtListSendCount->text(), FrameCheck::maxRepeatCount,
-                                false, tr("发送次数"), &passes, &passesRefusal)) {
+                                tr("发送次数"), &passes, &passesRefusal)) {
         markRefused(ui->txtListSendCount, true);
         emit statusMessage(passesRefusal);
         return;
@@ -543,10 +571,12 @@ void DataSendWidget::on_btnSendList_clicked()
     ui->btnDelete->setEnabled(false);
     QList<SendFrame> frames;
     QString firstRefusal;
+    QModelIndex firstRefusedCell;
     for (int row = 0; row < sendListModel->rowCount(); ++row) {
         SendFrame frame;
         QString reason;
-        if (!readRow(row, &frame, &reason)) {
+        int column = -1;
+        if (!readRow(row, &frame, &reason, &column)) {
             // One failed row in the log where the row would have gone out, nothing written;
             // it shows what the row reads as, so that it is found in the list, rather than
             // an identifier 0x000 that nobody sent.
@@ -555,13 +585,19 @@ void DataSendWidget::on_btnSendList_clicked()
             frame.framesPerSend = 1;
             frame.repeatCount = 1;
             frame.interval = 0;
-            if (firstRefusal.isEmpty())
+            if (firstRefusal.isEmpty()) {
                 firstRefusal = tr("第 %1 行：%2").arg(row + 1).arg(reason);
+                firstRefusedCell = sendListModel->index(row, column);
+            }
         }
         frames.append(frame);
     }
-    if (!firstRefusal.isEmpty())
+    if (!firstRefusal.isEmpty()) {
+        // The list's field that was refused is its cell: it becomes the current one.
+        ui->tableView->setCurrentIndex(firstRefusedCell);
+        ui->tableView->scrollTo(firstRefusedCell);
         emit statusMessage(firstRefusal);
+    }
     SendThread::instance()->startSend(frames, passes);
 }
 
@@ -572,9 +608,11 @@ void DataSendWidget::on_tableView_clicked(const QModelIndex &index)
     ui->cbxForm->setCurrentIndex(frame.remote ? 1 : 0);
     ui->txtID->setText(hexText(frame.id));
     ui->txtData->setText(bytesText(frame.data));
-    ui->txtCountOneTime->setText(QString::number(frame.framesPerSend));
-    ui->txtSendCount->setText(QString::number(frame.repeatCount));
-    ui->txtInvTime->setText(QString::number(frame.interval));
+    // Counts and the interval come as the cells hold them: "1e3" read loosely would come
+    // in as an interval of 0 ms, where the editor now refuses it.
+    ui->txtCountOneTime->setText(cellText(index.row(), FramesPerSendColumn));
+    ui->txtSendCount->setText(cellText(index.row(), RepeatCountColumn));
+    ui->txtInvTime->setText(cellText(index.row(), IntervalColumn));
     ui->txtName->setText(cellText(index.row(), NameColumn));
     // A cell that does not read as a frame would come in as 00, which the editor would then
     // send as identifier 0x000: its own text comes in instead, and the editor refuses it.
@@ -711,15 +749,6 @@ void DataSendWidget::setCellText(int row, int column, const QString &text)
 
 // Only the two rows that swap places are renumbered; the others keep their numbers, gaps
 // left by deletions included.
-void DataSendWidget::markRefused(QWidget *field, bool refused)
-{
-    if (field->property(refusedProperty).toBool() == refused)
-        return;
-    field->setProperty(refusedProperty, refused);
-    field->style()->unpolish(field);
-    field->style()->polish(field);
-}
-
 void DataSendWidget::moveCurrentRow(int offset)
 {
     const QModelIndex current = ui->tableView->currentIndex();

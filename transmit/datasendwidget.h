@@ -16,9 +16,9 @@
 // from signal values; the data field always holds what is sent.
 //
 // What cannot be sent is refused before it reaches the send thread or the list: the
-// offending field gets the dynamic property inputRefused (a red frame) and the reason goes
-// out through statusMessage, as do failed file operations and a send asked for while a
-// trace replay runs.
+// offending field is marked (markRefused) and the reason goes out through statusMessage, as
+// do failed file operations and a send asked for while a trace replay runs. Counts and
+// intervals are whole numbers as TypedNumber reads them.
 //
 // GUI thread only.
 
@@ -54,10 +54,6 @@ public:
     explicit DataSendWidget(QWidget *parent = nullptr);
     ~DataSendWidget() override;
 
-    // Marks an input field as refused (the application's style sheet frames it red) or
-    // clears the mark; every editor of the window marks its refused input this way.
-    static void markRefused(QWidget *field, bool refused);
-
     // The editor's fields as a frame; text that does not convert gives 0.
     SendFrame frameFromEditor() const;
     // Sets all ten cells of the existing send list row, numbering it row + 1 and naming
@@ -73,8 +69,9 @@ public:
     // The editor's fields as a frame, read strictly (FrameCheck). On refusal the offending
     // field is marked, statusMessage says why and false is returned.
     bool readEditor(SendFrame *frame);
-    // The send list row read strictly; false with the reason when it cannot be sent.
-    bool readRow(int row, SendFrame *frame, QString *reason) const;
+    // The send list row read strictly; false with the reason, and the column of the cell
+    // refused, when it cannot be sent.
+    bool readRow(int row, SendFrame *frame, QString *reason, int *column = nullptr) const;
 
     // Start reading or writing the list file; fileOperationFinished follows. While one
     // runs, another is refused with a status message.

@@ -1,9 +1,10 @@
 #include "transmit/framecheck.h"
 
+#include "input/typednumber.h"
+
 #include <QStringList>
 
 #include <algorithm>
-#include <limits>
 
 namespace FrameCheck {
 
@@ -30,7 +31,7 @@ uint highestId(bool extended)
 bool parseId(const QString &text, bool extended, quint32 *id, QString *reason)
 {
     bool ok = false;
-    const QString digits = text.trimmed();
+    const QString digits = TypedNumber::asciiForms(text).trimmed();
     const uint value = digits.toUInt(&ok, 16);
     if (!ok) {
         // Hexadecimal digits that overflow are an identifier far out of range, not a typo.
@@ -62,7 +63,8 @@ bool parseId(const QString &text, bool extended, quint32 *id, QString *reason)
 bool parseData(const QString &text, QByteArray *data, QString *reason)
 {
     QByteArray bytes;
-    const QStringList tokens = text.split(QStringLiteral(" "), Qt::SkipEmptyParts);
+    const QStringList tokens = TypedNumber::asciiForms(text).split(QStringLiteral(" "),
+                                                                  Qt::SkipEmptyParts);
     if (tokens.size() > maxDataBytes) {
         *reason = QStringLiteral("数据有 %1 个字节，一帧最多 %2 个，未发送")
                           .arg(tokens.size())
@@ -82,31 +84,25 @@ bool parseData(const QString &text, QByteArray *data, QString *reason)
     return true;
 }
 
-bool parseCount(const QString &text, int highest, bool signedText, const QString &name,
-                int *value, QString *reason)
+bool parseCount(const QString &text, int highest, const QString &name, int *value,
+                QString *reason)
 {
-    bool ok = false;
-    const qlonglong number = text.toLongLong(&ok);
-    if (!ok) {
-        // Text that is no number at all keeps the old reading; digits that merely
-        // overflow are a value far above the bound.
-        const QString digits = text.trimmed();
-        const bool allDigits = !digits.isEmpty()
-                && std::all_of(digits.begin(), digits.end(), isAsciiDigit);
-        if (!allDigits) {
-            *value = 0;
-            return true;
-        }
+    qint64 number = 0;
+    if (!TypedNumber::readWhole(text, &number)) {
+        *reason = text.trimmed().isEmpty()
+                ? QStringLiteral("%1为空，未发送").arg(name)
+                : QStringLiteral("%1“%2”不是整数，未发送").arg(name, text.left(40));
+        return false;
     }
-    if (ok && number < 0 && !signedText) {
-        *value = 0;
-        return true;
+    if (number < 0) {
+        *reason = QStringLiteral("%1不能为负数，未发送").arg(name);
+        return false;
     }
-    if (!ok || number > highest) {
+    if (number > highest) {
         *reason = QStringLiteral("%1最大为 %2，未发送").arg(name).arg(highest);
         return false;
     }
-    *value = int(qMax<qlonglong>(number, std::numeric_limits<int>::min()));
+    *value = int(number);
     return true;
 }
 

@@ -1,9 +1,10 @@
 #pragma once
 
 // Reads the texts of the frame editor and of send list cells strictly: an identifier or
-// data byte that is not hexadecimal, an identifier beyond its format's range or a count
-// beyond its bound is refused with a reason for the user, instead of becoming something
-// that was not typed. Empty or non-numeric counts and intervals stay 0.
+// data byte that is not hexadecimal, an identifier beyond its format's range, a count or
+// interval that is not a whole number (TypedNumber) or lies outside its bounds is refused
+// with a reason for the user, instead of becoming something that was not typed.
+// Full-width digits and letters read as the ones they show.
 //
 // Pure functions; any thread.
 
@@ -23,10 +24,8 @@ constexpr int maxDataBytes = int(CANABLE_MAX_DATA_BYTES);
 bool parseId(const QString &text, bool extended, quint32 *id, QString *reason);
 // Tokens separated by spaces, each one byte in hexadecimal; at most eight of them.
 bool parseData(const QString &text, QByteArray *data, QString *reason);
-// A decimal count: 0 when empty or not a number (as the fields have always read), refused
-// above `highest`. A negative number is kept only for signedText and is 0 otherwise.
-// `name` is the field's label in the reason.
-bool parseCount(const QString &text, int highest, bool signedText, const QString &name,
-                int *value, QString *reason);
+// A count or interval from 0 to `highest`; `name` is the field's label in the reason.
+bool parseCount(const QString &text, int highest, const QString &name, int *value,
+                QString *reason);
 
 } // namespace FrameCheck

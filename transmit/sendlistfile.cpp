@@ -1,5 +1,7 @@
 #include "transmit/sendlistfile.h"
 
+#include "input/typednumber.h"
+
 #include <QBuffer>
 #include <QDataStream>
 #include <QDir>
@@ -429,9 +431,10 @@ struct Entry
 class Reader
 {
 public:
-    Reader(const QByteArray &data, Progress *progress)
+    Reader(const QByteArray &data, Progress *progress, int maxRows = maxListRows)
         : bytes(data)
         , progress(progress)
+        , maxRows(maxRows)
     {
     }
 
@@ -448,9 +451,14 @@ private:
     QString cell(const Line &line, bool *cut) const;
     void setCount(const Line &line, bool general);
 
+    bool readCount(qint64 *rows, QString *refusal) const;
+
     const QByteArray &bytes;
     const char *data = nullptr;
     Progress *progress;
+    // Rows from here on are only counted: the cells of a file of millions of rows would
+    // take gigabytes before the list drops them.
+    const int maxRows;
     QTextCodec *codec = nullptr;
 
     Section section = Section::General;
@@ -540,6 +548,8 @@ void Reader::keyLine(const Line &line)
     while (keyEnd > line.start && (data[keyEnd - 1] == ' ' || data[keyEnd - 1] == '\t'))
         --keyEnd;
     sectionHasKeys = true;
+    if (section == Section::Row && sectionRow >= maxRows)
+        return;
     const int keySize = keyEnd - line.start;
     const char *key = data + line.start;
     // The group's own keys are nearly always spelled plainly; others are decoded first.
@@ -587,7 +597,7 @@ void Reader::generalKey(const QString &key, const Line &line)
     }
     const int row = groupRow(group);
     const int column = canonicalNumber(key.mid(slash + 1), 0);
-    if (row < 0 || column < 0 || column >= columns)
+    if (row < 0 || row >= maxRows || column < 0 || column >= columns)
         return;
     Entry entry;
     entry.row = row;
@@ -646,7 +656,8 @@ ReadResult Reader::run()
 
     std::sort(groupRows.begin(), groupRows.end());
     groupRows.erase(std::unique(groupRows.begin(), groupRows.end()), groupRows.end());
-    if (!infoGroup && groupRows.empty())
+    qint64 counted = 0;
+    if (!readCount(&counted, &result.refusal))
         return result;
     result.loaded = true;
 
@@ -656,7 +667,8 @@ ReadResult Reader::run()
             ? 0
             : std::min<qint64>(qint64(groupRows.back()) + 1,
                                qint64(groupRows.size()) + maxRowsWithoutGroup);
-    const int rows = int(std::max<qint64>(0, std::min<qint64>(count.toInt(), limit)));
+    result.fileRows = std::min(counted, limit);
+    const int rows = int(std::min<qint64>(result.fileRows, maxRows));
     result.rows.resize(rows);
     std::vector<quint16> fromGroup(size_t(rows), 0);
     std::vector<quint16> cut(size_t(rows), 0);
@@ -688,6 +700,58 @@ ReadResult Reader::run()
             ++result.cutCells;
     }
     return result;
+}
+
+// Count says how many rows the list has: a file without it, or with one that is no whole
+// number from 0 up, would replace the list by an empty one.
+bool Reader::readCount(qint64 *rows, QString *refusal) const
+{
+    if (!infoGroup && groupRows.empty()) {
+        *refusal = QStringLiteral("没有 INFO 组，也没有 CMD 组");
+        return false;
+    }
+    if (!count.isValid()) {
+        *refusal = QStringLiteral("INFO 组没有 Count");
+        return false;
+    }
+    bool whole = false;
+    qint64 number = 0;
+    switch (count.userType()) {
+    case QMetaType::QString: {
+        QString text = count.toString();
+        // Without a byte order mark the text was read as Latin-1; a Count typed in
+        // full-width digits by an editor that saves UTF-8 is meant as those digits.
+        const bool bytes = std::all_of(text.cbegin(), text.cend(),
+                                       [](QChar c) { return c.unicode() <= 0xff; });
+        if (!codec && bytes)
+            text = QString::fromUtf8(text.toLatin1());
+        whole = TypedNumber::readWhole(text, &number);
+        break;
+    }
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+        number = count.toLongLong(&whole);
+        break;
+    default:
+        break;
+    }
+    if (!whole) {
+        *refusal = QStringLiteral("Count“%1”不是整数").arg(cellText(count).left(40));
+        return false;
+    }
+    if (number < 0) {
+        *refusal = QStringLiteral("Count 为负数：%1").arg(number);
+        return false;
+    }
+    if (number > 0 && groupRows.empty()) {
+        *refusal = QStringLiteral("Count 为 %1，但没有 CMD 组").arg(number);
+        return false;
+    }
+    *rows = number;
+    return true;
 }
 
 // Values are written as the settings class writes a text without a codec: escapes for
@@ -902,17 +966,23 @@ bool writeOver(const SendListRows &rows, const QString &path, Progress *progress
 
 } // namespace
 
-ReadResult read(const QString &path, Progress *progress)
+ReadResult read(const QString &path, Progress *progress, int maxRows)
 {
     QFile file(path);
     ReadResult result;
-    if (!file.exists())
+    if (!file.exists()) {
+        result.refusal = QStringLiteral("文件不存在");
         return result;
-    if (!file.open(QIODevice::ReadOnly))
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        result.refusal = QStringLiteral("无法打开：%1").arg(file.errorString());
         return result;
+    }
     const qint64 size = file.size();
-    if (size > std::numeric_limits<int>::max() - 1)
+    if (size > std::numeric_limits<int>::max() - 1) {
+        result.refusal = QStringLiteral("文件大于 2 GB");
         return result;
+    }
     if (progress)
         progress->total.store(size);
     // A view of the mapped file spares a copy of a large list.
@@ -920,7 +990,7 @@ ReadResult read(const QString &path, Progress *progress)
     const QByteArray data = mapped
             ? QByteArray::fromRawData(reinterpret_cast<const char *>(mapped), int(size))
             : file.readAll();
-    result = Reader(data, progress).run();
+    result = Reader(data, progress, maxRows).run();
     if (progress && progress->cancelled.load()) {
         result = ReadResult();
         result.cancelled = true;

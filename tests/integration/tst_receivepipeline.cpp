@@ -74,7 +74,9 @@ void tst_ReceivePipeline::vehicleTrafficFillsLog()
 void tst_ReceivePipeline::floodArrivesComplete()
 {
     qputenv("CANABLE_SIM_TRAFFIC", "flood:4000,dlc=2");
-    window->findChild<QLineEdit *>(QStringLiteral("txtMaxRowCount"))->setText("-1");
+    auto limitEdit = window->findChild<QLineEdit *>(QStringLiteral("txtMaxRowCount"));
+    limitEdit->setText("-1");
+    emit limitEdit->editingFinished();
     ListenThread::instance()->openDevice(500);
     QTRY_VERIFY_WITH_TIMEOUT(model->rowCount() >= 4000, 20000);
     ListenThread::instance()->closeDevice();

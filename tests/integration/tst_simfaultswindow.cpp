@@ -84,7 +84,9 @@ void tst_SimFaultsWindow::faultsShow()
     if (!traffic.isEmpty())
         qputenv("CANABLE_SIM_TRAFFIC", traffic);
     window = std::make_unique<MainWindow>();
-    window->findChild<QLineEdit *>(QStringLiteral("txtMaxRowCount"))->setText("100000");
+    auto limitEdit = window->findChild<QLineEdit *>(QStringLiteral("txtMaxRowCount"));
+    limitEdit->setText("100000");
+    emit limitEdit->editingFinished();
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     QTest::mouseClick(window->findChild<QPushButton *>(QStringLiteral("btnOpen")),
