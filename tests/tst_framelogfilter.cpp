@@ -351,7 +351,7 @@ void tst_FrameLogFilter::windowField()
     QTest::keyClick(filterField, Qt::Key_Return);
     if (!action.isEmpty()) {
         table->selectRow(5);
-        QAction *trigger = window.menuBar()->findChild<QAction *>(action);
+        QAction *trigger = window.findChild<QAction *>(action);
         QVERIFY(trigger);
         trigger->trigger();
     }
@@ -396,7 +396,7 @@ void tst_FrameLogFilter::idViewRow()
     hub->receiveDataSlot(other);
     hub->receiveDataSlot(wanted);
     hub->receiveDataSlot(other);
-    window.menuBar()->findChild<QAction *>("actionIdView")->trigger();
+    window.findChild<QAction *>("actionIdView")->trigger();
     auto tree = window.findChild<QTreeView *>("tbIdView");
     QTRY_COMPARE(tree->model()->rowCount(), 2);
     for (int row = 0; row < 2; ++row) {
@@ -407,7 +407,7 @@ void tst_FrameLogFilter::idViewRow()
         }
     }
     QVERIFY(tree->currentIndex().isValid());
-    window.menuBar()->findChild<QAction *>("actionShowOnlyId")->trigger();
+    window.findChild<QAction *>("actionShowOnlyId")->trigger();
     QCOMPARE(window.findChild<QLineEdit *>("txtFilter")->text(), expression);
     QAbstractItemModel *shown = window.findChild<QTableView *>("tbReceive")->model();
     QCOMPARE(shown->rowCount(), 1);
