@@ -9,6 +9,7 @@
 // The messages of all loaded DBC files, found by identifier. A later file's message for an
 // identifier replaces the earlier one. Built and changed in one thread (the GUI thread);
 // lookups are const and may be shared with other threads only while nobody changes it.
+// clear() returns at once and frees the messages on a thread of its own.
 class DbcDatabase
 {
 public:

@@ -226,6 +226,12 @@ private:
             decoded.replace(QLatin1String("\\\""), QLatin1String("\""));
         return decoded;
     }
+    // The same text as an earlier one shares that one's data: names, units, receivers
+    // and value tables repeat throughout a large database.
+    QString shared(const QString &text);
+    QString sharedText(const Token &token) { return shared(text(token)); }
+    QStringList sharedList(const QStringList &list);
+    QMap<int64_t, QString> sharedTable(const QMap<int64_t, QString> &table);
     DbcMessage *messageById(const Token &token);
     DbcSignal *signalByName(DbcMessage *message, const QString &name);
 
@@ -242,7 +248,42 @@ private:
     // Signal indices by name, per message: a message may come with very many signals.
     QVector<QHash<QString, int>> m_signalIndex;
     QSet<int> m_explicitCycle;
+    QSet<QString> m_strings;
+    QHash<QStringList, QStringList> m_lists;
+    QHash<QString, QMap<int64_t, QString>> m_tables; // by their entries written out
 };
+
+QString Parser::shared(const QString &text)
+{
+    const auto found = m_strings.constFind(text);
+    if (found != m_strings.constEnd())
+        return *found;
+    m_strings.insert(text);
+    return text;
+}
+
+QStringList Parser::sharedList(const QStringList &list)
+{
+    if (list.isEmpty())
+        return list;
+    const auto found = m_lists.constFind(list);
+    if (found != m_lists.constEnd())
+        return found.value();
+    m_lists.insert(list, list);
+    return list;
+}
+
+QMap<int64_t, QString> Parser::sharedTable(const QMap<int64_t, QString> &table)
+{
+    QString key;
+    for (auto entry = table.constBegin(); entry != table.constEnd(); ++entry)
+        key += QString::number(entry.key()) + QChar(0x1f) + entry.value() + QChar(0x1e);
+    const auto found = m_tables.constFind(key);
+    if (found != m_tables.constEnd())
+        return found.value();
+    m_tables.insert(key, table);
+    return table;
+}
 
 DbcFile Parser::run()
 {
@@ -374,7 +415,7 @@ void Parser::message(Tokenizer &tokens)
     DbcMessage message;
     message.extended = rawId & 0x80000000u;
     message.id = uint32_t(rawId & 0x1FFFFFFF);
-    message.name = text(name);
+    message.name = sharedText(name);
     if (!message.extended && message.id > 0x7FF) {
         warn(QStringLiteral("报文 %1 的标准帧 ID 0x%2 超过 11 位，已跳过")
                  .arg(message.name).arg(message.id, 0, 16));
@@ -387,7 +428,7 @@ void Parser::message(Tokenizer &tokens)
     }
     message.length = int(length);
     if (transmitter.kind == Token::Identifier)
-        message.transmitter = text(transmitter);
+        message.transmitter = sharedText(transmitter);
     message.file = m_file.path;
     message.line = m_line;
     const uint64_t key = dbcMessageKey(message.id, message.extended);
@@ -424,7 +465,7 @@ void Parser::signal(Tokenizer &tokens)
         warn(malformed);
         return;
     }
-    signal.name = text(name);
+    signal.name = sharedText(name);
     if (token.kind == Token::Identifier) {
         const QByteArray mux = token.bytes();
         if (mux == "M") {
@@ -475,11 +516,13 @@ void Parser::signal(Tokenizer &tokens)
         warn(malformed);
         return;
     }
-    signal.unit = text(unit);
+    signal.unit = sharedText(unit);
+    QStringList receivers;
     for (Token receiver = tokens.next(); receiver.kind != Token::End; receiver = tokens.next()) {
         if (receiver.kind == Token::Identifier)
-            signal.receivers.append(text(receiver));
+            receivers.append(sharedText(receiver));
     }
+    signal.receivers = sharedList(receivers);
     signal.startBit = int(start);
     signal.length = int(length);
     signal.byteOrder = order == 1 ? DbcSignal::ByteOrder::Intel : DbcSignal::ByteOrder::Motorola;
@@ -550,7 +593,7 @@ void Parser::comment(Tokenizer &tokens)
     if (kind.is("BO_")) {
         const Token body = tokens.next();
         if (body.kind == Token::String)
-            message->comment = text(body);
+            message->comment = sharedText(body);
         return;
     }
     const Token name = tokens.next();
@@ -558,7 +601,7 @@ void Parser::comment(Tokenizer &tokens)
     if (body.kind != Token::String)
         return;
     if (DbcSignal *signal = signalByName(message, text(name))) {
-        signal->comment = text(body);
+        signal->comment = sharedText(body);
         return;
     }
     warn(QStringLiteral("注释指向不存在的信号 %1，已跳过").arg(text(name)));
@@ -592,7 +635,7 @@ void Parser::values(Tokenizer &tokens)
         descriptions.insert(toInt(value, LLONG_MIN, LLONG_MAX, &exact) ? exact : int64_t(number),
                             text(description));
     }
-    signal->valueDescriptions = descriptions;
+    signal->valueDescriptions = sharedTable(descriptions);
 }
 
 void Parser::valueType(Tokenizer &tokens)
@@ -656,6 +699,8 @@ void Parser::finish()
         DbcMessage &message = m_file.messages[i];
         if (!m_explicitCycle.contains(i))
             message.cycleTimeMs = m_defaultCycle;
+        // The room a growing list keeps for more would be a fifth of a large database.
+        message.signalList.squeeze();
         if (message.multiplexorIndex >= 0)
             continue;
         const int before = message.signalList.size();

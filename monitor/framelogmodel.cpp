@@ -1,5 +1,6 @@
 #include "monitor/framelogmodel.h"
 
+#include "memory/heaprelease.h"
 #include "health/errorframe.h"
 #include "monitor/framelog.h"
 
@@ -253,17 +254,29 @@ int FrameLogModel::applyRowLimit(int limit)
     beginRemoveRows(QModelIndex(), 0, removed - 1);
     dropFront(removed);
     endRemoveRows();
+    releaseHeapAfter(removed);
     return removed;
 }
 
 void FrameLogModel::clear()
 {
+    const int removed = rows;
     if (rows > 0) {
         beginRemoveRows(QModelIndex(), 0, rows - 1);
         releaseAll();
         endRemoveRows();
     }
     firstNumber = 0;
+    releaseHeapAfter(removed);
+}
+
+void FrameLogModel::releaseHeapAfter(int removedRows)
+{
+    // The chunks go back to the system by themselves; a view's bookkeeping of that many
+    // rows, freed once they are removed, stays with the allocator unless asked for.
+    constexpr int releasedRows = 64 * 1024;
+    if (removedRows >= releasedRows)
+        returnFreedMemory();
 }
 
 void FrameLogModel::dropFront(int count)

@@ -94,6 +94,7 @@ private:
     void storeMessage(const CanMessage &msg, FrameRecord &slot, qint64 number);
     void dropFront(int count);
     void releaseAll();
+    void releaseHeapAfter(int removedRows);
     const FrameRecord &record(int row) const;
     const OversizedFrame *oversized(int row) const;
 
