@@ -34,6 +34,7 @@
 #include <functional>
 
 #include <dlfcn.h>
+#include <malloc.h>
 
 namespace {
 
@@ -189,6 +190,7 @@ int main(int argc, char *argv[])
         const double loadSeconds = secondsOf(loading);
         settle(500);
         const double loaded = residentMegabytes();
+        { struct mallinfo2 mi = mallinfo2(); std::fprintf(stderr, "inuse %.1f MB mmapped %.1f MB free %.1f MB arena %.1f\n", mi.uordblks/1048576.0, mi.hblkhd/1048576.0, mi.fordblks/1048576.0, mi.arena/1048576.0); malloc_trim(0); std::fprintf(stderr, "after trim %.1f MB\n", residentMegabytes()); }
         int loadedSignals = 0;
         for (const DbcMessage &message : window.database().messages())
             loadedSignals += message.signalList.size();

@@ -207,6 +207,7 @@ private:
     void valueType(Tokenizer &tokens);
     void attribute(Tokenizer &tokens);
     void attributeDefault(Tokenizer &tokens);
+    void closeMessage();
     void finish();
 
     void warn(const QString &what, int line = 0)
@@ -245,8 +246,13 @@ private:
     bool m_recognised = false;
     int m_defaultCycle = 0;
     QHash<uint64_t, int> m_index;
-    // Signal indices by name, per message: a message may come with very many signals.
-    QVector<QHash<QString, int>> m_signalIndex;
+    // The signals of the message being read are collected here and given to it in one
+    // block of their exact size when its lines end: a list grown in place leaves the heap
+    // behind it in pieces too small to give back, about as large as the database itself.
+    QVector<DbcSignal> m_pending;
+    QHash<QString, int> m_pendingNames;
+    // Signal indices by name of messages with many signals, made on the first look-up.
+    QHash<int, QHash<QString, int>> m_signalIndex;
     QSet<int> m_explicitCycle;
     QSet<QString> m_strings;
     QHash<QStringList, QStringList> m_lists;
@@ -376,7 +382,7 @@ void Parser::statement(const char *begin, const char *end)
         return;
     }
     // Any other statement ends the signal lines of a message.
-    m_current = -1;
+    closeMessage();
     m_skipSignals = false;
     if (keyword.is("CM_"))
         comment(tokens);
@@ -393,9 +399,21 @@ void Parser::statement(const char *begin, const char *end)
         m_recognised = true;
 }
 
+void Parser::closeMessage()
+{
+    if (m_current >= 0) {
+        m_file.messages[m_current].signalList =
+                QVector<DbcSignal>(m_pending.cbegin(), m_pending.cend());
+        m_signalIndex.remove(m_current);
+    }
+    m_current = -1;
+    m_pending.clear();
+    m_pendingNames.clear();
+}
+
 void Parser::message(Tokenizer &tokens)
 {
-    m_current = -1;
+    closeMessage();
     m_skipSignals = true;
     qint64 rawId;
     const Token idToken = tokens.next();
@@ -439,12 +457,10 @@ void Parser::message(Tokenizer &tokens)
         m_current = existing.value();
         m_explicitCycle.remove(m_current);
         m_file.messages[m_current] = message;
-        m_signalIndex[m_current].clear();
     } else {
         m_current = m_file.messages.size();
         m_index.insert(key, m_current);
         m_file.messages.append(message);
-        m_signalIndex.append(QHash<QString, int>());
     }
     m_skipSignals = false;
 }
@@ -533,12 +549,11 @@ void Parser::signal(Tokenizer &tokens)
         warn(problem + QStringLiteral("，已跳过"));
         return;
     }
-    QHash<QString, int> &names = m_signalIndex[m_current];
-    if (names.contains(signal.name)) {
+    if (m_pendingNames.contains(signal.name)) {
         warn(QStringLiteral("信号 %1 在报文 %2 中重复，已跳过").arg(signal.name, message.name));
         return;
     }
-    if (message.signalList.size() >= DbcReader::maxSignalsPerMessage) {
+    if (m_pending.size() >= DbcReader::maxSignalsPerMessage) {
         warn(QStringLiteral("报文 %1 的信号超过 %2 个，已跳过 %3")
                  .arg(message.name).arg(DbcReader::maxSignalsPerMessage).arg(signal.name));
         return;
@@ -553,10 +568,10 @@ void Parser::signal(Tokenizer &tokens)
             warn(malformed);
             return;
         }
-        message.multiplexorIndex = message.signalList.size();
+        message.multiplexorIndex = m_pending.size();
     }
-    names.insert(signal.name, message.signalList.size());
-    message.signalList.append(signal);
+    m_pendingNames.insert(signal.name, m_pending.size());
+    m_pending.append(signal);
 }
 
 DbcMessage *Parser::messageById(const Token &token)
@@ -575,8 +590,26 @@ DbcSignal *Parser::signalByName(DbcMessage *message, const QString &name)
 {
     if (!message)
         return nullptr;
-    const int index = m_signalIndex.at(int(message - m_file.messages.data())).value(name, -1);
-    return index < 0 ? nullptr : &message->signalList[index];
+    QVector<DbcSignal> &signalList = message->signalList;
+    // A short list is searched: an index for each message would stay behind in the heap
+    // between the comments and value tables read meanwhile.
+    constexpr int searched = 32;
+    if (signalList.size() <= searched) {
+        for (DbcSignal &signal : signalList) {
+            if (signal.name == name)
+                return &signal;
+        }
+        return nullptr;
+    }
+    const int at = int(message - m_file.messages.data());
+    auto names = m_signalIndex.find(at);
+    if (names == m_signalIndex.end()) {
+        names = m_signalIndex.insert(at, QHash<QString, int>());
+        for (int i = 0; i < signalList.size(); ++i)
+            names->insert(signalList.at(i).name, i);
+    }
+    const int index = names->value(name, -1);
+    return index < 0 ? nullptr : &signalList[index];
 }
 
 void Parser::comment(Tokenizer &tokens)
@@ -593,7 +626,7 @@ void Parser::comment(Tokenizer &tokens)
     if (kind.is("BO_")) {
         const Token body = tokens.next();
         if (body.kind == Token::String)
-            message->comment = sharedText(body);
+            message->comment = text(body);
         return;
     }
     const Token name = tokens.next();
@@ -601,7 +634,7 @@ void Parser::comment(Tokenizer &tokens)
     if (body.kind != Token::String)
         return;
     if (DbcSignal *signal = signalByName(message, text(name))) {
-        signal->comment = sharedText(body);
+        signal->comment = text(body);
         return;
     }
     warn(QStringLiteral("注释指向不存在的信号 %1，已跳过").arg(text(name)));
@@ -695,12 +728,11 @@ void Parser::attributeDefault(Tokenizer &tokens)
 
 void Parser::finish()
 {
+    closeMessage();
     for (int i = 0; i < m_file.messages.size(); ++i) {
         DbcMessage &message = m_file.messages[i];
         if (!m_explicitCycle.contains(i))
             message.cycleTimeMs = m_defaultCycle;
-        // The room a growing list keeps for more would be a fifth of a large database.
-        message.signalList.squeeze();
         if (message.multiplexorIndex >= 0)
             continue;
         const int before = message.signalList.size();
