@@ -253,8 +253,11 @@ struct DbcLoadJob
 {
     std::atomic<bool> cancelled{false};
     std::atomic<int> filesRead{0};
-    std::atomic<bool> done{false};   // files is complete
-    QVector<DbcFile> files;
+    std::atomic<bool> done{false};   // database and report are complete
+    // The window's database with the files added: merging a large file costs more time
+    // than the window may stand still.
+    DbcDatabase database;
+    DbcDatabase::LoadReport report;
 };
 
 void MainWindow::loadDbcFiles(const QStringList &paths)
@@ -288,10 +291,15 @@ void MainWindow::loadDbcFiles(const QStringList &paths)
 
     // The GUI thread looks at the reader's counters rather than being sent events from it:
     // they are all it needs, and nothing queued from the reader outlives the window.
-    dbcLoadThread = QThread::create([job, paths] {
+    dbcLoadThread = QThread::create([job, paths, base = dbcDatabase] {
+        QVector<DbcFile> files;
         for (int i = 0; i < paths.size() && !job->cancelled; ++i) {
-            job->files.append(DbcReader::readFile(paths.at(i)));
+            files.append(DbcReader::readFile(paths.at(i)));
             job->filesRead.store(i + 1, std::memory_order_release);
+        }
+        if (!job->cancelled) {
+            job->database = base;
+            job->report = job->database.addFiles(files);
         }
         job->done.store(true, std::memory_order_release);
     });
@@ -324,9 +332,10 @@ void MainWindow::finishDbcLoad()
     unloadDbcAction->setEnabled(!dbcDatabase.files().isEmpty());
     if (job->cancelled)
         return;
-    const DbcDatabase::LoadReport report = dbcDatabase.addFiles(job->files);
+    const DbcDatabase::LoadReport &report = job->report;
     showStatusMessage(report.summary());
     if (report.filesLoaded > 0) {
+        dbcDatabase.replace(std::move(job->database));
         updateDatabaseMenu();
         emit databaseChanged();
     }

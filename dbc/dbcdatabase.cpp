@@ -49,6 +49,14 @@ void DbcDatabase::clear()
     m_files.clear();
 }
 
+void DbcDatabase::replace(DbcDatabase &&other)
+{
+    clear();
+    std::swap(m_messages, other.m_messages);
+    std::swap(m_index, other.m_index);
+    std::swap(m_files, other.m_files);
+}
+
 const DbcMessage *DbcDatabase::messageByName(const QString &name) const
 {
     for (const DbcMessage &message : m_messages) {

@@ -34,6 +34,8 @@ public:
     // message the file replaced.
     QStringList add(const DbcFile &file);
     void clear();
+    // Takes the other's messages and files in place of its own, at once whatever their size.
+    void replace(DbcDatabase &&other);
 
     const DbcMessage *message(uint32_t id, bool extended) const
     {

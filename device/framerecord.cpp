@@ -37,6 +37,14 @@ public:
         return true;
     }
 
+    std::vector<void *> takeAll()
+    {
+        std::lock_guard<std::mutex> locker(mutex);
+        std::vector<void *> all;
+        all.swap(spare);
+        return all;
+    }
+
 private:
     static constexpr size_t maxSpare = 16; // 2 MiB
     std::mutex mutex;
@@ -73,6 +81,12 @@ void FrameChunk::operator delete(void *chunk, std::size_t size)
     if (size == sizeof(FrameChunk) && chunkCache().keep(chunk))
         return;
     munmap(chunk, size);
+}
+
+void FrameChunk::releaseSpares()
+{
+    for (void *chunk : chunkCache().takeAll())
+        munmap(chunk, sizeof(FrameChunk));
 }
 
 FrameRecord frameRecord(const CanMessage &msg)

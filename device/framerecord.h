@@ -50,6 +50,8 @@ struct FrameChunk
     // threshold soon stops mapping blocks of this size. Any thread may allocate and free.
     static void *operator new(std::size_t size);
     static void operator delete(void *chunk, std::size_t size);
+    // Unmaps the chunks kept for reuse, for after a large history is dropped.
+    static void releaseSpares();
 };
 
 // Data and length of a frame that does not fit a record (a refused write of a long frame).

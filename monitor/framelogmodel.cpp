@@ -40,7 +40,10 @@ void releaseChunks(Iterator begin, Iterator end)
         return;
     std::vector<std::shared_ptr<const FrameChunk>> dropped(std::make_move_iterator(begin),
                                                            std::make_move_iterator(end));
-    std::thread([dropped = std::move(dropped)]() mutable { dropped.clear(); }).detach();
+    std::thread([dropped = std::move(dropped)]() mutable {
+        dropped.clear();
+        FrameChunk::releaseSpares();
+    }).detach();
 }
 
 } // namespace
