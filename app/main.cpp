@@ -1,4 +1,5 @@
 #include "app/mainwindow.h"
+#include "memory/heaprelease.h"
 
 #include <QApplication>
 #include <QFile>
@@ -47,6 +48,7 @@ void quitOnTerminationSignals(QApplication *app)
 
 int main(int argc, char *argv[])
 {
+    configureHeap();
     // Qt's own Unix event dispatcher wakes a thread once for a burst of posted events where
     // the glib one writes an eventfd for each. Every thread reads this when it creates its
     // dispatcher, so it is set first.

@@ -13,6 +13,7 @@
 #include "dbc/dbcdatabase.h"
 #include "device/handlethread.h"
 #include "device/listenthread.h"
+#include "memory/heaprelease.h"
 #include "monitor/framelog.h"
 #include "monitor/framelogmodel.h"
 
@@ -114,6 +115,8 @@ extern "C" int canable_readMessage(int deviceIndex, CanFrameRecord *record, int 
 
 int main(int argc, char *argv[])
 {
+    // As the program's own main() does.
+    configureHeap();
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))

@@ -48,3 +48,9 @@ void returnFreedMemory()
         }
     }).detach();
 }
+
+void configureHeap()
+{
+    mallopt(M_TRIM_THRESHOLD, 1024 * 1024);
+    mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
+}

@@ -7,3 +7,10 @@
 // on a thread of its own, so the caller never waits for it.
 
 void returnFreedMemory();
+
+// Fixes the allocator's thresholds at 1 MiB: a block that large is mapped on its own and
+// unmapped when freed, and free space that large at the top of a heap goes back. Left to
+// itself the allocator raises both after every large free, up to 32 MB and 64 MB, and a
+// thread's heap then keeps what a database or a backlog took for good. Call it once at
+// the start, before other threads run.
+void configureHeap();
