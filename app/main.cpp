@@ -1,4 +1,5 @@
 #include "app/mainwindow.h"
+#include "memory/heaprelease.h"
 
 #include <QApplication>
 #include <QFile>
@@ -47,9 +48,10 @@ void quitOnTerminationSignals(QApplication *app)
 
 int main(int argc, char *argv[])
 {
+    configureHeap();
     // Qt's own Unix event dispatcher wakes a thread once for a burst of posted events where
-    // the glib one writes an eventfd for each, which is most of the hub thread's cost on a
-    // full bus. Every thread reads this when it creates its dispatcher, so it is set first.
+    // the glib one writes an eventfd for each. Every thread reads this when it creates its
+    // dispatcher, so it is set first.
     if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
         qputenv("QT_NO_GLIB", "1");
     QApplication app(argc, argv);

@@ -300,7 +300,7 @@ struct Result
     double cpuPer1000 = 0;
     double corePct = 0;
     double listenPct = 0;
-    double hubPct = 0;
+    double hubPct = 0; // the hub has no thread of its own: its work counts in listenPct
     double guiPct = 0;
     double rssWarm = 0;
     double rssEnd = 0;
@@ -319,14 +319,6 @@ struct Result
     double backlogDrainSeconds = 0;
     QString view;
 };
-
-pthread_t hubThreadHandle()
-{
-    pthread_t handle = 0;
-    QMetaObject::invokeMethod(HandleThread::instance(), [&handle] { handle = pthread_self(); },
-                              Qt::BlockingQueuedConnection);
-    return handle;
-}
 
 // The GUI thread sleeps, as behind a long stall, until the hub has queued the backlog and
 // the device is closed; then the window takes it all while the heartbeat runs.
@@ -480,7 +472,6 @@ void runPipeline(const Load &load, const Options &options, Result *result)
     ReadTally tally(load.dataBytes);
     listenTally = &tally;
     HandleThread *hub = HandleThread::instance();
-    const pthread_t hubThread = hubThreadHandle();
 
     QFile rssLog(options.rssLogPath);
     if (!options.rssLogPath.isEmpty()) {
@@ -536,7 +527,6 @@ void runPipeline(const Load &load, const Options &options, Result *result)
 
     const double cpuStart = processCpuSeconds();
     const double guiStart = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
-    const double hubStart = threadCpuSeconds(hubThread);
     wall.start();
     sampler.start();
     heartbeat.start();
@@ -547,7 +537,6 @@ void runPipeline(const Load &load, const Options &options, Result *result)
 
     const double runSeconds = secondsOf(wall);
     const double listenCpu = threadCpuSeconds(listenThreadHandle);
-    const double hubCpu = threadCpuSeconds(hubThread) - hubStart;
     const double guiCpu = cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - guiStart;
     ListenThread::instance()->closeDevice();
     listenTally = nullptr;
@@ -582,7 +571,6 @@ void runPipeline(const Load &load, const Options &options, Result *result)
     result->cpuPer1000 = result->hub > 0 ? 1000 * cpu / double(result->hub) * 1000 : 0;
     result->corePct = 100 * cpu / totalSeconds;
     result->listenPct = 100 * listenCpu / runSeconds;
-    result->hubPct = 100 * hubCpu / runSeconds;
     result->guiPct = 100 * guiCpu / runSeconds;
     // The kernel brings the high-water mark up to date only now and then.
     result->rssPeak = std::max(result->rssPeak, statusMegabytes("VmHWM"));

@@ -156,9 +156,8 @@ Run runOnce(trace::Format format, double seconds, const QString &dir)
     loop.exec();
     run.seconds = secondsOf(wall);
     device->closeDevice();
-    // Everything the listen thread emitted before it ended is in the hub's queue ahead of
-    // this call, so the hub has passed all of it when it returns.
-    QMetaObject::invokeMethod(hub, [] {}, Qt::BlockingQueuedConnection);
+    // The listen thread hands every frame to the hub before it reads the next, so the hub
+    // has passed all of them once the device is closed.
     run.hub = hub->getReceiveCount();
     if (format != trace::Format::Unknown) {
         run.writerCpu = namedThreadCpuSeconds("recorder");

@@ -2,6 +2,8 @@
 
 #include "dbc/dbcdatabase.h"
 
+#include <QFile>
+
 #include <algorithm>
 #include <cstdio>
 
@@ -65,6 +67,60 @@ int addGenerated(const DbcFile &file, DbcDatabase &database)
     for (const DbcMessage &message : database.messages())
         signalCount += message.signalList.size();
     return signalCount;
+}
+
+bool writeLargeDbc(const QString &path, qint64 bytes, int *messages, int *signalCount)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    QByteArray tail = "BA_DEF_ BO_ \"GenMsgCycleTime\" INT 0 10000;\n";
+    QByteArray text = "VERSION \"generated\"\n\nNS_ :\n\tCM_\n\tBA_\n\tVAL_\n\n"
+                      "BS_:\n\nBU_: A B C\n\n";
+    qint64 written = 0;
+    int count = 0;
+    int signalsWritten = 0;
+    // The tail (comments, attributes, value tables) grows too; it is written at the end.
+    while (written + text.size() + tail.size() < bytes) {
+        const QByteArray id = QByteArray::number(0x80000000u | quint32(0x1000 + count));
+        text += "BO_ " + id + " M" + QByteArray::number(count) + ": 8 A\n";
+        const bool multiplexed = count % 5 == 0;
+        for (int s = 0; s < 16; ++s) {
+            const bool motorola = s % 2;
+            const int length = 1 + (count + s) % 4;
+            const int start = motorola ? 7 + 8 * (s / 2) : 4 * s;
+            QByteArray mode;
+            if (multiplexed && s == 0)
+                mode = " M";
+            else if (multiplexed && s > 8)
+                mode = " m" + QByteArray::number(s % 3);
+            text += " SG_ S" + QByteArray::number(s) + mode + " : " + QByteArray::number(start)
+                    + "|" + QByteArray::number(length) + (motorola ? "@0+" : "@1-")
+                    + " (0.5,-2) [-2|5] \"V\" B\n";
+        }
+        signalsWritten += 16;
+        text += "\n";
+        tail += "CM_ BO_ " + id + " \"Message " + QByteArray::number(count) + "\";\n";
+        if (count % 10 == 0)
+            tail += "CM_ SG_ " + id + " S1 \"Signal of message " + QByteArray::number(count)
+                    + "\";\n";
+        tail += "BA_ \"GenMsgCycleTime\" BO_ " + id + " "
+                + QByteArray::number(10 * (1 + count % 100)) + ";\n";
+        tail += "VAL_ " + id + " S2 0 \"Off\" 1 \"On\" 2 \"Error\" ;\n";
+        ++count;
+        if (text.size() > 1 << 20) {
+            if (file.write(text) != text.size())
+                return false;
+            written += text.size();
+            text.clear();
+        }
+    }
+    text += tail;
+    if (file.write(text) != text.size() || !file.flush())
+        return false;
+    *messages = count;
+    *signalCount = signalsWritten;
+    return true;
 }
 
 quint64 benchPayload(quint64 frame)

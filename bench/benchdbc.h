@@ -7,6 +7,7 @@
 // thread may call it.
 
 #include <QByteArray>
+#include <QString>
 
 class DbcDatabase;
 struct DbcFile;
@@ -22,6 +23,11 @@ QByteArray generatedDbc(int messages, int firstId = 0);
 // or -1, with the reason on stderr, when the reader did not take the text cleanly (the
 // figures would then be those of a smaller database).
 int addGenerated(const DbcFile &file, DbcDatabase &database);
+
+// Writes a database of about `bytes` to `path` as a whole vehicle's export looks: extended
+// identifiers, 16 signals a message (every fifth message multiplexed), value tables,
+// message and signal comments and cycle times. False when the file cannot be written.
+bool writeLargeDbc(const QString &path, qint64 bytes, int *messages, int *signalCount);
 
 // Eight payload bytes that differ from one frame of a row to the next in every signal.
 quint64 benchPayload(quint64 frame);

@@ -1,12 +1,18 @@
 #include "dbc/dbcdatabase.h"
 
+#include "memory/heaprelease.h"
+
 #include <QFileInfo>
+
+#include <thread>
 
 QStringList DbcDatabase::add(const DbcFile &file)
 {
     QStringList replaced;
     if (!file.error.isEmpty())
         return replaced;
+    m_messages.reserve(m_messages.size() + file.messages.size());
+    m_index.reserve(m_messages.size() + file.messages.size());
     for (const DbcMessage &message : file.messages) {
         const uint64_t key = dbcMessageKey(message.id, message.extended);
         const auto found = m_index.constFind(key);
@@ -29,9 +35,26 @@ QStringList DbcDatabase::add(const DbcFile &file)
 
 void DbcDatabase::clear()
 {
-    m_messages.clear();
-    m_index.clear();
+    // A database of a whole vehicle is a million blocks of the heap, which take the thread
+    // that frees them most of a second; the allocator keeps their pages unless asked.
+    if (!m_messages.isEmpty()) {
+        std::thread([messages = std::move(m_messages), index = std::move(m_index)]() mutable {
+            messages = QVector<DbcMessage>();
+            index = QHash<uint64_t, int>();
+            returnFreedMemory();
+        }).detach();
+    }
+    m_messages = QVector<DbcMessage>();
+    m_index = QHash<uint64_t, int>();
     m_files.clear();
+}
+
+void DbcDatabase::replace(DbcDatabase &&other)
+{
+    clear();
+    std::swap(m_messages, other.m_messages);
+    std::swap(m_index, other.m_index);
+    std::swap(m_files, other.m_files);
 }
 
 const DbcMessage *DbcDatabase::messageByName(const QString &name) const
@@ -66,6 +89,10 @@ DbcDatabase::LoadReport DbcDatabase::addFiles(const QVector<DbcFile> &files)
         report.warnings += file.warnings;
         report.moreWarnings += file.skippedWarnings;
     }
+    // Reading a large file leaves the heap with the room of its text and of everything
+    // the reader built on the way.
+    if (report.filesLoaded > 0)
+        returnFreedMemory();
     return report;
 }
 

@@ -9,6 +9,7 @@
 // The messages of all loaded DBC files, found by identifier. A later file's message for an
 // identifier replaces the earlier one. Built and changed in one thread (the GUI thread);
 // lookups are const and may be shared with other threads only while nobody changes it.
+// clear() returns at once and frees the messages on a thread of its own.
 class DbcDatabase
 {
 public:
@@ -33,6 +34,8 @@ public:
     // message the file replaced.
     QStringList add(const DbcFile &file);
     void clear();
+    // Takes the other's messages and files in place of its own, at once whatever their size.
+    void replace(DbcDatabase &&other);
 
     const DbcMessage *message(uint32_t id, bool extended) const
     {

@@ -21,35 +21,62 @@ struct DbcBitRun
     uint8_t destination = 0;
 };
 
+// The runs of one signal, held in place: a database of a whole vehicle has a million
+// signals, and a block of the heap for each one's runs would cost more than the runs.
+class DbcBitRuns
+{
+public:
+    static constexpr int maxRuns = 9;
+
+    void clear() { count = 0; }
+    // Beyond maxRuns, which no signal of 64 bits needs, a run is dropped.
+    void append(const DbcBitRun &run)
+    {
+        if (count < maxRuns)
+            runs[count++] = run;
+    }
+    bool isEmpty() const { return count == 0; }
+    int size() const { return count; }
+    const DbcBitRun *begin() const { return runs; }
+    const DbcBitRun *end() const { return runs + count; }
+
+private:
+    DbcBitRun runs[maxRuns];
+    uint8_t count = 0;
+};
+
+// Members are ordered so that the million signals of a large database pack tightly; the
+// strings of a database read from a file share their data wherever they are equal.
 struct DbcSignal
 {
-    enum class ByteOrder { Intel, Motorola };
-    enum class ValueType { Integer, Float, Double };
-    enum class Multiplex { None, Multiplexor, Multiplexed };
+    enum class ByteOrder : uint8_t { Intel, Motorola };
+    enum class ValueType : uint8_t { Integer, Float, Double };
+    enum class Multiplex : uint8_t { None, Multiplexor, Multiplexed };
 
     QString name;
-    int startBit = 0;   // as written: Intel the least significant bit, Motorola the most
-    int length = 1;
-    ByteOrder byteOrder = ByteOrder::Intel;
-    bool isSigned = false;
-    ValueType valueType = ValueType::Integer;
+    QString unit;
+    QStringList receivers;
+    QString comment;
+    QMap<int64_t, QString> valueDescriptions;   // keyed by raw value
     double factor = 1;
     double offset = 0;
     double minimum = 0;
     double maximum = 0;
-    QString unit;
-    QStringList receivers;
-    Multiplex multiplex = Multiplex::None;
     int64_t multiplexValue = 0;
-    QString comment;
-    QMap<int64_t, QString> valueDescriptions;   // keyed by raw value
-
-    // Filled by dbcPrepareLayout(); the codec needs nothing else.
-    QVector<DbcBitRun> runs;
+    int startBit = 0;   // as written: Intel the least significant bit, Motorola the most
+    int length = 1;
     int bytesNeeded = 0;   // the payload must be at least this long to carry the signal
+    ByteOrder byteOrder = ByteOrder::Intel;
+    ValueType valueType = ValueType::Integer;
+    Multiplex multiplex = Multiplex::None;
+    bool isSigned = false;
+
+    // Filled by dbcPrepareLayout() with bytesNeeded; the codec needs nothing else.
+    DbcBitRuns runs;
 
     bool hasRange() const { return minimum != 0 || maximum != 0; }
 };
+Q_DECLARE_TYPEINFO(DbcSignal, Q_MOVABLE_TYPE);
 
 struct DbcMessage
 {
@@ -65,6 +92,7 @@ struct DbcMessage
     QString file;          // where the message was read
     int line = 0;
 };
+Q_DECLARE_TYPEINFO(DbcMessage, Q_MOVABLE_TYPE);
 
 // Checks that the signal fits a payload of frameBytes and computes its bit runs. Returns
 // an empty string on success, else why the signal cannot be used.

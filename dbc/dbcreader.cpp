@@ -207,6 +207,7 @@ private:
     void valueType(Tokenizer &tokens);
     void attribute(Tokenizer &tokens);
     void attributeDefault(Tokenizer &tokens);
+    void closeMessage();
     void finish();
 
     void warn(const QString &what, int line = 0)
@@ -226,6 +227,12 @@ private:
             decoded.replace(QLatin1String("\\\""), QLatin1String("\""));
         return decoded;
     }
+    // The same text as an earlier one shares that one's data: names, units, receivers
+    // and value tables repeat throughout a large database.
+    QString shared(const QString &text);
+    QString sharedText(const Token &token) { return shared(text(token)); }
+    QStringList sharedList(const QStringList &list);
+    QMap<int64_t, QString> sharedTable(const QMap<int64_t, QString> &table);
     DbcMessage *messageById(const Token &token);
     DbcSignal *signalByName(DbcMessage *message, const QString &name);
 
@@ -239,10 +246,50 @@ private:
     bool m_recognised = false;
     int m_defaultCycle = 0;
     QHash<uint64_t, int> m_index;
-    // Signal indices by name, per message: a message may come with very many signals.
-    QVector<QHash<QString, int>> m_signalIndex;
+    // The signals of the message being read are collected here and given to it in one
+    // block of their exact size when its lines end: a list grown in place leaves the heap
+    // behind it in pieces too small to give back, about as large as the database itself.
+    QVector<DbcSignal> m_pending;
+    QHash<QString, int> m_pendingNames;
+    // Signal indices by name of messages with many signals, made on the first look-up.
+    QHash<int, QHash<QString, int>> m_signalIndex;
     QSet<int> m_explicitCycle;
+    QSet<QString> m_strings;
+    QHash<QStringList, QStringList> m_lists;
+    QHash<QString, QMap<int64_t, QString>> m_tables; // by their entries written out
 };
+
+QString Parser::shared(const QString &text)
+{
+    const auto found = m_strings.constFind(text);
+    if (found != m_strings.constEnd())
+        return *found;
+    m_strings.insert(text);
+    return text;
+}
+
+QStringList Parser::sharedList(const QStringList &list)
+{
+    if (list.isEmpty())
+        return list;
+    const auto found = m_lists.constFind(list);
+    if (found != m_lists.constEnd())
+        return found.value();
+    m_lists.insert(list, list);
+    return list;
+}
+
+QMap<int64_t, QString> Parser::sharedTable(const QMap<int64_t, QString> &table)
+{
+    QString key;
+    for (auto entry = table.constBegin(); entry != table.constEnd(); ++entry)
+        key += QString::number(entry.key()) + QChar(0x1f) + entry.value() + QChar(0x1e);
+    const auto found = m_tables.constFind(key);
+    if (found != m_tables.constEnd())
+        return found.value();
+    m_tables.insert(key, table);
+    return table;
+}
 
 DbcFile Parser::run()
 {
@@ -335,7 +382,7 @@ void Parser::statement(const char *begin, const char *end)
         return;
     }
     // Any other statement ends the signal lines of a message.
-    m_current = -1;
+    closeMessage();
     m_skipSignals = false;
     if (keyword.is("CM_"))
         comment(tokens);
@@ -352,9 +399,21 @@ void Parser::statement(const char *begin, const char *end)
         m_recognised = true;
 }
 
+void Parser::closeMessage()
+{
+    if (m_current >= 0) {
+        m_file.messages[m_current].signalList =
+                QVector<DbcSignal>(m_pending.cbegin(), m_pending.cend());
+        m_signalIndex.remove(m_current);
+    }
+    m_current = -1;
+    m_pending.clear();
+    m_pendingNames.clear();
+}
+
 void Parser::message(Tokenizer &tokens)
 {
-    m_current = -1;
+    closeMessage();
     m_skipSignals = true;
     qint64 rawId;
     const Token idToken = tokens.next();
@@ -374,7 +433,7 @@ void Parser::message(Tokenizer &tokens)
     DbcMessage message;
     message.extended = rawId & 0x80000000u;
     message.id = uint32_t(rawId & 0x1FFFFFFF);
-    message.name = text(name);
+    message.name = sharedText(name);
     if (!message.extended && message.id > 0x7FF) {
         warn(QStringLiteral("报文 %1 的标准帧 ID 0x%2 超过 11 位，已跳过")
                  .arg(message.name).arg(message.id, 0, 16));
@@ -387,7 +446,7 @@ void Parser::message(Tokenizer &tokens)
     }
     message.length = int(length);
     if (transmitter.kind == Token::Identifier)
-        message.transmitter = text(transmitter);
+        message.transmitter = sharedText(transmitter);
     message.file = m_file.path;
     message.line = m_line;
     const uint64_t key = dbcMessageKey(message.id, message.extended);
@@ -398,12 +457,10 @@ void Parser::message(Tokenizer &tokens)
         m_current = existing.value();
         m_explicitCycle.remove(m_current);
         m_file.messages[m_current] = message;
-        m_signalIndex[m_current].clear();
     } else {
         m_current = m_file.messages.size();
         m_index.insert(key, m_current);
         m_file.messages.append(message);
-        m_signalIndex.append(QHash<QString, int>());
     }
     m_skipSignals = false;
 }
@@ -424,7 +481,7 @@ void Parser::signal(Tokenizer &tokens)
         warn(malformed);
         return;
     }
-    signal.name = text(name);
+    signal.name = sharedText(name);
     if (token.kind == Token::Identifier) {
         const QByteArray mux = token.bytes();
         if (mux == "M") {
@@ -475,11 +532,13 @@ void Parser::signal(Tokenizer &tokens)
         warn(malformed);
         return;
     }
-    signal.unit = text(unit);
+    signal.unit = sharedText(unit);
+    QStringList receivers;
     for (Token receiver = tokens.next(); receiver.kind != Token::End; receiver = tokens.next()) {
         if (receiver.kind == Token::Identifier)
-            signal.receivers.append(text(receiver));
+            receivers.append(sharedText(receiver));
     }
+    signal.receivers = sharedList(receivers);
     signal.startBit = int(start);
     signal.length = int(length);
     signal.byteOrder = order == 1 ? DbcSignal::ByteOrder::Intel : DbcSignal::ByteOrder::Motorola;
@@ -490,12 +549,11 @@ void Parser::signal(Tokenizer &tokens)
         warn(problem + QStringLiteral("，已跳过"));
         return;
     }
-    QHash<QString, int> &names = m_signalIndex[m_current];
-    if (names.contains(signal.name)) {
+    if (m_pendingNames.contains(signal.name)) {
         warn(QStringLiteral("信号 %1 在报文 %2 中重复，已跳过").arg(signal.name, message.name));
         return;
     }
-    if (message.signalList.size() >= DbcReader::maxSignalsPerMessage) {
+    if (m_pending.size() >= DbcReader::maxSignalsPerMessage) {
         warn(QStringLiteral("报文 %1 的信号超过 %2 个，已跳过 %3")
                  .arg(message.name).arg(DbcReader::maxSignalsPerMessage).arg(signal.name));
         return;
@@ -510,10 +568,10 @@ void Parser::signal(Tokenizer &tokens)
             warn(malformed);
             return;
         }
-        message.multiplexorIndex = message.signalList.size();
+        message.multiplexorIndex = m_pending.size();
     }
-    names.insert(signal.name, message.signalList.size());
-    message.signalList.append(signal);
+    m_pendingNames.insert(signal.name, m_pending.size());
+    m_pending.append(signal);
 }
 
 DbcMessage *Parser::messageById(const Token &token)
@@ -532,8 +590,26 @@ DbcSignal *Parser::signalByName(DbcMessage *message, const QString &name)
 {
     if (!message)
         return nullptr;
-    const int index = m_signalIndex.at(int(message - m_file.messages.data())).value(name, -1);
-    return index < 0 ? nullptr : &message->signalList[index];
+    QVector<DbcSignal> &signalList = message->signalList;
+    // A short list is searched: an index for each message would stay behind in the heap
+    // between the comments and value tables read meanwhile.
+    constexpr int searched = 32;
+    if (signalList.size() <= searched) {
+        for (DbcSignal &signal : signalList) {
+            if (signal.name == name)
+                return &signal;
+        }
+        return nullptr;
+    }
+    const int at = int(message - m_file.messages.data());
+    auto names = m_signalIndex.find(at);
+    if (names == m_signalIndex.end()) {
+        names = m_signalIndex.insert(at, QHash<QString, int>());
+        for (int i = 0; i < signalList.size(); ++i)
+            names->insert(signalList.at(i).name, i);
+    }
+    const int index = names->value(name, -1);
+    return index < 0 ? nullptr : &signalList[index];
 }
 
 void Parser::comment(Tokenizer &tokens)
@@ -592,7 +668,7 @@ void Parser::values(Tokenizer &tokens)
         descriptions.insert(toInt(value, LLONG_MIN, LLONG_MAX, &exact) ? exact : int64_t(number),
                             text(description));
     }
-    signal->valueDescriptions = descriptions;
+    signal->valueDescriptions = sharedTable(descriptions);
 }
 
 void Parser::valueType(Tokenizer &tokens)
@@ -652,6 +728,7 @@ void Parser::attributeDefault(Tokenizer &tokens)
 
 void Parser::finish()
 {
+    closeMessage();
     for (int i = 0; i < m_file.messages.size(); ++i) {
         DbcMessage &message = m_file.messages[i];
         if (!m_explicitCycle.contains(i))

@@ -18,13 +18,17 @@
 
 #include <atomic>
 
-// Shared by the GUI thread and the reader thread; files is the reader's until it ends.
+// Shared by the GUI thread and the reader thread; database and report are the reader's
+// until it ends.
 struct DbcLoadJob
 {
     std::atomic<bool> cancelled{false};
     std::atomic<int> filesRead{0};
-    std::atomic<bool> done{false};   // files is complete
-    QVector<DbcFile> files;
+    std::atomic<bool> done{false};   // database and report are complete
+    // The window's database with the files added: merging a large file costs more time
+    // than the window may stand still.
+    DbcDatabase database;
+    DbcDatabase::LoadReport report;
 };
 
 DatabaseMenu::DatabaseMenu(MonitorContext *context, QMenu *menu, QWidget *window)
@@ -172,10 +176,15 @@ void DatabaseMenu::loadFiles(const QStringList &paths)
 
     // The GUI thread looks at the reader's counters rather than being sent events from it:
     // they are all it needs, and nothing queued from the reader outlives the window.
-    loadThread = QThread::create([job, paths] {
+    loadThread = QThread::create([job, paths, base = context->database()] {
+        QVector<DbcFile> files;
         for (int i = 0; i < paths.size() && !job->cancelled; ++i) {
-            job->files.append(DbcReader::readFile(paths.at(i)));
+            files.append(DbcReader::readFile(paths.at(i)));
             job->filesRead.store(i + 1, std::memory_order_release);
+        }
+        if (!job->cancelled) {
+            job->database = base;
+            job->report = job->database.addFiles(files);
         }
         job->done.store(true, std::memory_order_release);
     });
@@ -209,9 +218,10 @@ void DatabaseMenu::finishLoad()
     unloadAction->setEnabled(!database.files().isEmpty());
     if (job->cancelled)
         return;
-    const DbcDatabase::LoadReport report = database.addFiles(job->files);
+    const DbcDatabase::LoadReport &report = job->report;
     context->showStatus(report.summary());
     if (report.filesLoaded > 0) {
+        database.replace(std::move(job->database));
         updateMenu();
         emit context->databaseChanged();
     }

@@ -4,6 +4,7 @@
 #include "dbc/dbcdatabase.h"
 #include "input/typednumber.h"
 
+#include <QAbstractListModel>
 #include <QComboBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -24,6 +25,51 @@ QString idText(const DbcMessage &message)
 // Names need not be unique across files, so the choice is remembered by identifier.
 constexpr int keyRole = Qt::UserRole + 1;
 
+} // namespace
+
+// The database's messages as the message choice lists them, read from the database when
+// shown rather than copied into items: a database of 77,000 messages is listed at once.
+class DbcMessageList : public QAbstractListModel
+{
+public:
+    using QAbstractListModel::QAbstractListModel;
+
+    void setDatabase(const DbcDatabase *newDatabase)
+    {
+        beginResetModel();
+        database = newDatabase;
+        endResetModel();
+    }
+
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override
+    {
+        return parent.isValid() || !database ? 0 : database->messages().size();
+    }
+
+    QVariant data(const QModelIndex &index, int role) const override
+    {
+        if (!index.isValid() || index.row() >= rowCount())
+            return QVariant();
+        const DbcMessage &message = database->messages().at(index.row());
+        switch (role) {
+        case Qt::DisplayRole:
+        case Qt::EditRole:
+            return QStringLiteral("%1 (0x%2)").arg(message.name, idText(message));
+        case Qt::UserRole:
+            return message.name;
+        case keyRole:
+            return qulonglong(dbcMessageKey(message.id, message.extended));
+        default:
+            return QVariant();
+        }
+    }
+
+private:
+    const DbcDatabase *database = nullptr;
+};
+
+namespace {
+
 QTableWidgetItem *readOnlyItem(const QString &text)
 {
     auto *item = new QTableWidgetItem(text);
@@ -40,6 +86,8 @@ SignalComposerWidget::SignalComposerWidget(QWidget *parent) : QWidget(parent)
     // Long message names must not widen whatever holds the widget; the list shows them.
     m_messages->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     m_messages->setMinimumContentsLength(10);
+    m_messageList = new DbcMessageList(this);
+    m_messages->setModel(m_messageList);
     m_table = new QTableWidget(0, ColumnCount, this);
     m_table->setObjectName(QStringLiteral("tbSignals"));
     m_table->setHorizontalHeaderLabels({QStringLiteral("信号"), QStringLiteral("物理值"),
@@ -79,16 +127,7 @@ void SignalComposerWidget::setDatabase(const DbcDatabase *database)
 
     m_database = database;
     m_filling = true;
-    m_messages->clear();
-    if (database) {
-        for (const DbcMessage &message : database->messages()) {
-            m_messages->addItem(QStringLiteral("%1 (0x%2)").arg(message.name, idText(message)),
-                                message.name);
-            m_messages->setItemData(m_messages->count() - 1,
-                                    qulonglong(dbcMessageKey(message.id, message.extended)),
-                                    keyRole);
-        }
-    }
+    m_messageList->setDatabase(database);
     const int again = chosen.isValid() ? m_messages->findData(chosen, keyRole) : -1;
     if (again >= 0)
         m_messages->setCurrentIndex(again);

@@ -10,6 +10,7 @@
 #include <QWidget>
 
 class DbcDatabase;
+class DbcMessageList;
 struct DbcMessage;
 class QComboBox;
 class QTableWidget;
@@ -57,6 +58,7 @@ private:
 
     const DbcDatabase *m_database = nullptr;
     QComboBox *m_messages = nullptr;
+    DbcMessageList *m_messageList = nullptr;
     QTableWidget *m_table = nullptr;
     QVector<double> m_values;   // per signal of the current message
     QByteArray m_base;          // bits that no signal value decides

@@ -37,6 +37,14 @@ public:
         return true;
     }
 
+    std::vector<void *> takeAll()
+    {
+        std::lock_guard<std::mutex> locker(mutex);
+        std::vector<void *> all;
+        all.swap(spare);
+        return all;
+    }
+
 private:
     static constexpr size_t maxSpare = 16; // 2 MiB
     std::mutex mutex;
@@ -73,6 +81,12 @@ void FrameChunk::operator delete(void *chunk, std::size_t size)
     if (size == sizeof(FrameChunk) && chunkCache().keep(chunk))
         return;
     munmap(chunk, size);
+}
+
+void FrameChunk::releaseSpares()
+{
+    for (void *chunk : chunkCache().takeAll())
+        munmap(chunk, sizeof(FrameChunk));
 }
 
 FrameRecord frameRecord(const CanMessage &msg)
@@ -136,27 +150,44 @@ void FrameQueue::append(const CanMessage &msg)
     ++count;
 }
 
-QList<CanMessage> FrameQueue::take(int maxCount)
+FrameBatch FrameQueue::take(int maxCount)
 {
     const int taken = std::clamp(maxCount, 0, count);
-    QList<CanMessage> messages;
-    messages.reserve(taken);
-    for (int i = 0; i < taken; ++i) {
-        const FrameRecord &record = chunks.front()->records[head];
-        if (record.flags & FrameRecord::Oversized) {
-            const OversizedFrame big = oversized.dequeue();
-            messages.append(frameMessage(record, &big));
-        } else {
-            messages.append(frameMessage(record));
-        }
-        if (++head == frameChunkRows) {
+    FrameBatch batch;
+    batch.records.resize(size_t(taken));
+    int done = 0;
+    while (done < taken) {
+        const int run = std::min(taken - done, frameChunkRows - head);
+        std::memcpy(&batch.records[size_t(done)], &chunks.front()->records[head],
+                    size_t(run) * sizeof(FrameRecord));
+        done += run;
+        head += run;
+        if (head == frameChunkRows) {
             chunks.pop_front();
             head = 0;
         }
+    }
+    for (const FrameRecord &record : batch.records) {
+        if (record.flags & FrameRecord::Oversized)
+            batch.oversized.enqueue(oversized.dequeue());
     }
     count -= taken;
     // An empty queue fills its one chunk from the start again.
     if (count == 0)
         head = 0;
+    return batch;
+}
+
+QList<CanMessage> FrameBatch::messages() const
+{
+    QList<CanMessage> messages;
+    messages.reserve(int(records.size()));
+    int big = 0;
+    for (const FrameRecord &record : records) {
+        if (record.flags & FrameRecord::Oversized)
+            messages.append(frameMessage(record, &oversized.at(big++)));
+        else
+            messages.append(frameMessage(record));
+    }
     return messages;
 }

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <deque>
 #include <memory>
+#include <vector>
 
 struct FrameRecord
 {
@@ -49,6 +50,8 @@ struct FrameChunk
     // threshold soon stops mapping blocks of this size. Any thread may allocate and free.
     static void *operator new(std::size_t size);
     static void operator delete(void *chunk, std::size_t size);
+    // Unmaps the chunks kept for reuse, for after a large history is dropped.
+    static void releaseSpares();
 };
 
 // Data and length of a frame that does not fit a record (a refused write of a long frame).
@@ -62,14 +65,25 @@ FrameRecord frameRecord(const CanMessage &msg);
 // The message a record holds; `oversized` for a record flagged Oversized.
 CanMessage frameMessage(const FrameRecord &record, const OversizedFrame *oversized = nullptr);
 
+// Frames taken from a FrameQueue, still as records, so that whoever guards the queue can
+// make them messages after letting go of it.
+struct FrameBatch
+{
+    std::vector<FrameRecord> records;
+    QQueue<OversizedFrame> oversized; // in the order of their records
+
+    QList<CanMessage> messages() const;
+};
+
 // First in, first out, 32 bytes a frame whatever the backlog.
 class FrameQueue
 {
 public:
     void append(const CanMessage &msg);
     int size() const { return count; }
-    // Up to maxCount of the oldest frames, in order.
-    QList<CanMessage> take(int maxCount);
+    // Up to maxCount of the oldest frames, in order; a copy of their records, which costs
+    // a small fraction of making them messages.
+    FrameBatch take(int maxCount);
 
 private:
     std::deque<std::unique_ptr<FrameChunk>> chunks;

@@ -2,12 +2,14 @@
 
 #include "device/listenthread.h"
 #include "health/busload.h"
+#include "memory/heaprelease.h"
 
 #include <QMutexLocker>
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -29,20 +31,14 @@ HandleThread::HandleThread()
     : clock(steadyMsecs)
 {
     qRegisterMetaType<CanMessage>("CanMessage");
+    // Queued to a thread of the hub's own, every frame would wait as an event of its own
+    // (a few hundred bytes in the heap) whenever that thread fell behind a flood.
     connect(ListenThread::instance(), &ListenThread::receiveMsgSignal,
-            this, &HandleThread::receiveDataSlot);
+            this, &HandleThread::receiveDataSlot, Qt::DirectConnection);
     connect(ListenThread::instance(), &ListenThread::errorEventSignal,
-            this, &HandleThread::errorEventSlot);
+            this, &HandleThread::errorEventSlot, Qt::DirectConnection);
     connect(ListenThread::instance(), &ListenThread::deviceClosed,
             this, &HandleThread::deviceClosedSlot);
-    moveToThread(&workThread);
-    workThread.start();
-}
-
-HandleThread::~HandleThread()
-{
-    workThread.quit();
-    workThread.wait();
 }
 
 qint64 HandleThread::getSendCount()
@@ -101,15 +97,35 @@ void HandleThread::clearCount()
 
 QList<CanMessage> HandleThread::takeMessages()
 {
-    QMutexLocker locker(&mutex);
-    return messageQueue.take(messageQueue.size());
+    bool more = false;
+    return takeMessages(std::numeric_limits<int>::max(), &more);
 }
 
 QList<CanMessage> HandleThread::takeMessages(int maxCount, bool *more)
 {
-    QMutexLocker locker(&mutex);
-    QList<CanMessage> taken = messageQueue.take(maxCount);
-    *more = messageQueue.size() > 0;
+    // The device threads wait for the lock, a write of the send thread among them: only
+    // the records are copied under it.
+    FrameBatch batch;
+    {
+        QMutexLocker locker(&mutex);
+        batch = take(maxCount);
+        *more = messageQueue.size() > 0;
+    }
+    return batch.messages();
+}
+
+FrameBatch HandleThread::take(int maxCount)
+{
+    // The messages of a backlog's slices leave the heap at their size once they are gone;
+    // a full bus's ticks (4,300 frames) stay far below this and never pay for a release.
+    constexpr int releasedBacklog = 64 * 1024;
+    backlogPeak = std::max(backlogPeak, messageQueue.size());
+    FrameBatch taken = messageQueue.take(maxCount);
+    if (messageQueue.size() == 0) {
+        if (backlogPeak >= releasedBacklog)
+            returnFreedMemory();
+        backlogPeak = 0;
+    }
     return taken;
 }
 

@@ -1,10 +1,12 @@
 #pragma once
 
 // The message hub: counts and queues every received and transmitted frame and every error
-// event on a thread of its own until the main window's tick takes the queue, and measures
-// the receive rate and the bus load.
+// event until the main window's tick takes the queue, and measures the receive rate and
+// the bus load.
 //
-// The slots run on workThread (queued from the device threads); the getters,
+// The three slots run on the device thread that delivers the frame (the listen and send
+// threads' signals reach them directly), under the hub's lock: a frame waits in the
+// 32-byte queue and nowhere else, however far the window falls behind. The getters,
 // snapshot(), clearCount() and takeMessages() are for the GUI thread. setClock() and
 // setFrameTap() may be called from any thread.
 
@@ -17,7 +19,6 @@
 #include <QList>
 #include <QMutex>
 #include <QObject>
-#include <QThread>
 
 #include <functional>
 
@@ -71,9 +72,9 @@ public slots:
 
 private:
     HandleThread();
-    ~HandleThread() override;
 
     void addToBusLoad(qint64 msecs, const CanMessage &msg);
+    FrameBatch take(int maxCount);
 
     // 64 bits: a full bus passes 2^31 frames in little more than a day.
     qint64 sendCount = 0;
@@ -86,9 +87,9 @@ private:
     qint64 windowStart = 0;
     int windowCount = 0;
     BusLoadMeter busLoad;
-    QThread workThread;
     // 32 bytes a frame, so a backlog the window has not taken yet stays small.
     FrameQueue messageQueue;
+    int backlogPeak = 0; // the most frames queued since the queue was last empty
     QMutex mutex;
     std::function<qint64()> clock;
     FrameTap *tap = nullptr;

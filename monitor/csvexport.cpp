@@ -64,7 +64,8 @@ bool FrameLogExport::write()
             if (buffer.size() >= flushBytes || (row + 1) % rowsPerSlice == 0) {
                 if (file.write(buffer) != buffer.size())
                     return false;
-                buffer.clear();
+                // Keeps the reserved room, which clear() would free.
+                buffer.resize(0);
                 if (!reportRows(row + 1))
                     return false;
             }

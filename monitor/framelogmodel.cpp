@@ -1,6 +1,7 @@
 #include "monitor/framelogmodel.h"
 
 #include "health/errorframe.h"
+#include "memory/heaprelease.h"
 #include "monitor/framelog.h"
 
 #include <QColor>
@@ -32,7 +33,10 @@ void releaseChunks(Iterator begin, Iterator end)
         return;
     std::vector<std::shared_ptr<const FrameChunk>> dropped(std::make_move_iterator(begin),
                                                            std::make_move_iterator(end));
-    std::thread([dropped = std::move(dropped)]() mutable { dropped.clear(); }).detach();
+    std::thread([dropped = std::move(dropped)]() mutable {
+        dropped.clear();
+        FrameChunk::releaseSpares();
+    }).detach();
 }
 
 } // namespace
@@ -255,17 +259,29 @@ int FrameLogModel::applyRowLimit(int limit)
     beginRemoveRows(QModelIndex(), 0, removed - 1);
     dropFront(removed);
     endRemoveRows();
+    releaseHeapAfter(removed);
     return removed;
 }
 
 void FrameLogModel::clear()
 {
+    const int removed = rows;
     if (rows > 0) {
         beginRemoveRows(QModelIndex(), 0, rows - 1);
         releaseAll();
         endRemoveRows();
     }
     firstNumber = 0;
+    releaseHeapAfter(removed);
+}
+
+void FrameLogModel::releaseHeapAfter(int removedRows)
+{
+    // The chunks go back to the system by themselves; a view's bookkeeping of that many
+    // rows, freed once they are removed, stays with the allocator unless asked for.
+    constexpr int releasedRows = 64 * 1024;
+    if (removedRows >= releasedRows)
+        returnFreedMemory();
 }
 
 void FrameLogModel::dropFront(int count)

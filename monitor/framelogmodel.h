@@ -109,6 +109,7 @@ private:
     void storeMessage(const CanMessage &msg, FrameRecord &slot, qint64 number);
     void dropFront(int count);
     void releaseAll();
+    void releaseHeapAfter(int removedRows);
     const OversizedFrame *oversized(int row) const;
 
     std::deque<std::shared_ptr<FrameChunk>> chunks;

@@ -32,9 +32,13 @@ private slots:
     void menuSlot(QPoint pos);
     void actionSlot(bool checked);
     void updateOptionalColumns();
+    void countRows();
 
 private:
     void applyWidths(int width);
+    void renewVerticalHeader();
+
+    int headerRows = 0; // the most rows the vertical header has held
 
     QMenu *columnMenu = nullptr;
     QList<QAction *> optionalActions;

@@ -24,6 +24,10 @@ private slots:
     void strings();
     void oversizedFileIsRefusedUnread();
     void laterFileReplacesMessage();
+    void signalsFoundByName_data();
+    void signalsFoundByName();
+    void clearedMessagesHeldElsewhereStayIntact_data();
+    void clearedMessagesHeldElsewhereStayIntact();
     void physicalToBits_data();
     void physicalToBits();
 };
@@ -430,6 +434,130 @@ void TestDbc::laterFileReplacesMessage()
     QCOMPARE(database.files(), QStringList({"first.dbc", "second.dbc"}));
     database.clear();
     QVERIFY(!database.message(100, false));
+}
+
+void TestDbc::signalsFoundByName_data()
+{
+    QTest::addColumn<int>("signalCount");
+    QTest::addColumn<bool>("interleaved");
+    QTest::addColumn<bool>("redefined");
+
+    for (int count : { 1, 32, 33, 300 }) {
+        QTest::addRow("%d signals", count) << count << false << false;
+        QTest::addRow("%d signals, comments between messages", count) << count << true << false;
+        QTest::addRow("%d signals, message defined twice", count) << count << false << true;
+    }
+}
+
+// Comments, value tables and value types reach the signal they name in the message they
+// name, wherever they stand in the file and however many signals the message has; two
+// messages with signals of the same names keep theirs apart.
+void TestDbc::signalsFoundByName()
+{
+    QFETCH(int, signalCount);
+    QFETCH(bool, interleaved);
+    QFETCH(bool, redefined);
+
+    const auto definition = [signalCount](int id, int firstBit) {
+        QByteArray text = "BO_ " + QByteArray::number(id) + " M" + QByteArray::number(id)
+                + ": 64 A\n";
+        for (int i = 0; i < signalCount; ++i) {
+            text += " SG_ S" + QByteArray::number(i) + " : "
+                    + QByteArray::number((firstBit + i) % 480) + "|1@1+ (1,0) [0|1] \"\" B\n";
+        }
+        return text;
+    };
+    const auto annotations = [signalCount](int id) {
+        QByteArray text;
+        const QByteArray idText = QByteArray::number(id);
+        for (int i = signalCount - 1; i >= 0; --i) {
+            text += "CM_ SG_ " + idText + " S" + QByteArray::number(i) + " \"c" + idText + "_"
+                    + QByteArray::number(i) + "\";\n";
+        }
+        text += "VAL_ " + idText + " S" + QByteArray::number(signalCount - 1) + " 1 \"On"
+                + idText + "\" ;\n";
+        return text;
+    };
+    QByteArray text;
+    if (redefined)
+        text += definition(100, 7);
+    text += definition(100, 0);
+    if (interleaved)
+        text += annotations(100);
+    text += definition(200, 3);
+    if (!interleaved)
+        text += annotations(100);
+    text += annotations(200);
+
+    const DbcFile file = DbcReader::parse(text, QStringLiteral("t.dbc"));
+    QVERIFY2(file.error.isEmpty(), qPrintable(file.error));
+    QCOMPARE(file.messages.size(), 2);
+    for (const DbcMessage &message : file.messages) {
+        const int firstBit = message.id == 100 ? 0 : 3;
+        QCOMPARE(message.signalList.size(), signalCount);
+        for (int i = 0; i < signalCount; ++i) {
+            const DbcSignal &signal = message.signalList.at(i);
+            QCOMPARE(signal.name, QStringLiteral("S%1").arg(i));
+            QCOMPARE(signal.startBit, (firstBit + i) % 480);
+            QCOMPARE(signal.comment, QStringLiteral("c%1_%2").arg(message.id).arg(i));
+            QCOMPARE(signal.valueDescriptions.value(1),
+                     i == signalCount - 1 ? QStringLiteral("On%1").arg(message.id) : QString());
+        }
+    }
+}
+
+void TestDbc::clearedMessagesHeldElsewhereStayIntact_data()
+{
+    QTest::addColumn<int>("messageCount");
+    QTest::addColumn<bool>("replaced");
+
+    for (int count : { 1, 2000 }) {
+        QTest::addRow("%d messages, cleared", count) << count << false;
+        QTest::addRow("%d messages, replaced", count) << count << true;
+    }
+}
+
+// Clearing or replacing a database lets its messages go on a thread of its own; a copy
+// taken before (a view's, a decoder's) keeps every message and signal as they were, and
+// the database holds what it was given at once.
+void TestDbc::clearedMessagesHeldElsewhereStayIntact()
+{
+    QFETCH(int, messageCount);
+    QFETCH(bool, replaced);
+
+    QByteArray text;
+    for (int i = 0; i < messageCount; ++i) {
+        text += "BO_ " + QByteArray::number(0x80000000u + quint32(i)) + " M"
+                + QByteArray::number(i) + ": 8 A\n SG_ S : 0|8@1+ (1,0) [0|0] \"V\" B\n"
+                + " SG_ T" + QByteArray::number(i) + " : 8|8@1+ (1,0) [0|0] \"\" B\n";
+        text += "VAL_ " + QByteArray::number(0x80000000u + quint32(i)) + " S 0 \"Off\" ;\n";
+    }
+    DbcDatabase database;
+    QVERIFY(database.add(DbcReader::parse(text, QStringLiteral("a.dbc"))).isEmpty());
+    const QVector<DbcMessage> held = database.messages();
+    if (replaced) {
+        DbcDatabase other;
+        other.add(DbcReader::parse("BO_ 5 Five: 1 A\n SG_ F : 0|8@1+ (1,0) [0|0] \"\" B\n",
+                                   QStringLiteral("b.dbc")));
+        database.replace(std::move(other));
+        QCOMPARE(database.messages().size(), 1);
+        QCOMPARE(database.message(5, false)->signalList.at(0).name, QStringLiteral("F"));
+        QCOMPARE(database.files(), QStringList{ QStringLiteral("b.dbc") });
+    } else {
+        database.clear();
+        QVERIFY(database.isEmpty());
+        QVERIFY(database.files().isEmpty());
+    }
+    QVERIFY(!database.message(0, true));
+    QCOMPARE(held.size(), messageCount);
+    for (int i = 0; i < messageCount; ++i) {
+        const DbcMessage &message = held.at(i);
+        QCOMPARE(message.name, QStringLiteral("M%1").arg(i));
+        QCOMPARE(message.signalList.size(), 2);
+        QCOMPARE(message.signalList.at(0).unit, QStringLiteral("V"));
+        QCOMPARE(message.signalList.at(0).valueDescriptions.value(0), QStringLiteral("Off"));
+        QCOMPARE(message.signalList.at(1).name, QStringLiteral("T%1").arg(i));
+    }
 }
 
 void TestDbc::physicalToBits_data()

@@ -5,6 +5,7 @@
 #include <QtTest>
 
 #include <atomic>
+#include <thread>
 
 namespace {
 
@@ -45,6 +46,8 @@ private slots:
     void takeInSlices_data();
     void takeInSlices();
     void signalsOfBothDeviceThreads();
+    void framesQueuedWhenTheSignalReturns_data();
+    void framesQueuedWhenTheSignalReturns();
     void errorEventsCountApart();
     void busLoadOfAFrameMix();
     void rateReadsZeroOnceClosed_data();
@@ -250,6 +253,53 @@ void tst_HandleThread::signalsOfBothDeviceThreads()
     QCOMPARE(hub->getReceiveCount(), qint64(2));
     const QList<QPair<int, uint>> expected{ { 0, 1 }, { 1, 2 }, { 0, 3 } };
     QCOMPARE(directionsAndIds(hub->takeMessages()), expected);
+}
+
+void tst_HandleThread::framesQueuedWhenTheSignalReturns_data()
+{
+    QTest::addColumn<int>("source");
+    QTest::addColumn<int>("frames");
+
+    for (int frames : { 1, 3 * 4096 + 5 }) {
+        QTest::addRow("received, %d", frames) << 0 << frames;
+        QTest::addRow("error events, %d", frames) << 1 << frames;
+        QTest::addRow("sent, %d", frames) << 2 << frames;
+    }
+}
+
+// A device thread's frames are counted and queued by the time its signal returns, with no
+// event loop running anywhere: a backlog never waits as events of its own in front of
+// the hub, however long the window stands still.
+void tst_HandleThread::framesQueuedWhenTheSignalReturns()
+{
+    QFETCH(int, source);
+    QFETCH(int, frames);
+
+    std::thread device([source, frames] {
+        for (int i = 0; i < frames; ++i) {
+            CanMessage msg = message(source == 2 ? 1 : 0, quint32(i));
+            if (source == 0) {
+                emit ListenThread::instance()->receiveMsgSignal(msg);
+            } else if (source == 1) {
+                msg.error = true;
+                msg.errorClass = quint32(i);
+                emit ListenThread::instance()->errorEventSignal(msg);
+            } else {
+                emit SendThread::instance()->sendMsgSignal(msg);
+            }
+        }
+    });
+    device.join();
+
+    QCOMPARE(hub->getReceiveCount(), qint64(source == 0 ? frames : 0));
+    QCOMPARE(hub->getErrorCount(), qint64(source == 1 ? frames : 0));
+    QCOMPARE(hub->getSendCount(), qint64(source == 2 ? frames : 0));
+    const QList<CanMessage> taken = hub->takeMessages();
+    QCOMPARE(taken.size(), frames);
+    for (int i = 0; i < frames; ++i) {
+        QCOMPARE(taken.at(i).id, quint32(i));
+        QCOMPARE(taken.at(i).error, source == 1);
+    }
 }
 
 void tst_HandleThread::errorEventsCountApart()

@@ -11,6 +11,39 @@
 
 #include <memory>
 
+// A model of the view's own columns whose row count is set at will.
+class CountedRows : public QAbstractTableModel
+{
+public:
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override
+    {
+        return parent.isValid() ? 0 : rows;
+    }
+    int columnCount(const QModelIndex &parent = QModelIndex()) const override
+    {
+        return parent.isValid() ? 0 : 9;
+    }
+    QVariant data(const QModelIndex &index, int role) const override
+    {
+        return role == Qt::DisplayRole ? QVariant(index.row()) : QVariant();
+    }
+    void setRows(int count)
+    {
+        if (count > rows) {
+            beginInsertRows(QModelIndex(), rows, count - 1);
+            rows = count;
+            endInsertRows();
+        } else if (count < rows) {
+            beginRemoveRows(QModelIndex(), 0, rows - count - 1);
+            rows = count;
+            endRemoveRows();
+        }
+    }
+
+private:
+    int rows = 0;
+};
+
 class tst_MyTableView : public QObject
 {
     Q_OBJECT
@@ -25,6 +58,8 @@ private slots:
     void actionsHideAndShow();
     void proportionalWidths_data();
     void proportionalWidths();
+    void rowsKeepTheirPlaceAfterManyAreRemoved_data();
+    void rowsKeepTheirPlaceAfterManyAreRemoved();
 
 private:
     void resizeViewport(int width);
@@ -33,6 +68,53 @@ private:
     QStandardItemModel model { 3, 9 };
     std::unique_ptr<MyTableView> view;
 };
+
+void tst_MyTableView::rowsKeepTheirPlaceAfterManyAreRemoved_data()
+{
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<int>("left");
+    QTest::addColumn<bool>("headerShown");
+
+    QTest::newRow("200,000 cleared") << 200000 << 0 << false;
+    QTest::newRow("200,000 down to 100") << 200000 << 100 << false;
+    QTest::newRow("200,000 down to half") << 200000 << 100000 << false;
+    QTest::newRow("200,000 cleared, header shown") << 200000 << 0 << true;
+    QTest::newRow("1,000 cleared") << 1000 << 0 << false;
+}
+
+// However many rows go at once, the rows that stay and those that come after have the
+// height, the place and the header the window gave the view.
+void tst_MyTableView::rowsKeepTheirPlaceAfterManyAreRemoved()
+{
+    QFETCH(int, rows);
+    QFETCH(int, left);
+    QFETCH(bool, headerShown);
+
+    CountedRows counted;
+    view->setModel(&counted);
+    view->verticalHeader()->setMinimumSectionSize(23);
+    view->verticalHeader()->setDefaultSectionSize(23);
+    view->verticalHeader()->setVisible(headerShown);
+    counted.setRows(rows);
+    counted.setRows(left);
+    QCoreApplication::processEvents();
+    counted.setRows(left + 50);
+    QCoreApplication::processEvents();
+
+    QHeaderView *header = view->verticalHeader();
+    QCOMPARE(header->count(), left + 50);
+    QCOMPARE(header->isHidden(), !headerShown);
+    QCOMPARE(header->defaultSectionSize(), 23);
+    QCOMPARE(header->minimumSectionSize(), 23);
+    QCOMPARE(header->sectionResizeMode(0), QHeaderView::Fixed);
+    for (int row : { 0, left, left + 49 }) {
+        QCOMPARE(view->rowHeight(row), 23);
+        QCOMPARE(header->sectionPosition(row), 23 * row);
+    }
+    view->scrollToBottom();
+    QTRY_VERIFY(view->indexAt(QPoint(1, view->viewport()->height() - 2)).isValid());
+    view->setModel(&model);
+}
 
 void tst_MyTableView::init()
 {
@@ -147,3 +229,4 @@ void tst_MyTableView::proportionalWidths()
 
 QTEST_MAIN(tst_MyTableView)
 #include "tst_mytableview.moc"
+

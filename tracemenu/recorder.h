@@ -1,7 +1,7 @@
 #pragma once
 
-// Records every frame the hub passes into a trace file while the capture runs: the hub's
-// thread hands each frame to a bounded queue, a writer thread of the recorder's own moves
+// Records every frame the hub passes into a trace file while the capture runs: the hub
+// hands each frame to a bounded queue, a writer thread of the recorder's own moves
 // the queue to the file and flushes it to the disk at least twice a second, so a crash or
 // a power cut loses at most the last half second or so. Memory stays constant however long
 // it runs; a frame that finds the queue full is counted as lost, never dropped silently.
@@ -70,7 +70,8 @@ private:
     std::atomic<quint64> recorded { 0 };
     std::atomic<quint64> lost { 0 };
 
-    // Shared between the hub's thread, the writer thread and the owner's thread.
+    // Shared between the device threads (through the hub), the writer thread and the
+    // owner's thread.
     mutable std::mutex mutex;
     std::condition_variable wake;
     std::vector<trace::Frame> queue;

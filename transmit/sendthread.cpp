@@ -139,8 +139,10 @@ SendThread::SendThread()
 {
     // Every write reaches the hub, which counts it and queues it for the frame log.
     qRegisterMetaType<CanMessage>("CanMessage");
+    // Directly, on this thread under the hub's lock: a queued frame would wait as an event of
+    // its own whenever the hub's thread fell behind.
     connect(this, &SendThread::sendMsgSignal, HandleThread::instance(),
-            &HandleThread::sendDataSlot);
+            &HandleThread::sendDataSlot, Qt::DirectConnection);
     // Left running, a send would go on writing to the bus after the window has closed,
     // until the process tears this object down.
     if (QCoreApplication *app = QCoreApplication::instance())

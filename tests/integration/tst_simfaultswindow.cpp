@@ -33,7 +33,6 @@ void tst_SimFaultsWindow::cleanup()
     window.reset();
     qunsetenv("CANABLE_SIM_FAULTS");
     qunsetenv("CANABLE_SIM_TRAFFIC");
-    QMetaObject::invokeMethod(HandleThread::instance(), [] {}, Qt::BlockingQueuedConnection);
     HandleThread::instance()->takeMessages();
 }
 
