@@ -135,8 +135,9 @@ int main(int argc, char *argv[])
     MainWindow window;
     window.resize(1680, 622);
     window.show();
-    window.findChild<QLineEdit *>(QStringLiteral("txtMaxRowCount"))
-            ->setText(QString::number(limit));
+    auto limitField = window.findChild<QLineEdit *>(QStringLiteral("txtMaxRowCount"));
+    limitField->setText(QString::number(limit));
+    emit limitField->editingFinished();
     settle(1000);
     Heartbeat heartbeat;
     QTemporaryDir scratch;
