@@ -13,6 +13,8 @@
 #include "idstatsexport.h"
 #include "idviewmodel.h"
 #include "listenthread.h"
+#include "plot/plotmenu.h"
+#include "plot/plotwindow.h"
 #include "recorder.h"
 #include "replaydialog.h"
 #include "sendthread.h"
@@ -184,6 +186,8 @@ void MainWindow::setupDatabaseMenu()
     showSignals->setText(QStringLiteral("显示信号"));
     showSignals->setObjectName(QStringLiteral("actionShowSignals"));
     databaseMenu->addAction(showSignals);
+    addPlotMenu(signalMonitor, plotWindow,
+                [this](const QModelIndex &index) { return signalMonitor->signalPath(index); });
     // The same switch as the frame log's column menu entry "解析".
     QAction *decodedColumn = ui->tbReceive->columnAction(frameLogDecoder->decodedColumn());
     QAction *showDecoded = databaseMenu->addAction(QStringLiteral("显示解析列"));
@@ -617,6 +621,7 @@ void MainWindow::timerEvent(QTimerEvent *event)
             if (taken == 0)
                 ui->tbReceive->setUpdatesEnabled(false);
             removed += receiveModel->appendMessages(messages, frameIndex, limit);
+            plotWindow->addFrames(messages, frameIndex);
             frameIndex += messages.size();
             taken += messages.size();
             signalMonitor->addFrames(messages);
@@ -688,6 +693,7 @@ void MainWindow::on_btnClear_clicked()
     frameIndex = 0;
     signalMonitor->clearFrames();
     idModel->clear();
+    plotWindow->clear();
     reportedRefusedFrames = 0;
 }
 
@@ -806,6 +812,37 @@ void MainWindow::createViewMenu()
     QAction *exportAction = menu->addAction(QStringLiteral("导出统计…"));
     exportAction->setObjectName(QStringLiteral("actionExportIdStatistics"));
     connect(exportAction, &QAction::triggered, this, &MainWindow::exportIdStatisticsFile);
+
+    plotWindow = new PlotWindow(receiveModel, this);
+    plotWindow->setDatabase(&dbcDatabase);
+    connect(this, &MainWindow::databaseChanged, plotWindow,
+            [this] { plotWindow->setDatabase(&dbcDatabase); });
+    connect(plotWindow, &PlotWindow::frameSelected, this, &MainWindow::selectFrameNumber);
+    QAction *plotAction = menu->addAction(QStringLiteral("信号曲线"));
+    plotAction->setObjectName(QStringLiteral("actionPlotWindow"));
+    connect(plotAction, &QAction::triggered, plotWindow, [this] {
+        plotWindow->show();
+        plotWindow->raise();
+        plotWindow->activateWindow();
+    });
+    addPlotMenu(tbIdView, plotWindow,
+                [this](const QModelIndex &index) { return idModel->signalPath(index); });
+}
+
+void MainWindow::selectFrameNumber(qint64 number)
+{
+    const qint64 row = receiveModel->rowCount() > 0 ? number - receiveModel->number(0) : -1;
+    if (row < 0 || row >= receiveModel->rowCount()) {
+        showStatusMessage(QStringLiteral("帧 %1 已不在列表中").arg(number));
+        return;
+    }
+    // The selected frame would scroll out of sight with the next tick.
+    chkAutoScroll->setChecked(false);
+    if (tbIdView->isVisible())
+        findChild<QAction *>(QStringLiteral("actionIdView"))->setChecked(false);
+    const QModelIndex index = frameLogDecoder->index(int(row), 0);
+    ui->tbReceive->selectRow(int(row));
+    ui->tbReceive->scrollTo(index, QAbstractItemView::PositionAtCenter);
 }
 
 void MainWindow::showIdView(bool show)
@@ -1064,6 +1101,7 @@ void MainWindow::openTrace()
         if (job->skipped() > 0)
             text += QStringLiteral("，跳过 %1 条无法解析的记录").arg(job->skipped());
         showStatusMessage(text);
+        plotWindow->reload();
         traceOpen = nullptr;
         progress->deleteLater();
         job->deleteLater();

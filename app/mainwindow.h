@@ -16,6 +16,7 @@
 #include <memory>
 
 class IdViewModel;
+class PlotWindow;
 struct DbcLoadJob;
 class Recorder;
 class TraceOpen;
@@ -62,6 +63,8 @@ public slots:
     void unloadDbc();
     // Starts a trace replay onto the open device, or says in the status bar why not.
     bool replayTrace(const ReplayOptions &options);
+    // Selects the frame log's row of frame `number` and scrolls to it, if still kept.
+    void selectFrameNumber(qint64 number);
 
 signals:
     // The loaded database changed; views that decode must look their messages up again.
@@ -164,6 +167,7 @@ private:
     qint64 reportedRefusedFrames = 0;
     bool idViewSized = false; // columns fitted to the rows since the view was shown
     Recorder *recorder = nullptr;
+    PlotWindow *plotWindow = nullptr;
     QAction *startRecordingAction = nullptr;
     QAction *stopRecordingAction = nullptr;
     QLabel *lblRecording = nullptr;
