@@ -1,7 +1,7 @@
 #pragma once
 
 // Minimum, maximum and sum of any range of a growing sequence of values, from blocks of
-// 32 values and blocks of eight blocks above them, so that a query costs a few dozen
+// 64 values and blocks of eight blocks above them, so that a query costs a few dozen
 // steps whatever the range's length. The values themselves stay with the caller, who
 // scans the few at a range's ragged ends. Values are numbered from 0 on as appended; the
 // oldest may be forgotten (dropBefore) and are then never asked for again. One thread at a
@@ -46,7 +46,7 @@ struct RangeStats
 class MinMaxPyramid
 {
 public:
-    static constexpr int leafSize = 32;
+    static constexpr int leafSize = 64;
     static constexpr int fanOut = 8;
 
     void append(double value);

@@ -280,6 +280,11 @@ bool PlotWindow::addSignal(const QString &name, int chart)
     // Its history is what the frame log keeps; the frames to come follow it.
     const int index = int(plotted.size()) - 1;
     if (frameLog && frameLog->rowCount() > 0) {
+        // The first signal over a trace shows all of it.
+        bool empty = true;
+        for (const auto &other : plotted)
+            empty &= other->series->isEmpty();
+        showAllAfterLoad |= empty && !isFollowing();
         plotted.back()->loading = true;
         if (isBusy())
             queuedLoads.push_back(index);
@@ -462,9 +467,10 @@ void PlotWindow::reload()
 {
     if (!frameLog)
         return;
-    if (frameLog->rowCount() > 0) {
-        const FrameLogSnapshot first = frameLog->snapshot(1);
-        originUs = plotFrameTimeUs(first.record(0));
+    const FrameLogSnapshot rows = frameLog->snapshot(frameLog->rowCount());
+    if (rows.rowCount() > 0) {
+        originUs = plotFrameTimeUs(rows.record(0));
+        latestUs = plotFrameTimeUs(rows.record(rows.rowCount() - 1));
         haveOrigin = true;
     }
     // The whole trace is shown, not the newest seconds.
@@ -495,6 +501,12 @@ void PlotWindow::startLoad(const std::vector<int> &indices)
 {
     auto job = std::make_shared<PlotLoadJob>();
     job->snapshot = frameLog->snapshot(frameLog->rowCount());
+    const int rows = job->snapshot.rowCount();
+    if (!haveOrigin) {
+        originUs = plotFrameTimeUs(job->snapshot.record(0));
+        haveOrigin = true;
+    }
+    latestUs = std::max(latestUs, plotFrameTimeUs(job->snapshot.record(rows - 1)));
     job->indices = indices;
     for (int index : indices) {
         job->signalList.append(plotted.at(size_t(index))->signal);
@@ -512,9 +524,7 @@ void PlotWindow::startLoad(const std::vector<int> &indices)
         const FrameLogSnapshot &rows = job->snapshot;
         const int count = rows.rowCount();
         for (int row = 0; row < count; ++row) {
-            const FrameRecord &record = rows.record(row);
-            if (work.wants(record.id, record.flags & FrameRecord::Extended))
-                work.add(record, rows.number(row));
+            work.add(rows.record(row), rows.number(row));
             if ((row & (rowsPerProgressStep - 1)) == 0) {
                 job->rowsDone.store(row, std::memory_order_relaxed);
                 if (job->cancelled.load(std::memory_order_relaxed))

@@ -13,12 +13,17 @@ SampleExtractor::SampleExtractor(const QVector<const PlotSignal *> &signalList,
 
 void SampleExtractor::add(const FrameRecord &record, qint64 number)
 {
-    const auto found = byKey.constFind(
-        dbcMessageKey(record.id, record.flags & FrameRecord::Extended));
-    if (found == byKey.constEnd())
+    const quint64 key = dbcMessageKey(record.id, record.flags & FrameRecord::Extended);
+    // A trace is mostly runs of few identifiers: the last one found is looked at first.
+    if (key != lastKey) {
+        const auto found = byKey.constFind(key);
+        lastKey = key;
+        lastIndices = found == byKey.constEnd() ? nullptr : &found.value();
+    }
+    if (!lastIndices)
         return;
     const qint64 timeUs = plotFrameTimeUs(record);
-    for (int index : found.value()) {
+    for (int index : *lastIndices) {
         double value;
         if (signalList.at(index)->sample(record, &value))
             series.at(index)->append(timeUs, number, value);

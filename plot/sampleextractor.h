@@ -31,6 +31,8 @@ private:
     QVector<const PlotSignal *> signalList;
     QVector<SampleSeries *> series;
     QHash<quint64, QVector<int>> byKey; // signal indices by identifier
+    quint64 lastKey = ~quint64(0);
+    const QVector<int> *lastIndices = nullptr;
 };
 
 // Writes the plotted samples as CSV (UTF-8, LF): the header "时间(s)" and each signal's

@@ -14,7 +14,6 @@
 #include <QVector>
 
 #include <deque>
-#include <vector>
 
 // What one pixel column of a plot shows: the samples [begin, end) that fall in it.
 struct PlotColumn
@@ -65,15 +64,45 @@ public:
     static constexpr int blockSamples = 4096;
 
 private:
-    struct Block
+    // Up to blockSamples samples: values, time offsets (µs after baseTimeUs) and number
+    // offsets (frames after baseNumber), each an array in one allocation that doubles as it
+    // fills; full-size ones come from a pool of huge-page slabs.
+    class Block
     {
-        qint64 firstIndex = 0;
-        qint64 baseTimeUs = 0;
-        qint64 baseNumber = 0;
-        std::vector<quint32> timeOffset;   // µs after baseTimeUs
-        std::vector<quint16> numberOffset; // frames after baseNumber
-        std::vector<double> values;
-        int count() const { return int(values.size()); }
+    public:
+        Block(qint64 firstIndex, qint64 baseTimeUs, qint64 baseNumber, int capacity);
+        Block(Block &&other) noexcept;
+        Block &operator=(Block &&other) noexcept;
+        Block(const Block &) = delete;
+        Block &operator=(const Block &) = delete;
+        ~Block();
+
+        bool append(quint32 timeOffset, quint16 numberOffset, double value);
+        int count() const { return used; }
+        int capacity() const { return size; }
+        const double *values() const { return reinterpret_cast<const double *>(storage); }
+        const quint32 *timeOffsets() const
+        {
+            return reinterpret_cast<const quint32 *>(storage + 8 * size_t(size));
+        }
+        const quint16 *numberOffsets() const
+        {
+            return reinterpret_cast<const quint16 *>(storage + 12 * size_t(size));
+        }
+        qint64 lastTimeUs() const { return baseTimeUs + timeOffsets()[used - 1]; }
+
+        qint64 firstIndex;
+        qint64 baseTimeUs;
+        qint64 baseNumber;
+
+    private:
+        void grow();
+        static char *allocate(int capacity);
+        static void release(char *storage, int capacity);
+
+        char *storage = nullptr;
+        int used = 0;
+        int size = 0;
     };
 
     const Block &blockOf(qint64 index) const;
