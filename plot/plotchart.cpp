@@ -24,9 +24,13 @@ PlotChart::PlotChart(QWidget *parent)
     : QwtPlot(parent)
 {
     setCanvasBackground(Qt::white);
+    // Every redraw paints all of the canvas anyway: a backing store would only add a copy.
+    if (auto *plotCanvas = qobject_cast<QwtPlotCanvas *>(canvas()))
+        plotCanvas->setPaintAttribute(QwtPlotCanvas::BackingStore, false);
     setAutoReplot(false);
     auto *grid = new QwtPlotGrid;
-    grid->setMajorPen(QColor(220, 220, 220), 0, Qt::DotLine);
+    // Solid: dashed lines cost the raster engine far more at every redraw.
+    grid->setMajorPen(QColor(232, 232, 232), 0, Qt::SolidLine);
     grid->attach(this);
     for (int i = 0; i < 2; ++i) {
         cursorMarkers[i] = new QwtPlotMarker;
@@ -87,8 +91,16 @@ void PlotChart::updateAxes()
             palette.setColor(QPalette::Text, curve->colour());
             scale->setPalette(palette);
             axisScaleDraw(axes[i])->enableComponent(QwtAbstractScaleDraw::Labels, true);
+            QwtText title(curve->title());
+            title.setColor(curve->colour());
+            QFont font = title.font();
+            font.setPointSizeF(font.pointSizeF() * 0.85);
+            title.setFont(font);
+            setAxisTitle(axes[i], title);
         } else {
             axisScaleDraw(axes[i])->enableComponent(QwtAbstractScaleDraw::Labels, false);
+            // A blank title as tall as the others keeps the canvases of all charts aligned.
+            setAxisTitle(axes[i], QStringLiteral(" "));
         }
     }
 }

@@ -9,6 +9,7 @@
 #include <QAction>
 #include <QCompleter>
 #include <QDoubleSpinBox>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QHBoxLayout>
@@ -38,8 +39,11 @@ namespace {
 
 // Redraws at most this often while frames come: over ten a second at a small share of
 // the GUI thread.
-constexpr int redrawIntervalMs = 80;
+constexpr int redrawIntervalMs = 90;
 constexpr int rowsPerProgressStep = 65536;
+// The view runs on this long after the newest frame, as far as the frame log's ticks
+// leave it behind.
+constexpr qint64 liveHoldMs = 500;
 
 const QColor lineColours[] = {
     QColor(31, 119, 180), QColor(214, 39, 40), QColor(44, 160, 44), QColor(255, 127, 14),
@@ -116,6 +120,7 @@ PlotWindow::PlotWindow(const FrameLogModel *frameLog, QWidget *parent)
         if (shown)
             setCursors(from + (to - from) / 3, from + 2 * (to - from) / 3);
         cursorsShown = shown;
+        tableChanged = true;
         redraw();
     });
     tools->addSeparator();
@@ -180,13 +185,19 @@ PlotWindow::PlotWindow(const FrameLogModel *frameLog, QWidget *parent)
     splitter->addWidget(lower);
     splitter->setStretchFactor(0, 4);
     splitter->setStretchFactor(1, 1);
+    splitter->setSizes({560, 140});
     layout->addWidget(splitter, 1);
     setCentralWidget(central);
-    statusBar();
+    keptLabel = new QLabel(this);
+    keptLabel->setObjectName(QStringLiteral("lblPlotKept"));
+    statusBar()->addPermanentWidget(keptLabel);
 
     auto *timer = new QTimer(this);
     connect(timer, &QTimer::timeout, this, [this] {
-        if (dirty && isVisible())
+        // While frames come, a following view scrolls between the frame log's ticks too.
+        const bool live = isFollowing() && sinceLatest.isValid()
+            && sinceLatest.elapsed() < liveHoldMs;
+        if ((dirty || live) && isVisible())
             redraw();
     });
     timer->start(redrawIntervalMs);
@@ -275,6 +286,7 @@ bool PlotWindow::addSignal(const QString &name, int chart)
     entry->curve->setTitle(entry->signal.title());
     entry->chart = chart >= 0 && chart < charts.size() ? charts.at(chart) : newChart();
     entry->chart->addCurve(entry->curve.get());
+    axesChanged = true;
     plotted.push_back(std::move(entry));
     showMessage(QStringLiteral("已添加：%1").arg(plotted.back()->signal.title()));
     // Its history is what the frame log keeps; the frames to come follow it.
@@ -329,6 +341,7 @@ void PlotWindow::moveSignal(int index, int chart)
 
 PlotChart *PlotWindow::newChart()
 {
+    axesChanged = true;
     auto *chart = new PlotChart(chartArea);
     chart->setObjectName(QStringLiteral("plotChart%1").arg(charts.size() + 1));
     chart->setMinimumHeight(110);
@@ -356,6 +369,7 @@ PlotChart *PlotWindow::newChart()
 
 void PlotWindow::dropEmptyCharts()
 {
+    axesChanged = true;
     for (int i = charts.size() - 1; i >= 0; --i) {
         if (charts.at(i)->curves().isEmpty())
             delete charts.takeAt(i);
@@ -388,6 +402,7 @@ void PlotWindow::addFrames(const QList<CanMessage> &frames, qint64 firstNumber)
         haveOrigin = true;
     }
     latestUs = std::max(latestUs, plotFrameTimeUs(newest));
+    sinceLatest.start();
     dirty = true;
     if (plotted.empty())
         return;
@@ -457,6 +472,7 @@ void PlotWindow::clear()
     haveOrigin = false;
     originUs = 0;
     latestUs = 0;
+    sinceLatest.invalidate();
     from = 0;
     to = spanBox->value();
     pauseAction->setChecked(false);
@@ -473,6 +489,7 @@ void PlotWindow::reload()
         latestUs = plotFrameTimeUs(rows.record(rows.rowCount() - 1));
         haveOrigin = true;
     }
+    sinceLatest.invalidate();
     // The whole trace is shown, not the newest seconds.
     pauseAction->setChecked(true);
     showAllAfterLoad = true;
@@ -672,27 +689,44 @@ void PlotWindow::redraw()
 {
     dirty = false;
     if (isFollowing() && haveOrigin) {
-        const double newest = (latestUs - originUs) / 1e6;
+        // The newest frame came a moment ago: the view's edge is now, not then.
+        const qint64 ageMs = sinceLatest.isValid() ? std::min(sinceLatest.elapsed(), liveHoldMs)
+                                                   : 0;
+        const double newest = (latestUs - originUs) / 1e6 + ageMs / 1e3;
         to = newest;
         from = newest - spanBox->value();
     }
-    updateRanges();
+    const bool rescaled = updateRanges();
     for (PlotChart *chart : charts) {
         for (PlotCurve *curve : chart->curves())
             curve->setTime(originUs, latestUs);
         chart->setAxisScale(QwtPlot::xBottom, from, to);
-        chart->updateAxes();
         chart->setCursors(cursorsShown, cursor[0], cursor[1]);
-        chart->enableAxis(QwtPlot::xBottom, chart == charts.last());
     }
-    layoutAxes();
+    if (rescaled || axesChanged) {
+        for (PlotChart *chart : charts) {
+            chart->enableAxis(QwtPlot::xBottom, chart == charts.last());
+            chart->setAxisTitle(QwtPlot::xBottom, chart == charts.last()
+                                                      ? QStringLiteral("时间 (s)") : QString());
+        }
+        layoutAxes();
+        axesChanged = false;
+    }
     for (PlotChart *chart : charts)
         chart->replot();
-    updateTable();
+    // The table shows nothing that scrolling changes unless the cursors are out.
+    if (cursorsShown || tableChanged)
+        updateTable();
+    // The series hold what the frame log holds; the row limit is why history ends.
+    if (frameLog && (!keptShown.isValid() || keptShown.elapsed() >= 500)) {
+        keptLabel->setText(QStringLiteral("曲线数据：列表中的 %1 帧").arg(frameLog->rowCount()));
+        keptShown.start();
+    }
 }
 
-void PlotWindow::updateRanges()
+bool PlotWindow::updateRanges()
 {
+    bool changed = false;
     for (const auto &entry : plotted) {
         if (entry->fixedRange)
             continue;
@@ -703,22 +737,35 @@ void PlotWindow::updateRanges()
         const RangeStats visible = series.stats(begin, end);
         if (visible.isEmpty())
             continue;
-        double lo = visible.min;
-        double hi = visible.max;
+        const double lo = visible.min;
+        const double hi = visible.max;
+        const QwtInterval now = entry->curve->range();
+        // A scrolling view keeps its scale while the data stay inside and fill most of
+        // it, so that the axes are not laid out anew at every redraw.
+        if (isFollowing() && lo >= now.minValue() && hi <= now.maxValue()
+            && (hi - lo) >= 0.6 * now.width()) {
+            continue;
+        }
         const double pad = hi > lo ? (hi - lo) * 0.05 : std::max(std::abs(lo) * 0.05, 0.5);
-        entry->curve->setRange(QwtInterval(lo - pad, hi + pad));
+        const QwtInterval fitted(lo - pad, hi + pad);
+        if (fitted != now) {
+            entry->curve->setRange(fitted);
+            changed = true;
+        }
     }
+    return changed;
 }
 
 void PlotWindow::layoutAxes()
 {
+    for (PlotChart *chart : charts)
+        chart->updateAxes();
     // Every chart's axes as wide as the widest, so that the canvases line up in time.
     for (int axis : {int(QwtPlot::yLeft), int(QwtPlot::yRight)}) {
         int widest = 0;
         for (PlotChart *chart : charts) {
             QwtScaleDraw *draw = chart->axisScaleDraw(axis);
             draw->setMinimumExtent(0);
-            chart->updateAxes();
             widest = std::max(widest, int(draw->extent(chart->axisWidget(axis)->font())));
         }
         for (PlotChart *chart : charts)
@@ -728,6 +775,7 @@ void PlotWindow::layoutAxes()
 
 void PlotWindow::updateTable()
 {
+    tableChanged = false;
     cursorLabel->setText(cursorsShown
                              ? QStringLiteral("光标1：%1 s    光标2：%2 s    Δt：%3 s")
                                    .arg(secondsText(cursor[0]), secondsText(cursor[1]),
@@ -827,6 +875,7 @@ void PlotWindow::showTableMenu(const QPoint &position)
     fixed->setChecked(entry.fixedRange);
     connect(fixed, &QAction::toggled, this, [this, index](bool on) {
         plotted.at(size_t(index))->fixedRange = on;
+        axesChanged = true;
         redraw();
     });
     menu.addSeparator();

@@ -10,6 +10,7 @@
 
 #include "plot/plotsignal.h"
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 
 #include <atomic>
@@ -104,7 +105,8 @@ private:
     void flushPending();
     void trim();
     void rebuildExtractor();
-    void updateRanges();
+    // True when a line's scale changed.
+    bool updateRanges();
     void updateTable();
     void layoutAxes();
     void zoomAround(double anchor, double factor);
@@ -126,11 +128,15 @@ private:
     bool haveOrigin = false;
     qint64 originUs = 0;
     qint64 latestUs = 0;
+    QElapsedTimer sinceLatest; // since latestUs came
     double from = 0;
     double to = 30;
     bool cursorsShown = false;
     double cursor[2] = {0, 0};
     bool dirty = false;
+    bool axesChanged = true; // charts or lines changed: axes to lay out again
+    bool tableChanged = true;
+    QElapsedTimer keptShown;
     bool showAllAfterLoad = false;
 
     // Frames handed over while a worker works, added after it.
@@ -150,6 +156,7 @@ private:
     QWidget *chartArea = nullptr;
     QVBoxLayout *chartLayout = nullptr;
     QLabel *cursorLabel = nullptr;
+    QLabel *keptLabel = nullptr;
     QTreeWidget *table = nullptr;
     int nextColour = 0;
 };

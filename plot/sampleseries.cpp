@@ -278,6 +278,33 @@ qint64 SampleSeries::lowerBound(qint64 timeUs) const
     return block.firstIndex + (at - offsets);
 }
 
+qint64 SampleSeries::lowerBoundFrom(qint64 start, qint64 timeUs) const
+{
+    if (start >= end)
+        return end;
+    const Block &block = blockOf(start);
+    if (block.lastTimeUs() < timeUs)
+        return std::max(start, lowerBound(timeUs));
+    const int count = block.count();
+    int low = int(start - block.firstIndex);
+    if (timeUs <= block.baseTimeUs)
+        return start;
+    // The next column's edge is mostly a few samples on: gallop there, then halve.
+    const quint64 offset = quint64(timeUs - block.baseTimeUs);
+    const quint32 *offsets = block.timeOffsets();
+    int high = low;
+    int step = 1;
+    while (high < count && offsets[high] < offset) {
+        low = high + 1;
+        high += step;
+        step *= 2;
+    }
+    high = std::min(high, count);
+    const quint32 *at = std::lower_bound(offsets + low, offsets + high, offset,
+                                         [](quint32 a, quint64 b) { return a < b; });
+    return block.firstIndex + (at - offsets);
+}
+
 RangeStats SampleSeries::scan(qint64 begin, qint64 stop) const
 {
     RangeStats result;
@@ -285,8 +312,23 @@ RangeStats SampleSeries::scan(qint64 begin, qint64 stop) const
         const Block &block = blockOf(begin);
         const qint64 blockEnd = std::min(stop, block.firstIndex + block.count());
         const double *values = block.values() - block.firstIndex;
-        for (qint64 i = begin; i < blockEnd; ++i)
-            result.add(values[i]);
+        double lo = result.min;
+        double hi = result.max;
+        double sum = 0;
+        qint64 count = 0;
+        for (qint64 i = begin; i < blockEnd; ++i) {
+            const double v = values[i];
+            if (v != v)
+                continue;
+            lo = v < lo ? v : lo;
+            hi = v > hi ? v : hi;
+            sum += v;
+            ++count;
+        }
+        result.min = lo;
+        result.max = hi;
+        result.sum += sum;
+        result.count += count;
         begin = blockEnd;
     }
     return result;
@@ -330,12 +372,10 @@ QVector<PlotColumn> SampleSeries::columns(double fromUs, double toUs, int width)
     if (width <= 0 || !(toUs > fromUs))
         return result;
     const double step = (toUs - fromUs) / width;
-    auto boundary = [&](int x) {
-        return lowerBound(qint64(std::ceil(fromUs + step * x)));
-    };
-    qint64 begin = boundary(0);
+    qint64 begin = lowerBound(qint64(std::ceil(fromUs)));
     for (int x = 0; x < width; ++x) {
-        const qint64 stop = x + 1 == width ? lowerBound(qint64(std::ceil(toUs))) : boundary(x + 1);
+        const double edge = x + 1 == width ? toUs : fromUs + step * (x + 1);
+        const qint64 stop = lowerBoundFrom(begin, qint64(std::ceil(edge)));
         PlotColumn &column = result[x];
         column.begin = begin;
         column.end = std::max(begin, stop);

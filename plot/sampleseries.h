@@ -106,6 +106,8 @@ private:
     };
 
     const Block &blockOf(qint64 index) const;
+    // lowerBound() for a time at or after that of sample `start`.
+    qint64 lowerBoundFrom(qint64 start, qint64 timeUs) const;
     RangeStats scan(qint64 begin, qint64 end) const;
 
     std::deque<Block> blocks;
