@@ -120,9 +120,10 @@ double PlotChart::secondsAt(double x) const
 
 int PlotChart::cursorNear(double x) const
 {
+    const QwtScaleMap map = canvasMap(QwtPlot::xBottom);
     for (int i = 0; i < 2; ++i) {
         if (cursorMarkers[i]->isVisible()
-            && std::abs(canvasMap(QwtPlot::xBottom).transform(cursorMarkers[i]->xValue()) - x) <= 4)
+            && std::abs(map.transform(cursorMarkers[i]->xValue()) - x) <= 4)
             return i;
     }
     return -1;

@@ -51,9 +51,18 @@ void PlotCurve::draw(QPainter *painter, const QwtScaleMap &xMap, const QwtScaleM
         return qBound(canvasRect.top() - 2, y, canvasRect.bottom() + 2);
     };
 
-    QVector<QLineF> lines;
-    QVector<QPointF> dots;
-    lines.reserve(2 * width + 2);
+    // Every segment is upright or level: one-pixel rectangles, which the raster engine
+    // fills far faster than it strokes lines.
+    QVector<QRect> spans;
+    spans.reserve(2 * width + 2);
+    auto upright = [&spans](double x, double y1, double y2) {
+        const int top = qRound(std::min(y1, y2));
+        spans.append(QRect(int(std::floor(x)), top, 1, qRound(std::max(y1, y2)) - top + 1));
+    };
+    auto level = [&spans](double x1, double x2, double y) {
+        const int from = int(std::floor(x1));
+        spans.append(QRect(from, qRound(y), int(std::floor(x2)) - from + 1, 1));
+    };
     qint64 held = (columns.isEmpty() ? series.endIndex() : columns.first().begin) - 1;
     bool holding = held >= series.firstIndex();
     double heldValue = holding ? series.value(held) : 0;
@@ -69,14 +78,17 @@ void PlotCurve::draw(QPainter *painter, const QwtScaleMap &xMap, const QwtScaleM
         double lo = column.min;
         double hi = column.max;
         if (joined) {
-            lines.append(QLineF(heldX, yOf(heldValue), px, yOf(heldValue)));
+            // From the column next door the vertical line, which spans the held value,
+            // joins them already; only a wider step needs its flat part drawn.
+            if (px - heldX > 1.5)
+                level(heldX, px, yOf(heldValue));
             lo = std::min(lo, heldValue);
             hi = std::max(hi, heldValue);
         }
         if (lo == hi && !joined)
-            dots.append(QPointF(px, yOf(lo)));
+            level(px - 1, px + 1, yOf(lo)); // a lone sample: a short dash
         else
-            lines.append(QLineF(px, yOf(lo), px, yOf(hi)));
+            upright(px, yOf(lo), yOf(hi));
         holding = true;
         held = column.end - 1;
         heldValue = series.value(held);
@@ -93,15 +105,9 @@ void PlotCurve::draw(QPainter *painter, const QwtScaleMap &xMap, const QwtScaleM
         }
         const double untilX = std::min(right, xMap.transform((untilUs - originUs) / 1e6));
         if (untilX > heldX)
-            lines.append(QLineF(heldX, yOf(heldValue), untilX, yOf(heldValue)));
+            level(heldX, untilX, yOf(heldValue));
     }
 
-    painter->save();
-    QPen line(pen, 0);
-    painter->setPen(line);
-    painter->drawLines(lines);
-    // A lone sample is a short dash, visible where no line joins it.
-    for (const QPointF &dot : dots)
-        painter->drawLine(QLineF(dot.x() - 1, dot.y(), dot.x() + 1, dot.y()));
-    painter->restore();
+    for (const QRect &span : spans)
+        painter->fillRect(span, pen);
 }

@@ -281,7 +281,8 @@ bool PlotWindow::addSignal(const QString &name, int chart)
         }
     }
     entry->series = std::make_unique<SampleSeries>();
-    const QColor colour = lineColours[nextColour++ % int(sizeof lineColours / sizeof *lineColours)];
+    const int colours = int(sizeof lineColours / sizeof *lineColours);
+    const QColor colour = lineColours[nextColour++ % colours];
     entry->curve = std::make_unique<PlotCurve>(entry->series.get(), colour);
     entry->curve->setTitle(entry->signal.title());
     entry->chart = chart >= 0 && chart < charts.size() ? charts.at(chart) : newChart();
@@ -758,8 +759,14 @@ bool PlotWindow::updateRanges()
 
 void PlotWindow::layoutAxes()
 {
+    // The right axes only where some chart has a second line, on all charts alike.
+    bool secondLine = false;
     for (PlotChart *chart : charts)
+        secondLine |= chart->curves().size() > 1;
+    for (PlotChart *chart : charts) {
+        chart->enableAxis(QwtPlot::yRight, secondLine);
         chart->updateAxes();
+    }
     // Every chart's axes as wide as the widest, so that the canvases line up in time.
     for (int axis : {int(QwtPlot::yLeft), int(QwtPlot::yRight)}) {
         int widest = 0;
