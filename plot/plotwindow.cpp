@@ -192,6 +192,14 @@ PlotWindow::PlotWindow(const FrameLogModel *frameLog, QWidget *parent)
     keptLabel->setObjectName(QStringLiteral("lblPlotKept"));
     statusBar()->addPermanentWidget(keptLabel);
 
+    // A lowered row limit trims the frame log between ticks too.
+    if (frameLog) {
+        connect(frameLog, &QAbstractItemModel::rowsRemoved, this, [this] {
+            trim();
+            dirty = true;
+        });
+    }
+
     auto *timer = new QTimer(this);
     connect(timer, &QTimer::timeout, this, [this] {
         // While frames come, a following view scrolls between the frame log's ticks too.
@@ -453,6 +461,9 @@ void PlotWindow::trim()
 
 void PlotWindow::clear()
 {
+    // Nothing queued may start from the load's end, and nothing waiting is wanted now.
+    queuedLoads.clear();
+    pending.clear();
     if (loadJob)
         loadJob->cancelled = true;
     if (exportJob)

@@ -149,6 +149,9 @@ void TestPlotWindow::liveSeriesFollowTheRowLimit()
     }
     const SampleSeries &series = window.seriesAt(0);
     QCOMPARE(series.value(series.endIndex() - 1), double(quint16((next - 2) * 3)));
+    // A limit lowered between ticks trims the plot with the frame log.
+    log.applyRowLimit(77);
+    QCOMPARE(numbers(series), everySecond(next - 77 + (next - 77) % 2, next));
 }
 
 void TestPlotWindow::historyAndFramesDuringWork_data()
