@@ -213,16 +213,16 @@ PlotWindow::PlotWindow(const FrameLogModel *frameLog, QWidget *parent)
 
 PlotWindow::~PlotWindow()
 {
-    for (const auto &job : {loadJob}) {
-        if (job)
-            job->cancelled = true;
-    }
+    if (loadJob)
+        loadJob->cancelled = true;
     if (exportJob)
         exportJob->cancelled = true;
     if (loadThread)
         loadThread->wait();
     if (exportThread)
         exportThread->wait();
+    delete loadThread;
+    delete exportThread;
     delete extractor;
     // The curves go with their charts' items otherwise; they belong to the signals.
     for (const auto &entry : plotted) {
