@@ -384,6 +384,7 @@ std::optional<SimTraffic> parseSimTraffic(const char *text)
         } else if (option == "brs" && !traffic.brs) {
             traffic.brs = true;
         } else if (option.compare(0, 4, "dlc=") == 0 && option.size() <= 6 && !dlcGiven
+                   && (option.size() == 5 || option[4] != '0')
                    && parseDecimal(option.substr(4), &length) && isFdLength(unsigned(length))) {
             traffic.dlc = uint8_t(length);
             dlcGiven = true;
