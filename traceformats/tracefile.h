@@ -1,7 +1,8 @@
 #pragma once
 
 // Reading and writing CAN traces in the file formats of the surrounding tools: candump's
-// log, ASC, pcap (SocketCAN link type), BLF, and the frame log's own CSV. Plain C++ with
+// log, ASC, pcap (SocketCAN link type), BLF, and the frame log's own CSV. All carry CAN FD
+// frames, the CSV without their BRS and ESI flags. Plain C++ with
 // no toolkit, so the adapter library can replay a trace as its simulated traffic.
 //
 // A reader or writer object belongs to one thread at a time; different objects are
@@ -21,8 +22,14 @@ struct Frame
     bool remote = false;
     // An error event: id holds the CAN_ERR_* class bits, data the eight error bytes.
     bool error = false;
+    // The number of data bytes (a remote frame: the length asked for). An FD frame carries
+    // 0 to 8, 12, 16, 20, 24, 32, 48 or 64; every other frame at most 8.
     uint8_t dlc = 0;
-    uint8_t data[8] = {};
+    // A CAN FD frame, and its bit rate switch and error state indicator.
+    bool fd = false;
+    bool brs = false;
+    bool esi = false;
+    uint8_t data[64] = {};
     bool tx = false;
     // False for a write the adapter refused; such a frame never crossed the bus.
     bool success = true;
@@ -30,6 +37,12 @@ struct Frame
     // time of day only: then it counts from local midnight.
     int64_t timestampUs = 0;
 };
+
+// The FD lengths: 0 to 8, 12, 16, 20, 24, 32, 48, 64.
+bool isFdLength(unsigned int length);
+// The length code of an FD length, and the length of a code (0 to 15).
+unsigned int fdLengthCode(unsigned int length);
+unsigned int fdCodeLength(unsigned int code);
 
 enum class Format { Unknown, CandumpLog, Asc, Pcap, Blf, Csv };
 
