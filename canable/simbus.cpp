@@ -1050,7 +1050,7 @@ std::unique_ptr<Backend> openSimulatedBus(unsigned int kbps, unsigned int dataKb
             std::fprintf(stderr, "canable: the simulated bus cannot run at %u kbit/s\n", kbps);
             return nullptr;
         }
-        return openReplayBus(traffic + replay.size());
+        return openReplayBus(traffic + replay.size(), dataKbps != 0);
     }
     std::optional<SimTraffic> setting = parseSimTraffic(traffic);
     if (!setting) {

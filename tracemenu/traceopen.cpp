@@ -133,7 +133,7 @@ void TraceOpen::run()
             msg.error = frame.error;
             if (frame.error) {
                 msg.errorClass = frame.id;
-                msg.dlc = int(sizeof frame.data);
+                msg.dlc = 8; // an error frame's data bytes
                 msg.data = QByteArray(reinterpret_cast<const char *>(frame.data), msg.dlc);
             } else {
                 msg.dlc = frame.dlc;

@@ -383,7 +383,8 @@ void SendThread::runReplay()
             if (options.receivedOnly && read.tx)
                 continue;
             const quint32 highestId = read.extended ? 0x1fffffffu : 0x7ffu;
-            if (read.error || !read.success || read.id > highestId || read.dlc > 8) {
+            // FD frames cannot go out on a device opened for classic frames.
+            if (read.error || !read.success || read.id > highestId || read.dlc > 8 || read.fd) {
                 ++progress.skipped;
                 continue;
             }
