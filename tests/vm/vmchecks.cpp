@@ -1159,7 +1159,8 @@ void checkFdWriting(Check &check)
 void checkFdOpening(Check &check)
 {
     requireOpening(check, "unprivileged, vcan0 with MTU 72", openWithoutNetAdmin(vcan, 500, 5000));
-    run("/usr/sbin/ip link add dev vcan1 type vcan && /usr/sbin/ip link set vcan1 up");
+    run("/usr/sbin/ip link add dev vcan1 type vcan && /usr/sbin/ip link set vcan1 mtu 16 "
+        "&& /usr/sbin/ip link set vcan1 up");
     requireOpening(check, "vcan1 with MTU 16", openAdapter("vcan1", 500, 2000),
                    "vcan1 carries only classic CAN frames (MTU 16)");
     check.require(std::strstr(canable_lastError(), "mtu 72") != nullptr,
