@@ -5,6 +5,7 @@
 #include "dbcview/signalcomposer.h"
 #include "dbcview/signalmonitor.h"
 #include "device/adaptercalls.h"
+#include "devicebar/fdmode.h"
 #include "device/handlethread.h"
 #include "device/listenthread.h"
 #include "health/busstatus.h"
@@ -449,6 +450,13 @@ void MainWindow::setupDeviceMenu()
                                  : QStringLiteral("正常模式将在下次打开设备时生效"));
         }
     });
+    fdMode = new FdMode(menu, ui->horizontalLayout, ui->cbxBaudrate, this);
+    connect(fdMode->action(), &QAction::toggled, sendWidget, &DataSendWidget::setFdShown);
+    connect(fdMode, &FdMode::changedWhileOpen, this, [this]() {
+        showStatusMessage(fdMode->action()->isChecked()
+                                  ? QStringLiteral("CAN FD 模式将在下次打开设备时生效")
+                                  : QStringLiteral("经典 CAN 模式将在下次打开设备时生效"));
+    });
 }
 
 void MainWindow::setupHealthFields()
@@ -532,6 +540,8 @@ void MainWindow::setDeviceState(DeviceState state)
     ui->btnOpen->setEnabled(closed);
     ui->btnClose->setEnabled(state == DeviceState::Open);
     ui->cbxBaudrate->setEnabled(closed);
+    if (fdMode)
+        fdMode->setEditable(closed);
     if (cbxInterface)
         cbxInterface->setEnabled(closed && !interfaceFromEnvironment);
 }
@@ -581,6 +591,7 @@ void MainWindow::on_btnOpen_clicked()
     options.chooseInterface = !interfaceFromEnvironment && choice.isValid();
     options.interfaceName = choice.toByteArray();
     options.listenOnly = actListenOnly->isChecked();
+    options.dataBitrate = fdMode->dataBitrate();
     // Opening closes the previous session first, which resets the device bar; the new
     // session's state is set after that.
     const quint64 session = ListenThread::instance()->openDevice(options);

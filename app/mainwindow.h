@@ -15,6 +15,7 @@
 
 #include <memory>
 
+class FdMode;
 class IdViewModel;
 struct DbcLoadJob;
 class Recorder;
@@ -128,6 +129,7 @@ private:
     QLabel *lblBusLoad = nullptr;
     QComboBox *cbxInterface = nullptr;
     QAction *actListenOnly = nullptr;
+    FdMode *fdMode = nullptr;
     QCheckBox *chkAutoScroll = nullptr;
     int messageTimer = 0;
     int backlogTimer = 0; // runs while the hub holds more than a tick took

@@ -71,7 +71,7 @@ QString rowText(const FrameLogSnapshot &snapshot, int row, int columns)
     for (int column = 0; column < columns; ++column) {
         if (row < snapshot.rowCount()) {
             line += frameLogText(snapshot.record(row), snapshot.number(row), column,
-                                 snapshot.oversized(row));
+                                 snapshot.oversized(row), &snapshot.tails());
         }
         line += QLatin1Char(',');
     }
@@ -151,7 +151,8 @@ bool FrameLogExport::write()
         for (int row = 0; row < rows; ++row) {
             if (row < snapshot.rowCount()
                 && !(snapshot.record(row).flags & (FrameRecord::Error
-                                                   | FrameRecord::Oversized))) {
+                                                   | FrameRecord::Oversized
+                                                   | FrameRecord::Fd))) {
                 appendRowUtf8(&buffer, snapshot.record(row), snapshot.number(row), texts);
             } else {
                 buffer += rowText(snapshot, row, columns).toUtf8();

@@ -4,6 +4,7 @@
 #include "monitor/framelog.h"
 
 #include <QColor>
+#include <QStringList>
 #include <QTime>
 
 #include <algorithm>
@@ -45,9 +46,10 @@ void releaseChunks(Iterator begin, Iterator end)
 } // namespace
 
 QString frameLogText(const FrameRecord &record, qint64 number, int column,
-                     const OversizedFrame *oversized)
+                     const OversizedFrame *oversized, const FrameTails *tails)
 {
     const bool error = record.flags & FrameRecord::Error;
+    const bool fd = !error && (record.flags & FrameRecord::Fd);
     switch (column) {
     case 0:
         return QString::number(number);
@@ -63,6 +65,13 @@ QString frameLogText(const FrameRecord &record, qint64 number, int column,
             return errorEventText(record.errorClass,
                                   QByteArray(reinterpret_cast<const char *>(record.data),
                                              record.size));
+        if (fd && record.dlc > record.size) {
+            const quint8 *tail = tails ? tails->at(record.errorClass) : nullptr;
+            if (tail) {
+                return hexBytes(record.data, record.size) + QLatin1Char(' ')
+                        + hexBytes(tail, record.dlc - record.size);
+            }
+        }
         return hexBytes(record.data, record.size);
     case 3:
         return QStringLiteral("0x%1").arg(oversized ? oversized->dlc : int(record.dlc), 2, 16,
@@ -82,6 +91,14 @@ QString frameLogText(const FrameRecord &record, qint64 number, int column,
     case 7:
         if (error)
             return QString();
+        if (fd) {
+            QString text = QStringLiteral("FD数据帧");
+            if (record.flags & FrameRecord::Brs)
+                text += QStringLiteral(" BRS");
+            if (record.flags & FrameRecord::Esi)
+                text += QStringLiteral(" ESI");
+            return text;
+        }
         return record.flags & FrameRecord::Remote ? QStringLiteral("远程帧")
                                                   : QStringLiteral("数据帧");
     case 8:
@@ -119,6 +136,11 @@ const OversizedFrame *FrameLogSnapshot::oversized(int row) const
     return found == extras.constEnd() ? nullptr : &found.value();
 }
 
+CanMessage FrameLogSnapshot::message(int row) const
+{
+    return frameMessage(record(row), oversized(row), &fdTails);
+}
+
 FrameLogModel::FrameLogModel(QObject *parent)
     : QAbstractTableModel(parent)
 {
@@ -145,9 +167,22 @@ QVariant FrameLogModel::data(const QModelIndex &index, int role) const
     case Qt::DisplayRole:
     case Qt::EditRole:
         return frameLogText(frame, number(index.row()), index.column(),
-                            oversized(index.row()));
+                            oversized(index.row()), &tails);
     case Qt::BackgroundRole:
         return frameLogBackground(frame);
+    case Qt::ToolTipRole:
+        // Sixty-four bytes need more room than the column gives: all of them, in lines of
+        // sixteen.
+        if (index.column() == 2 && (frame.flags & FrameRecord::Fd) && frame.dlc > 8
+            && !(frame.flags & FrameRecord::Error)) {
+            const QString text = frameLogText(frame, number(index.row()), 2,
+                                              oversized(index.row()), &tails);
+            QStringList lines;
+            for (int at = 0; at < text.size(); at += 16 * 3)
+                lines << text.mid(at, 16 * 3 - 1);
+            return lines.join(QLatin1Char('\n'));
+        }
+        return QVariant();
     default:
         return QVariant();
     }
@@ -187,7 +222,10 @@ int FrameLogModel::appendRecords(const QVector<FrameRecord> &records, qint64 fir
 
 void FrameLogModel::storeMessage(const CanMessage &msg, FrameRecord &slot, qint64 number)
 {
-    slot = frameRecord(msg);
+    const qint64 heldBefore = tails.bytesHeld();
+    slot = frameRecord(msg, &tails);
+    if (tails.bytesHeld() != heldBefore)
+        tailBlocks.emplace_back(number, slot.errorClass);
     if (slot.flags & FrameRecord::Oversized)
         extras.insert(number, { msg.data, msg.dlc });
 }
@@ -282,6 +320,14 @@ void FrameLogModel::dropFront(int count)
     head %= frameChunkRows;
     while (!extras.isEmpty() && extras.firstKey() < firstNumber)
         extras.erase(extras.begin());
+    // A block goes once the frames of the next one begin before the first row kept.
+    bool dropped = false;
+    while (tailBlocks.size() > 1 && tailBlocks[1].first <= firstNumber) {
+        tailBlocks.pop_front();
+        dropped = true;
+    }
+    if (dropped)
+        tails.dropBefore(tailBlocks.front().second);
 }
 
 void FrameLogModel::releaseAll()
@@ -289,6 +335,8 @@ void FrameLogModel::releaseAll()
     releaseChunks(chunks.begin(), chunks.end());
     chunks.clear();
     extras.clear();
+    tails.clear();
+    tailBlocks.clear();
     head = 0;
     rows = 0;
 }
@@ -297,7 +345,7 @@ CanMessage FrameLogModel::message(int row) const
 {
     if (row < 0 || row >= rows)
         return CanMessage();
-    return frameMessage(record(row), oversized(row));
+    return frameMessage(record(row), oversized(row), &tails);
 }
 
 qint64 FrameLogModel::number(int row) const
@@ -316,6 +364,7 @@ FrameLogSnapshot FrameLogModel::snapshot(int wanted) const
         taken.chunks.assign(chunks.begin(), chunks.begin() + qptrdiff(last + 1));
     }
     taken.extras = extras;
+    taken.fdTails = tails;
     return taken;
 }
 

@@ -17,9 +17,11 @@
 #include <memory>
 #include <vector>
 
-// The text of cell `column` of a frame numbered `number`, as the table shows it.
+// The text of cell `column` of a frame numbered `number`, as the table shows it; `tails`
+// holds the bytes beyond the eighth of an FD record.
 QString frameLogText(const FrameRecord &record, qint64 number, int column,
-                     const OversizedFrame *oversized = nullptr);
+                     const OversizedFrame *oversized = nullptr,
+                     const FrameTails *tails = nullptr);
 
 // The background of a frame's row; invalid for a successful transmission.
 QVariant frameLogBackground(const FrameRecord &record);
@@ -31,6 +33,9 @@ public:
     qint64 number(int row) const { return firstNumber + row; }
     const FrameRecord &record(int row) const;
     const OversizedFrame *oversized(int row) const;
+    const FrameTails &tails() const { return fdTails; }
+    // The frame of a row with all its bytes.
+    CanMessage message(int row) const;
 
 private:
     friend class FrameLogModel;
@@ -39,6 +44,7 @@ private:
     int rows = 0;
     qint64 firstNumber = 0;
     QMap<qint64, OversizedFrame> extras;
+    FrameTails fdTails;
 };
 
 class FrameLogModel : public QAbstractTableModel
@@ -64,7 +70,8 @@ public:
     int appendMessages(const QVector<CanMessage> &messages, qint64 firstNumber, int limit);
     // The same for messages already made records (frameRecord()) on another thread, which
     // spares the GUI thread the conversion; a record flagged Oversized shows without its
-    // data, which only appendMessages() keeps.
+    // data, which only appendMessages() keeps, and so does a record whose bytes are in a
+    // tails store of its maker's.
     int appendRecords(const QVector<FrameRecord> &records, qint64 firstNumber, int limit);
 
     // Removes the oldest rows beyond `limit`, nothing for a negative limit; returns how
@@ -102,4 +109,8 @@ private:
     int rows = 0;
     qint64 firstNumber = 0;
     QMap<qint64, OversizedFrame> extras; // by frame number
+    // The bytes of FD frames beyond their records' eight, and for each block of them the
+    // number of the first frame whose bytes it holds, so that dropping rows frees blocks.
+    FrameTails tails;
+    std::deque<std::pair<qint64, quint32>> tailBlocks;
 };
