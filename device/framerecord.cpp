@@ -84,14 +84,14 @@ quint64 FrameTails::absolute(quint32 reference) const
 
 quint32 FrameTails::append(const char *bytes, int count)
 {
-    // A tail never spans two blocks.
-    if (blocks.empty() || end % blockBytes + quint64(count) > blockBytes) {
-        if (!blocks.empty())
-            end = (end / blockBytes + 1) * blockBytes;
-        else
-            firstBlock = end / blockBytes;
+    // A tail never spans two blocks; one that starts where the last block ended exactly
+    // starts a new one too, or it would overwrite the start of that block.
+    if (!blocks.empty() && end % blockBytes + quint64(count) > blockBytes)
+        end = (end / blockBytes + 1) * blockBytes;
+    if (blocks.empty())
+        firstBlock = end / blockBytes;
+    if (end / blockBytes != firstBlock + blocks.size() - 1 || blocks.empty())
         blocks.push_back(std::make_shared<Block>());
-    }
     std::memcpy(blocks.back()->bytes + end % blockBytes, bytes, size_t(count));
     const quint32 reference = quint32(end >> 2);
     end += quint64(count + 3) & ~quint64(3);
