@@ -37,6 +37,7 @@ FdMode::FdMode(QMenu *menu, QBoxLayout *bar, QWidget *bitrateBox, QObject *paren
     bar->insertWidget(bar->indexOf(dataLabel) + 1, dataBox);
 
     connect(fdAction, &QAction::toggled, this, [this](bool on) {
+        on = on && fdAction->isEnabled();
         dataLabel->setVisible(on);
         dataBox->setVisible(on);
         if (!editable)
