@@ -1108,17 +1108,17 @@ QProgressDialog *MainWindow::workProgress(const QString &label, const QString &t
     return progress;
 }
 
-void MainWindow::showLoadedFrames(const QList<QVector<FrameRecord>> &batches)
+void MainWindow::showLoadedFrames(const QList<FrameBatch> &batches)
 {
     QScrollBar *scrollBar = ui->tbReceive->verticalScrollBar();
     const int top = scrollBar->value();
     ui->tbReceive->setUpdatesEnabled(false);
     const int limit = rowLimit(ui->txtMaxRowCount->text());
     int removed = 0;
-    for (const QVector<FrameRecord> &frames : batches) {
-        removed += receiveModel->appendRecords(frames, frameIndex, limit);
-        frameIndex += frames.size();
-        traceFramesLoaded += frames.size();
+    for (const FrameBatch &batch : batches) {
+        removed += receiveModel->appendRecords(batch.records, frameIndex, limit, &batch.tails);
+        frameIndex += batch.records.size();
+        traceFramesLoaded += batch.records.size();
     }
     if (chkAutoScroll->isChecked())
         ui->tbReceive->scrollToBottom();

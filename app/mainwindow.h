@@ -91,7 +91,7 @@ private:
     void setupTraceActions();
     void saveTrace();
     void openTrace();
-    void showLoadedFrames(const QList<QVector<FrameRecord>> &batches);
+    void showLoadedFrames(const QList<FrameBatch> &batches);
     void setTraceBusy(bool busy);
     QProgressDialog *workProgress(const QString &label, const QString &title,
                                   const QString &objectName, int maximum);

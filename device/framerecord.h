@@ -11,6 +11,7 @@
 
 #include <QList>
 #include <QQueue>
+#include <QVector>
 
 #include <cstddef>
 #include <deque>
@@ -94,6 +95,14 @@ private:
     std::deque<std::shared_ptr<Block>> blocks;
     quint64 firstBlock = 0; // the number of blocks.front() since the store began
     quint64 end = 0;        // the offset of the next byte since the store began
+};
+
+// Records made on one thread for another, with the bytes of their FD frames beyond the
+// eighth.
+struct FrameBatch
+{
+    QVector<FrameRecord> records;
+    FrameTails tails;
 };
 
 // With `tails`, an FD frame longer than 8 bytes keeps its bytes beyond the eighth there;

@@ -214,10 +214,31 @@ int FrameLogModel::appendMessages(const QVector<CanMessage> &messages, qint64 fi
 }
 
 int FrameLogModel::appendRecords(const QVector<FrameRecord> &records, qint64 firstNumber,
-                                 int limit)
+                                 int limit, const FrameTails *source)
 {
-    return append([&records](int i, FrameRecord &slot, qint64) { slot = records.at(i); },
-                  records.size(), firstNumber, limit);
+    return append([this, &records, source](int i, FrameRecord &slot, qint64 number) {
+        storeRecord(records.at(i), source, slot, number);
+    }, records.size(), firstNumber, limit);
+}
+
+void FrameLogModel::storeRecord(const FrameRecord &record, const FrameTails *source,
+                                FrameRecord &slot, qint64 number)
+{
+    slot = record;
+    if (!(record.flags & FrameRecord::Fd) || (record.flags & FrameRecord::Error)
+        || record.dlc <= record.size)
+        return;
+    const quint8 *tail = source ? source->at(record.errorClass) : nullptr;
+    if (!tail) {
+        // Bytes nobody kept: the row shows what the record holds, not another frame's.
+        slot.dlc = slot.size;
+        return;
+    }
+    const qint64 heldBefore = tails.bytesHeld();
+    slot.errorClass = tails.append(reinterpret_cast<const char *>(tail),
+                                   record.dlc - record.size);
+    if (tails.bytesHeld() != heldBefore)
+        tailBlocks.emplace_back(number, slot.errorClass);
 }
 
 void FrameLogModel::storeMessage(const CanMessage &msg, FrameRecord &slot, qint64 number)

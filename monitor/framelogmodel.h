@@ -70,9 +70,10 @@ public:
     int appendMessages(const QVector<CanMessage> &messages, qint64 firstNumber, int limit);
     // The same for messages already made records (frameRecord()) on another thread, which
     // spares the GUI thread the conversion; a record flagged Oversized shows without its
-    // data, which only appendMessages() keeps, and so does a record whose bytes are in a
-    // tails store of its maker's.
-    int appendRecords(const QVector<FrameRecord> &records, qint64 firstNumber, int limit);
+    // data, which only appendMessages() keeps. The bytes of an FD record beyond the eighth
+    // are copied from `tails`, the store its maker kept them in.
+    int appendRecords(const QVector<FrameRecord> &records, qint64 firstNumber, int limit,
+                      const FrameTails *tails = nullptr);
 
     // Removes the oldest rows beyond `limit`, nothing for a negative limit; returns how
     // many went.
@@ -99,6 +100,8 @@ private:
     template<typename Store>
     void storeRow(Store &store, int i, qint64 number);
     void storeMessage(const CanMessage &msg, FrameRecord &slot, qint64 number);
+    void storeRecord(const FrameRecord &record, const FrameTails *source, FrameRecord &slot,
+                     qint64 number);
     void dropFront(int count);
     void releaseAll();
     const FrameRecord &record(int row) const;

@@ -232,7 +232,7 @@ void tst_TraceMenu::saveKeepsFdFrames_data()
 }
 
 // Every byte, the length and the FD, BRS and ESI bits of the frame log's FD rows reach
-// the saved file, however many rows came between them.
+// the saved file, however many rows came between them, and come back when it is opened.
 void tst_TraceMenu::saveKeepsFdFrames()
 {
     QFETCH(QString, name);
@@ -271,6 +271,18 @@ void tst_TraceMenu::saveKeepsFdFrames()
                                              .toHex()));
     }
     QCOMPARE(back, expected);
+
+    window->findChild<QLineEdit *>("txtMaxRowCount")->setText(QString::number(100000));
+    answerDialog("actionOpenTrace", dir.filePath(name));
+    QTRY_VERIFY_WITH_TIMEOUT(statusText().startsWith(QStringLiteral("已打开")), 10000);
+    QStringList shown;
+    for (int row = 0; row < receiveModel->rowCount(); ++row) {
+        const CanMessage m = receiveModel->message(row);
+        QVERIFY(m.fd);
+        shown << QStringLiteral("%1 %2 %3%4 %5").arg(m.id, 0, 16).arg(m.dlc)
+                         .arg(m.brs ? "b" : "-", m.esi ? "e" : "-").arg(QString(m.data.toHex()));
+    }
+    QCOMPARE(shown, expected);
 }
 
 void tst_TraceMenu::saveCancelledLeavesNoFile()
