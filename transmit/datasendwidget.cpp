@@ -133,14 +133,15 @@ DataSendWidget::DataSendWidget(QWidget *parent)
         parent->window()->installEventFilter(this);
 }
 
-// The FD boxes take the free second pair of the editor's third row.
+// The FD boxes take a row of their own below the buttons, in the first pair's columns,
+// which the narrow arrangement leaves where they are; hidden, the row takes no room.
 void DataSendWidget::setupFdBoxes()
 {
     auto grid = qobject_cast<QGridLayout *>(ui->widget->layout());
     fdLabel = new QLabel(tr("CAN FD："), ui->widget);
     auto boxes = new QWidget(ui->widget);
-    auto row = new QHBoxLayout(boxes);
-    row->setContentsMargins(0, 0, 0, 0);
+    auto line = new QHBoxLayout(boxes);
+    line->setContentsMargins(0, 0, 0, 0);
     chkFd = new QCheckBox(fdText, boxes);
     chkFd->setObjectName(QStringLiteral("chkFd"));
     chkFd->setToolTip(tr("FD 帧：数据最长 64 字节，长度不在 FD 长度上时补 00"));
@@ -148,11 +149,12 @@ void DataSendWidget::setupFdBoxes()
     chkBrs->setObjectName(QStringLiteral("chkBrs"));
     chkBrs->setToolTip(tr("数据段以数据波特率发送"));
     chkBrs->setEnabled(false);
-    row->addWidget(chkFd);
-    row->addWidget(chkBrs);
-    row->addStretch();
-    grid->addWidget(fdLabel, 2, 3);
-    grid->addWidget(boxes, 2, 4, 1, 2);
+    line->addWidget(chkFd);
+    line->addWidget(chkBrs);
+    line->addStretch();
+    const int row = grid->rowCount();
+    grid->addWidget(fdLabel, row, 0);
+    grid->addWidget(boxes, row, 1, 1, 2);
     connect(chkFd, &QCheckBox::toggled, this, [this](bool on) {
         chkBrs->setEnabled(on && ui->txtData->isEnabled());
         if (!on)
