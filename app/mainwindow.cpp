@@ -1,6 +1,7 @@
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "capture/capturefiltermenu.h"
 #include "dbcview/framelogdecoder.h"
 #include "dbcview/signalcomposer.h"
 #include "dbcview/signalmonitor.h"
@@ -449,6 +450,9 @@ void MainWindow::setupDeviceMenu()
                                  : QStringLiteral("正常模式将在下次打开设备时生效"));
         }
     });
+    auto captureFilter = new CaptureFilterMenu(menu, ui->statusbar, this);
+    connect(captureFilter, &CaptureFilterMenu::statusMessage, this,
+            &MainWindow::showStatusMessage);
 }
 
 void MainWindow::setupHealthFields()
