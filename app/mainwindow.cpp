@@ -1101,18 +1101,15 @@ QProgressDialog *MainWindow::workProgress(const QString &label, const QString &t
     return progress;
 }
 
-void MainWindow::showLoadedFrames(const QList<QVector<FrameRecord>> &batches)
+void MainWindow::showLoadedFrames(const FrameChunkRun &run)
 {
     QScrollBar *scrollBar = ui->tbReceive->verticalScrollBar();
     const int top = scrollBar->value();
     ui->tbReceive->setUpdatesEnabled(false);
     const int limit = rowLimit(ui->txtMaxRowCount->text());
-    int removed = 0;
-    for (const QVector<FrameRecord> &frames : batches) {
-        removed += receiveModel->appendRecords(frames, frameIndex, limit);
-        frameIndex += frames.size();
-        traceFramesLoaded += frames.size();
-    }
+    const int removed = receiveModel->appendChunks(run, frameIndex, limit);
+    frameIndex += run.rows();
+    traceFramesLoaded += run.rows();
     if (chkAutoScroll->isChecked())
         ui->tbReceive->scrollToBottom();
     else

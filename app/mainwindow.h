@@ -90,7 +90,7 @@ private:
     void setupTraceActions();
     void saveTrace();
     void openTrace();
-    void showLoadedFrames(const QList<QVector<FrameRecord>> &batches);
+    void showLoadedFrames(const FrameChunkRun &run);
     void setTraceBusy(bool busy);
     QProgressDialog *workProgress(const QString &label, const QString &title,
                                   const QString &objectName, int maximum);

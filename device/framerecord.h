@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <deque>
 #include <memory>
+#include <vector>
 
 struct FrameRecord
 {
@@ -49,6 +50,19 @@ struct FrameChunk
     // threshold soon stops mapping blocks of this size. Any thread may allocate and free.
     static void *operator new(std::size_t size);
     static void operator delete(void *chunk, std::size_t size);
+};
+
+// Rows made on one thread for the frame log on another: whole chunks, every one full but
+// the last, which holds lastRows.
+struct FrameChunkRun
+{
+    std::vector<std::shared_ptr<FrameChunk>> chunks;
+    int lastRows = 0;
+
+    int rows() const
+    {
+        return chunks.empty() ? 0 : int(chunks.size() - 1) * frameChunkRows + lastRows;
+    }
 };
 
 // Data and length of a frame that does not fit a record (a refused write of a long frame).
