@@ -5,6 +5,8 @@
 #include "dbcview/framelogdecoder.h"
 #include "dbcview/signalcomposer.h"
 #include "dbcview/signalmonitor.h"
+#include "filter/framefiltermodel.h"
+#include "filter/framelogfilter.h"
 #include "device/adaptercalls.h"
 #include "device/handlethread.h"
 #include "device/listenthread.h"
@@ -87,11 +89,14 @@ MainWindow::MainWindow(QWidget *parent)
     // The table shows the frame log with its optional decoded column; the export and
     // everything else read the frame log itself.
     frameLogDecoder = new FrameLogDecoder(receiveModel, this);
-    ui->tbReceive->setModel(frameLogDecoder);
+    frameLogFilter = new FrameLogFilter(receiveModel, frameLogDecoder, ui->tbReceive,
+                                        &dbcDatabase, this);
+    connect(frameLogFilter, &FrameLogFilter::statusMessage, this, &MainWindow::showStatusMessage);
+    ui->tbReceive->setModel(frameLogFilter->model());
     ui->tbReceive->horizontalHeader()->show();
     ui->tbReceive->verticalHeader()->hide();
     // Once full, the table moves its rows up in place; the selected frame goes with them.
-    connect(receiveModel, &FrameLogModel::rowsShifted, this, [this](int count) {
+    connect(frameLogFilter->model(), &FrameFilterModel::rowsShifted, this, [this](int count) {
         QItemSelectionModel *selection = ui->tbReceive->selectionModel();
         const QModelIndex current = selection->currentIndex();
         if (!current.isValid())
@@ -122,7 +127,11 @@ MainWindow::MainWindow(QWidget *parent)
     chkAutoScroll->setObjectName(QStringLiteral("chkAutoScroll"));
     chkAutoScroll->setChecked(true);
     ui->horizontalLayout_2->addWidget(chkAutoScroll);
+    ui->horizontalLayout_2->addWidget(frameLogFilter->field());
+    frameLogFilter->setAutoScroll(chkAutoScroll);
     ui->layoutWidget1->resize(ui->layoutWidget1->sizeHint());
+    ui->verticalLayout->insertWidget(ui->verticalLayout->indexOf(ui->widget_55),
+                                     frameLogFilter->bars());
 
     sendWidget = new DataSendWidget(this);
     connect(sendWidget, &DataSendWidget::statusMessage, this, &MainWindow::showStatusMessage);
@@ -619,17 +628,17 @@ void MainWindow::timerEvent(QTimerEvent *event)
     QScrollBar *scrollBar = ui->tbReceive->verticalScrollBar();
     const int top = scrollBar->value();
     const int limit = rowLimit(ui->txtMaxRowCount->text());
+    const qint64 droppedBefore = frameLogFilter->model()->rowsDroppedAtTop();
     QElapsedTimer spent;
     spent.start();
     int taken = 0;
-    int removed = 0;
     bool more = false;
     do {
         const QList<CanMessage> messages = hub->takeMessages(tickSliceFrames, &more);
         if (!messages.isEmpty()) {
             if (taken == 0)
                 ui->tbReceive->setUpdatesEnabled(false);
-            removed += receiveModel->appendMessages(messages, frameIndex, limit);
+            receiveModel->appendMessages(messages, frameIndex, limit);
             frameIndex += messages.size();
             taken += messages.size();
             signalMonitor->addFrames(messages);
@@ -643,7 +652,8 @@ void MainWindow::timerEvent(QTimerEvent *event)
         if (chkAutoScroll->isChecked())
             ui->tbReceive->scrollToBottom();
         else
-            scrollBar->setValue(top - removed);
+            scrollBar->setValue(top - int(frameLogFilter->model()->rowsDroppedAtTop()
+                                          - droppedBefore));
         ui->tbReceive->setUpdatesEnabled(true);
     }
     if (signalDock->isVisible())
@@ -708,14 +718,15 @@ void MainWindow::on_txtMaxRowCount_editingFinished()
 {
     QScrollBar *scrollBar = ui->tbReceive->verticalScrollBar();
     const int top = scrollBar->value();
-    const int removed = receiveModel->applyRowLimit(rowLimit(ui->txtMaxRowCount->text()));
+    const qint64 droppedBefore = frameLogFilter->model()->rowsDroppedAtTop();
+    receiveModel->applyRowLimit(rowLimit(ui->txtMaxRowCount->text()));
+    const int removed = int(frameLogFilter->model()->rowsDroppedAtTop() - droppedBefore);
     if (removed > 0 && !chkAutoScroll->isChecked())
         scrollBar->setValue(top - removed);
 }
 
 void MainWindow::on_btnExport_clicked()
 {
-    const int rows = receiveModel->rowCount();
     const QString path = QFileDialog::getSaveFileName(
         nullptr, tr("保存表格"), QDir::currentPath() + QStringLiteral("/DebugConfig"),
         tr("csv File(*.csv)"));
@@ -724,20 +735,25 @@ void MainWindow::on_btnExport_clicked()
 
     // The rows are copied as they are now, so the table goes on filling and trimming
     // while they are written.
-    auto job = new FrameLogExport(receiveModel->snapshot(rows), rows, path, this);
+    // With a filter in force, the rows the table shows.
+    int ofRows = -1;
+    FrameLogSnapshot shown = frameLogFilter->shownRows(&ofRows);
+    const int rows = shown.rowCount();
+    auto job = new FrameLogExport(std::move(shown), rows, path, this);
     QProgressDialog *progress = workProgress(QStringLiteral("正在导出…"), tr("保存表格"),
                                              QStringLiteral("exportProgress"), rows);
     connect(progress, &QProgressDialog::canceled, job, &FrameLogExport::cancel);
     connect(job, &FrameLogExport::progress, progress, &QProgressDialog::setValue);
     connect(job, &FrameLogExport::finished, this,
-            [this, job, progress](FrameLogExport::Outcome outcome) {
+            [this, job, progress, ofRows](FrameLogExport::Outcome outcome) {
         if (outcome == FrameLogExport::Failed)
             showStatusMessage(QStringLiteral("导出失败: 无法写入 %1").arg(job->path()));
         else if (outcome == FrameLogExport::Cancelled)
             showStatusMessage(QStringLiteral("导出已取消"));
         else
-            showStatusMessage(QStringLiteral("已导出 %1 行到 %2").arg(job->rows())
-                              .arg(job->path()));
+            showStatusMessage(QStringLiteral("已导出 %1 行到 %2")
+                                  .arg(FrameLogFilter::countText(job->rows(), ofRows),
+                                       job->path()));
         progress->deleteLater();
         job->deleteLater();
         ui->btnExport->setEnabled(true);
@@ -819,6 +835,9 @@ void MainWindow::createViewMenu()
     QAction *exportAction = menu->addAction(QStringLiteral("导出统计…"));
     exportAction->setObjectName(QStringLiteral("actionExportIdStatistics"));
     connect(exportAction, &QAction::triggered, this, &MainWindow::exportIdStatisticsFile);
+    menu->addSeparator();
+    frameLogFilter->addActions(menu);
+    frameLogFilter->setIdView(tbIdView, idModel);
 }
 
 void MainWindow::showIdView(bool show)
@@ -1004,22 +1023,27 @@ void MainWindow::saveTrace()
     }
 
     // The rows are taken as they are now; the table goes on filling while they are written.
-    const int rows = receiveModel->rowCount();
-    auto job = new TraceSave(receiveModel->snapshot(rows), path, format, this);
+    int ofRows = -1;
+    FrameLogSnapshot shown = frameLogFilter->shownRows(&ofRows);
+    const int rows = shown.rowCount();
+    auto job = new TraceSave(std::move(shown), path, format, this);
     QProgressDialog *progress = workProgress(QStringLiteral("正在保存…"),
                                              QStringLiteral("保存记录"),
                                              QStringLiteral("saveTraceProgress"), rows);
     connect(progress, &QProgressDialog::canceled, job, &TraceSave::cancel);
     connect(job, &TraceSave::progress, progress, &QProgressDialog::setValue);
-    connect(job, &TraceSave::finished, this, [this, job, progress](TraceSave::Outcome outcome) {
+    connect(job, &TraceSave::finished, this,
+            [this, job, progress, ofRows](TraceSave::Outcome outcome) {
         if (outcome == TraceSave::Failed) {
             showStatusMessage(QStringLiteral("保存记录失败：%1：%2")
                                   .arg(job->path(), job->errorText()));
         } else if (outcome == TraceSave::Cancelled) {
             showStatusMessage(QStringLiteral("保存记录已取消"));
         } else {
-            QString text = QStringLiteral("已保存 %1 帧到 %2").arg(job->framesWritten())
-                               .arg(job->path());
+            QString text = QStringLiteral("已保存 %1 帧到 %2")
+                               .arg(FrameLogFilter::countText(qint64(job->framesWritten()),
+                                                              ofRows),
+                                    job->path());
             if (job->refusedRows() > 0)
                 text += QStringLiteral("（%1 行发送失败，未写入）").arg(job->refusedRows());
             showStatusMessage(text);
@@ -1107,12 +1131,14 @@ void MainWindow::showLoadedFrames(const FrameChunkRun &run)
     const int top = scrollBar->value();
     ui->tbReceive->setUpdatesEnabled(false);
     const int limit = rowLimit(ui->txtMaxRowCount->text());
-    const int removed = receiveModel->appendChunks(run, frameIndex, limit);
+    const qint64 droppedBefore = frameLogFilter->model()->rowsDroppedAtTop();
+    receiveModel->appendChunks(run, frameIndex, limit);
     frameIndex += run.rows();
     traceFramesLoaded += run.rows();
     if (chkAutoScroll->isChecked())
         ui->tbReceive->scrollToBottom();
     else
-        scrollBar->setValue(top - removed);
+        scrollBar->setValue(top - int(frameLogFilter->model()->rowsDroppedAtTop()
+                                      - droppedBefore));
     ui->tbReceive->setUpdatesEnabled(true);
 }

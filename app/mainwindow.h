@@ -15,6 +15,7 @@
 
 #include <memory>
 
+class FrameLogFilter;
 class IdViewModel;
 struct DbcLoadJob;
 class Recorder;
@@ -155,6 +156,7 @@ private:
     QAction *composeAction = nullptr;
     DataSendWidget *sendWidget = nullptr;
     FrameLogDecoder *frameLogDecoder = nullptr;
+    FrameLogFilter *frameLogFilter = nullptr;
     SignalComposer *composer = nullptr;
     SignalMonitor *signalMonitor = nullptr;
     QDockWidget *signalDock = nullptr;

@@ -7,6 +7,7 @@
 //                       [--ceiling-seconds S] [--csv FILE] [--rss-log FILE]
 //                       [--max-rss-mb MB] [--row-limit ROWS] [--backlog FRAMES]
 //                       [--identifiers N] [--dbc-messages N] [--decoded-column] [--id-view]
+//                       [--filter EXPRESSION]
 // Without --load every load is run in turn, 30 s each, and FILE is replaced; with --load
 // one line is appended to it. --soak runs 9,009 frames/s for 600 s. --backlog holds the
 // GUI thread until the hub has queued that many frames of the unthrottled flood, closes
@@ -20,7 +21,8 @@
 // loading, and implies --identifiers N.
 // --decoded-column shows the frame log's "解析" column; --id-view shows the per-identifier
 // view instead of the frame log and, with a database, opens 22 rows onto their signals,
-// three of them in sight.
+// three of them in sight. --filter types the expression into the frame log's filter field
+// and applies it before the traffic starts.
 
 #include "app/mainwindow.h"
 #include "bench/benchdbc.h"
@@ -276,6 +278,7 @@ struct Options
     int dbcMessages = 0;
     bool decodedColumn = false;
     bool idView = false;
+    QString filter;
 };
 
 struct Result
@@ -392,6 +395,8 @@ QString viewName(const Options &options)
         name += QStringLiteral(", %1-message DBC").arg(options.dbcMessages);
     if (options.dbcMessages > 0 && options.idView)
         name += QStringLiteral(", 22 rows expanded");
+    if (!options.filter.isEmpty())
+        name += QStringLiteral(", filter %1").arg(options.filter);
     return name;
 }
 
@@ -421,6 +426,15 @@ bool setUpView(MainWindow *window, const Options &options, const QTemporaryDir &
         window->findChild<QAction *>(QStringLiteral("actionShowDecodedColumn"))->trigger();
     if (options.idView)
         window->findChild<QAction *>(QStringLiteral("actionIdView"))->trigger();
+    if (!options.filter.isEmpty()) {
+        auto *field = window->findChild<QLineEdit *>(QStringLiteral("txtFilter"));
+        field->setText(options.filter);
+        QMetaObject::invokeMethod(field, "returnPressed");
+        if (field->property("inputRefused").toBool()) {
+            qWarning("the filter was refused");
+            return false;
+        }
+    }
     return true;
 }
 
@@ -849,9 +863,12 @@ int main(int argc, char *argv[])
         QStringLiteral("Show the frame log's decoded column."));
     const QCommandLineOption idViewOption(QStringLiteral("id-view"),
         QStringLiteral("Show the per-identifier view, with a database 22 rows expanded."));
+    const QCommandLineOption filterOption(QStringLiteral("filter"),
+        QStringLiteral("Apply this expression as the frame log's filter."),
+        QStringLiteral("expression"));
     parser.addOptions({ loadOption, secondsOption, soakOption, ceilingOption, csvOption,
                         rssLogOption, maxRssOption, rowLimitOption, backlogOption, dbcOption,
-                        identifiersOption, decodedOption, idViewOption });
+                        identifiersOption, decodedOption, idViewOption, filterOption });
     parser.process(arguments);
 
     Options options;
@@ -873,6 +890,7 @@ int main(int argc, char *argv[])
         : options.dbcMessages;
     options.decodedColumn = parser.isSet(decodedOption);
     options.idView = parser.isSet(idViewOption);
+    options.filter = parser.value(filterOption);
 
     QString loadName = parser.value(loadOption);
     if (loadName.isEmpty() && options.soak)
@@ -901,6 +919,8 @@ int main(int argc, char *argv[])
             childArguments << QStringLiteral("--decoded-column");
         if (options.idView)
             childArguments << QStringLiteral("--id-view");
+        if (!options.filter.isEmpty())
+            childArguments << QStringLiteral("--filter") << options.filter;
         QStringList names;
         for (const Load &load : loads)
             names << QString::fromLatin1(load.name);

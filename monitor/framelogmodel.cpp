@@ -108,7 +108,18 @@ QVariant frameLogBackground(const FrameRecord &record)
 
 const FrameRecord &FrameLogSnapshot::record(int row) const
 {
-    return recordAt(chunks.data(), head, row);
+    return recordAt(chunks.data(), head, held(row));
+}
+
+FrameLogSnapshot FrameLogSnapshot::selected(std::vector<int> rows) const
+{
+    FrameLogSnapshot view = *this;
+    if (picked) {
+        for (int &row : rows)
+            row = held(row);
+    }
+    view.picked = std::make_shared<const std::vector<int>>(std::move(rows));
+    return view;
 }
 
 const OversizedFrame *FrameLogSnapshot::oversized(int row) const

@@ -27,18 +27,25 @@ QVariant frameLogBackground(const FrameRecord &record);
 class FrameLogSnapshot
 {
 public:
-    int rowCount() const { return rows; }
-    qint64 number(int row) const { return firstNumber + row; }
+    int rowCount() const { return picked ? int(picked->size()) : rows; }
+    qint64 number(int row) const { return firstNumber + held(row); }
     const FrameRecord &record(int row) const;
     const OversizedFrame *oversized(int row) const;
 
+    // The same frames seen through a filter: row i of the result is row rows[i] of this
+    // snapshot (ascending, all below rowCount()).
+    FrameLogSnapshot selected(std::vector<int> rows) const;
+
 private:
     friend class FrameLogModel;
+    int held(int row) const { return picked ? (*picked)[size_t(row)] : row; }
+
     std::vector<std::shared_ptr<const FrameChunk>> chunks;
     int head = 0;
     int rows = 0;
     qint64 firstNumber = 0;
     QMap<qint64, OversizedFrame> extras;
+    std::shared_ptr<const std::vector<int>> picked;
 };
 
 class FrameLogModel : public QAbstractTableModel
@@ -78,6 +85,8 @@ public:
 
     CanMessage message(int row) const;
     qint64 number(int row) const;
+    // The row as stored, for readers that test many rows (filters) without a message each.
+    const FrameRecord &record(int row) const;
 
     // The first `rows` rows as they are now (fewer if the model holds fewer), sharing the
     // model's storage; cheap even for millions of rows.
@@ -98,7 +107,6 @@ private:
     void storeMessage(const CanMessage &msg, FrameRecord &slot, qint64 number);
     void dropFront(int count);
     void releaseAll();
-    const FrameRecord &record(int row) const;
     const OversizedFrame *oversized(int row) const;
 
     std::deque<std::shared_ptr<FrameChunk>> chunks;

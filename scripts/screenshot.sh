@@ -3,7 +3,8 @@
 # server, opens the device (docs/screenshot.png), then fills the send list with two
 # frames and sends it (docs/sending.png), and shows the per-identifier view
 # (docs/idview.png); last, a bus with errors through the scriptable fake adapter of the
-# error-flood benchmark (docs/health.png).
+# error-flood benchmark (docs/health.png), and a filtered frame log with the search bar
+# from the filter benchmark (docs/filter.png).
 # Usage: scripts/screenshot.sh   (after scripts/run.sh has built the program once)
 set -eu
 cd "$(dirname "$0")/.."
@@ -48,4 +49,7 @@ CANABLE_INTERFACE=sim xvfb-run -a -s "-screen 0 1700x680x24" sh -c '
 '
 QT_QPA_PLATFORM=offscreen build/release/bench/bench_errorflood --seconds 3 \
     --errors-per-second 12 --frames-per-second 30 --screenshot docs/health.png > /dev/null
-echo "Saved docs/screenshot.png, docs/sending.png, docs/idview.png and docs/health.png"
+QT_QPA_PLATFORM=offscreen build/release/bench/bench_filter --screenshot docs/filter.png \
+    > /dev/null
+echo "Saved docs/screenshot.png, docs/sending.png, docs/idview.png, docs/health.png" \
+     "and docs/filter.png"

@@ -337,15 +337,20 @@ void tst_FrameLog::autoScroll_data()
 {
     QTest::addColumn<bool>("checked");
     QTest::addColumn<QString>("limit");
-    QTest::newRow("on") << true << "250";
-    QTest::newRow("off, rows arrive") << false << "1000";
-    QTest::newRow("off, limit drops rows above") << false << "250";
+    QTest::addColumn<QString>("filter");
+    QTest::newRow("on") << true << "250" << "";
+    QTest::newRow("off, rows arrive") << false << "1000" << "";
+    QTest::newRow("off, limit drops rows above") << false << "250" << "";
+    // Every other frame shown: the limit drops shown and hidden rows above the view.
+    QTest::newRow("on, filtered") << true << "250" << "id & 1 == 0";
+    QTest::newRow("off, filtered, limit drops rows above") << false << "250" << "id & 1 == 0";
 }
 
 void tst_FrameLog::autoScroll()
 {
     QFETCH(bool, checked);
     QFETCH(QString, limit);
+    QFETCH(QString, filter);
 
     auto box = window->findChild<QCheckBox *>(QStringLiteral("chkAutoScroll"));
     QVERIFY(box);
@@ -353,13 +358,19 @@ void tst_FrameLog::autoScroll()
     QVERIFY(box->isChecked());
     QCOMPARE(box->parent()->objectName(), QStringLiteral("layoutWidget1"));
     setLimit(QStringLiteral("1000"));
+    if (!filter.isEmpty()) {
+        auto field = window->findChild<QLineEdit *>(QStringLiteral("txtFilter"));
+        QTest::keyClicks(field, filter);
+        QTest::keyClick(field, Qt::Key_Return);
+    }
     feed(300);
     waitForTick();
     QScrollBar *bar = view->verticalScrollBar();
     QCOMPARE(bar->value(), bar->maximum());
 
     box->setChecked(checked);
-    bar->setValue(100);
+    // Frame 100 on top: row 100, or row 50 of the even frames.
+    bar->setValue(filter.isEmpty() ? 100 : 50);
     const auto topNumber = [this] {
         return model->index(view->rowAt(0), 0).data().toString();
     };

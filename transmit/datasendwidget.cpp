@@ -105,8 +105,6 @@ DataSendWidget::DataSendWidget(QWidget *parent)
     connect(SendThread::instance(), &SendThread::sendFinished,
             this, &DataSendWidget::sendFinishedSlot);
 
-    setStyleSheet(QStringLiteral("QLineEdit[inputRefused=\"true\"] "
-                                 "{ border: 2px solid rgb(255,0,0); }"));
     for (QLineEdit *field : { ui->txtID, ui->txtData, ui->txtCountOneTime, ui->txtSendCount,
                               ui->txtInvTime, ui->txtListSendCount }) {
         connect(field, &QLineEdit::textChanged, this,

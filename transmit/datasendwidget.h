@@ -54,6 +54,10 @@ public:
     explicit DataSendWidget(QWidget *parent = nullptr);
     ~DataSendWidget() override;
 
+    // Marks an input field as refused (the application's style sheet frames it red) or
+    // clears the mark; every editor of the window marks its refused input this way.
+    static void markRefused(QWidget *field, bool refused);
+
     // The editor's fields as a frame; text that does not convert gives 0.
     SendFrame frameFromEditor() const;
     // Sets all ten cells of the existing send list row, numbering it row + 1 and naming
@@ -105,7 +109,6 @@ private:
     QString cellText(int row, int column) const;
     void setCellText(int row, int column, const QString &text);
     void moveCurrentRow(int offset);
-    void markRefused(QWidget *field, bool refused);
     void setupNarrowEditor();
     void measureEditor();
     void arrangeEditor(bool narrow);
