@@ -21,6 +21,7 @@
 #include "tracemenu/replaydialog.h"
 #include "tracemenu/traceopen.h"
 #include "tracemenu/tracesave.h"
+#include "tracemenu/triggeredrecordingmenu.h"
 #include "transmit/datasendwidget.h"
 #include "transmit/sendthread.h"
 
@@ -142,6 +143,11 @@ MainWindow::MainWindow(QWidget *parent)
     fileMenu->setObjectName(QStringLiteral("menuFile"));
     setupTraceActions();
     createRecordingActions();
+    auto triggeredRecording = new TriggeredRecordingMenu(fileMenu, ui->statusbar, this,
+                                                         &dbcDatabase, startRecordingAction,
+                                                         stopRecordingAction);
+    connect(triggeredRecording, &TriggeredRecordingMenu::statusMessage, this,
+            &MainWindow::showStatusMessage);
     setupReplayActions();
     createViewMenu();
     setupDeviceMenu();
