@@ -56,6 +56,20 @@ FrameFilterModel::FrameFilterModel(FrameLogModel *log, QAbstractItemModel *shown
             &FrameFilterModel::sourceDataChanged);
     connect(shown, &QAbstractItemModel::headerDataChanged, this,
             &QAbstractItemModel::headerDataChanged);
+    // The decoded column comes and goes with a database; the view's column menu and its
+    // hidden columns follow these.
+    connect(shown, &QAbstractItemModel::columnsAboutToBeInserted, this,
+            [this](const QModelIndex &, int first, int last) {
+        beginInsertColumns(QModelIndex(), first, last);
+    });
+    connect(shown, &QAbstractItemModel::columnsInserted, this,
+            &FrameFilterModel::endInsertColumns);
+    connect(shown, &QAbstractItemModel::columnsAboutToBeRemoved, this,
+            [this](const QModelIndex &, int first, int last) {
+        beginRemoveColumns(QModelIndex(), first, last);
+    });
+    connect(shown, &QAbstractItemModel::columnsRemoved, this,
+            &FrameFilterModel::endRemoveColumns);
     connect(log, &FrameLogModel::rowsShifted, this, [this](int count) {
         if (!passThrough()) {
             follow();
