@@ -5,6 +5,7 @@
 #include "dbcview/framelogdecoder.h"
 #include "device/handlethread.h"
 #include "device/listenthread.h"
+#include "devicebar/fdmode.h"
 #include "devicebar/interfacechoice.h"
 #include "filter/framefiltermodel.h"
 #include "filter/framelogfilter.h"
@@ -62,11 +63,11 @@ MainWindow::MainWindow(QWidget *parent)
     connect(context, &MonitorContext::statusRequested, this, &MainWindow::showStatusMessage);
     connect(context, &MonitorContext::clearRequested, this, &MainWindow::on_btnClear_clicked);
     connect(context, &MonitorContext::recordsRequested, this,
-            [this](const QList<QVector<FrameRecord>> &batches) {
+            [this](const QList<RecordBatch> &batches) {
         appendToFrameLog([&](int limit) {
-            for (const QVector<FrameRecord> &frames : batches) {
-                receiveModel->appendRecords(frames, frameIndex, limit);
-                frameIndex += frames.size();
+            for (const RecordBatch &batch : batches) {
+                receiveModel->appendRecords(batch.records, frameIndex, limit, &batch.tails);
+                frameIndex += batch.records.size();
             }
         });
     });
@@ -151,6 +152,15 @@ void MainWindow::assembleComponents()
     QMenu *deviceMenu = menuBar()->addMenu(QStringLiteral("设备"));
     deviceMenu->setObjectName(QStringLiteral("menuDevice"));
     deviceMenu->addAction(interfaceChoice->listenOnlyAction());
+
+    fdMode = new FdMode(context, ui->widget_77);
+    deviceMenu->addAction(fdMode->action());
+    fdMode->dataBitrateLabel()->setFont(ui->cbxBaudrate->font());
+    fdMode->dataBitrateBox()->setFont(ui->cbxBaudrate->font());
+    const int afterBitrate = ui->horizontalLayout->indexOf(ui->cbxBaudrate) + 1;
+    ui->horizontalLayout->insertWidget(afterBitrate, fdMode->dataBitrateLabel());
+    ui->horizontalLayout->insertWidget(afterBitrate + 1, fdMode->dataBitrateBox());
+    connect(fdMode, &FdMode::fdChosen, sendWidget, &DataSendWidget::setFdShown);
 
     databaseMenu = new DatabaseMenu(context, menuBar()->addMenu(QStringLiteral("数据库")), this);
     addDockWidget(Qt::BottomDockWidgetArea, databaseMenu->signalDock());
@@ -262,6 +272,7 @@ void MainWindow::on_btnOpen_clicked()
     ListenThread::OpenOptions options;
     options.bitrate = ui->cbxBaudrate->currentData().toUInt();
     interfaceChoice->chooseFor(&options);
+    fdMode->chooseFor(&options);
     // Opening closes the previous session first, which resets the device bar; the new
     // session's state is set after that.
     const quint64 session = ListenThread::instance()->openDevice(options);

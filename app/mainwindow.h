@@ -13,6 +13,7 @@
 #include <QMainWindow>
 
 class DatabaseMenu;
+class FdMode;
 class FrameLogFilter;
 class DataSendWidget;
 class InterfaceChoice;
@@ -79,6 +80,7 @@ private:
     quint64 pendingSession = 0;
     DataSendWidget *sendWidget = nullptr;
     InterfaceChoice *interfaceChoice = nullptr;
+    FdMode *fdMode = nullptr;
     HealthFields *healthFields = nullptr;
     TraceMenu *traceMenu = nullptr;
     DatabaseMenu *databaseMenu = nullptr;

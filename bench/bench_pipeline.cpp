@@ -3,7 +3,7 @@
 // at full bus load, and, as the ceiling, a bare loop that reads the same library without
 // Qt. Each load runs in a process of its own, so that its memory figures are its own.
 //
-// Usage: bench_pipeline [--load 1000|9009|21277|unlimited] [--seconds S] [--soak]
+// Usage: bench_pipeline [--load 1000|9009|21277|unlimited|fd10000] [--seconds S] [--soak]
 //                       [--ceiling-seconds S] [--csv FILE] [--rss-log FILE]
 //                       [--max-rss-mb MB] [--row-limit ROWS] [--backlog FRAMES]
 //                       [--identifiers N] [--dbc-messages N] [--decoded-column] [--id-view]
@@ -70,18 +70,33 @@ struct Load
     const char *traffic;
     int dataBytes;
     bool busRate; // false: the flood that outruns any bus
+    unsigned int dataKbps; // non-zero: the device opens in CAN FD mode at this data rate
 };
 
 // 8-byte frames at 1 kHz; 8-byte and 0-byte standard frames filling a 1 Mbit/s bus;
-// and a flood that hands out a frame for every read.
+// a flood that hands out a frame for every read; and 64-byte FD frames with BRS at
+// 10 kHz on a 1 Mbit/s / 8 Mbit/s bus, near the most it carries.
 const Load loads[] = {
-    { "1000", "flood:1000,dlc=8", 8, true },
-    { "9009", "flood,dlc=8", 8, true },
-    { "21277", "flood,dlc=0", 0, true },
-    { "unlimited", "flood:unlimited,dlc=8", 8, false },
+    { "1000", "flood:1000,dlc=8", 8, true, 0 },
+    { "9009", "flood,dlc=8", 8, true, 0 },
+    { "21277", "flood,dlc=0", 0, true, 0 },
+    { "unlimited", "flood:unlimited,dlc=8", 8, false, 0 },
+    { "fd10000", "flood:10000,fd,brs,dlc=64", 64, true, 8000 },
 };
 
 constexpr unsigned int busKbps = 1000;
+
+// The data rate of the load being run, 0 for a classic bus.
+unsigned int openDataKbps = 0;
+
+void openBus()
+{
+    ListenThread::OpenOptions options;
+    options.bitrate = busKbps;
+    options.dataBitrate = openDataKbps;
+    ListenThread::instance()->openDevice(options);
+}
+
 constexpr double defaultSeconds = 30;
 constexpr double soakSeconds = 600;
 constexpr double longestWarmUp = 60;
@@ -97,6 +112,16 @@ const char csvHeader[] =
     "gui_gap_max_ms,rows_kept,bytes_per_kept_frame,backlog_fill_s,backlog_drain_s,view";
 
 using ReadFunction = int (*)(int, CanFrameRecord *, int);
+using ReadFdFunction = int (*)(int, CanFdFrameRecord *);
+
+ReadFdFunction libraryReadFd()
+{
+    static const auto function =
+            reinterpret_cast<ReadFdFunction>(dlsym(RTLD_NEXT, "canable_readMessageFD"));
+    if (!function)
+        qFatal("canable_readMessageFD not found in the adapter library");
+    return function;
+}
 
 ReadFunction libraryRead()
 {
@@ -119,13 +144,15 @@ struct ReadTally
     {
     }
 
-    void count(const CanFrameRecord &record)
+    void count(const CanFrameRecord &record) { count(record.data); }
+    void count(const CanFdFrameRecord &record) { count(record.data); }
+    void count(const uint8_t *data)
     {
         const quint64 read = frames.load(std::memory_order_relaxed);
         if (carriesSequence) {
             quint64 sequence = 0;
             for (int i = 7; i >= 0; --i)
-                sequence = sequence << 8 | record.data[i];
+                sequence = sequence << 8 | data[i];
             if (sequence != ((read + gaps) & sequenceMask)) {
                 const quint64 expected = (read + gaps) & sequenceMask;
                 if (sequence > expected && sequenceMask == ~quint64(0))
@@ -190,6 +217,23 @@ extern "C" int canable_readMessage(int deviceIndex, CanFrameRecord *record, int 
     }
     if (result == 0 && floodIdentifiers.load(std::memory_order_relaxed) > 0)
         giveFloodIdentifier(record);
+    return result;
+}
+
+// The same for the listen thread's reads of an FD session.
+extern "C" int canable_readMessageFD(int deviceIndex, CanFdFrameRecord *record)
+{
+    if (!listenThreadHandle.load(std::memory_order_relaxed))
+        listenThreadHandle = pthread_self();
+    if (listenTally && listenTally->frames.load(std::memory_order_relaxed) >= readCap.load())
+        return 1;
+    const int result = libraryReadFd()(deviceIndex, record);
+    if (listenTally) {
+        if (result == 0)
+            listenTally->count(*record);
+        else
+            ++listenTally->emptyReads;
+    }
     return result;
 }
 
@@ -332,7 +376,7 @@ void runBacklog(const Options &options, ReadTally *tally, FrameLogProbe *probe,
     QElapsedTimer wall;
     wall.start();
     readCap = quint64(options.backlog);
-    ListenThread::instance()->openDevice(busKbps);
+    openBus();
     while (hub->getReceiveCount() < options.backlog && wall.elapsed() < drainTimeout * 1000)
         QThread::msleep(1);
     ListenThread::instance()->closeDevice();
@@ -530,7 +574,7 @@ void runPipeline(const Load &load, const Options &options, Result *result)
     wall.start();
     sampler.start();
     heartbeat.start();
-    ListenThread::instance()->openDevice(busKbps);
+    openBus();
     loop.exec();
     sampler.stop();
     result->guiGapMs = heartbeat.stop();
@@ -589,20 +633,27 @@ void runCeiling(const Load &load, double seconds, Result *result)
     if (seconds <= 0)
         return;
     const ReadFunction read = libraryRead();
-    if (canable_initDLL(0, busKbps) != 0) {
+    const ReadFdFunction readFd = load.dataKbps ? libraryReadFd() : nullptr;
+    if ((load.dataKbps ? canable_initFD(0, busKbps, load.dataKbps) : canable_initDLL(0, busKbps))
+        != 0) {
         result->notes << QStringLiteral("ceiling: the simulated bus did not open");
         return;
     }
     ReadTally tally(load.dataBytes);
     CanFrameRecord record = {};
+    CanFdFrameRecord fdRecord = {};
     const double cpuStart = processCpuSeconds();
     QElapsedTimer wall;
     wall.start();
     const qint64 limit = qint64(seconds * 1e9);
     do {
         for (int i = 0; i < 64; ++i) {
-            if (read(0, &record, 1) == 0)
+            if (readFd) {
+                if (readFd(0, &fdRecord) == 0)
+                    tally.count(fdRecord);
+            } else if (read(0, &record, 1) == 0) {
                 tally.count(record);
+            }
         }
     } while (wall.nsecsElapsed() < limit);
     const double cpu = processCpuSeconds() - cpuStart;
@@ -722,6 +773,7 @@ int runLoad(QApplication &app, const Load &load, const Options &options)
     result.traffic = QString::fromLatin1(load.traffic);
     qputenv("CANABLE_INTERFACE", "sim");
     qputenv("CANABLE_SIM_TRAFFIC", load.traffic);
+    openDataKbps = load.dataKbps;
 
     bool opened = false;
     QObject::connect(ListenThread::instance(), &ListenThread::openSuccess, &app,

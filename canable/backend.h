@@ -1,9 +1,9 @@
 #pragma once
 
 // What the library's calls dispatch to: one open session on the simulated bus or on a
-// SocketCAN interface. read(), lastReadTimestamp() and readErrorEvent() run on the reader
-// thread while write() and status() may run on others; the dispatcher never destroys a
-// backend while any of them is inside it.
+// SocketCAN interface. read(), readFd(), lastReadTimestamp() and readErrorEvent() run on
+// the reader thread while write(), writeFd() and status() may run on others; the dispatcher
+// never destroys a backend while any of them is inside it.
 
 #include "canable/canable.h"
 
@@ -21,6 +21,12 @@ public:
     virtual int read(CanFrameRecord *record) = 0;
     // 0 when the frame was accepted for transmission; never blocks without bound.
     virtual int write(const CanFrameRecord &record) = 0;
+    // Opened in FD mode: readFd() and writeFd() carry FD frames, and read() passes them over.
+    virtual bool fdMode() const { return false; }
+    // As read(), with FD frames too; a classic session delivers its classic frames.
+    virtual int readFd(CanFdFrameRecord *record);
+    // As write(); only called with a record fdRefusal() accepted for this session.
+    virtual int writeFd(const CanFdFrameRecord &record);
     // The stamp of the frame the last successful read() returned; false without one.
     virtual bool lastReadTimestamp(int64_t *usec) { (void)usec; return false; }
     // Takes the oldest pending error event; false when none is pending. Never waits.
@@ -37,6 +43,21 @@ inline void Backend::status(CanBusStatus *status)
     status->txErrors = -1;
     status->rxErrors = -1;
 }
+
+// The FD lengths: 0 to 8, 12, 16, 20, 24, 32, 48, 64.
+inline bool isFdLength(unsigned int len)
+{
+    return canable_isFdLength(len);
+}
+
+// Why the record cannot go on the bus of a session in (or not in) FD mode; null when it
+// can.
+const char *fdRefusal(const CanFdFrameRecord &record, bool fdMode);
+
+// A classic frame in the FD record, and back; classicOf() needs a frame without
+// CANABLE_FD_FDF.
+CanFdFrameRecord fdRecordOf(const CanFrameRecord &record);
+CanFrameRecord classicOf(const CanFdFrameRecord &record);
 
 // What a failed call tells canable_lastError() on the calling thread.
 void setLastError(const std::string &text);
@@ -58,12 +79,20 @@ inline bool isSupportedBitrate(unsigned int kbps)
     return kbps > 0 && kbps <= 1000;
 }
 
+// The fastest data phase of FD controllers on the market is 12 Mbit/s; 15 leaves room.
+inline bool isSupportedDataBitrate(unsigned int kbps)
+{
+    return kbps > 0 && kbps <= 15000;
+}
+
 // Both return nullptr when the open fails, after one line on stderr saying why, which
 // is also the calling thread's last error. A listen-only session never transmits.
-std::unique_ptr<Backend> openSimulatedBus(unsigned int kbps, const char *traffic,
-                                          const char *faults, bool listenOnly);
+// dataKbps 0 opens a classic session, any other value one in FD mode.
+std::unique_ptr<Backend> openSimulatedBus(unsigned int kbps, unsigned int dataKbps,
+                                          const char *traffic, const char *faults,
+                                          bool listenOnly);
 std::unique_ptr<Backend> openSocketCan(const std::string &interfaceName, unsigned int kbps,
-                                       bool listenOnly);
+                                       unsigned int dataKbps, bool listenOnly);
 
 // Fills up to capacity entries, returns how many CAN interfaces there are, -1 on error.
 int listSocketCanInterfaces(CanInterfaceInfo *list, int capacity);

@@ -21,10 +21,12 @@ constexpr int exitFailure = 1;
 constexpr int exitUsage = 2;
 
 const char usageText[] =
-        "Usage: canable-check [--interface NAME] [--bitrate KBPS] --listen [--count N]\n"
+        "Usage: canable-check [--interface NAME] [--bitrate KBPS] [--data-bitrate KBPS]\n"
+        "                     --listen [--count N]\n"
         "                     [--timeout-ms T]\n"
         "                     [--errors] [--status] [--listen-only]\n"
-        "       canable-check [--interface NAME] [--bitrate KBPS] --send FRAME [--repeat N]\n"
+        "       canable-check [--interface NAME] [--bitrate KBPS] [--data-bitrate KBPS]\n"
+        "                     --send FRAME [--repeat N]\n"
         "                     [--gap-us G]\n"
         "       canable-check --list\n"
         "\n"
@@ -33,6 +35,9 @@ const char usageText[] =
         "  --interface NAME  SocketCAN interface such as can0, or \"sim\" for the simulated\n"
         "                    bus (default: $CANABLE_INTERFACE, else the first CAN interface)\n"
         "  --bitrate KBPS    bit rate in kbit/s, e.g. 10, 20, 50, 100, 500, 1000 (default 500)\n"
+        "  --data-bitrate KBPS  open in CAN FD mode with this data bit rate, e.g. 2000;\n"
+        "                    FD frames are then read and sent as 123##<flags><data>\n"
+        "                    (flags: 1 BRS, 2 ESI), e.g. 123##1112233\n"
         "  --listen          print every received frame on a line of its own\n"
         "  --count N         stop listening after N frames\n"
         "  --timeout-ms T    stop listening when no frame came for T milliseconds\n"
@@ -80,7 +85,7 @@ bool parseNumber(const char *text, unsigned long max, unsigned long *value)
 bool parseFrame(const char *text, CanFrameRecord *record)
 {
     trace::Frame frame;
-    if (!trace::parseCandumpFrame(text, frame) || frame.error
+    if (!trace::parseCandumpFrame(text, frame) || frame.error || frame.fd
         || !canable_isTransmittable(frame.id, frame.extended, frame.dlc))
         return false;
     *record = CanFrameRecord{};
@@ -90,6 +95,23 @@ bool parseFrame(const char *text, CanFrameRecord *record)
     record->dlc = frame.dlc;
     if (!frame.remote)
         std::memcpy(record->data, frame.data, frame.dlc);
+    return true;
+}
+
+// Any length up to 64 bytes is taken, so that the library's refusal of a length between
+// the FD lengths can be seen from the command line.
+bool parseFdFrame(const char *text, CanFdFrameRecord *record)
+{
+    trace::Frame frame;
+    if (!trace::parseCandumpFrame(text, frame) || !frame.fd || frame.error)
+        return false;
+    *record = CanFdFrameRecord{};
+    record->id = frame.id;
+    record->len = frame.dlc;
+    record->flags = uint8_t(CANABLE_FD_FDF | (frame.extended ? CANABLE_FD_EXT : 0)
+                            | (frame.brs ? CANABLE_FD_BRS : 0)
+                            | (frame.esi ? CANABLE_FD_ESI : 0));
+    std::memcpy(record->data, frame.data, frame.dlc);
     return true;
 }
 
@@ -107,6 +129,31 @@ void printFrame(const CanFrameRecord &record)
             length += std::snprintf(line + length, sizeof line - size_t(length), "%02X",
                                     record.data[i]);
     }
+    line[length++] = '\n';
+    std::fwrite(line, 1, size_t(length), stdout);
+}
+
+void printFdFrame(const CanFdFrameRecord &record)
+{
+    if (!(record.flags & CANABLE_FD_FDF)) {
+        CanFrameRecord classic{};
+        classic.id = record.id;
+        classic.dlc = record.len;
+        classic.extended = (record.flags & CANABLE_FD_EXT) ? 1 : 0;
+        classic.remote = (record.flags & CANABLE_FD_RTR) ? 1 : 0;
+        std::memcpy(classic.data, record.data, sizeof classic.data);
+        printFrame(classic);
+        return;
+    }
+    char line[160];
+    int length = std::snprintf(line, sizeof line,
+                               (record.flags & CANABLE_FD_EXT) ? "%08X##%X" : "%03X##%X",
+                               unsigned(record.id),
+                               ((record.flags & CANABLE_FD_BRS) ? 1u : 0u)
+                                   | ((record.flags & CANABLE_FD_ESI) ? 2u : 0u));
+    for (int i = 0; i < record.len && i < 64; ++i)
+        length += std::snprintf(line + length, sizeof line - size_t(length), "%02X",
+                                record.data[i]);
     line[length++] = '\n';
     std::fwrite(line, 1, size_t(length), stdout);
 }
@@ -167,16 +214,18 @@ int listInterfaces()
     return 0;
 }
 
-int listen(unsigned long count, unsigned long timeoutMs, bool errors, bool status)
+int listen(unsigned long count, unsigned long timeoutMs, bool errors, bool status, bool fd)
 {
     using Clock = std::chrono::steady_clock;
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     CanFrameRecord record{};
+    CanFdFrameRecord fdRecord{};
     unsigned long received = 0;
     auto lastFrame = Clock::now();
     auto lastStatus = Clock::now();
     while (!stopRequested && (count == 0 || received < count)) {
-        const bool got = canable_readMessage(0, &record, 1) == 0;
+        const bool got = fd ? canable_readMessageFD(0, &fdRecord) == 0
+                            : canable_readMessage(0, &record, 1) == 0;
         if (errors)
             printErrorEvents();
         if (status && Clock::now() - lastStatus >= std::chrono::seconds(1)) {
@@ -184,7 +233,10 @@ int listen(unsigned long count, unsigned long timeoutMs, bool errors, bool statu
             lastStatus = Clock::now();
         }
         if (got) {
-            printFrame(record);
+            if (fd)
+                printFdFrame(fdRecord);
+            else
+                printFrame(record);
             ++received;
             lastFrame = Clock::now();
         } else if (timeoutMs && Clock::now() - lastFrame >= std::chrono::milliseconds(timeoutMs)) {
@@ -200,14 +252,21 @@ int listen(unsigned long count, unsigned long timeoutMs, bool errors, bool statu
     return 0;
 }
 
-int send(const CanFrameRecord &record, unsigned long repeat, unsigned long gapUs)
+int send(const CanFrameRecord &record, const CanFdFrameRecord *fdRecord, unsigned long repeat,
+         unsigned long gapUs)
 {
     unsigned long refused = 0;
     for (unsigned long i = 0; i < repeat && !stopRequested; ++i) {
         if (i > 0 && gapUs)
             std::this_thread::sleep_for(std::chrono::microseconds(gapUs));
-        if (canable_writeMessage(0, &record) != 0)
+        if ((fdRecord ? canable_writeMessageFD(0, fdRecord) : canable_writeMessage(0, &record))
+                != 0)
             ++refused;
+    }
+    if (refused && fdRecord && *canable_lastError()) {
+        std::fprintf(stderr, "canable-check: %lu of %lu frames were not accepted: %s\n",
+                     refused, repeat, canable_lastError());
+        return exitFailure;
     }
     if (refused) {
         std::fprintf(stderr, "canable-check: %lu of %lu frames were not accepted\n", refused,
@@ -222,6 +281,7 @@ int send(const CanFrameRecord &record, unsigned long repeat, unsigned long gapUs
 int main(int argc, char *argv[])
 {
     unsigned long bitrate = 500;
+    unsigned long dataBitrate = 0;
     unsigned long count = 0;
     unsigned long timeoutMs = 0;
     unsigned long repeat = 1;
@@ -235,7 +295,7 @@ int main(int argc, char *argv[])
 
     const std::set<std::string> optionsWithValue = {"--interface", "--bitrate", "--count",
                                                     "--timeout-ms", "--repeat", "--gap-us",
-                                                    "--send"};
+                                                    "--send", "--data-bitrate"};
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "--help" || option == "-h") {
@@ -261,6 +321,8 @@ int main(int argc, char *argv[])
             valid = setenv("CANABLE_INTERFACE", value, 1) == 0;
         else if (option == "--bitrate")
             valid = parseNumber(value, 1000, &bitrate) && bitrate > 0;
+        else if (option == "--data-bitrate")
+            valid = parseNumber(value, 15000, &dataBitrate) && dataBitrate > 0;
         else if (option == "--count")
             valid = parseNumber(value, 1ul << 40, &count);
         else if (option == "--timeout-ms")
@@ -281,13 +343,25 @@ int main(int argc, char *argv[])
         return listInterfaces();
     }
     CanFrameRecord frame{};
+    CanFdFrameRecord fdFrame{};
+    const bool fd = dataBitrate != 0;
     if (errors && !listening)
         return usageError("%s", "--errors needs --listen");
     if (listening == (frameText != nullptr))
         return usageError("%s", "give either --listen or --send");
-    if (frameText && !parseFrame(frameText, &frame))
+    const bool fdText = frameText && std::strstr(frameText, "##");
+    if (fdText && !fd)
+        return usageError("%s", "an FD frame needs --data-bitrate");
+    if (frameText && !(fdText ? parseFdFrame(frameText, &fdFrame) : parseFrame(frameText, &frame)))
         return usageError("cannot read the frame \"%s\" (expected e.g. 123#1122, "
-                          "12345678#, 123#R)", frameText);
+                          "12345678#, 123#R, 123##1AABB)", frameText);
+    if (frameText && fd && !fdText) {
+        fdFrame.id = frame.id;
+        fdFrame.len = frame.dlc;
+        fdFrame.flags = uint8_t((frame.extended ? CANABLE_FD_EXT : 0)
+                                | (frame.remote ? CANABLE_FD_RTR : 0));
+        std::memcpy(fdFrame.data, frame.data, sizeof frame.data);
+    }
 
     struct sigaction action{};
     action.sa_handler = requestStop;
@@ -295,7 +369,12 @@ int main(int argc, char *argv[])
     sigaction(SIGTERM, &action, nullptr);
 
     canable_setListenOnly(listenOnly);
-    if (canable_initDLL(0, unsigned(bitrate)) != 0) {
+    if (fd && canable_initFD(0, unsigned(bitrate), unsigned(dataBitrate)) != 0) {
+        std::fprintf(stderr, "canable-check: cannot open the adapter in FD mode at %lu/%lu "
+                     "kbit/s: %s\n", bitrate, dataBitrate, canable_lastError());
+        return exitFailure;
+    }
+    if (!fd && canable_initDLL(0, unsigned(bitrate)) != 0) {
         std::fprintf(stderr, "canable-check: cannot open the adapter at %lu kbit/s: %s\n",
                      bitrate, canable_lastError());
         return exitFailure;
@@ -304,8 +383,8 @@ int main(int argc, char *argv[])
         printStatus();
     if (listening)
         std::fprintf(stderr, "canable-check: listening at %lu kbit/s\n", bitrate);
-    const int result = listening ? listen(count, timeoutMs, errors, status)
-                                 : send(frame, repeat, gapUs);
+    const int result = listening ? listen(count, timeoutMs, errors, status, fd)
+                                 : send(frame, fd ? &fdFrame : nullptr, repeat, gapUs);
     canable_freeDLL(0);
     return result;
 }

@@ -1,5 +1,6 @@
 #include "canable/backend.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +43,69 @@ void setLastError(const std::string &text)
     lastErrorText = text;
 }
 
+const char *fdRefusal(const CanFdFrameRecord &record, bool fdMode)
+{
+    const bool fd = record.flags & CANABLE_FD_FDF;
+    const bool extended = record.flags & CANABLE_FD_EXT;
+    if (record.flags & ~(CANABLE_FD_FDF | CANABLE_FD_BRS | CANABLE_FD_ESI | CANABLE_FD_EXT
+                         | CANABLE_FD_RTR))
+        return "the frame has flags this library does not know";
+    if (!canable_isTransmittable(record.id, extended, 0))
+        return "the identifier is out of the range of its format";
+    if (!fd) {
+        if (record.flags & (CANABLE_FD_BRS | CANABLE_FD_ESI))
+            return "BRS and ESI need an FD frame";
+        if (!canable_isTransmittable(record.id, extended, record.len))
+            return "a classic frame carries at most 8 bytes";
+        return nullptr;
+    }
+    if (record.flags & CANABLE_FD_RTR)
+        return "an FD frame cannot be a remote frame";
+    if (!canable_isTransmittableFD(record.id, extended, record.len))
+        return "an FD frame carries 0 to 8, 12, 16, 20, 24, 32, 48 or 64 bytes";
+    if (!fdMode)
+        return "the device is open in classic mode; open it with canable_initFD for FD frames";
+    return nullptr;
+}
+
+CanFdFrameRecord fdRecordOf(const CanFrameRecord &record)
+{
+    CanFdFrameRecord fd{};
+    fd.id = record.id;
+    fd.len = record.dlc;
+    fd.flags = uint8_t((record.extended ? CANABLE_FD_EXT : 0)
+                       | (record.remote ? CANABLE_FD_RTR : 0));
+    if (!record.remote)
+        std::memcpy(fd.data, record.data, std::min<size_t>(record.dlc, sizeof record.data));
+    return fd;
+}
+
+CanFrameRecord classicOf(const CanFdFrameRecord &record)
+{
+    CanFrameRecord classic{};
+    classic.id = record.id;
+    classic.dlc = record.len;
+    classic.extended = (record.flags & CANABLE_FD_EXT) ? 1 : 0;
+    classic.remote = (record.flags & CANABLE_FD_RTR) ? 1 : 0;
+    if (!classic.remote)
+        std::memcpy(classic.data, record.data, std::min<size_t>(record.len, sizeof classic.data));
+    return classic;
+}
+
+int Backend::readFd(CanFdFrameRecord *record)
+{
+    CanFrameRecord classic;
+    const int result = read(&classic);
+    if (result == 0)
+        *record = fdRecordOf(classic);
+    return result;
+}
+
+int Backend::writeFd(const CanFdFrameRecord &record)
+{
+    return write(classicOf(record));
+}
+
 int64_t wallClockMicroseconds()
 {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -50,17 +114,23 @@ int64_t wallClockMicroseconds()
 
 } // namespace canable
 
-extern "C" {
+namespace {
 
-int canable_initDLL(int deviceIndex, unsigned int bitrateKbps)
+// dataKbps 0: a classic session.
+int openSession(int deviceIndex, unsigned int bitrateKbps, unsigned int dataKbps)
 {
     clearError();
-    if (deviceIndex != 0 || !canable::isSupportedBitrate(bitrateKbps)) {
-        std::fprintf(stderr, "canable: cannot open device %d at %u kbit/s\n",
-                     deviceIndex, bitrateKbps);
+    if (deviceIndex != 0 || !canable::isSupportedBitrate(bitrateKbps)
+        || (dataKbps && !canable::isSupportedDataBitrate(dataKbps))) {
         char text[96];
-        std::snprintf(text, sizeof text, "cannot open device %d at %u kbit/s", deviceIndex,
-                      bitrateKbps);
+        if (dataKbps) {
+            std::snprintf(text, sizeof text, "cannot open device %d at %u/%u kbit/s",
+                          deviceIndex, bitrateKbps, dataKbps);
+        } else {
+            std::snprintf(text, sizeof text, "cannot open device %d at %u kbit/s",
+                          deviceIndex, bitrateKbps);
+        }
+        std::fprintf(stderr, "canable: %s\n", text);
         return fail(text);
     }
     std::string name;
@@ -77,13 +147,56 @@ int canable_initDLL(int deviceIndex, unsigned int bitrateKbps)
     std::unique_lock<std::shared_mutex> lock(sessionLock);
     session.reset();
     if (name == "sim")
-        session = canable::openSimulatedBus(bitrateKbps, std::getenv("CANABLE_SIM_TRAFFIC"),
+        session = canable::openSimulatedBus(bitrateKbps, dataKbps,
+                                            std::getenv("CANABLE_SIM_TRAFFIC"),
                                             std::getenv("CANABLE_SIM_FAULTS"), listenOnly);
     else
-        session = canable::openSocketCan(name, bitrateKbps, listenOnly);
+        session = canable::openSocketCan(name, bitrateKbps, dataKbps, listenOnly);
     if (!session && lastErrorText.empty())
         lastErrorText = "the device could not be opened";
     return session ? 0 : -1;
+}
+
+} // namespace
+
+extern "C" {
+
+int canable_initDLL(int deviceIndex, unsigned int bitrateKbps)
+{
+    return openSession(deviceIndex, bitrateKbps, 0);
+}
+
+int canable_initFD(int deviceIndex, unsigned int nominalKbps, unsigned int dataKbps)
+{
+    if (dataKbps == 0) {
+        clearError();
+        std::fprintf(stderr, "canable: an FD device needs a data bit rate\n");
+        return fail("an FD device needs a data bit rate");
+    }
+    return openSession(deviceIndex, nominalKbps, dataKbps);
+}
+
+int canable_readMessageFD(int deviceIndex, CanFdFrameRecord *record)
+{
+    if (deviceIndex != 0 || !record)
+        return -1;
+    std::shared_lock<std::shared_mutex> lock(sessionLock);
+    if (!session)
+        return -1;
+    return session->readFd(record);
+}
+
+int canable_writeMessageFD(int deviceIndex, const CanFdFrameRecord *record)
+{
+    clearError();
+    if (deviceIndex != 0 || !record)
+        return fail("there is only device 0");
+    std::shared_lock<std::shared_mutex> lock(sessionLock);
+    if (!session)
+        return fail("no device is open");
+    if (const char *refusal = canable::fdRefusal(*record, session->fdMode()))
+        return fail(refusal);
+    return session->writeFd(*record);
 }
 
 int canable_freeDLL(int deviceIndex)

@@ -196,6 +196,82 @@ typedef struct CanBusStatus
  * 200 ms); any thread, at most a few times a second. */
 CANABLE_OPTIONAL int canable_getStatus(int deviceIndex, CanBusStatus *status);
 
+/* ---- CAN FD ---------------------------------------------------------------------------
+ * A device opened with canable_initFD carries classic and CAN FD frames; one opened with
+ * canable_initDLL stays a classic device, and the FD calls below then carry its classic
+ * frames only. */
+
+#define CANABLE_FD_FDF 0x01u  /* a CAN FD frame */
+#define CANABLE_FD_BRS 0x02u  /* FD: the data phase ran at the data bit rate */
+#define CANABLE_FD_ESI 0x04u  /* FD: the sender was error passive */
+#define CANABLE_FD_EXT 0x08u  /* 29-bit identifier */
+#define CANABLE_FD_RTR 0x10u  /* a classic remote frame (never with CANABLE_FD_FDF) */
+
+/* One classic or FD frame. len is the number of data bytes: 0 to 8 for a classic frame
+ * (for a remote frame the requested length), one of 0-8, 12, 16, 20, 24, 32, 48 and 64
+ * for an FD frame. The bytes past len are 0 on a read and ignored on a write. */
+typedef struct CanFdFrameRecord
+{
+    uint32_t id;           /* 11-bit or 29-bit identifier */
+    uint8_t len;
+    uint8_t flags;         /* CANABLE_FD_* */
+    uint8_t reserved[2];
+    uint8_t data[64];
+} CanFdFrameRecord;
+
+#ifdef __cplusplus
+static_assert(sizeof(CanFdFrameRecord) == 72, "the FD record is 72 bytes");
+static_assert(offsetof(CanFdFrameRecord, len) == 4, "len at offset 4");
+static_assert(offsetof(CanFdFrameRecord, flags) == 5, "flags at offset 5");
+static_assert(offsetof(CanFdFrameRecord, data) == 8, "data at offset 8");
+#else
+_Static_assert(sizeof(CanFdFrameRecord) == 72, "the FD record is 72 bytes");
+_Static_assert(offsetof(CanFdFrameRecord, data) == 8, "data at offset 8");
+#endif
+
+#define CANABLE_MAX_FD_DATA_BYTES 64u
+
+/* Whether len is a CAN FD length: 0 to 8, 12, 16, 20, 24, 32, 48 or 64. Any thread. */
+static inline int canable_isFdLength(unsigned int len)
+{
+    return len <= 8 || len == 12 || len == 16 || len == 20 || len == 24 || len == 32
+            || len == 48 || len == 64;
+}
+
+/* Whether a CAN FD bus can carry an FD data frame: an identifier within its format's range
+ * and an FD length. The library refuses an FD write that fails this, and the program
+ * checks what it is about to send in FD mode with the same rule. Any thread. */
+static inline int canable_isTransmittableFD(uint32_t id, int extended, unsigned int length)
+{
+    return canable_isFdLength(length)
+            && id <= (extended ? CANABLE_MAX_EXTENDED_ID : CANABLE_MAX_STANDARD_ID);
+}
+
+/* Opens the adapter as canable_initDLL does (same interface choice and listen-only
+ * choice), in FD mode: nominalKbps for the arbitration phase (as canable_initDLL's
+ * bitrateKbps), dataKbps (1 to 15000) for the data phase of frames with
+ * CANABLE_FD_BRS. On SocketCAN the interface must carry FD frames (MTU 72): a
+ * controller is left alone when it already runs in FD mode at both rates, else the
+ * process needs CAP_NET_ADMIN to set both bit timings and FD mode through netlink;
+ * a vcan with MTU 72 opens at any rates. An interface whose driver has no FD mode, or
+ * a vcan with MTU 16, is refused, and canable_lastError() says why. The simulated bus
+ * opens in FD mode at any supported rates (simbus.h). 0 on success. */
+CANABLE_OPTIONAL int canable_initFD(int deviceIndex, unsigned int nominalKbps,
+                                    unsigned int dataKbps);
+
+/* As canable_readMessage, with the same bounded wait and results, delivering classic
+ * and FD frames alike; canable_lastReadTimestamp and the error events work as with
+ * canable_readMessage. On a classic device it delivers the classic frames.
+ * canable_readMessage on an FD device passes the FD frames over. Reader thread only. */
+CANABLE_OPTIONAL int canable_readMessageFD(int deviceIndex, CanFdFrameRecord *record);
+
+/* As canable_writeMessage. Refused, never reaching the bus: a length that is not a
+ * valid FD length, more than 8 bytes without CANABLE_FD_FDF, CANABLE_FD_BRS or
+ * CANABLE_FD_ESI without CANABLE_FD_FDF, a remote FD frame, an identifier beyond its
+ * format, and any FD frame on a device opened with canable_initDLL; canable_lastError()
+ * then says why. 0 when the frame went out. */
+CANABLE_OPTIONAL int canable_writeMessageFD(int deviceIndex, const CanFdFrameRecord *record);
+
 #ifdef __cplusplus
 }
 #endif

@@ -29,8 +29,8 @@ constexpr size_t aheadFrames = 256;
 class ReplayBus final : public Backend
 {
 public:
-    ReplayBus(std::string path, trace::Format format)
-        : m_path(std::move(path)), m_format(format)
+    ReplayBus(std::string path, trace::Format format, bool fdMode)
+        : m_path(std::move(path)), m_format(format), m_fdMode(fdMode)
     {
     }
 
@@ -66,6 +66,22 @@ public:
 
     int read(CanFrameRecord *record) override
     {
+        CanFdFrameRecord frame;
+        for (;;) {
+            if (readFd(&frame) != 0)
+                return 1;
+            // A classic reader of an FD bus does not see its FD frames.
+            if (!(frame.flags & CANABLE_FD_FDF))
+                break;
+        }
+        *record = classicOf(frame);
+        return 0;
+    }
+
+    bool fdMode() const override { return m_fdMode; }
+
+    int readFd(CanFdFrameRecord *record) override
+    {
         std::unique_lock<std::mutex> lock(m_mutex);
         if (m_ahead.empty()
             && !m_changed.wait_for(lock, readWaitLimit, [this] { return !m_ahead.empty(); }))
@@ -85,6 +101,12 @@ public:
         m_changed.notify_all();
         *record = next.record;
         m_lastStampUs = m_wallEpochUs + next.dueUs;
+        return 0;
+    }
+
+    int writeFd(const CanFdFrameRecord &) override
+    {
+        m_writeLog.record(Clock::now());
         return 0;
     }
 
@@ -111,7 +133,7 @@ private:
 
     struct Ahead
     {
-        CanFrameRecord record;
+        CanFdFrameRecord record;
         int64_t dueUs; // from the first frame on
     };
 
@@ -138,7 +160,8 @@ private:
             trace::Frame frame;
             if (m_reader->next(frame)) {
                 // A write the adapter refused never was traffic of the bus.
-                if (frame.error || !frame.success || frame.dlc > 8)
+                if (frame.error || !frame.success || (frame.fd && !m_fdMode)
+                    || (!frame.fd && frame.dlc > 8))
                     continue;
                 if (!framesThisPass && m_passes > 0)
                     m_passOffsetUs += m_lastUs - frame.timestampUs + loopGapUs;
@@ -174,11 +197,14 @@ private:
     bool offer(const trace::Frame &frame)
     {
         Ahead ahead;
-        ahead.record = CanFrameRecord();
+        ahead.record = CanFdFrameRecord();
         ahead.record.id = frame.id;
-        ahead.record.dlc = frame.dlc;
-        ahead.record.remote = frame.remote ? 1 : 0;
-        ahead.record.extended = frame.extended ? 1 : 0;
+        ahead.record.len = frame.dlc;
+        ahead.record.flags = uint8_t((frame.remote ? CANABLE_FD_RTR : 0)
+                                     | (frame.extended ? CANABLE_FD_EXT : 0)
+                                     | (frame.fd ? CANABLE_FD_FDF : 0)
+                                     | (frame.brs ? CANABLE_FD_BRS : 0)
+                                     | (frame.esi ? CANABLE_FD_ESI : 0));
         if (!frame.remote) {
             for (int i = 0; i < frame.dlc; ++i)
                 ahead.record.data[i] = frame.data[i];
@@ -203,6 +229,7 @@ private:
 
     const std::string m_path;
     const trace::Format m_format;
+    const bool m_fdMode;
     std::string m_error;
     // The reading thread's alone once it runs.
     std::unique_ptr<trace::Reader> m_reader;
@@ -231,12 +258,12 @@ private:
 
 } // namespace
 
-std::unique_ptr<Backend> openReplayBus(const std::string &path)
+std::unique_ptr<Backend> openReplayBus(const std::string &path, bool fdMode)
 {
     trace::Format format = trace::formatForFile(path);
     if (format == trace::Format::Unknown)
         format = trace::Format::CandumpLog;
-    auto bus = std::make_unique<ReplayBus>(path, format);
+    auto bus = std::make_unique<ReplayBus>(path, format, fdMode);
     if (!bus->start())
         return nullptr;
     return bus;

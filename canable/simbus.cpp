@@ -32,14 +32,56 @@ constexpr int64_t milliseconds(int64_t ms)
     return ms * 1000000;
 }
 
+bool isFd(const CanFdFrameRecord &frame)
+{
+    return frame.flags & CANABLE_FD_FDF;
+}
+
+bool isExtended(const CanFdFrameRecord &frame)
+{
+    return frame.flags & CANABLE_FD_EXT;
+}
+
+bool isRemote(const CanFdFrameRecord &frame)
+{
+    return frame.flags & CANABLE_FD_RTR;
+}
+
 // The frame's time on the wire with the stuff bits its content causes, counted as the
 // window's bus load counts them, rounded up, so that a bus that is never idle shows 100 %
 // and no more.
-int64_t frameNanoseconds(const CanFrameRecord &frame, unsigned int kbps)
+int64_t frameNanoseconds(const CanFdFrameRecord &frame, unsigned int kbps,
+                         unsigned int dataKbps)
 {
-    const int64_t bits = busload::frameBits(frame.id, frame.extended != 0, frame.remote != 0,
-                                            frame.dlc, frame.data);
-    return (bits * 1000000 + kbps - 1) / kbps;
+    if (!isFd(frame)) {
+        const int64_t bits = busload::frameBits(frame.id, isExtended(frame), isRemote(frame),
+                                                frame.len, frame.data);
+        return (bits * 1000000 + kbps - 1) / kbps;
+    }
+    const bool brs = frame.flags & CANABLE_FD_BRS;
+    const busload::FdFrameBits bits = busload::fdFrameBits(frame.id, isExtended(frame), brs,
+                                                           frame.len, frame.data);
+    if (!brs)
+        return (int64_t(bits.nominal + bits.data) * 1000000 + kbps - 1) / kbps;
+    // In picoseconds first, so that the two phases round up once together.
+    const int64_t picoseconds = int64_t(bits.nominal) * 1000000000 / kbps
+        + int64_t(bits.data) * 1000000000 / dataKbps;
+    return (picoseconds + 999) / 1000;
+}
+
+// The shortest an FD frame of len bytes can be, without dynamic stuff bits, split as
+// fdFrameBits splits it, for the most frames a flood setting can ask for.
+busload::FdFrameBits unstuffedFdFrameBits(bool extended, bool brs, unsigned int len)
+{
+    const bool crc21 = len > 16;
+    busload::FdFrameBits bits;
+    bits.nominal = (extended ? 36u : 17u) + 12u;
+    bits.data = 1 + 4 + 8 * len + 4 + (crc21 ? 21 + 7 : 17 + 6) + 1;
+    if (!brs) {
+        bits.nominal += bits.data;
+        bits.data = 0;
+    }
+    return bits;
 }
 
 // Frames ready at the same moment go in the order that arbitration on the wire gives
@@ -70,12 +112,13 @@ uint8_t temperatureByte(double celsius)
     return uint8_t(scaled(celsius + 40, 1, 255));
 }
 
-void putChecksum(CanFrameRecord &frame)
+// Over the bytes before the last one.
+void putChecksum(CanFdFrameRecord &frame)
 {
     unsigned int sum = frame.id & 0xFF;
-    for (int i = 0; i < 7; ++i)
+    for (int i = 0; i + 1 < frame.len; ++i)
         sum += frame.data[i];
-    frame.data[7] = uint8_t(sum);
+    frame.data[frame.len - 1] = uint8_t(sum);
 }
 
 // A car driving a gentle 40-second speed cycle between 15 and 85 km/h, slowly warming
@@ -108,13 +151,13 @@ double engineSpeed(double speed, double t)
     return std::max(800.0, speed * rpmPerKmh[gear(speed)] + 40 * wave(t, 3));
 }
 
-void fillSequence(CanFrameRecord &frame, uint64_t sequence)
+void fillSequence(CanFdFrameRecord &frame, uint64_t sequence)
 {
-    const uint64_t mask = frame.dlc >= 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * frame.dlc)) - 1;
+    const uint64_t mask = frame.len >= 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * frame.len)) - 1;
     putLittleEndian(frame.data, sequence & mask, 8);
 }
 
-void fillContent(CanFrameRecord &frame, SimulatedBus::Content content, uint64_t instance,
+void fillContent(CanFdFrameRecord &frame, SimulatedBus::Content content, uint64_t instance,
                  int64_t at)
 {
     using Content = SimulatedBus::Content;
@@ -174,6 +217,33 @@ void fillContent(CanFrameRecord &frame, SimulatedBus::Content content, uint64_t 
     case Content::Odometer:
         putLittleEndian(data, scaled(123456.7 + distanceKm(t), 0.1, 0xFFFFFFFF), 4);
         break;
+    case Content::CellVoltages: {
+        // Cells sag with the load of acceleration and drift apart a little each.
+        const double sag = 0.04 * std::max(0.0, wave(t, 40, pi / 2));
+        for (int cell = 0; cell < 30; ++cell) {
+            const double volts = 3.85 - sag + 0.01 * wave(t, 60, cell * 0.7);
+            putLittleEndian(data + 2 * cell, scaled(volts, 0.001, 0xFFFF), 2);
+        }
+        data[60] = counter;
+        putChecksum(frame);
+        break;
+    }
+    case Content::Chassis: {
+        const double steering = 30 * wave(t, 40, pi / 2) * (vehicleSpeed(t) < 40 ? 1 : 0.3);
+        putLittleEndian(data, scaled(steering + 780, 0.1, 0xFFFF), 2);
+        putLittleEndian(data + 2, scaled(8 * wave(t, 40, pi / 2) + 327.68, 0.01, 0xFFFF), 2);
+        putLittleEndian(data + 4, scaled(0.2 * wave(t, 40, pi / 2) + 32.768, 0.001, 0xFFFF), 2);
+        putLittleEndian(data + 6, scaled(0.25 * wave(t, 40, pi / 2) + 32.768, 0.001, 0xFFFF),
+                        2);
+        for (int wheel = 0; wheel < 4; ++wheel) {
+            const double slip = 1 + 0.004 * wave(t, 9, wheel * pi / 2);
+            putLittleEndian(data + 8 + 2 * wheel, scaled(speed * slip, 0.01, 0xFFFF), 2);
+        }
+        putLittleEndian(data + 16, scaled(speed, 1.0 / 256, 0xFAFF), 2);
+        data[18] = counter;
+        putChecksum(frame);
+        break;
+    }
     case Content::Flood:
     case Content::Request:
         break;
@@ -207,24 +277,46 @@ std::string environmentValue(const char *name)
 class UnlimitedFlood final : public Backend
 {
 public:
-    UnlimitedFlood(const SimTraffic &traffic, bool listenOnly)
-        : m_listenOnly(listenOnly)
+    UnlimitedFlood(const SimTraffic &traffic, bool fdMode, bool listenOnly)
+        : m_listenOnly(listenOnly), m_fdMode(fdMode)
     {
         m_frame.id = floodId;
-        m_frame.dlc = traffic.dlc;
-        m_frame.extended = traffic.extended ? 1 : 0;
+        m_frame.len = traffic.dlc;
+        m_frame.flags = uint8_t((traffic.extended ? CANABLE_FD_EXT : 0)
+                                | (traffic.fd ? CANABLE_FD_FDF : 0)
+                                | (traffic.brs ? CANABLE_FD_BRS : 0));
     }
 
+    // Only opened with classic flood frames when not in FD mode.
     int read(CanFrameRecord *record) override
     {
+        if (isFd(m_frame))
+            return 1;
         fillSequence(m_frame, m_sequence++);
-        *record = m_frame;
+        *record = classicOf(m_frame);
         return 0;
     }
 
     int write(const CanFrameRecord &record) override
     {
         if (m_listenOnly || !isTransmittable(record))
+            return 1;
+        m_writeLog.record(std::chrono::steady_clock::now());
+        return 0;
+    }
+
+    bool fdMode() const override { return m_fdMode; }
+
+    int readFd(CanFdFrameRecord *record) override
+    {
+        fillSequence(m_frame, m_sequence++);
+        *record = m_frame;
+        return 0;
+    }
+
+    int writeFd(const CanFdFrameRecord &) override
+    {
+        if (m_listenOnly)
             return 1;
         m_writeLog.record(std::chrono::steady_clock::now());
         return 0;
@@ -247,7 +339,8 @@ public:
 
 private:
     const bool m_listenOnly;
-    CanFrameRecord m_frame = {};
+    const bool m_fdMode;
+    CanFdFrameRecord m_frame = {};
     uint64_t m_sequence = 0;
     WriteLog m_writeLog;
 };
@@ -283,17 +376,25 @@ std::optional<SimTraffic> parseSimTraffic(const char *text)
         const std::string option = value.substr(start + 1, end == std::string::npos
                                                                ? std::string::npos
                                                                : end - start - 1);
+        uint64_t length = 0;
         if (option == "ext" && !traffic.extended) {
             traffic.extended = true;
-        } else if (option.size() == 5 && option.compare(0, 4, "dlc=") == 0
-                   && option[4] >= '0' && option[4] <= '8' && !dlcGiven) {
-            traffic.dlc = uint8_t(option[4] - '0');
+        } else if (option == "fd" && !traffic.fd) {
+            traffic.fd = true;
+        } else if (option == "brs" && !traffic.brs) {
+            traffic.brs = true;
+        } else if (option.compare(0, 4, "dlc=") == 0 && option.size() <= 6 && !dlcGiven
+                   && (option.size() == 5 || option[4] != '0')
+                   && parseDecimal(option.substr(4), &length) && isFdLength(unsigned(length))) {
+            traffic.dlc = uint8_t(length);
             dlcGiven = true;
         } else {
             return std::nullopt;
         }
         start = end;
     }
+    if ((traffic.brs || traffic.dlc > 8) && !traffic.fd)
+        return std::nullopt;
     return traffic;
 }
 
@@ -443,9 +544,10 @@ void WriteLog::record(std::chrono::steady_clock::time_point accepted)
     m_times.push_back(nanoseconds);
 }
 
-SimulatedBus::SimulatedBus(unsigned int kbps, const SimTraffic &traffic,
-                           const SimFaults &faults, bool listenOnly)
+SimulatedBus::SimulatedBus(unsigned int kbps, unsigned int dataKbps,
+                           const SimTraffic &traffic, const SimFaults &faults, bool listenOnly)
     : m_kbps(kbps)
+    , m_dataKbps(dataKbps)
     , m_epoch(Clock::now())
     , m_written(writtenCapacity)
     , m_received(receivedCapacity)
@@ -459,41 +561,46 @@ SimulatedBus::SimulatedBus(unsigned int kbps, const SimTraffic &traffic,
 {
     if (traffic.flood) {
         const int64_t perSecond = int64_t(traffic.framesPerSecond);
-        addNode(floodId, traffic.extended, false, traffic.dlc, Content::Flood, 0,
-                perSecond > 0 ? milliseconds(1000) : 0, std::max<int64_t>(perSecond, 1));
+        addNode(floodId, uint8_t((traffic.extended ? CANABLE_FD_EXT : 0)
+                                 | (traffic.fd ? CANABLE_FD_FDF : 0)
+                                 | (traffic.brs ? CANABLE_FD_BRS : 0)),
+                traffic.dlc, Content::Flood, 0, perSecond > 0 ? milliseconds(1000) : 0,
+                std::max<int64_t>(perSecond, 1));
         m_nodes.back().replaces = false;
         return;
     }
-    addNode(0x0C4, false, false, 8, Content::Engine, milliseconds(1), milliseconds(10), 1);
-    addNode(0x1A0, false, false, 8, Content::Wheels, milliseconds(3), milliseconds(20), 1);
-    addNode(0x2F0, false, false, 5, Content::Temperatures, milliseconds(7),
-            milliseconds(100), 1);
-    addNode(0x500, false, false, 4, Content::Heartbeat, milliseconds(200),
+    constexpr uint8_t ext = CANABLE_FD_EXT;
+    addNode(0x0C4, 0, 8, Content::Engine, milliseconds(1), milliseconds(10), 1);
+    addNode(0x1A0, 0, 8, Content::Wheels, milliseconds(3), milliseconds(20), 1);
+    addNode(0x2F0, 0, 5, Content::Temperatures, milliseconds(7), milliseconds(100), 1);
+    addNode(0x500, 0, 4, Content::Heartbeat, milliseconds(200), milliseconds(1000), 1);
+    addNode(0x18FEF100, ext, 8, Content::VehicleSpeed, milliseconds(5), milliseconds(100), 1);
+    addNode(0x18FEEE00, ext, 8, Content::EngineTemperature, milliseconds(600),
             milliseconds(1000), 1);
-    addNode(0x18FEF100, true, false, 8, Content::VehicleSpeed, milliseconds(5),
-            milliseconds(100), 1);
-    addNode(0x18FEEE00, true, false, 8, Content::EngineTemperature, milliseconds(600),
-            milliseconds(1000), 1);
-    addNode(0x3C0, false, true, 4, Content::Request, milliseconds(1500),
+    if (dataKbps) {
+        addNode(0x2A8, CANABLE_FD_FDF, 20, Content::Chassis, milliseconds(4),
+                milliseconds(20), 1);
+        addNode(0x4A0, CANABLE_FD_FDF | CANABLE_FD_BRS, 64, Content::CellVoltages,
+                milliseconds(9), milliseconds(50), 1);
+    }
+    addNode(0x3C0, CANABLE_FD_RTR, 4, Content::Request, milliseconds(1500),
             milliseconds(5000), 1);
-    addNode(0x3C0, false, false, 4, Content::Odometer, 0, 0, 1);
+    addNode(0x3C0, 0, 4, Content::Odometer, 0, 0, 1);
     Node &odometer = m_nodes.back();
     odometer.periodic = false;
     odometer.due = never;
     odometer.nextDue = never;
 }
 
-void SimulatedBus::addNode(uint32_t id, bool extended, bool remote, uint8_t dlc,
-                           Content content, int64_t phase, int64_t periodNum,
-                           int64_t periodDen)
+void SimulatedBus::addNode(uint32_t id, uint8_t flags, uint8_t len, Content content,
+                           int64_t phase, int64_t periodNum, int64_t periodDen)
 {
     Node node;
     node.frame.id = id;
-    node.frame.extended = extended ? 1 : 0;
-    node.frame.remote = remote ? 1 : 0;
-    node.frame.dlc = dlc;
+    node.frame.flags = flags;
+    node.frame.len = len;
     node.content = content;
-    node.key = arbitrationKey(id, extended, remote);
+    node.key = arbitrationKey(id, isExtended(node.frame), isRemote(node.frame));
     node.phase = phase;
     node.periodNum = periodNum;
     node.periodDen = periodDen;
@@ -503,7 +610,7 @@ void SimulatedBus::addNode(uint32_t id, bool extended, bool remote, uint8_t dlc,
     // A remote request that arrives before the first period is answered with what the
     // node's transmit buffer was loaded with.
     fillContent(node.frame, content, 0, phase);
-    node.duration = frameNanoseconds(node.frame, m_kbps);
+    node.duration = frameNanoseconds(node.frame, m_kbps, m_dataKbps);
     m_nodes.push_back(node);
 }
 
@@ -618,7 +725,7 @@ void SimulatedBus::load(Node &node, int64_t start)
     if (node.periodic && node.due > start)
         return;
     fillContent(node.frame, node.content, node.instance, start);
-    node.duration = frameNanoseconds(node.frame, m_kbps);
+    node.duration = frameNanoseconds(node.frame, m_kbps, m_dataKbps);
 }
 
 void SimulatedBus::transmit(Node &node, int64_t start, int64_t end)
@@ -636,21 +743,21 @@ void SimulatedBus::transmit(Node &node, int64_t start, int64_t end)
     if (node.answerDue <= start)
         node.answerDue = never;
     receive(node.frame, end);
-    if (node.frame.remote)
-        requestAnswer(node.frame.id, node.frame.extended, end);
+    if (isRemote(node.frame))
+        requestAnswer(node.frame.id, isExtended(node.frame), end);
 }
 
 void SimulatedBus::requestAnswer(uint32_t id, bool extended, int64_t at)
 {
     for (Node &node : m_nodes) {
-        if (node.content != Content::Flood && !node.frame.remote && node.frame.id == id
-            && bool(node.frame.extended) == extended) {
+        if (node.content != Content::Flood && !isRemote(node.frame) && node.frame.id == id
+            && isExtended(node.frame) == extended) {
             node.answerDue = std::min(node.answerDue, at);
         }
     }
 }
 
-void SimulatedBus::receive(const CanFrameRecord &frame, int64_t end)
+void SimulatedBus::receive(const CanFdFrameRecord &frame, int64_t end)
 {
     if (m_faults.cycle == SimFaults::Cycle::BusOff
         && healthAt(end).state == CANABLE_STATE_BUS_OFF)
@@ -823,14 +930,17 @@ void SimulatedBus::reportOverflow()
     }
 }
 
-bool SimulatedBus::takeReceived(CanFrameRecord *record)
+bool SimulatedBus::takeReceived(CanFdFrameRecord *record, bool fdWanted)
 {
-    if (m_received.empty())
-        return false;
-    *record = m_received.front().frame;
-    m_lastStamp = m_wallEpochUs + m_received.front().end / 1000;
-    m_received.pop();
-    return true;
+    for (; !m_received.empty(); m_received.pop()) {
+        if (!fdWanted && isFd(m_received.front().frame))
+            continue;
+        *record = m_received.front().frame;
+        m_lastStamp = m_wallEpochUs + m_received.front().end / 1000;
+        m_received.pop();
+        return true;
+    }
+    return false;
 }
 
 SimulatedBus::Clock::time_point SimulatedBus::wakeTime(Clock::time_point now,
@@ -844,11 +954,25 @@ SimulatedBus::Clock::time_point SimulatedBus::wakeTime(Clock::time_point now,
 
 int SimulatedBus::read(CanFrameRecord *record)
 {
+    CanFdFrameRecord frame;
+    if (receiveAny(&frame, false) != 0)
+        return 1;
+    *record = classicOf(frame);
+    return 0;
+}
+
+int SimulatedBus::readFd(CanFdFrameRecord *record)
+{
+    return receiveAny(record, true);
+}
+
+int SimulatedBus::receiveAny(CanFdFrameRecord *record, bool fdWanted)
+{
     std::unique_lock<std::mutex> lock(m_mutex);
-    if (takeReceived(record))
+    if (takeReceived(record, fdWanted))
         return 0;
     return waitUntil(lock, readWaitLimit, [&](Clock::time_point) {
-        return takeReceived(record);
+        return takeReceived(record, fdWanted);
     });
 }
 
@@ -860,6 +984,15 @@ int SimulatedBus::write(const CanFrameRecord &record)
     }
     if (!isTransmittable(record))
         return 1;
+    return writeFd(fdRecordOf(record));
+}
+
+int SimulatedBus::writeFd(const CanFdFrameRecord &record)
+{
+    if (m_listenOnly) {
+        setLastError("the device is open in listen-only mode");
+        return 1;
+    }
     if (m_faults.cycle == SimFaults::Cycle::BusOff) {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (healthAt(busTime(Clock::now())).state == CANABLE_STATE_BUS_OFF) {
@@ -867,8 +1000,8 @@ int SimulatedBus::write(const CanFrameRecord &record)
             return 1;
         }
     }
-    const bool remote = record.remote != 0;
-    const bool extended = record.extended != 0;
+    const bool remote = isRemote(record);
+    const bool extended = isExtended(record);
     std::unique_lock<std::mutex> lock(m_mutex);
     return waitUntil(lock, writeWaitLimit, [&](Clock::time_point now) {
         if (m_written.full())
@@ -876,7 +1009,7 @@ int SimulatedBus::write(const CanFrameRecord &record)
         Written frame;
         frame.since = busTime(now);
         frame.key = arbitrationKey(record.id, extended, remote);
-        frame.duration = frameNanoseconds(record, m_kbps);
+        frame.duration = frameNanoseconds(record, m_kbps, m_dataKbps);
         frame.id = record.id;
         frame.extended = extended;
         frame.remote = remote;
@@ -916,8 +1049,9 @@ void refuse(const std::string &text)
 
 } // namespace
 
-std::unique_ptr<Backend> openSimulatedBus(unsigned int kbps, const char *traffic,
-                                          const char *faultText, bool listenOnly)
+std::unique_ptr<Backend> openSimulatedBus(unsigned int kbps, unsigned int dataKbps,
+                                          const char *traffic, const char *faultText,
+                                          bool listenOnly)
 {
     const std::string replay = "replay:";
     if (traffic && std::string(traffic).compare(0, replay.size(), replay) == 0) {
@@ -925,13 +1059,19 @@ std::unique_ptr<Backend> openSimulatedBus(unsigned int kbps, const char *traffic
             std::fprintf(stderr, "canable: the simulated bus cannot run at %u kbit/s\n", kbps);
             return nullptr;
         }
-        return openReplayBus(traffic + replay.size());
+        return openReplayBus(traffic + replay.size(), dataKbps != 0);
     }
     std::optional<SimTraffic> setting = parseSimTraffic(traffic);
     if (!setting) {
         refuse("CANABLE_SIM_TRAFFIC=\"" + std::string(traffic).substr(0, 60) + "\" is not "
                "one of mix, flood, flood:<frames per second>, flood:unlimited (optionally "
-               "followed by ,dlc=<0-8> and ,ext)");
+               "followed by ,dlc=<0-8> and ,ext, or ,fd with ,brs and dlc=<FD length>)");
+        return nullptr;
+    }
+    if (setting->fd && !dataKbps) {
+        refuse("CANABLE_SIM_TRAFFIC=\"" + std::string(traffic).substr(0, 60) + "\" floods "
+               "with FD frames, which a device opened in classic mode cannot take: open it "
+               "in FD mode");
         return nullptr;
     }
     std::string problem;
@@ -949,11 +1089,20 @@ std::unique_ptr<Backend> openSimulatedBus(unsigned int kbps, const char *traffic
             refuse("CANABLE_SIM_FAULTS needs a bus with timing, which flood:unlimited lacks");
             return nullptr;
         }
-        return std::make_unique<UnlimitedFlood>(*setting, listenOnly);
+        return std::make_unique<UnlimitedFlood>(*setting, dataKbps != 0, listenOnly);
     }
     if (setting->framesPerSecond > 0) {
-        const uint64_t carried = uint64_t(kbps) * 1000
-            / busload::unstuffedFrameBits(setting->extended, false, setting->dlc);
+        uint64_t carried = 0;
+        if (setting->fd) {
+            const busload::FdFrameBits bits
+                = unstuffedFdFrameBits(setting->extended, setting->brs, setting->dlc);
+            const uint64_t picoseconds = uint64_t(bits.nominal) * 1000000000 / kbps
+                + (bits.data ? uint64_t(bits.data) * 1000000000 / dataKbps : 0);
+            carried = 1000000000000ull / picoseconds;
+        } else {
+            carried = uint64_t(kbps) * 1000
+                / busload::unstuffedFrameBits(setting->extended, false, setting->dlc);
+        }
         if (setting->framesPerSecond > carried) {
             std::fprintf(stderr, "canable: CANABLE_SIM_TRAFFIC=\"%.60s\" asks for more than "
                                  "a %u kbit/s bus carries; flooding with %llu frames/s\n",
@@ -961,7 +1110,7 @@ std::unique_ptr<Backend> openSimulatedBus(unsigned int kbps, const char *traffic
             setting->framesPerSecond = carried;
         }
     }
-    return std::make_unique<SimulatedBus>(kbps, *setting, *faults, listenOnly);
+    return std::make_unique<SimulatedBus>(kbps, dataKbps, *setting, *faults, listenOnly);
 }
 
 } // namespace canable

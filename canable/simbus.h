@@ -7,8 +7,10 @@
 // allows, counting each frame at its length on the wire with the stuff bits its own
 // identifier, length and data cause and the 3-bit interframe space, as the window's bus
 // load counts it (health/busload.h): a standard data frame takes 47 + 8 * dlc bits and up
-// to a fifth more, so a flood shows a bus load of 100 % and no more. Frames written by the
-// application take
+// to a fifth more, so a flood shows a bus load of 100 % and no more. Opened in FD mode
+// (canable_initFD), an FD frame's arbitration phase goes at the nominal rate and its data
+// phase (with the stuff count and the fixed stuff bits of its CRC field) at the data rate
+// with BRS, at the nominal rate without. Frames written by the application take
 // their share of the same bus; they are acknowledged by the simulated nodes and are not
 // received back. Frames that wait for the bus go first come, first served, and frames
 // ready at the same moment by identifier as in arbitration, so that on an overloaded bus
@@ -26,7 +28,10 @@
 //   "replay:<path>"        the frames of a trace file, looping (see replaybus.h)
 //
 // A flood setting may be followed, in any order, by ",dlc=<0..8>" (data length of the
-// flood frames, 8 if not given) and ",ext" (29-bit identifier), e.g. "flood:5000,dlc=2".
+// flood frames, 8 if not given), ",ext" (29-bit identifier), ",fd" (FD frames, which need
+// a bus opened in FD mode; dlc= then takes any FD length up to 64) and, with ",fd",
+// ",brs" (the data phase at the data rate), e.g. "flood:5000,dlc=2" or
+// "flood,fd,brs,dlc=64".
 // Flood frames are data frames with identifier 0x100 (standard, or extended with ",ext");
 // their data is a sequence number counting from 0, little-endian, cut to dlc bytes, so
 // that lost or reordered frames show as gaps. Any other value makes the open fail with
@@ -35,7 +40,7 @@
 // The mix; all multi-byte values are little-endian, temperatures are in degrees Celsius
 // offset by 40, "counter" is a 4-bit rolling counter in the low nibble that advances by 1
 // per period (a jump means a transmission was lost), "sum" is bytes 0 to 6 plus the
-// identifier's low byte, modulo 256:
+// identifier's low byte, modulo 256 (for the FD messages all bytes but the last):
 //
 //   0x0C4      10 ms  8 bytes  engine speed (0.25 rpm), throttle %, load %, intake air
 //                              temperature, 0, gear << 4 | counter, sum
@@ -50,6 +55,13 @@
 //   0x18FEEE00 1000 ms  8 bytes  (extended) coolant and fuel temperature, oil
 //                              temperature in 0.03125 degrees offset by 273 (16 bits),
 //                              the other bytes 0xFF
+//   0x2A8      20 ms 20 bytes  (FD mode only; FD without BRS) chassis: steering angle
+//                              (0.1 degree offset by 780), yaw rate (0.01 degree/s
+//                              offset by 327.68), lateral and longitudinal acceleration
+//                              (0.001 g offset by 32.768), four wheel speeds (0.01 km/h),
+//                              vehicle speed (1/256 km/h), all 16 bits, counter, sum
+//   0x4A0      50 ms 64 bytes  (FD mode only; FD with BRS) battery: thirty cell voltages
+//                              (1 mV, 16 bits each) in bytes 0-59, counter, 0, 0, sum
 //   0x3C0      remote request (dlc 4) every 5 s, first after 1.5 s; the odometer node
 //                              answers with 0x3C0, 4 bytes: distance in 0.1 km (32 bits)
 //
@@ -136,8 +148,10 @@ struct SimTraffic
     bool flood = false;
     bool unlimited = false;
     uint64_t framesPerSecond = 0; // flood only; 0: as many as the bus carries
-    uint8_t dlc = 8;
+    uint8_t dlc = 8;        // data bytes, up to 64 for FD frames
     bool extended = false;
+    bool fd = false;
+    bool brs = false;
 };
 
 // Empty when text is none of the values described above; null or empty means the mix.
@@ -186,17 +200,21 @@ class SimulatedBus final : public Backend
 {
 public:
     // traffic must not be unlimited; that flood has no bus and is a Backend of its own.
-    SimulatedBus(unsigned int kbps, const SimTraffic &traffic, const SimFaults &faults,
-                 bool listenOnly);
+    // dataKbps 0: a classic bus.
+    SimulatedBus(unsigned int kbps, unsigned int dataKbps, const SimTraffic &traffic,
+                 const SimFaults &faults, bool listenOnly);
 
     int read(CanFrameRecord *record) override;
     int write(const CanFrameRecord &record) override;
+    bool fdMode() const override { return m_dataKbps != 0; }
+    int readFd(CanFdFrameRecord *record) override;
+    int writeFd(const CanFdFrameRecord &record) override;
     bool lastReadTimestamp(int64_t *usec) override;
     bool readErrorEvent(CanErrorEvent *event) override;
     void status(CanBusStatus *status) override;
 
     enum class Content { Flood, Engine, Wheels, Temperatures, Heartbeat, VehicleSpeed,
-                         EngineTemperature, Odometer, Request };
+                         EngineTemperature, Odometer, Request, Chassis, CellVoltages };
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -206,7 +224,7 @@ private:
     // without period only answers remote requests.
     struct Node
     {
-        CanFrameRecord frame = {}; // identifier, format, length and last data sent
+        CanFdFrameRecord frame = {}; // identifier, format, length and last data sent
         Content content = Content::Flood;
         uint64_t key = 0;
         int64_t duration = 0;
@@ -223,7 +241,7 @@ private:
 
     struct Received
     {
-        CanFrameRecord frame = {};
+        CanFdFrameRecord frame = {};
         int64_t end = 0;
     };
 
@@ -273,8 +291,8 @@ private:
         size_t m_count = 0;
     };
 
-    void addNode(uint32_t id, bool extended, bool remote, uint8_t dlc, Content content,
-                 int64_t phase, int64_t periodNum, int64_t periodDen);
+    void addNode(uint32_t id, uint8_t flags, uint8_t len, Content content, int64_t phase,
+                 int64_t periodNum, int64_t periodDen);
     static int64_t dueOf(const Node &node, uint64_t instance);
     static int64_t pendingSince(const Node &node);
     static void jumpTo(Node &node, int64_t at);
@@ -283,13 +301,15 @@ private:
     void load(Node &node, int64_t start);
     void transmit(Node &node, int64_t start, int64_t end);
     void requestAnswer(uint32_t id, bool extended, int64_t at);
-    void receive(const CanFrameRecord &frame, int64_t end);
+    void receive(const CanFdFrameRecord &frame, int64_t end);
     Health healthAt(int64_t at) const;
     int64_t nextCycleChange(int64_t after) const;
     void produceFaults(int64_t now);
     void pushErrorEvent(uint32_t errorClass, const uint8_t *data, int64_t at);
     void reportOverflow();
-    bool takeReceived(CanFrameRecord *record);
+    // The oldest received frame; a classic reader passes FD frames over.
+    bool takeReceived(CanFdFrameRecord *record, bool fdWanted);
+    int receiveAny(CanFdFrameRecord *record, bool fdWanted);
     int64_t busTime(Clock::time_point when) const;
     Clock::time_point wakeTime(Clock::time_point now, Clock::time_point deadline) const;
     // Brings the bus up to the present and calls done(now) until it returns true (0) or
@@ -298,6 +318,7 @@ private:
     int waitUntil(std::unique_lock<std::mutex> &lock, Clock::duration limit, Done done);
 
     const unsigned int m_kbps;
+    const unsigned int m_dataKbps;
     const Clock::time_point m_epoch;
     std::mutex m_mutex;
     std::vector<Node> m_nodes;

@@ -157,6 +157,8 @@ struct LinkState
     bool hasBitTiming = false; // a CAN controller, as opposed to vcan and the like
     bool virtualBus = false;   // vcan or vxcan
     uint32_t bitrate = 0;      // 0 while none was ever set
+    uint32_t dataBitrate = 0;  // FD data phase; 0 while none was ever set
+    uint32_t mtu = 0;
     bool haveCtrlMode = false;
     uint32_t ctrlModeFlags = 0;
     bool haveSupported = false;
@@ -202,6 +204,8 @@ void parseCanData(const rtattr *data, int length, LinkState &state)
         uint32_t value = 0;
         if (data->rta_type == IFLA_CAN_BITTIMING && attributeValue(data, &timing)) {
             state.bitrate = timing.bitrate;
+        } else if (data->rta_type == IFLA_CAN_DATA_BITTIMING && attributeValue(data, &timing)) {
+            state.dataBitrate = timing.bitrate;
         } else if (data->rta_type == IFLA_CAN_CTRLMODE && attributeValue(data, &mode)) {
             state.haveCtrlMode = true;
             state.ctrlModeFlags = mode.flags;
@@ -263,6 +267,8 @@ void parseLink(const nlmsghdr *message, LinkState &state)
         } else if (attribute->rta_type == IFLA_LINKINFO) {
             parseLinkInfo(static_cast<const rtattr *>(RTA_DATA(attribute)),
                           int(RTA_PAYLOAD(attribute)), state);
+        } else if (attribute->rta_type == IFLA_MTU) {
+            attributeValue(attribute, &state.mtu);
         } else if (attribute->rta_type == IFLA_STATS64) {
             rtnl_link_stats64 stats;
             if (attributeValue(attribute, &stats)) {
@@ -475,6 +481,159 @@ bool prepareLink(const std::string &name, unsigned int kbps, bool listenOnly)
     return true;
 }
 
+// Appends one attribute to a netlink message being built in `buffer`; the caller closes
+// nests by setting rta_len from the returned start.
+class NetlinkMessage
+{
+public:
+    explicit NetlinkMessage(nlmsghdr *header, size_t capacity)
+        : m_header(header), m_capacity(capacity) {}
+    rtattr *add(unsigned short type, const void *data, size_t size)
+    {
+        const size_t length = RTA_LENGTH(size);
+        if (NLMSG_ALIGN(m_header->nlmsg_len) + RTA_ALIGN(length) > m_capacity)
+            return nullptr;
+        auto *attribute = reinterpret_cast<rtattr *>(reinterpret_cast<char *>(m_header)
+                                                     + NLMSG_ALIGN(m_header->nlmsg_len));
+        attribute->rta_type = type;
+        attribute->rta_len = (unsigned short)length;
+        if (size)
+            std::memcpy(RTA_DATA(attribute), data, size);
+        m_header->nlmsg_len = uint32_t(NLMSG_ALIGN(m_header->nlmsg_len) + RTA_ALIGN(length));
+        return attribute;
+    }
+    void close(rtattr *nest)
+    {
+        nest->rta_len = (unsigned short)(reinterpret_cast<char *>(m_header) + m_header->nlmsg_len
+                                         - reinterpret_cast<char *>(nest));
+    }
+
+private:
+    nlmsghdr *m_header;
+    size_t m_capacity;
+};
+
+// Both bit timings and the controller mode in one request, as "ip link set ... type can
+// bitrate N dbitrate M fd on" sends them; the interface must be down. 0 or an errno.
+int setFdTiming(const std::string &name, uint32_t bitrate, uint32_t dataBitrate,
+                const can_ctrlmode &mode)
+{
+    const int ifindex = int(::if_nametoindex(name.c_str()));
+    if (ifindex == 0)
+        return ENODEV;
+    const int fd = routeSocket();
+    if (fd < 0)
+        return errno;
+    SocketGuard guard(fd);
+    alignas(nlmsghdr) char buffer[512] = {};
+    auto *header = reinterpret_cast<nlmsghdr *>(buffer);
+    header->nlmsg_len = NLMSG_LENGTH(sizeof(ifinfomsg));
+    header->nlmsg_type = RTM_NEWLINK;
+    header->nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
+    header->nlmsg_seq = 2;
+    auto *link = static_cast<ifinfomsg *>(NLMSG_DATA(header));
+    link->ifi_family = AF_UNSPEC;
+    link->ifi_index = ifindex;
+    NetlinkMessage message(header, sizeof buffer);
+    rtattr *info = message.add(IFLA_LINKINFO, nullptr, 0);
+    message.add(IFLA_INFO_KIND, "can", 3);
+    rtattr *data = message.add(IFLA_INFO_DATA, nullptr, 0);
+    can_bittiming nominal{};
+    nominal.bitrate = bitrate;
+    can_bittiming fast{};
+    fast.bitrate = dataBitrate;
+    message.add(IFLA_CAN_CTRLMODE, &mode, sizeof mode);
+    message.add(IFLA_CAN_BITTIMING, &nominal, sizeof nominal);
+    if (!message.add(IFLA_CAN_DATA_BITTIMING, &fast, sizeof fast))
+        return EMSGSIZE;
+    message.close(data);
+    message.close(info);
+    if (::send(fd, buffer, header->nlmsg_len, 0) < 0)
+        return errno;
+    alignas(nlmsghdr) char reply[4096];
+    const int length = int(::recv(fd, reply, sizeof reply, 0));
+    if (length < 0)
+        return errno;
+    const auto *answer = reinterpret_cast<const nlmsghdr *>(reply);
+    if (!NLMSG_OK(answer, length) || answer->nlmsg_type != NLMSG_ERROR)
+        return EPROTO;
+    return -static_cast<const nlmsgerr *>(NLMSG_DATA(answer))->error;
+}
+
+// As prepareLink, for FD mode: the interface must carry FD frames. A controller is set to
+// FD mode at both rates unless it already runs so.
+bool prepareFdLink(const std::string &name, unsigned int kbps, unsigned int dataKbps,
+                   bool listenOnly)
+{
+    const uint32_t wanted = kbps * 1000;
+    const uint32_t wantedData = dataKbps * 1000;
+    const char *ifname = name.c_str();
+    const LinkState link = queryLink(name);
+    if (!link.known) {
+        report("cannot read the state of %s: %s", ifname, describeError(errno).c_str());
+        return false;
+    }
+    if (!link.hasBitTiming) {
+        if (link.mtu != CANFD_MTU) {
+            report("%s carries only classic CAN frames (MTU %u), so it cannot open in FD "
+                   "mode: run \"sudo ip link set %s down && sudo ip link set %s mtu 72 up\"",
+                   ifname, link.mtu, ifname, ifname);
+            return false;
+        }
+        return prepareLink(name, kbps, listenOnly);
+    }
+    if (link.haveSupported && !(link.ctrlModeSupported & CAN_CTRLMODE_FD)) {
+        report("the driver of %s has no CAN FD mode: the adapter or its firmware supports "
+               "classic CAN only", ifname);
+        return false;
+    }
+    const bool inFd = link.haveCtrlMode && (link.ctrlModeFlags & CAN_CTRLMODE_FD)
+            && link.mtu == CANFD_MTU;
+    const bool inListenOnly = link.haveCtrlMode
+            && (link.ctrlModeFlags & CAN_CTRLMODE_LISTENONLY);
+    const bool modeMatters = listenOnly || (inListenOnly && setByUs(name));
+    const bool modeRight = !modeMatters || inListenOnly == listenOnly;
+    if (link.up && inFd && link.bitrate == wanted && link.dataBitrate == wantedData
+            && modeRight)
+        return true;
+    if (!mayAdministerNetwork()) {
+        report("%s is not in FD mode at %u/%u bit/s and this process may not configure it: "
+               "run \"sudo ip link set %s down && sudo ip link set %s up type can bitrate %u "
+               "dbitrate %u fd on%s\", %s", ifname, wanted, wantedData, ifname, ifname,
+               wanted, wantedData, listenOnly ? " listen-only on" : "",
+               capabilityAdvice().c_str());
+        return false;
+    }
+    errno = 0;
+    if (link.up && can_do_stop(ifname) != 0) {
+        report("cannot stop %s to change its bit rates: %s", ifname,
+               describeError(errno).c_str());
+        return false;
+    }
+    can_ctrlmode mode{};
+    mode.mask = CAN_CTRLMODE_FD | (modeMatters ? CAN_CTRLMODE_LISTENONLY : 0);
+    mode.flags = CAN_CTRLMODE_FD | (listenOnly ? CAN_CTRLMODE_LISTENONLY : 0);
+    const int error = setFdTiming(name, wanted, wantedData, mode);
+    if (error != 0) {
+        // Leave a running bus running: the failed attempt must not cost the user the
+        // link they had.
+        if (link.up)
+            can_do_start(ifname);
+        report("%s cannot run in FD mode at %u/%u bit/s: %s", ifname, wanted, wantedData,
+               describeError(error).c_str());
+        return false;
+    }
+    if (modeMatters)
+        rememberMode(name, listenOnly);
+    errno = 0;
+    if (can_do_start(ifname) != 0) {
+        report("cannot start %s in FD mode at %u/%u bit/s: %s", ifname, wanted, wantedData,
+               describeError(errno).c_str());
+        return false;
+    }
+    return true;
+}
+
 timespec remainingUntil(Clock::time_point deadline)
 {
     const auto left = std::max(Clock::duration::zero(), deadline - Clock::now());
@@ -516,10 +675,12 @@ can_frame toFrame(const CanFrameRecord &record)
 
 } // namespace
 
-SocketCanBus::SocketCanBus(int socketFd, std::string interfaceName, bool listenOnly)
+SocketCanBus::SocketCanBus(int socketFd, std::string interfaceName, bool listenOnly,
+                           bool fdMode)
     : m_fd(socketFd)
     , m_interfaceName(std::move(interfaceName))
     , m_listenOnly(listenOnly)
+    , m_fdMode(fdMode)
     , m_openedWith(queryLinkHealth(m_interfaceName))
 {}
 
@@ -610,13 +771,11 @@ void SocketCanBus::takeErrorFrame(const can_frame &frame, int64_t stamp)
         ++m_frameRestarts;
 }
 
-int SocketCanBus::read(CanFrameRecord *record)
+int SocketCanBus::receive(canfd_frame *frame, long *size, Clock::time_point deadline)
 {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(readTimeoutMs);
     bool wokenByError = false;
     for (;;) {
-        can_frame frame;
-        iovec vector{&frame, sizeof frame};
+        iovec vector{frame, sizeof *frame};
         alignas(cmsghdr) char control[CMSG_SPACE(sizeof(scm_timestamping))
                                       + CMSG_SPACE(sizeof(uint32_t)) + 64];
         msghdr message{};
@@ -625,12 +784,12 @@ int SocketCanBus::read(CanFrameRecord *record)
         message.msg_control = control;
         message.msg_controllen = sizeof control;
         const ssize_t received = ::recvmsg(m_fd, &message, MSG_DONTWAIT);
-        if (received == ssize_t(sizeof frame)) {
+        if (received == ssize_t(CAN_MTU) || (m_fdMode && received == ssize_t(CANFD_MTU))) {
             const int64_t stamp = stampOf(message);
-            if (frame.can_id & CAN_ERR_FLAG) {
-                takeErrorFrame(frame, stamp);
+            if (frame->can_id & CAN_ERR_FLAG) {
+                takeErrorFrame(*reinterpret_cast<const can_frame *>(frame), stamp);
             } else {
-                toRecord(frame, record);
+                *size = long(received);
                 m_lastStamp = stamp;
                 m_lastReadError = 0;
                 return 0;
@@ -663,6 +822,48 @@ int SocketCanBus::read(CanFrameRecord *record)
         }
         wokenByError = ready > 0 && !(watched.revents & POLLIN);
     }
+}
+
+int SocketCanBus::read(CanFrameRecord *record)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(readTimeoutMs);
+    canfd_frame frame;
+    long size = 0;
+    do {
+        if (receive(&frame, &size, deadline) != 0)
+            return -1;
+    } while (size != long(CAN_MTU));
+    toRecord(*reinterpret_cast<const can_frame *>(&frame), record);
+    return 0;
+}
+
+int SocketCanBus::readFd(CanFdFrameRecord *record)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(readTimeoutMs);
+    canfd_frame frame;
+    long size = 0;
+    if (receive(&frame, &size, deadline) != 0)
+        return -1;
+    if (size == long(CAN_MTU)) {
+        CanFrameRecord classic;
+        toRecord(*reinterpret_cast<const can_frame *>(&frame), &classic);
+        *record = fdRecordOf(classic);
+        return 0;
+    }
+    const bool extended = frame.can_id & CAN_EFF_FLAG;
+    *record = CanFdFrameRecord{};
+    record->id = frame.can_id & (extended ? CAN_EFF_MASK : CAN_SFF_MASK);
+    // A sender may put any length into the structure; the bus carries the next FD length
+    // up, which is what a receiving controller would deliver.
+    unsigned int len = std::min<unsigned int>(frame.len, CANFD_MAX_DLEN);
+    while (!isFdLength(len))
+        ++len;
+    record->len = uint8_t(len);
+    record->flags = uint8_t(CANABLE_FD_FDF | (extended ? CANABLE_FD_EXT : 0)
+                            | ((frame.flags & CANFD_BRS) ? CANABLE_FD_BRS : 0)
+                            | ((frame.flags & CANFD_ESI) ? CANABLE_FD_ESI : 0));
+    std::memcpy(record->data, frame.data, std::min<size_t>(frame.len, CANFD_MAX_DLEN));
+    return 0;
 }
 
 bool SocketCanBus::lastReadTimestamp(int64_t *usec)
@@ -715,10 +916,32 @@ int SocketCanBus::write(const CanFrameRecord &record)
     if (!isTransmittable(record))
         return -1;
     const can_frame frame = toFrame(record);
+    return send(&frame, sizeof frame);
+}
+
+int SocketCanBus::writeFd(const CanFdFrameRecord &record)
+{
+    if (!(record.flags & CANABLE_FD_FDF))
+        return write(classicOf(record));
+    if (m_listenOnly) {
+        setLastError("the device is open in listen-only mode");
+        return -1;
+    }
+    canfd_frame frame{};
+    frame.can_id = record.id | ((record.flags & CANABLE_FD_EXT) ? CAN_EFF_FLAG : 0);
+    frame.len = record.len;
+    frame.flags = uint8_t(((record.flags & CANABLE_FD_BRS) ? CANFD_BRS : 0)
+                          | ((record.flags & CANABLE_FD_ESI) ? CANFD_ESI : 0));
+    std::memcpy(frame.data, record.data, record.len);
+    return send(&frame, sizeof frame);
+}
+
+int SocketCanBus::send(const void *frame, size_t size)
+{
     const auto deadline = Clock::now() + std::chrono::milliseconds(writeTimeoutMs);
     for (;;) {
-        const ssize_t sent = ::send(m_fd, &frame, sizeof frame, MSG_DONTWAIT);
-        if (sent == ssize_t(sizeof frame)) {
+        const ssize_t sent = ::send(m_fd, frame, size, MSG_DONTWAIT);
+        if (sent == ssize_t(size)) {
             m_lastWriteError = 0;
             return 0;
         }
@@ -790,7 +1013,7 @@ int listSocketCanInterfaces(CanInterfaceInfo *list, int capacity)
 }
 
 std::unique_ptr<Backend> openSocketCan(const std::string &interfaceName, unsigned int kbps,
-                                       bool listenOnly)
+                                       unsigned int dataKbps, bool listenOnly)
 {
     const int fd = ::socket(PF_CAN, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, CAN_RAW);
     if (fd < 0) {
@@ -824,13 +1047,17 @@ std::unique_ptr<Backend> openSocketCan(const std::string &interfaceName, unsigne
         return nullptr;
     }
 
-    if (!prepareLink(name, kbps, listenOnly))
+    const bool fdMode = dataKbps != 0;
+    if (!(fdMode ? prepareFdLink(name, kbps, dataKbps, listenOnly)
+                 : prepareLink(name, kbps, listenOnly)))
         return nullptr;
 
     const can_err_mask_t allErrors = CAN_ERR_MASK;
     const int on = 1;
     if (::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &allErrors, sizeof allErrors) != 0
-            || ::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) != 0) {
+            || ::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) != 0
+            || (fdMode
+                && ::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &on, sizeof on) != 0)) {
         report("cannot set up a CAN socket on %s: %s", name.c_str(), std::strerror(errno));
         return nullptr;
     }
@@ -853,7 +1080,7 @@ std::unique_ptr<Backend> openSocketCan(const std::string &interfaceName, unsigne
         report("cannot listen on %s: %s", name.c_str(), std::strerror(errno));
         return nullptr;
     }
-    return std::make_unique<SocketCanBus>(guard.release(), name, listenOnly);
+    return std::make_unique<SocketCanBus>(guard.release(), name, listenOnly, fdMode);
 }
 
 } // namespace canable

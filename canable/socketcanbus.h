@@ -1,24 +1,27 @@
 #pragma once
 
-// A session on one SocketCAN interface through a raw CAN socket. Only classic data and
-// remote frames reach the reader: CAN FD frames are never delivered, nor are the frames
-// this session wrote itself (other sockets on the same interface, candump for one, do
-// see them). Error frames of every class are taken in and kept as error events, and
+// A session on one SocketCAN interface through a raw CAN socket. A classic session takes
+// in classic data and remote frames only; one in FD mode (CAN_RAW_FD_FRAMES) takes in FD
+// frames as well, which read() passes over and readFd() delivers. Frames this session
+// wrote itself are never delivered (other sockets on the same interface, candump for one,
+// do see them). Error frames of every class are taken in and kept as error events, and
 // update the controller state and counters where the kernel reports none.
 //
-// Thread use: read(), lastReadTimestamp() and readErrorEvent() are called by the reader
-// thread, write() by the writer thread and status() by any, possibly at the same time.
+// Thread use: read(), readFd(), lastReadTimestamp() and readErrorEvent() are called by the reader
+// thread, write() and writeFd() by the writer thread and status() by any, possibly at the same time.
 // Construction and destruction must not overlap any call; the dispatcher's session lock
 // ensures that.
 
 #include "canable/backend.h"
 
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <mutex>
 #include <string>
 
 struct can_frame;
+struct canfd_frame;
 struct msghdr;
 
 namespace canable {
@@ -42,8 +45,9 @@ LinkHealth queryLinkHealth(const std::string &name);
 class SocketCanBus : public Backend
 {
 public:
-    // Takes over socketFd: a non-blocking raw CAN socket already bound to interfaceName.
-    SocketCanBus(int socketFd, std::string interfaceName, bool listenOnly);
+    // Takes over socketFd: a non-blocking raw CAN socket already bound to interfaceName,
+    // with CAN_RAW_FD_FRAMES on when fdMode.
+    SocketCanBus(int socketFd, std::string interfaceName, bool listenOnly, bool fdMode);
     ~SocketCanBus() override;
 
     SocketCanBus(const SocketCanBus &) = delete;
@@ -53,6 +57,9 @@ public:
     int read(CanFrameRecord *record) override;
     // Waits at most writeTimeoutMs for room in a full transmit queue.
     int write(const CanFrameRecord &record) override;
+    bool fdMode() const override { return m_fdMode; }
+    int readFd(CanFdFrameRecord *record) override;
+    int writeFd(const CanFdFrameRecord &record) override;
     bool lastReadTimestamp(int64_t *usec) override;
     bool readErrorEvent(CanErrorEvent *event) override;
     void status(CanBusStatus *status) override;
@@ -61,6 +68,11 @@ public:
     static constexpr int writeTimeoutMs = 20;
 
 private:
+    // 0 with the next data or remote frame, FD or classic, as the kernel's structure of
+    // `size` bytes; non-zero at the deadline.
+    int receive(canfd_frame *frame, long *size, std::chrono::steady_clock::time_point deadline);
+    // Sends `size` bytes of the kernel's frame structure within writeTimeoutMs.
+    int send(const void *frame, size_t size);
     void reportFailure(const char *action, int error, std::atomic<int> &lastReported);
     int64_t stampOf(const msghdr &message);
     void takeErrorFrame(const can_frame &frame, int64_t stamp);
@@ -68,6 +80,7 @@ private:
     const int m_fd;
     const std::string m_interfaceName;
     const bool m_listenOnly;
+    const bool m_fdMode;
     std::atomic<int> m_lastReadError{0};
     std::atomic<int> m_lastWriteError{0};
     int64_t m_lastStamp = 0;

@@ -88,6 +88,7 @@ struct DbcMessage
     QVector<DbcSignal> signalList;
     int multiplexorIndex = -1;
     int cycleTimeMs = 0;   // 0: not given
+    bool fd = false;       // sent as a CAN FD frame (attribute VFrameFormat)
     QString comment;
     QString file;          // where the message was read
     int line = 0;

@@ -208,6 +208,10 @@ private:
     void attribute(Tokenizer &tokens);
     void attributeDefault(Tokenizer &tokens);
     void closeMessage();
+    void attributeDefinition(Tokenizer &tokens);
+    // Whether a VFrameFormat value (an index into its definition's list, or the name
+    // itself) names an FD format; false when the value names no format.
+    bool fdFormat(const Token &value, bool *fd) const;
     void finish();
 
     void warn(const QString &what, int line = 0)
@@ -257,6 +261,9 @@ private:
     QSet<QString> m_strings;
     QHash<QStringList, QStringList> m_lists;
     QHash<QString, QMap<int64_t, QString>> m_tables; // by their entries written out
+    QStringList m_frameFormats; // the names of VFrameFormat's values, in order
+    bool m_defaultFd = false;
+    QSet<int> m_explicitFormat;
 };
 
 QString Parser::shared(const QString &text)
@@ -394,8 +401,10 @@ void Parser::statement(const char *begin, const char *end)
         attribute(tokens);
     else if (keyword.is("BA_DEF_DEF_"))
         attributeDefault(tokens);
+    else if (keyword.is("BA_DEF_"))
+        attributeDefinition(tokens);
     else if (keyword.is("VERSION") || keyword.is("BU_") || keyword.is("BS_")
-             || keyword.is("BA_DEF_") || keyword.is("VAL_TABLE_"))
+             || keyword.is("VAL_TABLE_"))
         m_recognised = true;
 }
 
@@ -456,6 +465,7 @@ void Parser::message(Tokenizer &tokens)
                  .arg(message.id, 0, 16).arg(m_line));
         m_current = existing.value();
         m_explicitCycle.remove(m_current);
+        m_explicitFormat.remove(m_current);
         m_file.messages[m_current] = message;
     } else {
         m_current = m_file.messages.size();
@@ -699,9 +709,54 @@ void Parser::valueType(Tokenizer &tokens)
     warn(QStringLiteral("信号类型指向不存在的信号 %1，已跳过").arg(text(name)));
 }
 
+bool Parser::fdFormat(const Token &value, bool *fd) const
+{
+    QString format;
+    qint64 index;
+    if (value.kind == Token::String)
+        format = text(value);
+    else if (toInt(value, 0, m_frameFormats.size() - 1, &index))
+        format = m_frameFormats.at(int(index));
+    if (format.isEmpty())
+        return false;
+    *fd = format.endsWith(QLatin1String("CAN_FD"));
+    return true;
+}
+
+void Parser::attributeDefinition(Tokenizer &tokens)
+{
+    m_recognised = true;
+    if (!tokens.next().is("BO_"))
+        return;
+    const Token name = tokens.next();
+    if (name.kind != Token::String || name.bytes() != "VFrameFormat"
+        || !tokens.next().is("ENUM"))
+        return;
+    QStringList formats;
+    for (Token value = tokens.next(); value.kind == Token::String || value.is(',');
+         value = tokens.next()) {
+        if (value.kind == Token::String)
+            formats << text(value);
+    }
+    m_frameFormats = formats;
+}
+
 void Parser::attribute(Tokenizer &tokens)
 {
     const Token name = tokens.next();
+    if (name.kind == Token::String && name.bytes() == "VFrameFormat") {
+        if (!tokens.next().is("BO_"))
+            return;
+        DbcMessage *message = messageById(tokens.next());
+        bool fd = false;
+        if (!message || !fdFormat(tokens.next(), &fd)) {
+            warn(QStringLiteral("无法识别的帧格式属性，已跳过"));
+            return;
+        }
+        message->fd = fd;
+        m_explicitFormat.insert(int(message - m_file.messages.data()));
+        return;
+    }
     if (name.kind != Token::String || name.bytes() != "GenMsgCycleTime")
         return;
     if (!tokens.next().is("BO_"))
@@ -719,6 +774,12 @@ void Parser::attribute(Tokenizer &tokens)
 void Parser::attributeDefault(Tokenizer &tokens)
 {
     const Token name = tokens.next();
+    if (name.kind == Token::String && name.bytes() == "VFrameFormat") {
+        bool fd = false;
+        if (fdFormat(tokens.next(), &fd))
+            m_defaultFd = fd;
+        return;
+    }
     if (name.kind != Token::String || name.bytes() != "GenMsgCycleTime")
         return;
     double cycle;
@@ -733,6 +794,8 @@ void Parser::finish()
         DbcMessage &message = m_file.messages[i];
         if (!m_explicitCycle.contains(i))
             message.cycleTimeMs = m_defaultCycle;
+        if (!m_explicitFormat.contains(i))
+            message.fd = m_defaultFd;
         if (message.multiplexorIndex >= 0)
             continue;
         const int before = message.signalList.size();

@@ -45,7 +45,8 @@ public:
     void unload();
 
 signals:
-    void frameComposed(quint32 id, bool extended, const QByteArray &data, const QString &name);
+    void frameComposed(quint32 id, bool extended, const QByteArray &data, const QString &name,
+                       bool fd);
 
 private:
     void linkDecodedColumn();

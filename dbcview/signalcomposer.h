@@ -27,7 +27,9 @@ public:
     QByteArray payload() const;
 
 signals:
-    void frameComposed(quint32 id, bool extended, const QByteArray &data, const QString &name);
+    // `fd`: the message goes as a CAN FD frame (so marked, or longer than 8 bytes).
+    void frameComposed(quint32 id, bool extended, const QByteArray &data, const QString &name,
+                       bool fd);
 
 private:
     void showPayload();

@@ -190,7 +190,8 @@ void SignalComposerWidget::setPayload(const QByteArray &payload)
 void SignalComposerWidget::announce()
 {
     if (const DbcMessage *message = currentMessage())
-        emit frameComposed(message->id, message->extended, m_payload, message->name);
+        emit frameComposed(message->id, message->extended, m_payload, message->name,
+                           message->fd || message->length > 8);
 }
 
 const DbcMessage *SignalComposerWidget::currentMessage() const

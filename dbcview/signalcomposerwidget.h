@@ -47,7 +47,9 @@ public:
 signals:
     // On every change of the payload, whoever caused it.
     void payloadChanged(const QByteArray &payload);
-    void frameComposed(quint32 id, bool extended, const QByteArray &data, const QString &name);
+    // `fd`: the message goes as a CAN FD frame (so marked, or longer than 8 bytes).
+    void frameComposed(quint32 id, bool extended, const QByteArray &data, const QString &name,
+                       bool fd);
 
 private:
     void messageChosen(int index);

@@ -11,6 +11,9 @@ AdapterCalls linkedAdapterCalls()
     calls.lastError = &canable_lastError;
     calls.readErrorEvent = &canable_readErrorEvent;
     calls.getStatus = &canable_getStatus;
+    calls.initFD = &canable_initFD;
+    calls.readMessageFD = &canable_readMessageFD;
+    calls.writeMessageFD = &canable_writeMessageFD;
     return calls;
 }
 

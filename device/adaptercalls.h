@@ -16,6 +16,11 @@ struct AdapterCalls
     decltype(&canable_lastError) lastError = nullptr;
     decltype(&canable_readErrorEvent) readErrorEvent = nullptr;
     decltype(&canable_getStatus) getStatus = nullptr;
+    decltype(&canable_initFD) initFD = nullptr;
+    decltype(&canable_readMessageFD) readMessageFD = nullptr;
+    decltype(&canable_writeMessageFD) writeMessageFD = nullptr;
+
+    bool hasFd() const { return initFD && readMessageFD && writeMessageFD; }
 };
 
 // The calls the linked library offers.

@@ -16,6 +16,11 @@ struct CanMessage
     QByteArray data;
     bool extended = false;
     bool remote = false;
+    // A CAN FD frame (data up to 64 bytes, dlc its length in bytes), with its bit rate
+    // switch and error state indicator.
+    bool fd = false;
+    bool brs = false;
+    bool esi = false;
     bool success = true; // the adapter accepted the write; always true when received
     // Wall-clock time of the read or write in microseconds since 1970-01-01 UTC, for
     // traces and cycle times; 0 when unknown. `time` stays the time of day shown.

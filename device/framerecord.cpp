@@ -89,7 +89,55 @@ void FrameChunk::releaseSpares()
         munmap(chunk, sizeof(FrameChunk));
 }
 
-FrameRecord frameRecord(const CanMessage &msg)
+quint64 FrameTails::absolute(quint32 reference) const
+{
+    // Counted back from the end in 4-byte units, which wraps correctly.
+    const quint32 back = quint32(end >> 2) - reference;
+    return end - (quint64(back) << 2);
+}
+
+quint32 FrameTails::append(const char *bytes, int count)
+{
+    // A tail never spans two blocks; one that starts where the last block ended exactly
+    // starts a new one too, or it would overwrite the start of that block.
+    if (!blocks.empty() && end % blockBytes + quint64(count) > blockBytes)
+        end = (end / blockBytes + 1) * blockBytes;
+    if (blocks.empty())
+        firstBlock = end / blockBytes;
+    if (end / blockBytes != firstBlock + blocks.size() - 1 || blocks.empty())
+        blocks.push_back(std::make_shared<Block>());
+    std::memcpy(blocks.back()->bytes + end % blockBytes, bytes, size_t(count));
+    const quint32 reference = quint32(end >> 2);
+    end += quint64(count + 3) & ~quint64(3);
+    return reference;
+}
+
+const quint8 *FrameTails::at(quint32 reference) const
+{
+    const quint64 offset = absolute(reference);
+    const quint64 block = offset / blockBytes - firstBlock;
+    if (offset / blockBytes < firstBlock || block >= blocks.size())
+        return nullptr;
+    return blocks[size_t(block)]->bytes + offset % blockBytes;
+}
+
+void FrameTails::dropBefore(quint32 reference)
+{
+    const quint64 keepFrom = absolute(reference) / blockBytes;
+    while (!blocks.empty() && firstBlock < keepFrom) {
+        blocks.pop_front();
+        ++firstBlock;
+    }
+}
+
+void FrameTails::clear()
+{
+    blocks.clear();
+    firstBlock = end / blockBytes + 1;
+    end = firstBlock * blockBytes;
+}
+
+FrameRecord frameRecord(const CanMessage &msg, FrameTails *tails)
 {
     FrameRecord record;
     record.timestampUs = msg.timestampUs;
@@ -101,9 +149,18 @@ FrameRecord frameRecord(const CanMessage &msg)
     record.flags = (msg.extended ? FrameRecord::Extended : 0)
             | (msg.remote ? FrameRecord::Remote : 0)
             | (msg.success ? FrameRecord::Success : 0)
-            | (msg.error ? FrameRecord::Error : 0);
+            | (msg.error ? FrameRecord::Error : 0)
+            | (msg.fd ? FrameRecord::Fd : 0)
+            | (msg.fd && msg.brs ? FrameRecord::Brs : 0)
+            | (msg.fd && msg.esi ? FrameRecord::Esi : 0);
     const int size = msg.data.size();
-    if (size <= int(sizeof record.data) && msg.dlc >= 0 && msg.dlc <= 0xFF) {
+    const int tail = size - int(sizeof record.data);
+    if (msg.fd && tails && tail > 0 && tail <= 56 && tail % 4 == 0 && msg.dlc == size) {
+        std::memcpy(record.data, msg.data.constData(), sizeof record.data);
+        record.size = quint8(sizeof record.data);
+        record.dlc = quint8(size);
+        record.errorClass = tails->append(msg.data.constData() + sizeof record.data, tail);
+    } else if (size <= int(sizeof record.data) && msg.dlc >= 0 && msg.dlc <= 0xFF) {
         std::memcpy(record.data, msg.data.constData(), size_t(size));
         record.size = quint8(size);
         record.dlc = quint8(msg.dlc);
@@ -115,7 +172,8 @@ FrameRecord frameRecord(const CanMessage &msg)
     return record;
 }
 
-CanMessage frameMessage(const FrameRecord &record, const OversizedFrame *oversized)
+CanMessage frameMessage(const FrameRecord &record, const OversizedFrame *oversized,
+                        const FrameTails *tails)
 {
     CanMessage msg;
     msg.direction = record.direction;
@@ -128,13 +186,23 @@ CanMessage frameMessage(const FrameRecord &record, const OversizedFrame *oversiz
     } else {
         msg.dlc = record.dlc;
         msg.data = QByteArray(reinterpret_cast<const char *>(record.data), record.size);
+        const quint8 *tail = (record.flags & FrameRecord::Fd) && record.dlc > record.size
+                && tails ? tails->at(record.errorClass) : nullptr;
+        if (tail)
+            msg.data.append(reinterpret_cast<const char *>(tail), record.dlc - record.size);
     }
+    msg.fd = record.flags & FrameRecord::Fd;
+    msg.brs = record.flags & FrameRecord::Brs;
+    msg.esi = record.flags & FrameRecord::Esi;
     msg.extended = record.flags & FrameRecord::Extended;
     msg.remote = record.flags & FrameRecord::Remote;
     msg.success = record.flags & FrameRecord::Success;
     msg.timestampUs = record.timestampUs;
     msg.error = record.flags & FrameRecord::Error;
-    msg.errorClass = record.errorClass;
+    // An FD record with its bytes in a tails store holds their reference there instead.
+    const bool tailReference = !oversized && (record.flags & FrameRecord::Fd)
+            && record.dlc > record.size;
+    msg.errorClass = tailReference ? 0 : record.errorClass;
     return msg;
 }
 
@@ -144,7 +212,7 @@ void FrameQueue::append(const CanMessage &msg)
     if (at / frameChunkRows >= int(chunks.size()))
         chunks.push_back(std::make_unique<FrameChunk>());
     FrameRecord &slot = chunks[size_t(at / frameChunkRows)]->records[at % frameChunkRows];
-    slot = frameRecord(msg);
+    slot = frameRecord(msg, &tails);
     if (slot.flags & FrameRecord::Oversized)
         oversized.enqueue({ msg.data, msg.dlc });
     ++count;
@@ -167,14 +235,24 @@ FrameBatch FrameQueue::take(int maxCount)
             head = 0;
         }
     }
+    // The batch shares the blocks of the bytes beyond the eighth; the queue lets go of
+    // those its oldest frame left behind.
+    batch.tails = tails;
+    const FrameRecord *lastTail = nullptr;
     for (const FrameRecord &record : batch.records) {
         if (record.flags & FrameRecord::Oversized)
             batch.oversized.enqueue(oversized.dequeue());
+        else if ((record.flags & FrameRecord::Fd) && record.dlc > record.size)
+            lastTail = &record;
     }
+    if (lastTail)
+        tails.dropBefore(lastTail->errorClass);
     count -= taken;
     // An empty queue fills its one chunk from the start again.
-    if (count == 0)
+    if (count == 0) {
         head = 0;
+        tails.clear();
+    }
     return batch;
 }
 
@@ -187,7 +265,7 @@ QList<CanMessage> FrameBatch::messages() const
         if (record.flags & FrameRecord::Oversized)
             messages.append(frameMessage(record, &oversized.at(big++)));
         else
-            messages.append(frameMessage(record));
+            messages.append(frameMessage(record, nullptr, &tails));
     }
     return messages;
 }

@@ -2,13 +2,16 @@
 
 // A frame as the hub's queue and the frame log keep it: a 32-byte record in chunks of
 // 4,096 that come straight from the system and go back to it when dropped, and the queue
-// of such records between the device threads and the window's tick.
+// of such records between the device threads and the window's tick. An FD frame of up to
+// 8 bytes fits its record; a longer one keeps its first 8 bytes there and the rest in a
+// FrameTails store, so that it costs its record plus its data beyond 8 bytes.
 // Plain values; FrameQueue is not locked and belongs to whoever guards it (the hub's mutex).
 
 #include "device/canmessage.h"
 
 #include <QList>
 #include <QQueue>
+#include <QVector>
 
 #include <cstddef>
 #include <deque>
@@ -24,6 +27,12 @@ struct FrameRecord
         Error = 0x08,
         // The data or the length did not fit the record; they are kept aside.
         Oversized = 0x10,
+        // A CAN FD frame, and its bit rate switch and error state indicator. With a
+        // length (dlc) above 8 and no Oversized flag, its bytes beyond the eighth are in a
+        // FrameTails store under the reference held in errorClass.
+        Fd = 0x20,
+        Brs = 0x40,
+        Esi = 0x80,
     };
 
     qint64 timestampUs;
@@ -61,9 +70,51 @@ struct OversizedFrame
     int dlc = 0;
 };
 
-FrameRecord frameRecord(const CanMessage &msg);
-// The message a record holds; `oversized` for a record flagged Oversized.
-CanMessage frameMessage(const FrameRecord &record, const OversizedFrame *oversized = nullptr);
+// The data bytes of FD frames beyond the eight a FrameRecord holds, packed one after the
+// other in blocks of 64 KiB in the order of their frames. A record refers to its bytes by
+// a 32-bit reference that stays valid while less than 16 GiB are kept. Copies share the
+// blocks, so a snapshot costs no bytes; dropping the oldest frames frees whole blocks.
+// Not locked: it belongs to whoever owns the records.
+class FrameTails
+{
+public:
+    // Keeps count bytes (a multiple of 4, at most 56) and returns their reference.
+    quint32 append(const char *bytes, int count);
+    const quint8 *at(quint32 reference) const;
+    // Frees the blocks that hold nothing from `reference` on.
+    void dropBefore(quint32 reference);
+    void clear();
+    // Bytes of the blocks held, for measuring.
+    qint64 bytesHeld() const { return qint64(blocks.size()) * blockBytes; }
+
+private:
+    static constexpr int blockBytes = 65536;
+    struct Block
+    {
+        quint8 bytes[blockBytes];
+    };
+    quint64 absolute(quint32 reference) const;
+
+    std::deque<std::shared_ptr<Block>> blocks;
+    quint64 firstBlock = 0; // the number of blocks.front() since the store began
+    quint64 end = 0;        // the offset of the next byte since the store began
+};
+
+// Records made on one thread for the frame log, with the bytes of their FD frames beyond
+// the eighth.
+struct RecordBatch
+{
+    QVector<FrameRecord> records;
+    FrameTails tails;
+};
+
+// With `tails`, an FD frame longer than 8 bytes keeps its bytes beyond the eighth there;
+// without, it is kept whole aside like any oversized frame.
+FrameRecord frameRecord(const CanMessage &msg, FrameTails *tails = nullptr);
+// The message a record holds; `oversized` for a record flagged Oversized, `tails` for an FD
+// record whose bytes beyond the eighth are kept there.
+CanMessage frameMessage(const FrameRecord &record, const OversizedFrame *oversized = nullptr,
+                        const FrameTails *tails = nullptr);
 
 // Frames taken from a FrameQueue, still as records, so that whoever guards the queue can
 // make them messages after letting go of it.
@@ -71,6 +122,7 @@ struct FrameBatch
 {
     std::vector<FrameRecord> records;
     QQueue<OversizedFrame> oversized; // in the order of their records
+    FrameTails tails;
 
     QList<CanMessage> messages() const;
 };
@@ -90,4 +142,5 @@ private:
     int head = 0; // the oldest frame's place in the first chunk
     int count = 0;
     QQueue<OversizedFrame> oversized; // in the order of their records
+    FrameTails tails;
 };

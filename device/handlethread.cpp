@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -147,10 +148,22 @@ void HandleThread::addToBusLoad(qint64 msecs, const CanMessage &msg)
     if (!msg.success)
         return;
     // Bytes past the end of a short data array count as zeros rather than being read.
-    quint8 bytes[8] = {};
-    std::memcpy(bytes, msg.data.constData(), size_t(std::clamp(msg.data.size(), 0, 8)));
-    busLoad.addFrame(msecs, int(busload::frameBits(msg.id, msg.extended, msg.remote,
-                                                    unsigned(msg.dlc), bytes)));
+    quint8 bytes[64] = {};
+    std::memcpy(bytes, msg.data.constData(),
+                size_t(std::clamp(msg.data.size(), 0, msg.fd ? 64 : 8)));
+    if (!msg.fd) {
+        busLoad.addFrame(msecs, int(busload::frameBits(msg.id, msg.extended, msg.remote,
+                                                        unsigned(msg.dlc), bytes)));
+        return;
+    }
+    // In nominal bit times: the meter measures against the nominal rate.
+    const ListenThread *device = ListenThread::instance();
+    const busload::FdFrameBits bits = busload::fdFrameBits(
+            msg.id, msg.extended, msg.brs, unsigned(std::clamp(msg.dlc, 0, 64)), bytes);
+    const quint32 dataRate = device->sessionDataBitrate();
+    busLoad.addFrame(msecs, dataRate ? int(std::lround(busload::nominalBitTimes(
+                                                bits, device->sessionBitrate(), dataRate)))
+                                     : int(bits.nominal + bits.data));
 }
 
 void HandleThread::sendDataSlot(const CanMessage &msg)

@@ -82,6 +82,7 @@ void ListenThread::closeDevice()
     wait();
     canable_freeDLL(0);
     openBitrate = 0;
+    openDataBitrate = 0;
     {
         QMutexLocker locker(&mutex);
         status = BusStatus();
@@ -132,34 +133,32 @@ void ListenThread::run()
         emit openFailed(number, refused);
         return;
     }
-    if (canable_initDLL(0, session.bitrate) != 0) {
+    const bool fd = session.dataBitrate != 0;
+    if (fd && !calls.hasFd()) {
+        emit openFailed(number, QStringLiteral("适配器库不支持 CAN FD"));
+        return;
+    }
+    if ((fd ? calls.initFD(0, session.bitrate, session.dataBitrate)
+            : canable_initDLL(0, session.bitrate)) != 0) {
         emit openFailed(number, lastErrorText(calls));
         return;
     }
     openBitrate = session.bitrate;
+    openDataBitrate = session.dataBitrate;
     emit openSuccess(number);
 
     qint64 lastPoll = steadyMsecs() - statusPollMsecs;
-    CanFrameRecord record = {};
     while (running) {
+        CanMessage msg;
         // The library bounds each read, which is what lets closeDevice() stop this loop.
-        const bool got = canable_readMessage(0, &record, 1) == 0;
-        if (got) {
-            CanMessage msg;
+        if (readFrame(calls, fd, &msg)) {
             msg.direction = 0;
-            msg.id = record.extended ? record.id & 0x1FFFFFFFu : record.id;
             msg.time = currentFrameTime();
             int64_t stamp = 0;
             if (calls.lastReadTimestamp && calls.lastReadTimestamp(0, &stamp) == 0)
                 msg.timestampUs = stamp;
             else
                 msg.timestampUs = wallClockUsecs();
-            // A record never holds more than eight data bytes, so a larger count is
-            // clamped rather than read past the end of the record.
-            msg.dlc = std::min<int>(record.dlc, int(sizeof record.data));
-            msg.data = QByteArray(reinterpret_cast<const char *>(record.data), msg.dlc);
-            msg.extended = record.extended != 0;
-            msg.remote = record.remote != 0;
             msg.success = true;
             emit receiveMsgSignal(msg);
         }
@@ -173,6 +172,35 @@ void ListenThread::run()
             }
         }
     }
+}
+
+bool ListenThread::readFrame(const AdapterCalls &calls, bool fd, CanMessage *msg)
+{
+    if (!fd) {
+        CanFrameRecord record = {};
+        if (canable_readMessage(0, &record, 1) != 0)
+            return false;
+        msg->id = record.extended ? record.id & 0x1FFFFFFFu : record.id;
+        // A record never holds more than eight data bytes, so a larger count is clamped
+        // rather than read past the end of the record.
+        msg->dlc = std::min<int>(record.dlc, int(sizeof record.data));
+        msg->data = QByteArray(reinterpret_cast<const char *>(record.data), msg->dlc);
+        msg->extended = record.extended != 0;
+        msg->remote = record.remote != 0;
+        return true;
+    }
+    CanFdFrameRecord record = {};
+    if (calls.readMessageFD(0, &record) != 0)
+        return false;
+    msg->extended = record.flags & CANABLE_FD_EXT;
+    msg->id = msg->extended ? record.id & 0x1FFFFFFFu : record.id;
+    msg->fd = record.flags & CANABLE_FD_FDF;
+    msg->brs = msg->fd && (record.flags & CANABLE_FD_BRS);
+    msg->esi = msg->fd && (record.flags & CANABLE_FD_ESI);
+    msg->remote = !msg->fd && (record.flags & CANABLE_FD_RTR);
+    msg->dlc = std::min<int>(record.len, msg->fd ? int(sizeof record.data) : 8);
+    msg->data = QByteArray(reinterpret_cast<const char *>(record.data), msg->dlc);
+    return true;
 }
 
 void ListenThread::drainErrorEvents(const AdapterCalls &calls)

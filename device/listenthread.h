@@ -8,7 +8,7 @@
 // openDevice() and closeDevice() are for the GUI thread; run() is the listen thread.
 // openSuccess, openFailed, receiveMsgSignal and errorEventSignal are emitted on the listen
 // thread, deviceClosed on the thread that called closeDevice(). session(), busStatus()
-// and sessionBitrate() may be called from any thread.
+// sessionBitrate() and sessionDataBitrate() may be called from any thread.
 
 #include "device/canmessage.h"
 #include "health/busstatus.h"
@@ -35,6 +35,9 @@ public:
         bool chooseInterface = false;
         QByteArray interfaceName;
         bool listenOnly = false;
+        // Non-zero: open in CAN FD mode with this data bit rate (kbit/s), which needs the
+        // library's FD calls; the session then reads FD frames too.
+        quint32 dataBitrate = 0;
     };
 
     static ListenThread *instance();
@@ -53,6 +56,8 @@ public:
     BusStatus busStatus() const;
     // The bit rate of the session that is open, 0 while none is.
     quint32 sessionBitrate() const { return openBitrate; }
+    // The data bit rate of the FD session that is open, 0 while none is.
+    quint32 sessionDataBitrate() const { return openDataBitrate; }
 
 signals:
     void openSuccess(quint64 session);
@@ -74,11 +79,13 @@ private:
     QString prepareOpen(const AdapterCalls &calls, const OpenOptions &options);
     void drainErrorEvents(const AdapterCalls &calls);
     void pollStatus(const AdapterCalls &calls);
+    bool readFrame(const AdapterCalls &calls, bool fd, CanMessage *msg);
 
     OpenOptions options;
     std::atomic<bool> running { false };
     std::atomic<quint64> sessionNumber { 0 };
     std::atomic<quint32> openBitrate { 0 };
+    std::atomic<quint32> openDataBitrate { 0 };
     mutable QMutex mutex;
     BusStatus status;
 };

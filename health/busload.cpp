@@ -138,6 +138,110 @@ unsigned int frameBits(uint32_t id, bool extended, bool remote, unsigned int dlc
     return unsigned(bits.size()) + stuffBits(bits) + trailerBits;
 }
 
+namespace {
+
+// The length code of an FD frame of len bytes, rounding a length between the FD lengths
+// up as a controller would pad it.
+unsigned int fdLengthCode(unsigned int len)
+{
+    static constexpr unsigned int lengths[] = {12, 16, 20, 24, 32, 48, 64};
+    if (len <= 8)
+        return len;
+    for (unsigned int code = 0; code < 7; ++code) {
+        if (len <= lengths[code])
+            return 9 + code;
+    }
+    return 15;
+}
+
+unsigned int fdLength(unsigned int code)
+{
+    static constexpr unsigned int lengths[] = {12, 16, 20, 24, 32, 48, 64};
+    return code <= 8 ? code : lengths[code - 9];
+}
+
+// The bits from start of frame to the end of the data field, first bit first.
+class LongBitString
+{
+public:
+    void append(uint32_t value, int count)
+    {
+        for (int i = count - 1; i >= 0; --i)
+            m_bits[m_size++] = (value >> i) & 1;
+    }
+    int size() const { return m_size; }
+    bool operator[](int i) const { return m_bits[i]; }
+
+private:
+    // 36 arbitration and control bits, 5 more up to the data and 512 data bits.
+    bool m_bits[1 + 36 + 5 + 512] = {};
+    int m_size = 0;
+};
+
+} // namespace
+
+FdFrameBits fdFrameBits(uint32_t id, bool extended, bool brs, unsigned int len,
+                        const uint8_t *data)
+{
+    LongBitString bits;
+    bits.append(0, 1); // start of frame
+    if (extended) {
+        id &= 0x1FFFFFFF;
+        bits.append(id >> 18, 11);
+        bits.append(3, 2);        // substitute remote request, identifier extension
+        bits.append(id & 0x3FFFF, 18);
+        bits.append(0, 1);        // remote request substitution
+    } else {
+        bits.append(id & 0x7FF, 11);
+        bits.append(0, 2);        // remote request substitution, identifier extension
+    }
+    bits.append(1, 1);            // FD format
+    bits.append(0, 1);            // reserved
+    bits.append(brs, 1);
+    const int lastNominal = bits.size() - 1;
+    bits.append(0, 1);            // error state indicator, as an error-active sender sends it
+    const unsigned int code = fdLengthCode(len);
+    bits.append(code, 4);
+    const unsigned int bytes = fdLength(code);
+    for (unsigned int i = 0; i < bytes; ++i)
+        bits.append(data && i < len ? data[i] : 0, 8);
+
+    // After five equal bits the sender inserts their complement, which begins the next
+    // run. Five equal bits at the very end of the data field take no dynamic stuff bit:
+    // the fixed stuff bit before the stuff count follows them anyway.
+    unsigned int nominalStuff = 0;
+    unsigned int dataStuff = 0;
+    int run = 0;
+    bool previous = false;
+    for (int i = 0; i < bits.size(); ++i) {
+        run = i > 0 && bits[i] == previous ? run + 1 : 1;
+        previous = bits[i];
+        if (run == 5 && i + 1 < bits.size()) {
+            // A stuff bit after the bit rate switch goes at the data rate.
+            ++(i < lastNominal ? nominalStuff : dataStuff);
+            previous = !previous;
+            run = 1;
+        }
+    }
+    const bool crc21 = bytes > 16;
+    const unsigned int crcField = 4 + (crc21 ? 21 + 7 : 17 + 6) + 1;
+    FdFrameBits result;
+    result.nominal = unsigned(lastNominal + 1) + nominalStuff + 12;
+    result.data = unsigned(bits.size() - lastNominal - 1) + dataStuff + crcField;
+    if (!brs) {
+        result.nominal += result.data;
+        result.data = 0;
+    }
+    return result;
+}
+
+double nominalBitTimes(FdFrameBits bits, uint32_t bitsPerSecond, uint32_t dataBitsPerSecond)
+{
+    if (bitsPerSecond == 0 || dataBitsPerSecond == 0)
+        return 0;
+    return bits.nominal + double(bits.data) * bitsPerSecond / dataBitsPerSecond;
+}
+
 unsigned int unstuffedFrameBits(bool extended, bool remote, unsigned int dlc)
 {
     return (extended ? 67 : 47) + 8 * dataBytes(remote, dlc);

@@ -13,9 +13,10 @@ constexpr qint64 dayMs = 24 * 3600 * 1000;
 constexpr qint64 neverMs = std::numeric_limits<qint64>::min() / 2;
 }
 
-IdKey idKey(quint32 id, bool extended, quint8 direction)
+IdKey idKey(quint32 id, bool extended, quint8 direction, bool fd)
 {
-    return (id & 0x1fffffffu) | (extended ? 1u << 29 : 0u) | (direction ? 1u << 30 : 0u);
+    return (id & 0x1fffffffu) | (extended ? 1u << 29 : 0u) | (direction ? 1u << 30 : 0u)
+            | (fd ? 1u << 31 : 0u);
 }
 
 double IdRow::meanMs() const
@@ -168,7 +169,7 @@ QVector<int> IdStatistics::add(const QList<CanMessage> &messages, qint64 nowMs)
     for (const CanMessage &msg : messages) {
         if (msg.error)
             continue;
-        const IdKey key = idKey(msg.id, msg.extended, msg.direction);
+        const IdKey key = idKey(msg.id, msg.extended, msg.direction, msg.fd);
         auto it = index.constFind(key);
         int r;
         bool isNew = false;
@@ -187,6 +188,7 @@ QVector<int> IdStatistics::add(const QList<CanMessage> &messages, qint64 nowMs)
             fresh.id = msg.id & 0x1fffffffu;
             fresh.extended = msg.extended;
             fresh.direction = msg.direction;
+            fresh.fd = msg.fd;
             fresh.changedAtMs.fill(neverMs);
             isNew = true;
         }
@@ -204,6 +206,7 @@ QVector<int> IdStatistics::add(const QList<CanMessage> &messages, qint64 nowMs)
         row.data = msg.data;
         row.dlc = msg.dlc;
         row.remote = msg.remote;
+        row.brs = msg.brs;
         ++row.count;
         row.lastSeenMs = nowMs;
 

@@ -1,7 +1,7 @@
 #pragma once
 
 // Per-identifier statistics behind the "按ID显示" view: one row per (identifier,
-// standard/extended, direction) with its count, latest data and the cycle times of its
+// standard/extended, classic/FD, direction) with its count, latest data and the cycle times of its
 // last frames. Each frame costs one hash lookup and constant work, whatever the history.
 // Not thread-safe: the GUI thread feeds it at the refresh tick and reads it when painting.
 
@@ -17,10 +17,10 @@
 
 struct CanMessage;
 
-// The identity of a row packed into one word: 29 identifier bits, the extended flag and
-// the direction. The decoding of signals keys its children by the same value.
+// The identity of a row packed into one word: 29 identifier bits, the extended flag, the
+// direction and the FD flag. The decoding of signals keys its children by the same value.
 using IdKey = quint32;
-IdKey idKey(quint32 id, bool extended, quint8 direction);
+IdKey idKey(quint32 id, bool extended, quint8 direction, bool fd = false);
 
 struct IdRow
 {
@@ -30,6 +30,8 @@ struct IdRow
     quint32 id = 0;
     bool extended = false;
     quint8 direction = 0;
+    bool fd = false;
+    bool brs = false; // of the latest frame
     bool remote = false;
     int dlc = 0;
     QByteArray data;

@@ -232,6 +232,8 @@ QString IdViewModel::text(int row, int column) const
     case DirectionColumn:
         return r.direction == 1 ? QStringLiteral("发送") : QStringLiteral("接收");
     case FormatColumn:
+        if (r.fd)
+            return r.brs ? QStringLiteral("FD数据帧 BRS") : QStringLiteral("FD数据帧");
         return r.remote ? QStringLiteral("远程帧") : QStringLiteral("数据帧");
     case TypeColumn:
         return r.extended ? QStringLiteral("扩展帧") : QStringLiteral("标准帧");
@@ -333,7 +335,7 @@ bool IdViewModel::lessThan(int a, int b) const
     const IdRow &y = stats.row(b);
     // The identifier order breaks every tie, so equal values keep a stable, readable order.
     const auto idOf = [](const IdRow &r) {
-        return std::make_tuple(r.id, r.extended, r.direction);
+        return std::make_tuple(r.id, r.extended, r.fd, r.direction);
     };
     const auto cycleOf = [](const IdRow &r, double value) { return r.cycles() ? value : -1.0; };
     auto compare = [&](auto vx, auto vy) {
@@ -347,7 +349,8 @@ bool IdViewModel::lessThan(int a, int b) const
     case DirectionColumn:
         return compare(x.direction, y.direction);
     case FormatColumn:
-        return compare(x.remote, y.remote);
+        return compare(std::make_tuple(x.fd, x.brs, x.remote),
+                       std::make_tuple(y.fd, y.brs, y.remote));
     case TypeColumn:
         return compare(x.extended, y.extended);
     case DlcColumn:
@@ -423,7 +426,8 @@ void IdViewModel::resort(int sortedRows)
             case MaxColumn: value = cycles ? x.maxMs() : -1; break;
             default: value = cycles ? x.stdDevMs() : -1; break;
             }
-            const quint64 tie = quint64(x.id) << 2 | quint64(x.extended) << 1 | x.direction;
+            const quint64 tie = quint64(x.id) << 3 | quint64(x.extended) << 2
+                    | quint64(x.fd) << 1 | x.direction;
             keyed.push_back({ value, tie, r });
         }
         const bool ascending = sortDirection == Qt::AscendingOrder;

@@ -20,7 +20,7 @@ QString rowText(const FrameLogSnapshot &snapshot, int row, int columns)
     for (int column = 0; column < columns; ++column) {
         if (row < snapshot.rowCount()) {
             line += frameLogText(snapshot.record(row), snapshot.number(row), column,
-                                 snapshot.oversized(row));
+                                 snapshot.oversized(row), &snapshot.tails());
         }
         line += QLatin1Char(',');
     }
@@ -56,7 +56,8 @@ bool FrameLogExport::write()
                                                    | FrameRecord::Oversized))) {
                 char line[trace::maxLogRowBytes];
                 const char *end = trace::writeLogRow(
-                        line, frameLogRow(snapshot.record(row), snapshot.number(row)));
+                        line, frameLogRow(snapshot.record(row), snapshot.number(row),
+                                          &snapshot.tails()));
                 buffer.append(line, int(end - line));
             } else {
                 buffer += rowText(snapshot, row, columns).toUtf8();

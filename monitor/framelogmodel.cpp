@@ -5,6 +5,7 @@
 #include "monitor/framelog.h"
 
 #include <QColor>
+#include <QStringList>
 
 #include <algorithm>
 #include <limits>
@@ -41,7 +42,7 @@ void releaseChunks(Iterator begin, Iterator end)
 
 } // namespace
 
-trace::LogRow frameLogRow(const FrameRecord &record, qint64 number)
+trace::LogRow frameLogRow(const FrameRecord &record, qint64 number, const FrameTails *tails)
 {
     trace::LogRow row;
     row.number = number;
@@ -53,12 +54,19 @@ trace::LogRow frameLogRow(const FrameRecord &record, qint64 number)
     row.success = record.flags & FrameRecord::Success;
     row.remote = record.flags & FrameRecord::Remote;
     row.extended = record.flags & FrameRecord::Extended;
+    row.fd = record.flags & FrameRecord::Fd;
+    row.brs = record.flags & FrameRecord::Brs;
+    row.esi = record.flags & FrameRecord::Esi;
     row.timeMs = record.timeMs;
+    if (row.fd && record.dlc > record.size && !(record.flags & FrameRecord::Oversized)) {
+        row.tail = tails ? tails->at(record.errorClass) : nullptr;
+        row.tailSize = row.tail ? record.dlc - record.size : 0;
+    }
     return row;
 }
 
 QString frameLogText(const FrameRecord &record, qint64 number, int column,
-                     const OversizedFrame *oversized)
+                     const OversizedFrame *oversized, const FrameTails *tails)
 {
     if (record.flags & FrameRecord::Error) {
         switch (column) {
@@ -81,7 +89,7 @@ QString frameLogText(const FrameRecord &record, qint64 number, int column,
     }
     if (oversized && column == trace::DataColumn)
         return QString::fromLatin1(oversized->data.toHex(' '));
-    trace::LogRow row = frameLogRow(record, number);
+    trace::LogRow row = frameLogRow(record, number, tails);
     if (oversized)
         row.dlc = oversized->dlc;
     char text[trace::maxLogFieldBytes];
@@ -124,6 +132,11 @@ const OversizedFrame *FrameLogSnapshot::oversized(int row) const
     return found == extras.constEnd() ? nullptr : &found.value();
 }
 
+CanMessage FrameLogSnapshot::message(int row) const
+{
+    return frameMessage(record(row), oversized(row), &fdTails);
+}
+
 FrameLogModel::FrameLogModel(QObject *parent)
     : QAbstractTableModel(parent)
 {
@@ -150,9 +163,22 @@ QVariant FrameLogModel::data(const QModelIndex &index, int role) const
     case Qt::DisplayRole:
     case Qt::EditRole:
         return frameLogText(frame, number(index.row()), index.column(),
-                            oversized(index.row()));
+                            oversized(index.row()), &tails);
     case Qt::BackgroundRole:
         return frameLogBackground(frame);
+    case Qt::ToolTipRole:
+        // Sixty-four bytes need more room than the column gives: all of them, in lines of
+        // sixteen.
+        if (index.column() == 2 && (frame.flags & FrameRecord::Fd) && frame.dlc > 8
+            && !(frame.flags & FrameRecord::Error)) {
+            const QString text = frameLogText(frame, number(index.row()), 2,
+                                              oversized(index.row()), &tails);
+            QStringList lines;
+            for (int at = 0; at < text.size(); at += 16 * 3)
+                lines << text.mid(at, 16 * 3 - 1);
+            return lines.join(QLatin1Char('\n'));
+        }
+        return QVariant();
     default:
         return QVariant();
     }
@@ -184,15 +210,39 @@ int FrameLogModel::appendMessages(const QVector<CanMessage> &messages, qint64 fi
 }
 
 int FrameLogModel::appendRecords(const QVector<FrameRecord> &records, qint64 firstNumber,
-                                 int limit)
+                                 int limit, const FrameTails *source)
 {
-    return append([&records](int i, FrameRecord &slot, qint64) { slot = records.at(i); },
-                  records.size(), firstNumber, limit);
+    return append([this, &records, source](int i, FrameRecord &slot, qint64 number) {
+        storeRecord(records.at(i), source, slot, number);
+    }, records.size(), firstNumber, limit);
+}
+
+void FrameLogModel::storeRecord(const FrameRecord &record, const FrameTails *source,
+                                FrameRecord &slot, qint64 number)
+{
+    slot = record;
+    if (!(record.flags & FrameRecord::Fd) || (record.flags & FrameRecord::Error)
+        || record.dlc <= record.size)
+        return;
+    const quint8 *tail = source ? source->at(record.errorClass) : nullptr;
+    if (!tail) {
+        // Bytes nobody kept: the row shows what the record holds, not another frame's.
+        slot.dlc = slot.size;
+        return;
+    }
+    const qint64 heldBefore = tails.bytesHeld();
+    slot.errorClass = tails.append(reinterpret_cast<const char *>(tail),
+                                   record.dlc - record.size);
+    if (tails.bytesHeld() != heldBefore)
+        tailBlocks.emplace_back(number, slot.errorClass);
 }
 
 void FrameLogModel::storeMessage(const CanMessage &msg, FrameRecord &slot, qint64 number)
 {
-    slot = frameRecord(msg);
+    const qint64 heldBefore = tails.bytesHeld();
+    slot = frameRecord(msg, &tails);
+    if (tails.bytesHeld() != heldBefore)
+        tailBlocks.emplace_back(number, slot.errorClass);
     if (slot.flags & FrameRecord::Oversized)
         extras.insert(number, { msg.data, msg.dlc });
 }
@@ -300,6 +350,14 @@ void FrameLogModel::dropFront(int count)
     head %= frameChunkRows;
     while (!extras.isEmpty() && extras.firstKey() < firstNumber)
         extras.erase(extras.begin());
+    // A block goes once the frames of the next one begin before the first row kept.
+    bool dropped = false;
+    while (tailBlocks.size() > 1 && tailBlocks[1].first <= firstNumber) {
+        tailBlocks.pop_front();
+        dropped = true;
+    }
+    if (dropped)
+        tails.dropBefore(tailBlocks.front().second);
 }
 
 void FrameLogModel::releaseAll()
@@ -307,6 +365,8 @@ void FrameLogModel::releaseAll()
     releaseChunks(chunks.begin(), chunks.end());
     chunks.clear();
     extras.clear();
+    tails.clear();
+    tailBlocks.clear();
     head = 0;
     rows = 0;
 }
@@ -315,7 +375,7 @@ CanMessage FrameLogModel::message(int row) const
 {
     if (row < 0 || row >= rows)
         return CanMessage();
-    return frameMessage(record(row), oversized(row));
+    return frameMessage(record(row), oversized(row), &tails);
 }
 
 qint64 FrameLogModel::number(int row) const
@@ -334,6 +394,7 @@ FrameLogSnapshot FrameLogModel::snapshot(int wanted) const
         taken.chunks.assign(chunks.begin(), chunks.begin() + qptrdiff(last + 1));
     }
     taken.extras = extras;
+    taken.fdTails = tails;
     return taken;
 }
 

@@ -18,12 +18,15 @@
 #include <memory>
 #include <vector>
 
-// The row's texts as the table, the CSV export and the CSV trace share them.
-trace::LogRow frameLogRow(const FrameRecord &record, qint64 number);
+// The row's texts as the table, the CSV export and the CSV trace share them; `tails` holds
+// the bytes beyond the eighth of an FD record.
+trace::LogRow frameLogRow(const FrameRecord &record, qint64 number,
+                          const FrameTails *tails = nullptr);
 
 // The text of cell `column` of a frame numbered `number`, as the table shows it.
 QString frameLogText(const FrameRecord &record, qint64 number, int column,
-                     const OversizedFrame *oversized = nullptr);
+                     const OversizedFrame *oversized = nullptr,
+                     const FrameTails *tails = nullptr);
 
 // The background of a frame's row; invalid for a successful transmission.
 QVariant frameLogBackground(const FrameRecord &record);
@@ -35,6 +38,9 @@ public:
     qint64 number(int row) const { return firstNumber + held(row); }
     const FrameRecord &record(int row) const;
     const OversizedFrame *oversized(int row) const;
+    const FrameTails &tails() const { return fdTails; }
+    // The frame of a row with all its bytes.
+    CanMessage message(int row) const;
 
     // The same frames seen through a filter: row i of the result is row rows[i] of this
     // snapshot (ascending, all below rowCount()).
@@ -50,6 +56,7 @@ private:
     qint64 firstNumber = 0;
     QMap<qint64, OversizedFrame> extras;
     std::shared_ptr<const std::vector<int>> picked;
+    FrameTails fdTails;
 };
 
 class FrameLogModel : public QAbstractTableModel
@@ -75,8 +82,10 @@ public:
     int appendMessages(const QVector<CanMessage> &messages, qint64 firstNumber, int limit);
     // The same for messages already made records (frameRecord()) on another thread, which
     // spares the GUI thread the conversion; a record flagged Oversized shows without its
-    // data, which only appendMessages() keeps.
-    int appendRecords(const QVector<FrameRecord> &records, qint64 firstNumber, int limit);
+    // data, which only appendMessages() keeps. The bytes of an FD record beyond the eighth
+    // are copied from `tails`, the store its maker kept them in.
+    int appendRecords(const QVector<FrameRecord> &records, qint64 firstNumber, int limit,
+                      const FrameTails *tails = nullptr);
 
     // Makes `limit` the row limit in force and removes the oldest rows beyond it, nothing
     // for a negative limit; returns how many went.
@@ -107,6 +116,8 @@ private:
     template<typename Store>
     void storeRow(Store &store, int i, qint64 number);
     void storeMessage(const CanMessage &msg, FrameRecord &slot, qint64 number);
+    void storeRecord(const FrameRecord &record, const FrameTails *source, FrameRecord &slot,
+                     qint64 number);
     void dropFront(int count);
     void releaseAll();
     void releaseHeapAfter(int removedRows);
@@ -118,4 +129,8 @@ private:
     qint64 firstNumber = 0;
     int limitInForce = -1;
     QMap<qint64, OversizedFrame> extras; // by frame number
+    // The bytes of FD frames beyond their records' eight, and for each block of them the
+    // number of the first frame whose bytes it holds, so that dropping rows frees blocks.
+    FrameTails tails;
+    std::deque<std::pair<qint64, quint32>> tailBlocks;
 };

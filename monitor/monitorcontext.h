@@ -55,7 +55,7 @@ public:
     // Empties the frame log, the counters and every view of the frames, as "清空列表".
     void clearFrames() { emit clearRequested(); }
     // Appends frames read from a file to the frame log, numbered on from its last row.
-    void appendRecords(const QList<QVector<FrameRecord>> &batches)
+    void appendRecords(const QList<RecordBatch> &batches)
     {
         emit recordsRequested(batches);
     }
@@ -95,7 +95,7 @@ signals:
     // For the window alone.
     void statusRequested(const QString &text);
     void clearRequested();
-    void recordsRequested(const QList<QVector<FrameRecord>> &batches);
+    void recordsRequested(const QList<RecordBatch> &batches);
     void frameSelectionRequested(qint64 number);
 
 private:

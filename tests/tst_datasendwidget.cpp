@@ -4,6 +4,7 @@
 #include "transmit/sendlistmodel.h"
 #include "transmit/sendthread.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QProgressDialog>
@@ -78,6 +79,8 @@ private slots:
     void refusedWrites();
     void editorRefusal_data();
     void editorRefusal();
+    void fdEditor_data();
+    void fdEditor();
     void listRowRefusal_data();
     void listRowRefusal();
     void listPassesBounded_data();
@@ -234,10 +237,11 @@ void tst_DataSendWidget::addRow_data()
 
     QTest::newRow("initial editor") << QStringList() << 0 << 0
         << QStringList{"1", "", "0x01", "11 22 33 44 55 66 77 88", "0x08", "1", "1", "数据帧",
-                       "标准帧", "1000"};
+                       "标准帧", "1000", "", ""};
     QTest::newRow("extended remote abc without data")
         << QStringList{"ABC", "", "2", "3", "40", "制动"} << 1 << 1
-        << QStringList{"1", "制动", "0xabc", "", "0x00", "2", "3", "远程帧", "扩展帧", "40"};
+        << QStringList{"1", "制动", "0xabc", "", "0x00", "2", "3", "远程帧", "扩展帧", "40", "",
+                       ""};
     QTest::newRow("ten bytes are refused")
         << QStringList{QString(), "1 2 3 4 5 6 7 8 9 a"} << 0 << 0 << QStringList();
 }
@@ -607,6 +611,78 @@ void tst_DataSendWidget::editorRefusal()
         child<QLineEdit>(qPrintable(refusedField))->setText("1");
         QVERIFY(!child(qPrintable(refusedField))->property("inputRefused").toBool());
     }
+}
+
+void tst_DataSendWidget::fdEditor_data()
+{
+    QTest::addColumn<QString>("data");
+    QTest::addColumn<bool>("fd");
+    QTest::addColumn<bool>("brs");
+    QTest::addColumn<int>("form");
+    // The added row's data, DLC, FD and BRS cells; empty when refused.
+    QTest::addColumn<QString>("row");
+    // The status line, empty for none.
+    QTest::addColumn<QString>("status");
+
+    const QString bytes9 = "1 2 3 4 5 6 7 8 9";
+    QTest::newRow("nine bytes padded to twelve")
+        << bytes9 << true << true << 0
+        << "01 02 03 04 05 06 07 08 09 00 00 00|0x0c|FD|BRS" << "数据补了 3 个 00，成为 FD 长度 12 字节";
+    QTest::newRow("valid length kept")
+        << QString("ab ").repeated(16) << true << false << 0
+        << QString("ab ").repeated(16).trimmed() + "|0x10|FD|" << "";
+    QTest::newRow("49 bytes padded to 64")
+        << QString("1 ").repeated(49) << true << false << 0
+        << (QString("01 ").repeated(49) + QString("00 ").repeated(15)).trimmed() + "|0x40|FD|"
+        << "数据补了 15 个 00，成为 FD 长度 64 字节";
+    QTest::newRow("eight bytes FD") << "1 2 3 4 5 6 7 8" << true << false << 0
+                                    << "01 02 03 04 05 06 07 08|0x08|FD|" << "";
+    QTest::newRow("65 bytes") << QString("1 ").repeated(65) << true << false << 0 << ""
+                              << "数据有 65 个字节，一帧最多 64 个，未发送";
+    QTest::newRow("nine bytes classic") << bytes9 << false << false << 0 << ""
+                                        << "数据有 9 个字节，一帧最多 8 个，未发送";
+}
+
+// The editor's FD box takes up to 64 bytes and pads a length between FD lengths with 0x00,
+// saying so; the row keeps both flags and gives them back to the editor.
+void tst_DataSendWidget::fdEditor()
+{
+    QFETCH(QString, data);
+    QFETCH(bool, fd);
+    QFETCH(bool, brs);
+    QFETCH(int, form);
+    QFETCH(QString, row);
+    QFETCH(QString, status);
+
+    QSignalSpy messages(panel, &DataSendWidget::statusMessage);
+    fillEditor({"123", data}, 0, form);
+    child<QCheckBox>("chkFd")->setChecked(fd);
+    child<QCheckBox>("chkBrs")->setChecked(brs);
+    click("btnAddToList");
+    QCOMPARE(messages.isEmpty() ? QString() : messages.last().at(0).toString(), status);
+    if (row.isEmpty()) {
+        QCOMPARE(model()->rowCount(), 0);
+        QVERIFY(child("txtData")->property("inputRefused").toBool());
+        return;
+    }
+    QCOMPARE(model()->rowCount(), 1);
+    const QStringList shown = cells();
+    QCOMPARE(QStringList({shown.at(3), shown.at(4), shown.at(10), shown.at(11)}).join('|'),
+             row);
+
+    // Another frame in the editor, then the row clicked: its flags come back.
+    child<QCheckBox>("chkFd")->setChecked(false);
+    panel->setEditorFrame(0x7, false, QByteArray(1, '\1'), "x", false);
+    QVERIFY(!child<QCheckBox>("chkFd")->isChecked());
+    const QModelIndex first = model()->index(0, 0);
+    QMetaObject::invokeMethod(panel, "on_tableView_clicked", Q_ARG(QModelIndex, first));
+    QCOMPARE(child<QCheckBox>("chkFd")->isChecked(), fd);
+    QCOMPARE(child<QCheckBox>("chkBrs")->isChecked(), fd && brs);
+    SendFrame back;
+    QVERIFY(panel->readEditor(&back));
+    QCOMPARE(back.fd, fd);
+    QCOMPARE(back.brs, fd && brs);
+    QCOMPARE(QString::fromLatin1(back.data.toHex(' ')), row.section('|', 0, 0));
 }
 
 void tst_DataSendWidget::listRowRefusal_data()

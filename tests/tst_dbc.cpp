@@ -30,6 +30,8 @@ private slots:
     void clearedMessagesHeldElsewhereStayIntact();
     void physicalToBits_data();
     void physicalToBits();
+    void frameFormat_data();
+    void frameFormat();
 };
 
 namespace {
@@ -595,6 +597,77 @@ void TestDbc::physicalToBits()
     bool wasClamped = !clamped;
     QCOMPARE(DbcCodec::physicalToBits(signal, physical, &wasClamped), bits);
     QCOMPARE(wasClamped, clamped);
+}
+
+void TestDbc::frameFormat_data()
+{
+    // After the messages: "<id>:<fd>" for each message in file order.
+    QTest::addColumn<QByteArray>("attributes");
+    QTest::addColumn<QString>("formats");
+
+    const QByteArray definition =
+        "BA_DEF_ BO_ \"VFrameFormat\" ENUM \"StandardCAN\",\"ExtendedCAN\",\"reserved\","
+        "\"J1939PG\",\"reserved\",\"reserved\",\"reserved\",\"reserved\",\"reserved\","
+        "\"reserved\",\"reserved\",\"reserved\",\"reserved\",\"reserved\","
+        "\"StandardCAN_FD\",\"ExtendedCAN_FD\";\n";
+    QTest::newRow("no attribute") << QByteArray() << "100:0 200:0 300:0";
+    QTest::newRow("by index into the definition")
+        << definition + "BA_ \"VFrameFormat\" BO_ 100 14;\nBA_ \"VFrameFormat\" BO_ 2147483848 15;\n"
+        << "100:1 200:1 300:0";
+    QTest::newRow("classic index stays classic")
+        << definition + "BA_ \"VFrameFormat\" BO_ 100 0;\n" << "100:0 200:0 300:0";
+    QTest::newRow("default FD, one message classic")
+        << definition + "BA_DEF_DEF_ \"VFrameFormat\" \"StandardCAN_FD\";\n"
+           "BA_ \"VFrameFormat\" BO_ 300 0;\n"
+        << "100:1 200:1 300:0";
+    QTest::newRow("by name") << QByteArray("BA_ \"VFrameFormat\" BO_ 300 \"StandardCAN_FD\";\n")
+                             << "100:0 200:0 300:1";
+    QTest::newRow("index beyond the definition")
+        << definition + "BA_ \"VFrameFormat\" BO_ 100 16;\n" << "100:0 200:0 300:0";
+    QTest::newRow("index without a definition")
+        << QByteArray("BA_ \"VFrameFormat\" BO_ 100 14;\n") << "100:0 200:0 300:0";
+}
+
+// VFrameFormat marks FD messages; a message of 64 bytes decodes and composes its signals
+// beyond the eighth byte in either byte order.
+void TestDbc::frameFormat()
+{
+    QFETCH(QByteArray, attributes);
+    QFETCH(QString, formats);
+
+    const QByteArray text = "VERSION \"\"\nBU_: A\n"
+                            "BO_ 100 Long: 64 A\n"
+                            " SG_ Tail : 496|16@1+ (1,0) [0|0] \"\" A\n"
+                            " SG_ Mid : 103|12@0- (0.5,0) [0|0] \"\" A\n"
+                            "BO_ 2147483848 Ext: 12 A\n"
+                            " SG_ Last : 88|8@1+ (1,0) [0|0] \"\" A\n"
+                            "BO_ 300 Short: 8 A\n"
+                            " SG_ S : 0|8@1+ (1,0) [0|0] \"\" A\n"
+                            + attributes;
+    const DbcFile file = DbcReader::parse(text, QStringLiteral("fd.dbc"));
+    QVERIFY2(file.error.isEmpty(), qPrintable(file.error));
+    QStringList seen;
+    for (const DbcMessage &message : file.messages)
+        seen << QStringLiteral("%1:%2").arg(message.id).arg(message.fd);
+    QCOMPARE(seen.join(' '), formats);
+
+    const DbcMessage &longMessage = file.messages.at(0);
+    QCOMPARE(longMessage.length, 64);
+    const QByteArray payload = DbcCodec::encode(longMessage, {{"Tail", 0xBEEF}, {"Mid", -3.5}});
+    QCOMPARE(payload.size(), 64);
+    // Tail is bytes 62 and 63, Intel; Mid the twelve bits from bit 103 down, Motorola.
+    QCOMPARE(quint8(payload.at(62)), quint8(0xEF));
+    QCOMPARE(quint8(payload.at(63)), quint8(0xBE));
+    QCOMPARE(quint8(payload.at(12)), quint8(0xFF));
+    QCOMPARE(quint8(payload.at(13)), quint8(0x90));
+    QVector<DbcDecodedSignal> values;
+    QCOMPARE(DbcCodec::decode(longMessage, reinterpret_cast<const uint8_t *>(payload.data()),
+                              payload.size(), &values), 2);
+    QCOMPARE(values.at(0).physical, double(0xBEEF));
+    QCOMPARE(values.at(1).physical, -3.5);
+    // A frame cut short carries only the signals that fit.
+    QCOMPARE(DbcCodec::decode(longMessage, reinterpret_cast<const uint8_t *>(payload.data()),
+                              48, &values), 1);
 }
 
 QTEST_GUILESS_MAIN(TestDbc)

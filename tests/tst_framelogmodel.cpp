@@ -51,6 +51,17 @@ static CanMessage frame(qint64 n)
         msg.data = QByteArray(12, char(0xA5));
         msg.dlc = 12;
     }
+    // FD frames of every length, their bytes telling the frame apart.
+    static const int fdLengths[] = { 0, 1, 8, 12, 16, 20, 24, 32, 48, 64 };
+    if (n % 3 == 2 && !msg.error && msg.success && !msg.remote) {
+        msg.fd = true;
+        msg.brs = n % 2;
+        msg.esi = n % 5 == 0;
+        msg.dlc = fdLengths[n % 10];
+        msg.data.clear();
+        for (int i = 0; i < msg.dlc; ++i)
+            msg.data.append(char(n * 7 + i));
+    }
     return msg;
 }
 
@@ -66,7 +77,11 @@ static QStringList writtenRow(qint64 number, const CanMessage &m)
         m.direction == 1 ? QStringLiteral("发送") : QStringLiteral("接收"),
         m.error ? QString() : m.success ? QStringLiteral("成功") : QStringLiteral("失败"),
         m.time.toString(QStringLiteral("hh:mm:ss:zzz")),
-        m.error ? QString() : m.remote ? QStringLiteral("远程帧") : QStringLiteral("数据帧"),
+        m.error      ? QString()
+        : m.fd       ? QStringLiteral("FD数据帧") + (m.brs ? QStringLiteral(" BRS") : QString())
+                        + (m.esi ? QStringLiteral(" ESI") : QString())
+        : m.remote   ? QStringLiteral("远程帧")
+                     : QStringLiteral("数据帧"),
         m.error ? QStringLiteral("错误帧")
                 : (m.extended ? QStringLiteral("扩展帧") : QStringLiteral("标准帧")),
     };
@@ -128,6 +143,47 @@ void tst_FrameLogModel::cells_data()
                         "", "数据帧", "标准帧" }
         << QColor(150, 0, 0);
 
+    CanMessage fd64;
+    fd64.id = 0x123;
+    fd64.fd = true;
+    fd64.brs = true;
+    for (int i = 0; i < 64; ++i)
+        fd64.data.append(char(i));
+    fd64.dlc = 64;
+    fd64.time = QTime(8, 0, 0, 1);
+    QTest::newRow("FD 64 bytes with BRS")
+        << fd64
+        << QStringList{ "42", "0x123", QString::fromLatin1(fd64.data.toHex(' ')), "0x40", "接收",
+                        "成功", "08:00:00:001", "FD数据帧 BRS", "标准帧" }
+        << QColor(80, 80, 100);
+
+    CanMessage fd12;
+    fd12.id = 0x1ABCDEF0;
+    fd12.extended = true;
+    fd12.fd = true;
+    fd12.esi = true;
+    fd12.direction = 1;
+    fd12.data = QByteArray::fromHex("0102030405060708090a0b0c");
+    fd12.dlc = 12;
+    fd12.time = QTime(8, 0, 0, 2);
+    QTest::newRow("FD 12 bytes sent, ESI")
+        << fd12
+        << QStringList{ "42", "0x1abcdef0", "01 02 03 04 05 06 07 08 09 0a 0b 0c", "0x0c",
+                        "发送", "成功", "08:00:00:002", "FD数据帧 ESI", "扩展帧" }
+        << QColor();
+
+    CanMessage fd8;
+    fd8.id = 0x10;
+    fd8.fd = true;
+    fd8.data = QByteArray::fromHex("aabb");
+    fd8.dlc = 2;
+    fd8.time = QTime(8, 0, 0, 3);
+    QTest::newRow("FD 2 bytes")
+        << fd8
+        << QStringList{ "42", "0x10", "aa bb", "0x02", "接收", "成功", "08:00:00:003",
+                        "FD数据帧", "标准帧" }
+        << QColor(80, 80, 100);
+
     CanMessage sent;
     sent.direction = 1;
     sent.remote = true;
@@ -175,6 +231,15 @@ void tst_FrameLogModel::cells()
     QCOMPARE(back.timestampUs, msg.timestampUs);
     QCOMPARE(back.error, msg.error);
     QCOMPARE(back.errorClass, msg.errorClass);
+    QCOMPARE(back.fd, msg.fd);
+    QCOMPARE(back.brs, msg.brs);
+    QCOMPARE(back.esi, msg.esi);
+    // A narrow column cuts the bytes; the tooltip holds all of them, sixteen a line.
+    const QString tip = model.index(1, 2).data(Qt::ToolTipRole).toString();
+    if (msg.fd && msg.dlc > 8)
+        QCOMPARE(tip.split('\n').join(' '), texts.at(2));
+    else
+        QVERIFY(tip.isEmpty());
 }
 
 void tst_FrameLogModel::rowLimits_data()
@@ -273,6 +338,12 @@ void tst_FrameLogModel::rowLimits()
         QCOMPARE(removed, expectedRemoved);
         QCOMPARE(model.rowCount(), int(expected.size()));
         for (int row = 0; row < model.rowCount(); ++row) {
+            const qint64 n = expected.at(size_t(row));
+            // Every byte of an FD frame stays while its row does, however many rows went.
+            const CanMessage held = frame(n);
+            if (held.fd && !asRecords.contains(n) && model.message(row).data != held.data)
+                QFAIL(qPrintable(QStringLiteral("%1: row %2 lost bytes of FD frame %3")
+                                 .arg(step).arg(row).arg(n)));
             if (model.number(row) != expected.at(size_t(row)))
                 QFAIL(qPrintable(QStringLiteral("%1: row %2 holds frame %3, not %4")
                                  .arg(step).arg(row).arg(model.number(row))

@@ -328,23 +328,36 @@ void tst_IdView::silence()
 void tst_IdView::rowsKeptApart_data()
 {
     QTest::addColumn<QList<CanMessage>>("frames");
-    QTest::addColumn<QStringList>("rows"); // "id type direction count" per row, table order
+    // "id type direction count format dlc" per row, table order
+    QTest::addColumn<QStringList>("rows");
 
     const QByteArray d = QByteArray::fromHex("00");
     QTest::newRow("standard and extended")
         << QList<CanMessage>{ frame(0x100, 1, d), frame(0x100, 2, d, true), frame(0x100, 3, d) }
-        << QStringList{ "0x100 标准帧 接收 2", "0x100 扩展帧 接收 1" };
+        << QStringList{ "0x100 标准帧 接收 2 数据帧 0x01", "0x100 扩展帧 接收 1 数据帧 0x01" };
     QTest::newRow("received and transmitted")
         << QList<CanMessage>{ frame(0x100, 1, d, false, 1), frame(0x100, 2, d) }
-        << QStringList{ "0x100 标准帧 接收 1", "0x100 标准帧 发送 1" };
+        << QStringList{ "0x100 标准帧 接收 1 数据帧 0x01", "0x100 标准帧 发送 1 数据帧 0x01" };
     QTest::newRow("full 29-bit identifier")
         << QList<CanMessage>{ frame(0x1fffffff, 1, d, true), frame(0x7ff, 2, d) }
-        << QStringList{ "0x7ff 标准帧 接收 1", "0x1fffffff 扩展帧 接收 1" };
+        << QStringList{ "0x7ff 标准帧 接收 1 数据帧 0x01", "0x1fffffff 扩展帧 接收 1 数据帧 0x01" };
+    // The same identifier classic and FD is two messages; BRS may change from frame to frame.
+    const auto fd = [](quint32 id, int ms, int length, bool brs, bool extended = false) {
+        CanMessage msg = frame(id, ms, QByteArray(length, '\x5a'), extended);
+        msg.fd = true;
+        msg.brs = brs;
+        return msg;
+    };
+    QTest::newRow("classic and FD apart")
+        << QList<CanMessage>{ frame(0x100, 1, d), fd(0x100, 2, 64, true), fd(0x100, 3, 64, false),
+                              fd(0x100, 4, 12, true, true), frame(0x100, 5, d) }
+        << QStringList{ "0x100 标准帧 接收 2 数据帧 0x01", "0x100 标准帧 接收 2 FD数据帧 0x40",
+                        "0x100 扩展帧 接收 1 FD数据帧 BRS 0x0c" };
     CanMessage error = frame(0x20000004, 5, QByteArray(8, '\0'), true);
     error.error = true;
     QTest::newRow("error events have no row")
         << QList<CanMessage>{ error, frame(0x5, 6, d), error }
-        << QStringList{ "0x05 标准帧 接收 1" };
+        << QStringList{ "0x05 标准帧 接收 1 数据帧 0x01" };
 }
 
 void tst_IdView::rowsKeptApart()
@@ -358,7 +371,8 @@ void tst_IdView::rowsKeptApart()
     for (int row = 0; row < model->rowCount(); ++row) {
         QStringList cells;
         for (int column : { IdViewModel::IdColumn, IdViewModel::TypeColumn,
-                            IdViewModel::DirectionColumn, IdViewModel::CountColumn })
+                            IdViewModel::DirectionColumn, IdViewModel::CountColumn,
+                            IdViewModel::FormatColumn, IdViewModel::DlcColumn })
             cells << model->text(row, column);
         shown << cells.join(QLatin1Char(' '));
     }

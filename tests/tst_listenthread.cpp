@@ -4,9 +4,13 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <algorithm>
+#include <cstring>
+
 #include <time.h>
 
 Q_DECLARE_METATYPE(CanFrameRecord)
+Q_DECLARE_METATYPE(CanFdFrameRecord)
 
 // What the listen thread emitted, delivered to the test thread. QSignalSpy would record on
 // the emitting thread and race with the test's reads.
@@ -49,6 +53,8 @@ private slots:
     void frameStamps();
     void errorEventsApartFromFrames();
     void statusPublishedWhileOpen();
+    void fdSession_data();
+    void fdSession();
     void openOptionsReachLibrary_data();
     void openOptionsReachLibrary();
 
@@ -297,6 +303,90 @@ void tst_ListenThread::statusPublishedWhileOpen()
     thread->closeDevice();
     QVERIFY(!thread->busStatus().known);
     QCOMPARE(thread->sessionBitrate(), 0u);
+}
+
+namespace {
+
+CanFdFrameRecord fdRecord(quint32 id, quint8 flags, const QByteArray &data)
+{
+    CanFdFrameRecord record = {};
+    record.id = id;
+    record.flags = flags;
+    record.len = quint8(data.size());
+    std::memcpy(record.data, data.constData(), size_t(data.size()));
+    return record;
+}
+
+} // namespace
+
+void tst_ListenThread::fdSession_data()
+{
+    QTest::addColumn<bool>("libraryHasFd");
+    QTest::addColumn<CanFdFrameRecord>("record");
+    QTest::addColumn<QString>("expected"); // empty: the open fails
+
+    const QByteArray bytes64 = QByteArray::fromHex(QByteArray("0123456789abcdef").repeated(8));
+    QTest::newRow("64 bytes BRS")
+        << true << fdRecord(0x123, CANABLE_FD_FDF | CANABLE_FD_BRS, bytes64)
+        << QString::fromLatin1("123 fd brs - 64 " + bytes64.toHex());
+    QTest::newRow("12 bytes ESI extended")
+        << true << fdRecord(0x1ABCDEF0, CANABLE_FD_FDF | CANABLE_FD_ESI | CANABLE_FD_EXT,
+                            bytes64.left(12))
+        << QString::fromLatin1("1abcdef0x fd - esi 12 " + bytes64.left(12).toHex());
+    QTest::newRow("FD without data")
+        << true << fdRecord(0x7FF, CANABLE_FD_FDF, QByteArray()) << QString("7ff fd - - 0 ");
+    // A classic remote frame on an FD device stays classic, BRS and ESI do not stick to it.
+    QTest::newRow("classic remote")
+        << true << fdRecord(0x321, CANABLE_FD_RTR | CANABLE_FD_BRS, QByteArray(3, 0))
+        << QString("321 remote - - 3 000000");
+    QTest::newRow("library without FD calls")
+        << false << fdRecord(0x123, CANABLE_FD_FDF, QByteArray(8, 1)) << QString();
+}
+
+// A session opened with a data rate goes through the FD calls and delivers every byte and
+// flag; without the calls it fails rather than silently opening a classic device.
+void tst_ListenThread::fdSession()
+{
+    QFETCH(bool, libraryHasFd);
+    QFETCH(CanFdFrameRecord, record);
+    QFETCH(QString, expected);
+
+    FakeCanable::installAdditionalCalls();
+    if (!libraryHasFd)
+        adapterCalls().readMessageFD = nullptr;
+    FakeCanable::queueFdFrames({ record });
+    QString failure;
+    connect(thread, &ListenThread::openFailed, this,
+            [&](quint64, const QString &text) { failure = text; });
+    Recorder recorder(thread);
+    ListenThread::OpenOptions options;
+    options.bitrate = 500;
+    options.dataBitrate = 2000;
+    thread->openDevice(options);
+    if (expected.isEmpty()) {
+        QTRY_COMPARE_WITH_TIMEOUT(failure, QString("适配器库不支持 CAN FD"), 10000);
+        disconnect(thread, nullptr, this, nullptr);
+        QCOMPARE(FakeCanable::callCount("initFD") + FakeCanable::callCount("init"), 0);
+        return;
+    }
+    disconnect(thread, nullptr, this, nullptr);
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.received.size(), 1, 10000);
+    QCOMPARE(thread->sessionDataBitrate(), 2000u);
+    const CanMessage msg = recorder.received.at(0);
+    const QString seen = QStringLiteral("%1%2 %3 %4 %5 %6 %7")
+            .arg(msg.id, 0, 16).arg(msg.extended ? "x" : "")
+            .arg(msg.fd ? "fd" : msg.remote ? "remote" : "classic")
+            .arg(msg.brs ? "brs" : "-").arg(msg.esi ? "esi" : "-").arg(msg.dlc)
+            .arg(QString::fromLatin1(msg.data.toHex()));
+    QCOMPARE(seen, expected);
+    const QList<FakeCanable::Call> calls = FakeCanable::calls();
+    const auto init = std::find_if(calls.begin(), calls.end(),
+                                   [](const FakeCanable::Call &c) { return c.name == "initFD"; });
+    QVERIFY(init != calls.end());
+    QCOMPARE(init->bitrate, 500u);
+    QCOMPARE(init->dataBitrate, 2000u);
+    thread->closeDevice();
+    QCOMPARE(thread->sessionDataBitrate(), 0u);
 }
 
 void tst_ListenThread::openOptionsReachLibrary_data()

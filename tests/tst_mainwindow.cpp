@@ -48,6 +48,8 @@ private slots:
     void absentCallsShowUnknown();
     void listenOnly_data();
     void listenOnly();
+    void fdMode_data();
+    void fdMode();
     void openInProgress();
     void staleResultIgnored_data();
     void staleResultIgnored();
@@ -573,6 +575,55 @@ void tst_MainWindow::listenOnly()
     }
     QCOMPARE(requests, QList<bool>{ checked });
     QCOMPARE(FakeCanable::callCount("init"), opens ? 1 : 0);
+}
+
+void tst_MainWindow::fdMode_data()
+{
+    QTest::addColumn<bool>("libraryHasFd");
+    QTest::addColumn<bool>("checked");
+    QTest::addColumn<QString>("dataRate");
+    QTest::addColumn<QString>("opened"); // the open call: "<name> <bitrate> <data bitrate>"
+
+    QTest::newRow("FD at 5M") << true << true << "5M" << "initFD 1000 5000";
+    QTest::newRow("FD at 8M") << true << true << "8M" << "initFD 1000 8000";
+    QTest::newRow("FD off") << true << false << "2M" << "init 1000 0";
+    QTest::newRow("library without FD") << false << true << "2M" << "init 1000 0";
+}
+
+// "设备" → "CAN FD" makes the next open an FD open at the data rate chosen in the combo,
+// which appears only while FD is on; without the library's calls the entry is disabled.
+void tst_MainWindow::fdMode()
+{
+    QFETCH(bool, libraryHasFd);
+    QFETCH(bool, checked);
+    QFETCH(QString, dataRate);
+    QFETCH(QString, opened);
+
+    if (libraryHasFd)
+        reopenWindowWithCalls();
+    auto action = window->findChild<QAction *>("actCanFd");
+    auto combo = child<QComboBox>("cbxDataBaudrate");
+    QCOMPARE(action->isEnabled(), libraryHasFd);
+    QCOMPARE(action->toolTip().contains(QStringLiteral("不支持")), !libraryHasFd);
+    QVERIFY(combo->isHidden());
+    action->setChecked(checked);
+    QCOMPARE(combo->isHidden(), !(checked && libraryHasFd));
+    QCOMPARE(combo->count(), 5);
+    combo->setCurrentText(dataRate);
+    QCOMPARE(combo->currentText(), dataRate);
+    QTest::mouseClick(child<QPushButton>("btnOpen"), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(child<QPushButton>("btnClose")->isEnabled(), 10000);
+    QVERIFY(!combo->isEnabled());
+    QStringList opens;
+    for (const FakeCanable::Call &call : FakeCanable::calls()) {
+        if (call.name == "init" || call.name == "initFD")
+            opens << QStringLiteral("%1 %2 %3").arg(call.name).arg(call.bitrate)
+                             .arg(call.dataBitrate);
+    }
+    QCOMPARE(opens, QStringList{ opened });
+    QTest::mouseClick(child<QPushButton>("btnClose"), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(child<QPushButton>("btnOpen")->isEnabled(), 10000);
+    QVERIFY(combo->isEnabled());
 }
 
 void tst_MainWindow::openInProgress()

@@ -8,7 +8,7 @@
 
 namespace {
 
-const int columns = 10;
+const int columns = SendListRow::cellCount;
 
 void fill(SendListModel *model, const QList<QStringList> &rows)
 {
@@ -101,8 +101,14 @@ void writeWithSettings(const QList<QStringList> &rows, const QString &path)
     settings.setValue("INFO/Count", rows.size());
     for (int r = 0; r < rows.size(); ++r) {
         settings.beginGroup(QStringLiteral("CMD%1").arg(r));
-        for (int c = 0; c < rows.at(r).size(); ++c)
-            settings.setValue(QString::number(c), rows.at(r).at(c));
+        // The FD cells only where a row has them: a classic list keeps its old layout, and
+        // a classic row written over an FD one must not stay FD.
+        for (int c = 0; c < rows.at(r).size(); ++c) {
+            if (c < SendListRow::classicCellCount || !rows.at(r).at(c).isEmpty())
+                settings.setValue(QString::number(c), rows.at(r).at(c));
+            else
+                settings.remove(QString::number(c));
+        }
         settings.endGroup();
     }
 }
@@ -160,9 +166,12 @@ void tst_SendListFile::roundTrip_data()
     QTest::addColumn<int>("previousRows");
 
     const QList<QStringList> rows = {
-        {"1", "制动", "0x7ff", "11 22 33", "0x03", "1", "2", "远程帧", "扩展帧", "1000"},
-        {"3", " lead, trail ", "0x01", "", "0x00", "0", "1", "数据帧", "标准帧", "0"},
-        {"序号", "a;b", "=", "\"q\"", "[x]", "\\", "#", "%", "\t", "@Variant(x)"}};
+        {"1", "制动", "0x7ff", "11 22 33", "0x03", "1", "2", "远程帧", "扩展帧", "1000", "", ""},
+        {"3", " lead, trail ", "0x01", "", "0x00", "0", "1", "数据帧", "标准帧", "0", "", ""},
+        {"序号", "a;b", "=", "\"q\"", "[x]", "\\", "#", "%", "\t", "@Variant(x)", "", ""},
+        {"4", "", "0x123", "00 01 02 03 04 05 06 07 08 09 0a 0b", "0x0c", "1", "1", "数据帧",
+         "标准帧", "10", "FD", "BRS"},
+        {"5", "", "0x124", "", "0x00", "1", "1", "数据帧", "扩展帧", "10", "FD", ""}};
     QTest::newRow("empty list") << QList<QStringList>() << 0;
     QTest::newRow("three rows") << rows << 0;
     QTest::newRow("over a longer list") << rows << 6;
@@ -205,8 +214,17 @@ void tst_SendListFile::load_data()
         << QList<QStringList>{row("1"), row(QString()), row("3", {"", "", "", "", "", "", "",
                                                                    "", "5"})} << "";
     QTest::newRow("more columns than the table")
-        << QByteArray("[INFO]\nCount=1\n[CMD0]\n0=a\n9=j\n10=k\n11=l\n") << 1
+        << QByteArray("[INFO]\nCount=1\n[CMD0]\n0=a\n9=j\n12=k\n13=l\n") << 1
         << QList<QStringList>{row("a", {"", "", "", "", "", "", "", "", "j"})} << "";
+    QTest::newRow("FD cells after the ten")
+        << QByteArray("[INFO]\nCount=2\n[CMD0]\n0=a\n10=FD\n11=BRS\n[CMD1]\n11=BRS\n0=b\n"
+                      "1=\n2=\n3=\n4=\n5=\n6=\n7=\n8=\n9=\n10=FD\n") << 2
+        << QList<QStringList>{row("a", {"", "", "", "", "", "", "", "", "", "FD", "BRS"}),
+                              row("b", {"", "", "", "", "", "", "", "", "", "FD", "BRS"})} << "";
+    QTest::newRow("FD cells from the general part, ten from the group")
+        << QByteArray("[General]\nCMD0\\10=FD\n[INFO]\nCount=1\n[CMD0]\n0=a\n1=\n2=\n3=\n"
+                      "4=\n5=\n6=\n7=\n8=\n9=j\n") << 1
+        << QList<QStringList>{row("a", {"", "", "", "", "", "", "", "", "j", "FD"})} << "";
     QTest::newRow("unquoted comma") << QByteArray("[INFO]\nCount=1\n[CMD0]\n1=foo, bar\n") << 1
                                     << QList<QStringList>{row("", {"foo, bar"})} << "";
     QTest::newRow("Count in full-width digits")
@@ -412,6 +430,11 @@ void tst_SendListFile::writerMatchesSettings_data()
     QTest::newRow("over an own list with a cut cell")
         << numbered << settingsBytes({row(QString(1001, 'x'))});
     QTest::newRow("over an own empty list") << numbered << settingsBytes({});
+    QList<QStringList> mixed = numbered.mid(0, 12);
+    mixed[3] = row("4", {"", "0x123", "01", "0x01", "1", "1", "数据帧", "标准帧", "0", "FD"});
+    mixed[11] = row("12", {"", "", "", "", "", "", "", "", "", "FD", "BRS"});
+    QTest::newRow("FD rows among classic ones") << mixed << QByteArray();
+    QTest::newRow("classic rows over FD rows") << numbered.mid(0, 12) << settingsBytes(mixed);
 }
 
 void tst_SendListFile::writerMatchesSettings()

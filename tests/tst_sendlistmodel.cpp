@@ -47,7 +47,8 @@ void tst_SendListModel::cellEdits_data()
     QTest::newRow("grow then shrink")
         << QStringList{"4=" + QString(3000, 'x'), "5=y", "4=", "3=q", "4=w"};
     QTest::newRow("empty between filled") << QStringList{"0=a", "2=c", "1=", "1=b", "2="};
-    QTest::newRow("out of range column is ignored") << QStringList{"10=x", "0=a"};
+    QTest::newRow("FD cells after the ten") << QStringList{"11=BRS", "10=FD", "9=9", "10="};
+    QTest::newRow("out of range column is ignored") << QStringList{"12=x", "0=a"};
 }
 
 void tst_SendListModel::cellEdits()
@@ -60,19 +61,21 @@ void tst_SendListModel::cellEdits()
     model.appendRow({"r0"});
     model.appendRow({});
     model.appendRow({"r2", "n"});
-    QStringList expected = QVector<QString>(10).toList();
+    QStringList expected = QVector<QString>(SendListRow::cellCount).toList();
     QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
     for (const QString &edit : edits) {
         const int column = edit.section('=', 0, 0).toInt();
         const QString text = edit.section('=', 1);
-        const bool inRange = column < 10;
+        const bool inRange = column < SendListRow::cellCount;
         QCOMPARE(model.setData(model.index(1, column), text), inRange);
         if (inRange)
             expected[column] = text;
         QCOMPARE(rowCells(model, 1), expected);
     }
-    QCOMPARE(rowCells(model, 0), QStringList({"r0", "", "", "", "", "", "", "", "", ""}));
-    QCOMPARE(rowCells(model, 2), QStringList({"r2", "n", "", "", "", "", "", "", "", ""}));
+    QCOMPARE(rowCells(model, 0),
+             QStringList({"r0", "", "", "", "", "", "", "", "", "", "", ""}));
+    QCOMPARE(rowCells(model, 2),
+             QStringList({"r2", "n", "", "", "", "", "", "", "", "", "", ""}));
     QVERIFY(changed.size() >= 1);
 }
 
@@ -135,7 +138,7 @@ void tst_SendListModel::headers()
     model.setHeaders({"序号", "名称"});
     QCOMPARE(model.headerData(1, Qt::Horizontal).toString(), QString("名称"));
     QCOMPARE(model.headerData(2, Qt::Horizontal).toString(), QString("3"));
-    QCOMPARE(model.columnCount(), 10);
+    QCOMPARE(model.columnCount(), SendListRow::cellCount);
     QCOMPARE(model.rowCount(model.index(0, 0)), 0);
 }
 

@@ -1,4 +1,5 @@
 #include "tests/fake/fakecanable.h"
+#include "device/listenthread.h"
 #include "transmit/sendthread.h"
 
 #include <QCoreApplication>
@@ -79,6 +80,8 @@ private slots:
     void recordFields();
     void failedWrites_data();
     void failedWrites();
+    void fdWrites_data();
+    void fdWrites();
     void stopSend_data();
     void stopSend();
     void stopInsideLongTick_data();
@@ -222,6 +225,94 @@ void tst_SendThread::recordFields()
     QVERIFY(msg.time.isValid());
     QVERIFY2(msg.timestampUs >= beforeUs && msg.timestampUs <= afterUs,
              qPrintable(QString::number(msg.timestampUs)));
+}
+
+void tst_SendThread::fdWrites_data()
+{
+    QTest::addColumn<bool>("fdDevice");
+    QTest::addColumn<bool>("fd");
+    QTest::addColumn<bool>("brs");
+    QTest::addColumn<bool>("remote");
+    QTest::addColumn<bool>("extended");
+    QTest::addColumn<QByteArray>("data");
+    // "fd <flags> <len> <data>" for an FD-call write, "classic <dlc> <data>" for a classic
+    // one, "refused" when nothing reached the library.
+    QTest::addColumn<QString>("written");
+
+    const QByteArray bytes64 = QByteArray::fromHex(QByteArray("a5").repeated(64));
+    QTest::newRow("64 bytes with BRS on an FD device")
+        << true << true << true << false << false << bytes64
+        << "fd 3 64 " + QString(bytes64.toHex());
+    QTest::newRow("extended FD frame without BRS")
+        << true << true << false << false << true << QByteArray::fromHex("010203040506070809"
+                                                                         "0a0b0c")
+        << "fd 9 12 0102030405060708090a0b0c";
+    QTest::newRow("classic frame on an FD device")
+        << true << false << false << false << false << QByteArray::fromHex("0102")
+        << "fd 0 2 0102";
+    QTest::newRow("classic remote frame on an FD device")
+        << true << false << false << true << false << QByteArray(4, '\0') << "fd 16 4 00000000";
+    QTest::newRow("FD frame on a classic device")
+        << false << true << false << false << false << QByteArray::fromHex("01") << "refused";
+    QTest::newRow("classic frame on a classic device")
+        << false << false << false << false << false << QByteArray::fromHex("0102")
+        << "classic 2 0102";
+    QTest::newRow("more than 64 bytes")
+        << true << true << false << false << false << QByteArray(65, '\1') << "refused";
+}
+
+// On a device opened in FD mode every frame goes through the FD call with its flags; a
+// classic device never gets an FD frame.
+void tst_SendThread::fdWrites()
+{
+    QFETCH(bool, fdDevice);
+    QFETCH(bool, fd);
+    QFETCH(bool, brs);
+    QFETCH(bool, remote);
+    QFETCH(bool, extended);
+    QFETCH(QByteArray, data);
+    QFETCH(QString, written);
+
+    FakeCanable::installAdditionalCalls();
+    ListenThread *listen = ListenThread::instance();
+    ListenThread::OpenOptions options;
+    options.bitrate = 500;
+    options.dataBitrate = fdDevice ? 2000 : 0;
+    bool opened = false;
+    connect(listen, &ListenThread::openSuccess, this, [&opened] { opened = true; });
+    listen->openDevice(options);
+    QTRY_VERIFY_WITH_TIMEOUT(opened, 30000);
+    disconnect(listen, nullptr, this, nullptr);
+
+    SendFrame frame = entry(0x123, 1, 1, 0, data);
+    frame.fd = fd;
+    frame.brs = brs;
+    frame.remote = remote;
+    frame.extended = extended;
+    thread->startSend({ frame }, 1);
+    QTRY_VERIFY_WITH_TIMEOUT(!announced.isEmpty(), 30000);
+    QVERIFY(thread->wait(30000));
+    listen->closeDevice();
+    QCoreApplication::sendPostedEvents();
+
+    QStringList seen;
+    for (const CanFdFrameRecord &r : FakeCanable::writtenFdFrames()) {
+        seen << QStringLiteral("fd %1 %2 %3").arg(r.flags).arg(r.len)
+                        .arg(QString(QByteArray(reinterpret_cast<const char *>(r.data), r.len)
+                                             .toHex()));
+    }
+    for (const CanFrameRecord &r : FakeCanable::writtenFrames()) {
+        seen << QStringLiteral("classic %1 %2").arg(r.dlc)
+                        .arg(QString(QByteArray(reinterpret_cast<const char *>(r.data), r.dlc)
+                                             .toHex()));
+    }
+    QCOMPARE(seen.join('|'), written == "refused" ? QString() : written);
+    QCOMPARE(announced.size(), 1);
+    const CanMessage &msg = announced.first();
+    QCOMPARE(msg.success, written != "refused");
+    QCOMPARE(msg.fd, fd);
+    QCOMPARE(msg.brs, fd && brs);
+    QCOMPARE(msg.data, data);
 }
 
 void tst_SendThread::failedWrites_data()

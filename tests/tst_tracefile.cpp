@@ -54,6 +54,36 @@ QVector<Frame> sampleFrames()
     };
 }
 
+Frame fdFrame(uint32_t id, int length, bool brs, bool esi, int64_t us, bool tx = false,
+              bool extended = false)
+{
+    QByteArray data;
+    for (int i = 0; i < length; ++i)
+        data.append(char(id + i * 7));
+    Frame f = frame(id, data, us, tx, extended);
+    f.fd = true;
+    f.brs = brs;
+    f.esi = esi;
+    return f;
+}
+
+// FD frames of every kind of length, flags and identifier, between classic frames. None is
+// FD with no data: python-can reads a CANFD line without data as a remote frame.
+QVector<Frame> fdSampleFrames()
+{
+    const int64_t t = 1796660000123456LL;
+    return {
+        fdFrame(0x123, 12, true, false, t),
+        frame(0x321, QByteArray::fromHex("1122"), t + 1),
+        fdFrame(0x1abcdef0, 64, true, true, t + 999, true, true),
+        fdFrame(0x7ff, 5, false, false, t + 1000),
+        fdFrame(0x000, 20, false, true, t + 123457, true),
+        frame(0x10, QByteArray(), t + 200000, false, false, true, 4),
+        fdFrame(0x18daf110, 48, true, false, t + 3600000001LL, false, true),
+        fdFrame(0x4a0, 8, true, false, t + 3600000002LL, true),
+    };
+}
+
 QString writeTrace(const QString &path, Format format, const QVector<Frame> &frames)
 {
     std::string error;
@@ -88,7 +118,7 @@ QString describe(const Frame &f, bool withDirection = true, int64_t originUs = 0
     QByteArray data;
     if (!f.remote)
         data = QByteArray(reinterpret_cast<const char *>(f.data), f.dlc).toHex();
-    return QStringLiteral("%1 %2 %3 %4 %5 %6 %7")
+    const QString line = QStringLiteral("%1 %2 %3 %4 %5 %6 %7")
             .arg(f.id, 0, 16)
             .arg(int(f.extended))
             .arg(int(f.remote))
@@ -96,6 +126,7 @@ QString describe(const Frame &f, bool withDirection = true, int64_t originUs = 0
             .arg(QString::fromLatin1(data))
             .arg(withDirection ? (f.tx ? "T" : "R") : "-")
             .arg(f.timestampUs - originUs);
+    return f.fd ? line + QStringLiteral(" fd %1 %2").arg(int(f.brs)).arg(int(f.esi)) : line;
 }
 
 QStringList describeAll(const QVector<Frame> &frames, bool withDirection = true,
@@ -114,8 +145,9 @@ kind = sys.argv[1]
 args = {'relative_timestamp': False} if kind == 'asc' else {}
 for m in reader[kind](sys.argv[2], **args):
     data = '' if m.is_remote_frame else bytes(m.data).hex()
-    print('%x %d %d %d %s %s %d' % (m.arbitration_id, m.is_extended_id, m.is_remote_frame,
-          m.dlc, data, 'R' if m.is_rx else 'T', round(m.timestamp * 1e6)))
+    fd = ' fd %d %d' % (m.bitrate_switch, m.error_state_indicator) if m.is_fd else ''
+    print('%x %d %d %d %s %s %d%s' % (m.arbitration_id, m.is_extended_id, m.is_remote_frame,
+          m.dlc, data, 'R' if m.is_rx else 'T', round(m.timestamp * 1e6), fd))
 )";
 
 const char writeScript[] = R"(
@@ -123,6 +155,19 @@ import sys, can
 writer = {'log': can.CanutilsLogWriter, 'asc': can.ASCWriter, 'blf': can.BLFWriter}
 w = writer[sys.argv[1]](sys.argv[2])
 t = 1796660000.123456
+if len(sys.argv) > 3:
+    w.on_message_received(can.Message(timestamp=t, arbitration_id=0x123, is_fd=True,
+                                      is_extended_id=False, bitrate_switch=True,
+                                      data=bytes(range(64))))
+    w.on_message_received(can.Message(timestamp=t + 0.000999, arbitration_id=0x1abcdef0,
+                                      is_extended_id=True, is_fd=True, is_rx=False,
+                                      error_state_indicator=True, data=bytes(range(12))))
+    w.on_message_received(can.Message(timestamp=t + 1.5, arbitration_id=0x10, is_fd=True,
+                                      is_extended_id=False, data=b'\x01\x02\x03'))
+    w.on_message_received(can.Message(timestamp=t + 7200.000001, arbitration_id=0x7ff,
+                                      is_extended_id=False, data=b'\xaa'))
+    w.stop()
+    sys.exit(0)
 w.on_message_received(can.Message(timestamp=t, arbitration_id=0x123, is_extended_id=False,
                                   data=bytes.fromhex('1122334455667788')))
 w.on_message_received(can.Message(timestamp=t + 0.000999, arbitration_id=0x1abcdef0,
@@ -258,13 +303,17 @@ private slots:
     void pythonReadsOurs();
     void oursReadsPython_data();
     void oursReadsPython();
+    void canUtilsRoundTrip_data();
     void canUtilsRoundTrip();
+    void tsharkDecodesPcap_data();
     void tsharkDecodesPcap();
     void pcapngFromWireshark();
     void pcapngLayouts_data();
     void pcapngLayouts();
     void hostileInput_data();
     void hostileInput();
+    void damagedFdFrames_data();
+    void damagedFdFrames();
     void writeErrorKeepsCompleteFrames_data();
     void writeErrorKeepsCompleteFrames();
     void csvKeepsTheTableRows();
@@ -292,17 +341,23 @@ void TstTraceFile::roundTrip_data()
 {
     QTest::addColumn<Format>("format");
     QTest::addColumn<bool>("keepsDirection");
-    QTest::newRow("log") << Format::CandumpLog << true;
-    QTest::newRow("asc") << Format::Asc << true;
-    QTest::newRow("pcap") << Format::Pcap << false;
-    QTest::newRow("blf") << Format::Blf << true;
+    QTest::addColumn<bool>("fd");
+    QTest::newRow("log") << Format::CandumpLog << true << false;
+    QTest::newRow("asc") << Format::Asc << true << false;
+    QTest::newRow("pcap") << Format::Pcap << false << false;
+    QTest::newRow("blf") << Format::Blf << true << false;
+    QTest::newRow("log fd") << Format::CandumpLog << true << true;
+    QTest::newRow("asc fd") << Format::Asc << true << true;
+    QTest::newRow("pcap fd") << Format::Pcap << false << true;
+    QTest::newRow("blf fd") << Format::Blf << true << true;
 }
 
 void TstTraceFile::roundTrip()
 {
     QFETCH(Format, format);
     QFETCH(bool, keepsDirection);
-    QVector<Frame> frames = sampleFrames();
+    QFETCH(bool, fd);
+    QVector<Frame> frames = fd ? fdSampleFrames() : sampleFrames();
     Frame refused = frames[1];
     refused.success = false;
     refused.id = 0x42;
@@ -319,9 +374,13 @@ void TstTraceFile::roundTrip()
 void TstTraceFile::pythonReadsOurs_data()
 {
     QTest::addColumn<Format>("format");
-    QTest::newRow("log") << Format::CandumpLog;
-    QTest::newRow("asc") << Format::Asc;
-    QTest::newRow("blf") << Format::Blf;
+    QTest::addColumn<bool>("fd");
+    QTest::newRow("log") << Format::CandumpLog << false;
+    QTest::newRow("asc") << Format::Asc << false;
+    QTest::newRow("blf") << Format::Blf << false;
+    QTest::newRow("log fd") << Format::CandumpLog << true;
+    QTest::newRow("asc fd") << Format::Asc << true;
+    QTest::newRow("blf fd") << Format::Blf << true;
 }
 
 void TstTraceFile::pythonReadsOurs()
@@ -329,12 +388,14 @@ void TstTraceFile::pythonReadsOurs()
     if (!pythonHasCan())
         QSKIP("python3-can is not installed");
     QFETCH(Format, format);
+    QFETCH(bool, fd);
+    const QVector<Frame> frames = fd ? fdSampleFrames() : sampleFrames();
     const QString path = m_dir.filePath(QStringLiteral("ours.") + kindOf(format));
-    QCOMPARE(writeTrace(path, format, sampleFrames()), QString());
+    QCOMPARE(writeTrace(path, format, frames), QString());
     bool ok = false;
     const QStringList lines = run(python(), { "-c", readScript, kindOf(format), path }, &ok);
     QVERIFY(ok);
-    QCOMPARE(lines, describeAll(sampleFrames()));
+    QCOMPARE(lines, describeAll(frames));
 }
 
 void TstTraceFile::oursReadsPython_data()
@@ -347,9 +408,13 @@ void TstTraceFile::oursReadsPython()
     if (!pythonHasCan())
         QSKIP("python3-can is not installed");
     QFETCH(Format, format);
+    QFETCH(bool, fd);
     const QString path = m_dir.filePath(QStringLiteral("theirs.") + kindOf(format));
     bool ok = false;
-    run(python(), { "-c", writeScript, kindOf(format), path }, &ok);
+    QStringList arguments = { "-c", writeScript, kindOf(format), path };
+    if (fd)
+        arguments << "fd";
+    run(python(), arguments, &ok);
     QVERIFY(ok);
     const QStringList theirs = run(python(), { "-c", readScript, kindOf(format), path }, &ok);
     QVERIFY(ok);
@@ -359,8 +424,16 @@ void TstTraceFile::oursReadsPython()
     QCOMPARE(skipped, uint64_t(0));
 }
 
+void TstTraceFile::canUtilsRoundTrip_data()
+{
+    QTest::addColumn<bool>("fd");
+    QTest::newRow("classic") << false;
+    QTest::newRow("fd") << true;
+}
+
 void TstTraceFile::canUtilsRoundTrip()
 {
+    QFETCH(bool, fd);
     const QString log2asc = QStandardPaths::findExecutable("log2asc");
     const QString asc2log = QStandardPaths::findExecutable("asc2log");
     if (log2asc.isEmpty() || asc2log.isEmpty())
@@ -370,11 +443,13 @@ void TstTraceFile::canUtilsRoundTrip()
     const QString back = m_dir.filePath("cu-back.log");
     const QString ourAsc = m_dir.filePath("cu-ours.asc");
     const QString ourBack = m_dir.filePath("cu-ours-back.log");
-    const QVector<Frame> frames = sampleFrames();
+    const QVector<Frame> frames = fd ? fdSampleFrames() : sampleFrames();
     QCOMPARE(writeTrace(log, Format::CandumpLog, frames), QString());
     QCOMPARE(writeTrace(ourAsc, Format::Asc, frames), QString());
     bool ok = false;
-    run(log2asc, { "-I", log, "-O", asc, "can0" }, &ok);
+    // -f writes the classic frames as CANFD lines too, which must read as classic.
+    run(log2asc, fd ? QStringList{ "-f", "-I", log, "-O", asc, "can0" }
+                    : QStringList{ "-I", log, "-O", asc, "can0" }, &ok);
     QVERIFY(ok);
     run(asc2log, { "-I", asc, "-O", back }, &ok);
     QVERIFY(ok);
@@ -388,12 +463,20 @@ void TstTraceFile::canUtilsRoundTrip()
     QCOMPARE(describeAll(readTrace(asc, Format::Asc), true, true), expected);
 }
 
+void TstTraceFile::tsharkDecodesPcap_data()
+{
+    QTest::addColumn<bool>("fd");
+    QTest::newRow("classic") << false;
+    QTest::newRow("fd") << true;
+}
+
 void TstTraceFile::tsharkDecodesPcap()
 {
+    QFETCH(bool, fd);
     const QString tshark = QStandardPaths::findExecutable("tshark");
     if (tshark.isEmpty())
         QSKIP("tshark is not installed");
-    QVector<Frame> frames = sampleFrames();
+    QVector<Frame> frames = fd ? fdSampleFrames() : sampleFrames();
     Frame error;
     error.error = true;
     error.id = 0x004;
@@ -411,7 +494,9 @@ void TstTraceFile::tsharkDecodesPcap()
                                             "-e", "can.flags.rtr", "-e", "can.flags.err",
                                             "-e", "can.len", "-e", "data.data",
                                             "-e", "frame.time_epoch", "-e", "can.err.ctrl",
-                                            "-e", "can.err.ctrl.rx_passive" }, &ok);
+                                            "-e", "can.err.ctrl.rx_passive",
+                                            "-e", "canfd.flags.brs", "-e", "canfd.flags.esi" },
+                            &ok);
     QVERIFY(ok);
     QStringList expected;
     for (const Frame &f : frames) {
@@ -419,14 +504,27 @@ void TstTraceFile::tsharkDecodesPcap()
                 .arg(f.timestampUs % 1000000, 6, 10, QLatin1Char('0'));
         if (f.error) {
             // A controller problem (class 0x004) with the receiver error-passive (0x10).
-            expected << QStringLiteral(",,,1,8,,%1,1,1").arg(time);
+            expected << QStringLiteral(",,,1,8,,%1,1,1,,").arg(time);
+            continue;
+        }
+        if (f.fd) {
+            // An FD frame has no remote or error flag, and its own two.
+            expected << QStringLiteral("%1,%2,,,%3,%4,%5,,,%6,%7")
+                                .arg(f.id)
+                                .arg(int(f.extended))
+                                .arg(f.dlc)
+                                .arg(QString::fromLatin1(QByteArray(
+                                        reinterpret_cast<const char *>(f.data), f.dlc).toHex()))
+                                .arg(time)
+                                .arg(int(f.brs))
+                                .arg(int(f.esi));
             continue;
         }
         // A remote frame's requested length travels as that many zero bytes.
         const QByteArray data = f.remote
                 ? QByteArray(f.dlc, '\0').toHex()
                 : QByteArray(reinterpret_cast<const char *>(f.data), f.dlc).toHex();
-        expected << QStringLiteral("%1,%2,%3,%4,%5,%6,%7,,")
+        expected << QStringLiteral("%1,%2,%3,%4,%5,%6,%7,,,,")
                             .arg(f.id)
                             .arg(int(f.extended))
                             .arg(int(f.remote))
@@ -626,6 +724,68 @@ void TstTraceFile::hostileInput()
     QVERIFY(reader->bytesRead() <= reader->totalBytes());
     QVERIFY2(peakRssKiB() < peakBefore + 64 * 1024, "reading grew the memory");
     QFile::remove(path);
+}
+
+void TstTraceFile::damagedFdFrames_data()
+{
+    QTest::addColumn<Format>("format");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("frames");
+
+    QTest::newRow("log")
+            << Format::CandumpLog
+            << QByteArray("(1.0) can0 123##\n(1.0) can0 123##1" + QByteArray(10, 'A').toHex()
+                          + "\n(1.0) can0 123##G00\n(1.0) can0 123##0" + QByteArray(65, 'A')
+                          .toHex() + "\n(1.0) can0 20000004##1\n(1.0) can0 800##100\n"
+                          "(2.0) can0 123##30011 T\n(3.0) can0 12345678##0" + QByteArray(64, 'B')
+                          .toHex() + "\n")
+            << 2;
+    const QByteArray fdLine = "   1.000000 CANFD   1 Rx 123 1 0 ";
+    const QByteArray tail = " 0 0 3000 0 0 0 0 0\n";
+    QTest::newRow("asc")
+            << Format::Asc
+            << QByteArray("date Mon Dec 07 04:47:32.123 pm 2026\n" + fdLine + "9 11"
+                          + QByteArray(11, ' ').replace(" ", " 01") + tail + fdLine + "f 65"
+                          + QByteArray(65, ' ').replace(" ", " 01") + tail + fdLine + "9 12 01"
+                          + tail + "   1.000000 CANFD   1 Rx 123 0 0 c 12"
+                          + QByteArray(12, ' ').replace(" ", " 01") + " 0 0 0 0 0 0 0 0\n"
+                          + "   1.000000 CANFD   1 Qx 123 1 0 1 1 01" + tail + fdLine + "2 3 01 02"
+                          + tail + fdLine + "9 12" + QByteArray(12, ' ').replace(" ", " 02")
+                          + tail)
+            << 1;
+    const QString path = m_dir.filePath("fd-source.pcap");
+    writeTrace(path, Format::Pcap, fdSampleFrames().mid(0, 1) + fdSampleFrames().mid(0, 1));
+    QFile file(path);
+    file.open(QIODevice::ReadOnly);
+    const QByteArray pcap = file.readAll();
+    for (int length : { 10, 65, 255 }) {
+        QByteArray damaged = pcap;
+        damaged[24 + 16 + 4] = char(length);
+        QTest::addRow("pcap length %d", length) << Format::Pcap << damaged << 1;
+    }
+}
+
+// A frame the line or record contradicts is passed over and counted, never cut or padded
+// into something the bus did not carry.
+void TstTraceFile::damagedFdFrames()
+{
+    QFETCH(Format, format);
+    QFETCH(QByteArray, content);
+    QFETCH(int, frames);
+    const QString path = m_dir.filePath(QStringLiteral("damaged-fd.") + kindOf(format));
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(content);
+    }
+    uint64_t skipped = 0;
+    const QVector<Frame> read = readTrace(path, format, &skipped);
+    QCOMPARE(read.size(), frames);
+    QVERIFY(skipped > 0);
+    for (const Frame &f : read) {
+        QVERIFY(f.fd);
+        QVERIFY(trace::isFdLength(f.dlc));
+    }
 }
 
 void TstTraceFile::writeErrorKeepsCompleteFrames_data()

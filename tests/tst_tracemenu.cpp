@@ -125,6 +125,8 @@ private slots:
     void cleanup();
     void saveWritesTheRows_data();
     void saveWritesTheRows();
+    void saveKeepsFdFrames_data();
+    void saveKeepsFdFrames();
     void saveCancelledLeavesNoFile();
     void saveFailureSaysSo();
     void openShowsTheFrames_data();
@@ -223,6 +225,72 @@ void tst_TraceMenu::saveWritesTheRows()
     QCOMPARE(reader->skipped(), uint64_t(0));
     QCOMPARE(back, expectedInFile(format));
     QFile::remove(path);
+}
+
+void tst_TraceMenu::saveKeepsFdFrames_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<Format>("format");
+    QTest::newRow("log") << "fd.log" << Format::CandumpLog;
+    QTest::newRow("asc") << "fd.asc" << Format::Asc;
+    QTest::newRow("pcap") << "fd.pcap" << Format::Pcap;
+    QTest::newRow("blf") << "fd.blf" << Format::Blf;
+}
+
+// Every byte, the length and the FD, BRS and ESI bits of the frame log's FD rows reach
+// the saved file, however many rows came between them, and come back when it is opened.
+void tst_TraceMenu::saveKeepsFdFrames()
+{
+    QFETCH(QString, name);
+    QFETCH(Format, format);
+
+    QList<CanMessage> rows;
+    QStringList expected;
+    for (int i = 0; i < 3000; ++i) {
+        const int length = QList<int>{ 64, 12, 2, 48 }.at(i % 4);
+        QByteArray data;
+        for (int b = 0; b < length; ++b)
+            data.append(char(i * 3 + b));
+        CanMessage m = message(quint32(0x100 + i % 0x600), data, t0 + i * 100, false,
+                               i % 3 == 0);
+        m.fd = true;
+        m.brs = i % 2 == 0;
+        m.esi = i % 5 == 0;
+        rows << m;
+        expected << QStringLiteral("%1 %2 %3%4 %5").arg(m.id, 0, 16).arg(length)
+                        .arg(m.brs ? "b" : "-", m.esi ? "e" : "-").arg(QString(data.toHex()));
+    }
+    receiveModel->appendMessages(rows, 0, -1);
+    answerDialog("actionSaveTrace", dir.filePath(name));
+    QTRY_VERIFY_WITH_TIMEOUT(statusText().startsWith(QStringLiteral("已保存")), 10000);
+
+    std::string error;
+    auto reader = trace::Reader::open(dir.filePath(name).toStdString(), format, &error);
+    QVERIFY2(reader, error.c_str());
+    QStringList back;
+    trace::Frame f;
+    while (reader->next(f)) {
+        QVERIFY(f.fd);
+        back << QStringLiteral("%1 %2 %3%4 %5").arg(f.id, 0, 16).arg(f.dlc)
+                        .arg(f.brs ? "b" : "-", f.esi ? "e" : "-")
+                        .arg(QString(QByteArray(reinterpret_cast<const char *>(f.data), f.dlc)
+                                             .toHex()));
+    }
+    QCOMPARE(back, expected);
+
+    auto limitEdit = window->findChild<QLineEdit *>("txtMaxRowCount");
+    limitEdit->setText(QString::number(100000));
+    emit limitEdit->editingFinished();
+    answerDialog("actionOpenTrace", dir.filePath(name));
+    QTRY_VERIFY_WITH_TIMEOUT(statusText().startsWith(QStringLiteral("已打开")), 10000);
+    QStringList shown;
+    for (int row = 0; row < receiveModel->rowCount(); ++row) {
+        const CanMessage m = receiveModel->message(row);
+        QVERIFY(m.fd);
+        shown << QStringLiteral("%1 %2 %3%4 %5").arg(m.id, 0, 16).arg(m.dlc)
+                         .arg(m.brs ? "b" : "-", m.esi ? "e" : "-").arg(QString(m.data.toHex()));
+    }
+    QCOMPARE(shown, expected);
 }
 
 void tst_TraceMenu::saveCancelledLeavesNoFile()

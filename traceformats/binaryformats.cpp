@@ -54,18 +54,32 @@ constexpr uint32_t linkTypeSocketCan = 227;
 // No SocketCAN record is larger; a bigger length is a damaged file, not a frame.
 constexpr uint32_t maxPcapRecord = 256 * 1024;
 
-// A struct can_frame as the SocketCAN link type stores it (identifier in network order);
-// the time is left to the caller.
+// The flags byte of a struct canfd_frame: bit rate switch, error state indicator, and the
+// mark of an FD frame that capture tools set since FD and larger frames share the type.
+constexpr uint8_t canFdBrs = 0x01;
+constexpr uint8_t canFdEsi = 0x02;
+constexpr uint8_t canFdFdf = 0x04;
+constexpr uint32_t canFdRecord = 72;
+
+// A struct can_frame or canfd_frame as the SocketCAN link type stores it (identifier in
+// network order); an FD frame is a 72-byte record or one whose flags say so. The time is
+// left to the caller.
 bool parseSocketCan(const uint8_t *p, size_t size, Frame &frame)
 {
     if (size < 8)
         return false;
     const uint32_t canId = be32(p);
     const uint8_t length = p[4];
-    if (length > 8 || size < 8u + length)
+    const bool fd = size == canFdRecord || (p[5] & canFdFdf);
+    if (length > (fd ? 64 : 8) || size < 8u + length || (fd && !isFdLength(length)))
         return false;
     frame = Frame();
     frame.error = canId & errFlag;
+    if (fd && (frame.error || (canId & rtrFlag)))
+        return false;
+    frame.fd = fd;
+    frame.brs = fd && (p[5] & canFdBrs);
+    frame.esi = fd && (p[5] & canFdEsi);
     frame.extended = (canId & effFlag) && !frame.error;
     frame.remote = (canId & rtrFlag) && !frame.error;
     frame.id = canId & (frame.extended || frame.error ? effMask : sffMask);
@@ -164,10 +178,11 @@ protected:
     {
         const int64_t seconds = std::max<int64_t>(floorDiv(frame.timestampUs, 1'000'000), 0);
         const int64_t us = frame.timestampUs < 0 ? 0 : frame.timestampUs - seconds * 1'000'000;
+        const bool fd = frame.fd && !frame.error;
         put32(m_pending, uint32_t(seconds));
         put32(m_pending, uint32_t(us));
-        put32(m_pending, 16);
-        put32(m_pending, 16);
+        put32(m_pending, fd ? canFdRecord : 16);
+        put32(m_pending, fd ? canFdRecord : 16);
         uint32_t canId;
         if (frame.error)
             canId = (frame.id & effMask) | errFlag;
@@ -178,6 +193,15 @@ protected:
         if (frame.remote && !frame.error)
             canId |= rtrFlag;
         putBe32(m_pending, canId);
+        if (fd) {
+            const uint8_t length = std::min<uint8_t>(frame.dlc, 64);
+            m_pending += char(length);
+            m_pending += char(canFdFdf | (frame.brs ? canFdBrs : 0) | (frame.esi ? canFdEsi : 0));
+            m_pending.append(2, '\0');
+            for (int i = 0; i < 64; ++i)
+                m_pending += char(i < length ? frame.data[i] : 0);
+            return;
+        }
         const uint8_t length = frame.error ? 8 : std::min<uint8_t>(frame.dlc, 8);
         m_pending += char(length);
         m_pending.append(3, '\0');
@@ -568,20 +592,32 @@ private:
             id = le32(d + 16);
             std::memcpy(frame.data, d + 24, frame.dlc);
         } else if (type == blfCanFdMessage) {
-            // A classic frame in an FD object; true FD frames have no place in this log.
-            if (left < 24 + 8 || (d[14] & 0x1) || d[3] > 8) {
+            // channel (2), flags, length code, identifier, frame length (4), bit count,
+            // FD flags, valid data bytes, 5 reserved, 64 data bytes.
+            if (left < 20 + 64 || d[3] > 15 || d[14] > 64) {
                 ++m_skipped;
                 return false;
             }
             frame.tx = d[2] & 0x01;
-            frame.remote = d[2] & 0x80;
-            frame.dlc = d[3];
+            frame.fd = d[13] & 0x1;
+            if (!takeLength(frame, d[3], d[14], d + 20, d[2] & 0x80, d[13] & 0x2, d[13] & 0x4))
+                return false;
             id = le32(d + 4);
-            if (!frame.remote)
-                std::memcpy(frame.data, d + 20, std::min<uint8_t>(frame.dlc, d[15]));
         } else {
-            ++m_skipped;
-            return false;
+            // channel, length code, valid data bytes, transmission count, identifier,
+            // frame length, flags, two bit timings, two time offsets, bit count,
+            // direction, data offset, CRC (40 bytes), then the data.
+            if (left < 40 || d[1] > 15 || d[2] > 64 || left < 40u + d[2]) {
+                ++m_skipped;
+                return false;
+            }
+            const uint32_t flags = le32(d + 12);
+            frame.tx = d[34] != 0;
+            frame.fd = flags & 0x1000;
+            if (!takeLength(frame, d[1], d[2], d + 40, flags & 0x10, flags & 0x2000,
+                            flags & 0x4000))
+                return false;
+            id = le32(d + 4);
         }
         frame.extended = id & blfExtendedId;
         if (frame.error) {
@@ -594,6 +630,25 @@ private:
             ++m_skipped;
             return false;
         }
+        return true;
+    }
+
+    // The length and data of an FD object, which may hold a classic frame too; false, and
+    // counted, for lengths that contradict each other.
+    bool takeLength(Frame &frame, uint8_t code, uint8_t valid, const uint8_t *data,
+                    bool remote, bool brs, bool esi)
+    {
+        const unsigned int length = frame.fd ? fdCodeLength(code) : code;
+        if ((frame.fd && remote) || (!frame.fd && code > 8) || (!remote && valid < length)) {
+            ++m_skipped;
+            return false;
+        }
+        frame.remote = remote;
+        frame.brs = frame.fd && brs;
+        frame.esi = frame.fd && esi;
+        frame.dlc = uint8_t(length);
+        if (!remote)
+            std::memcpy(frame.data, data, length);
         return true;
     }
 
@@ -764,18 +819,37 @@ protected:
             m_startUs = std::max<int64_t>(floorDiv(frame.timestampUs, 1000) * 1000, 1);
         m_stopUs = frame.timestampUs;
         const int64_t offset = std::max<int64_t>(frame.timestampUs - m_startUs, 0);
-        const uint32_t dataSize = 16 + (frame.error ? 32 : 16);
+        const bool fd = frame.fd && !frame.error;
+        const uint8_t fdLength = std::min<uint8_t>(frame.dlc, 64);
+        // Objects stay 4-byte aligned: the padding belongs to the FD object.
+        const uint32_t dataSize = 16 + (fd ? 40 + ((fdLength + 3u) & ~3u)
+                                           : frame.error ? 32 : 16);
         m_pending += "LOBJ";
         put16(m_pending, 32);
         put16(m_pending, 1);
         put32(m_pending, dataSize + 16);
-        put32(m_pending, frame.error ? blfCanErrorExt : blfCanMessage);
+        put32(m_pending, fd ? blfCanFdMessage64 : frame.error ? blfCanErrorExt : blfCanMessage);
         put32(m_pending, 2); // time stamps in nanoseconds
         put16(m_pending, 0);
         put16(m_pending, 0);
         put64(m_pending, uint64_t(offset) * 1000);
         const uint8_t dlc = std::min<uint8_t>(frame.dlc, 8);
-        if (frame.error) {
+        if (fd) {
+            m_pending += char(1);
+            m_pending += char(fdLengthCode(fdLength));
+            m_pending += char(fdLength);
+            m_pending += '\0';
+            put32(m_pending, (frame.id & (frame.extended ? effMask : sffMask))
+                                 | (frame.extended ? blfExtendedId : 0));
+            put32(m_pending, 0);
+            put32(m_pending, 0x1000u | (frame.brs ? 0x2000u : 0) | (frame.esi ? 0x4000u : 0));
+            m_pending.append(18, '\0'); // bit timings, time offsets, bit count
+            m_pending += char(frame.tx ? 1 : 0);
+            m_pending += '\0';
+            put32(m_pending, 0);
+            m_pending.append(reinterpret_cast<const char *>(frame.data), fdLength);
+            m_pending.append(((fdLength + 3u) & ~3u) - fdLength, '\0');
+        } else if (frame.error) {
             put16(m_pending, 1);
             put16(m_pending, 0);
             put32(m_pending, 0);

@@ -1,5 +1,6 @@
 #include "traceformats/framelogrow.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace trace {
@@ -63,13 +64,17 @@ char *writeLogField(char *out, const LogRow &row, int column)
         *out++ = '0';
         *out++ = 'x';
         return appendHex(out, row.id, 2);
-    case DataColumn:
-        for (int i = 0; i < row.size && i < 8; ++i) {
+    case DataColumn: {
+        const int most = row.fd ? 64 : 8;
+        const int size = std::min(row.size, most);
+        const int tailSize = std::min(row.tailSize, most - size);
+        for (int i = 0; i < size + tailSize; ++i) {
             if (i > 0)
                 *out++ = ' ';
-            out = appendHex(out, row.data[i], 2);
+            out = appendHex(out, i < size ? row.data[i] : row.tail[i - size], 2);
         }
         return out;
+    }
     case DlcColumn:
         *out++ = '0';
         *out++ = 'x';
@@ -91,6 +96,12 @@ char *writeLogField(char *out, const LogRow &row, int column)
         return appendDecimal(out, ms % 1000, 3);
     }
     case FormatColumn:
+        if (row.fd) {
+            out = appendText(out, "FD数据帧");
+            if (row.brs)
+                out = appendText(out, " BRS");
+            return row.esi ? appendText(out, " ESI") : out;
+        }
         return appendText(out, row.remote ? "远程帧" : "数据帧");
     case TypeColumn:
         return appendText(out, row.extended ? "扩展帧" : "标准帧");

@@ -108,8 +108,8 @@ void split(const std::string &line, char separator, std::vector<std::string> &fi
     fields.resize(count);
 }
 
-// Two hex digits per byte, optionally separated by dots, at most eight bytes.
-bool parseBytes(std::string_view text, Frame &frame)
+// Two hex digits per byte, optionally separated by dots, at most `most` bytes.
+bool parseBytes(std::string_view text, Frame &frame, size_t most = 8)
 {
     size_t count = 0;
     size_t i = 0;
@@ -118,7 +118,7 @@ bool parseBytes(std::string_view text, Frame &frame)
             ++i;
             continue;
         }
-        if (count == 8 || i + 1 >= text.size())
+        if (count == most || i + 1 >= text.size())
             return false;
         const int high = hexDigit(text[i]);
         const int low = hexDigit(text[i + 1]);
@@ -173,6 +173,16 @@ bool parseCandumpFrame(std::string_view text, Frame &frame)
     }
     frame.id = id & effMask;
     const std::string_view data = text.substr(hash + 1);
+    if (!data.empty() && data[0] == '#' && !frame.error) {
+        // 123##<flags><data>: the flags digit carries BRS (1) and ESI (2).
+        const int flags = data.size() >= 2 ? hexDigit(data[1]) : -1;
+        if (flags < 0 || !parseBytes(data.substr(2), frame, 64))
+            return false;
+        frame.fd = true;
+        frame.brs = flags & 1;
+        frame.esi = flags & 2;
+        return true;
+    }
     if (!data.empty() && (data[0] == 'R' || data[0] == 'r') && !frame.error) {
         frame.remote = true;
         if (data.size() > 2)
@@ -229,7 +239,10 @@ private:
             else if (fields[3] != "R" && fields[3] != "r")
                 return false;
         }
-        return parseCandumpFrame(fields[2], frame);
+        if (!parseCandumpFrame(fields[2], frame))
+            return false;
+        // The library would refuse to send any other length; no bus carries it.
+        return !frame.fd || isFdLength(frame.dlc);
     }
 
     std::string m_line;
@@ -253,7 +266,11 @@ protected:
             appendf(m_pending, "%08X#", unsigned(frame.id & effMask));
         else
             appendf(m_pending, "%03X#", unsigned(frame.id & sffMask));
-        if (frame.remote && !frame.error) {
+        if (frame.fd && !frame.error) {
+            appendf(m_pending, "#%X", (frame.brs ? 1u : 0u) | (frame.esi ? 2u : 0u));
+            for (int i = 0; i < std::min<int>(frame.dlc, 64); ++i)
+                appendf(m_pending, "%02X", frame.data[i]);
+        } else if (frame.remote && !frame.error) {
             m_pending += 'R';
             if (frame.dlc > 0 && frame.dlc <= 8)
                 m_pending += char('0' + frame.dlc);
@@ -349,7 +366,8 @@ public:
                 continue; // comments, statistics and other events carry no frame
             if (fields.size() < 2 || fields[1] == "Start" || fields[1] == "//")
                 continue;
-            if (parseFrame(fields, offset, frame))
+            if (fields[1] == "CANFD" ? parseFdFrame(fields, offset, frame)
+                                     : parseFrame(fields, offset, frame))
                 return true;
             ++m_skipped;
         }
@@ -450,6 +468,75 @@ private:
         return true;
     }
 
+    // <time> CANFD <channel> <Rx|Tx> <id>[x] [<name>] <brs> <esi> <length code> <length>
+    // <data bytes> <duration> <bits> <flags> <crc> ...; flags 0x1000 marks an FD frame
+    // (a line without them counts as one), 0x10 a classic remote frame.
+    bool parseFdFrame(const std::vector<std::string> &fields, int64_t offset, Frame &frame)
+    {
+        frame = Frame();
+        if (m_relative) {
+            offset += m_previousUs;
+            m_previousUs = offset;
+        }
+        frame.timestampUs = m_startUs + offset;
+        if (fields.size() < 5)
+            return false;
+        if (fields[3] == "Tx")
+            frame.tx = true;
+        else if (fields[3] != "Rx")
+            return false;
+        if (strncasecmp(fields[4].c_str(), "errorframe", 10) == 0) {
+            frame.error = true;
+            return true;
+        }
+        std::string id = fields[4];
+        if (!id.empty() && (id.back() == 'x' || id.back() == 'X')) {
+            frame.extended = true;
+            id.pop_back();
+        }
+        uint32_t value = 0;
+        if (!number(id, value) || value > (frame.extended ? effMask : sffMask))
+            return false;
+        frame.id = value;
+        size_t at = 5;
+        if (at < fields.size() && !(fields[at][0] >= '0' && fields[at][0] <= '9'))
+            ++at; // the message's symbolic name
+        uint32_t code = 0;
+        int64_t length = 0;
+        if (fields.size() < at + 4 || (fields[at] != "0" && fields[at] != "1")
+            || (fields[at + 1] != "0" && fields[at + 1] != "1")
+            || !number(fields[at + 2], code) || code > 15
+            || !parseDecimal(fields[at + 3], length) || length > 64
+            || fields.size() < at + 4 + size_t(length))
+            return false;
+        frame.brs = fields[at] == "1";
+        frame.esi = fields[at + 1] == "1";
+        const size_t data = at + 4;
+        for (size_t i = 0; i < size_t(length); ++i) {
+            uint32_t byte = 0;
+            if (!number(fields[data + i], byte) || byte > 0xff)
+                return false;
+            frame.data[i] = uint8_t(byte);
+        }
+        uint32_t flags = 0x1000;
+        const size_t flagsAt = data + size_t(length) + 2;
+        if (flagsAt < fields.size() && !parseHex(fields[flagsAt], flags))
+            return false;
+        frame.fd = flags & 0x1000;
+        if (frame.fd) {
+            if (!isFdLength(unsigned(length)) || fdCodeLength(code) != length)
+                return false;
+            frame.dlc = uint8_t(length);
+            return true;
+        }
+        frame.brs = frame.esi = false;
+        frame.remote = flags & 0x10;
+        if (code > 8 || (!frame.remote && length != code))
+            return false;
+        frame.dlc = uint8_t(code);
+        return true;
+    }
+
     std::string m_line;
     std::vector<std::string> m_fields;
     int64_t m_startUs = 0;
@@ -469,8 +556,10 @@ protected:
         if (!m_started)
             start(frame.timestampUs);
         const int64_t offset = std::max<int64_t>(frame.timestampUs - m_startUs, 0);
-        appendf(m_pending, "%4lld.%06lld 1  ", static_cast<long long>(offset / 1'000'000),
+        appendf(m_pending, "%4lld.%06lld ", static_cast<long long>(offset / 1'000'000),
                 static_cast<long long>(offset % 1'000'000));
+        if (!frame.fd || frame.error)
+            m_pending += "1  ";
         if (frame.error) {
             m_pending += "ErrorFrame\n";
             return;
@@ -480,6 +569,19 @@ protected:
             std::snprintf(id, sizeof id, "%Xx", unsigned(frame.id & effMask));
         else
             std::snprintf(id, sizeof id, "%X", unsigned(frame.id & sffMask));
+        if (frame.fd) {
+            // The symbolic name is left empty; duration, bit count, CRC and bit timings
+            // are not known here and written as 0.
+            const unsigned int length = std::min<unsigned int>(frame.dlc, 64);
+            appendf(m_pending, "CANFD %3d %-4s %9s %32s %d %d %x %2u", 1, frame.tx ? "Tx" : "Rx",
+                    id, "", frame.brs ? 1 : 0, frame.esi ? 1 : 0, fdLengthCode(length), length);
+            for (unsigned int i = 0; i < length; ++i)
+                appendf(m_pending, " %02X", frame.data[i]);
+            appendf(m_pending, " %8d %4d %8X %8d %8d %8d %8d %8d\n", 0, 0,
+                    0x1000u | (frame.brs ? 0x2000u : 0) | (frame.esi ? 0x4000u : 0), 0, 0, 0,
+                    0, 0);
+            return;
+        }
         const int dlc = std::min<int>(frame.dlc, 8);
         appendf(m_pending, "%-15s %-4s %s %X", id, frame.tx ? "Tx" : "Rx",
                 frame.remote ? "r" : "d", unsigned(dlc));
@@ -562,15 +664,16 @@ private:
         uint32_t dlc = 0;
         if (fields[1].compare(0, 2, "0x") != 0 || !parseHex(fields[1].substr(2), id)
             || fields[3].compare(0, 2, "0x") != 0 || !parseHex(fields[3].substr(2), dlc)
-            || dlc > 8)
+            || dlc > 64 || !isFdLength(dlc))
             return false;
         std::string bytes;
         for (char c : fields[2]) {
             if (c != ' ')
                 bytes += c;
         }
-        if (!parseBytes(bytes, frame))
+        if (!parseBytes(bytes, frame, 64) || (dlc > 8 && frame.dlc != dlc))
             return false;
+        frame.fd = dlc > 8;
         if (fields[8] == "扩展帧")
             frame.extended = true;
         else if (fields[8] != "标准帧")
@@ -578,10 +681,19 @@ private:
         if (id > (frame.extended ? effMask : sffMask))
             return false;
         frame.id = id;
-        if (fields[7] == "远程帧")
+        if (fields[7] == "远程帧") {
             frame.remote = true;
-        else if (fields[7] != "数据帧")
+        } else if (fields[7].compare(0, 11, "FD数据帧") == 0) {
+            // "FD数据帧", then " BRS" and " ESI" as the frame has them.
+            const std::string rest = fields[7].substr(11);
+            if (rest != "" && rest != " BRS" && rest != " ESI" && rest != " BRS ESI")
+                return false;
+            frame.fd = true;
+            frame.brs = rest.find("BRS") != std::string::npos;
+            frame.esi = rest.find("ESI") != std::string::npos;
+        } else if (fields[7] != "数据帧") {
             return false;
+        }
         if (frame.remote || frame.dlc < dlc)
             std::fill(frame.data + frame.dlc, frame.data + 8, 0);
         frame.dlc = uint8_t(dlc);
@@ -631,12 +743,15 @@ protected:
         row.number = int64_t(++m_index);
         row.id = frame.id;
         row.data = frame.data;
-        row.size = frame.remote ? 0 : std::min<int>(frame.dlc, 8);
+        row.size = frame.remote ? 0 : std::min<int>(frame.dlc, frame.fd ? 64 : 8);
         row.dlc = frame.dlc;
         row.tx = frame.tx;
         row.success = frame.success;
         row.remote = frame.remote;
         row.extended = frame.extended;
+        row.fd = frame.fd;
+        row.brs = frame.brs;
+        row.esi = frame.esi;
         row.timeMs = ((t.tm_hour * 60 + t.tm_min) * 60 + t.tm_sec) * 1000 + milliseconds;
         char line[maxLogRowBytes];
         m_pending.append(line, size_t(writeLogRow(line, row) - line));

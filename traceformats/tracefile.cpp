@@ -12,6 +12,30 @@
 
 namespace trace {
 
+bool isFdLength(unsigned int length)
+{
+    return length <= 8 || length == 12 || length == 16 || length == 20 || length == 24
+        || length == 32 || length == 48 || length == 64;
+}
+
+unsigned int fdLengthCode(unsigned int length)
+{
+    static constexpr unsigned int lengths[] = {12, 16, 20, 24, 32, 48, 64};
+    if (length <= 8)
+        return length;
+    for (unsigned int code = 0; code < 7; ++code) {
+        if (length <= lengths[code])
+            return 9 + code;
+    }
+    return 15;
+}
+
+unsigned int fdCodeLength(unsigned int code)
+{
+    static constexpr unsigned int lengths[] = {12, 16, 20, 24, 32, 48, 64};
+    return code <= 8 ? code : lengths[std::min(code, 15u) - 9];
+}
+
 namespace {
 
 // Longer lines are no frame of any text format; bounding them keeps a file without line
@@ -304,7 +328,15 @@ bool Writer::write(const Frame &frame)
     if (stamped.timestampUs == 0)
         stamped.timestampUs = m_lastTimeUs;
     m_lastTimeUs = stamped.timestampUs;
-    stamped.dlc = std::min<uint8_t>(stamped.dlc, 15);
+    if (stamped.fd && !stamped.error) {
+        // A length between the FD lengths goes on the bus padded with zeros to the next.
+        const unsigned int length = fdCodeLength(fdLengthCode(std::min<uint8_t>(stamped.dlc, 64)));
+        std::fill(stamped.data + std::min<uint8_t>(stamped.dlc, 64), stamped.data + length, 0);
+        stamped.dlc = uint8_t(length);
+        stamped.remote = false;
+    } else {
+        stamped.dlc = std::min<uint8_t>(stamped.dlc, 15);
+    }
     encode(stamped);
     ++m_frames;
     if (m_pending.size() >= commitSize)

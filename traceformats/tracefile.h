@@ -1,7 +1,8 @@
 #pragma once
 
 // Reading and writing CAN traces in the file formats of the surrounding tools: candump's
-// log, ASC, pcap (SocketCAN link type), BLF, and the frame log's own CSV. Plain C++ with
+// log, ASC, pcap (SocketCAN link type), BLF, and the frame log's own CSV. All carry CAN FD
+// frames, the CSV without their BRS and ESI flags. Plain C++ with
 // no toolkit, so the adapter library can replay a trace as its simulated traffic.
 //
 // A reader or writer object belongs to one thread at a time; different objects are
@@ -26,8 +27,14 @@ struct Frame
     bool remote = false;
     // An error event: id holds the CAN_ERR_* class bits, data the eight error bytes.
     bool error = false;
+    // The number of data bytes (a remote frame: the length asked for). An FD frame carries
+    // 0 to 8, 12, 16, 20, 24, 32, 48 or 64; every other frame at most 8.
     uint8_t dlc = 0;
-    uint8_t data[8] = {};
+    // A CAN FD frame, and its bit rate switch and error state indicator.
+    bool fd = false;
+    bool brs = false;
+    bool esi = false;
+    uint8_t data[64] = {};
     bool tx = false;
     // False for a write the adapter refused; such a frame never crossed the bus.
     bool success = true;
@@ -36,12 +43,19 @@ struct Frame
     int64_t timestampUs = 0;
 };
 
-// candump's compact frame "123#1122", "12345678#11.22", "123#R", "123#R4", as in its logs
-// and on the command line: a standard identifier of up to three hex digits, an extended
-// one of more, an error event where an eight-digit identifier carries the error flag.
+// candump's compact frame "123#1122", "12345678#11.22", "123#R", "123#R4", "123##1AABB",
+// as in its logs and on the command line: a standard identifier of three hex digits, an
+// extended one of eight, an error event where an eight-digit identifier carries the error
+// flag, an FD frame after "##" with a flags digit (1 BRS, 2 ESI) and up to 64 bytes of any
+// count, so that a sender can be shown that a length between the FD lengths is refused.
 // Sets the identifier, flags, length and data, nothing else; false when the text is not
 // such a frame.
 bool parseCandumpFrame(std::string_view text, Frame &frame);
+// The FD lengths: 0 to 8, 12, 16, 20, 24, 32, 48, 64.
+bool isFdLength(unsigned int length);
+// The length code of an FD length, and the length of a code (0 to 15).
+unsigned int fdLengthCode(unsigned int length);
+unsigned int fdCodeLength(unsigned int code);
 
 enum class Format { Unknown, CandumpLog, Asc, Pcap, Blf, Csv };
 

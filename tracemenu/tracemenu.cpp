@@ -202,9 +202,9 @@ void TraceMenu::open()
                                              QStringLiteral("openTraceProgress"), 1000);
     connect(progress, &QProgressDialog::canceled, job, &TraceOpen::cancel);
     connect(job, &TraceOpen::progress, progress, &QProgressDialog::setValue);
-    connect(job, &TraceOpen::frames, this, [this](const QList<QVector<FrameRecord>> &batches) {
-        for (const QVector<FrameRecord> &frames : batches)
-            framesLoaded += frames.size();
+    connect(job, &TraceOpen::frames, this, [this](const QList<RecordBatch> &batches) {
+        for (const RecordBatch &batch : batches)
+            framesLoaded += batch.records.size();
         context->appendRecords(batches);
     });
     connect(job, &TraceOpen::finished, this, [this, job, progress](TraceOpen::Outcome outcome) {

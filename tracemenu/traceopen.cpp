@@ -120,8 +120,8 @@ void TraceOpen::run()
 {
     const bool timeOfDay = reader->timeOfDayOnly();
     TimeOfDay clock;
-    QVector<FrameRecord> batch;
-    batch.reserve(batchFrames);
+    RecordBatch batch;
+    batch.records.reserve(batchFrames);
     trace::Frame frame;
     bool more = true;
     while (more && !cancelled.load(std::memory_order_relaxed)) {
@@ -134,13 +134,17 @@ void TraceOpen::run()
             msg.remote = frame.remote;
             msg.success = frame.success;
             msg.error = frame.error;
+            msg.fd = frame.fd && !frame.error;
+            msg.brs = msg.fd && frame.brs;
+            msg.esi = msg.fd && frame.esi;
             if (frame.error) {
                 msg.errorClass = frame.id;
-                msg.dlc = int(sizeof frame.data);
+                msg.dlc = 8; // an error frame's data bytes
                 msg.data = QByteArray(reinterpret_cast<const char *>(frame.data), msg.dlc);
             } else {
                 msg.dlc = frame.dlc;
-                const int size = frame.remote ? 0 : std::min<int>(frame.dlc, 8);
+                const int size = frame.remote ? 0
+                        : std::min<int>(frame.dlc, msg.fd ? int(sizeof frame.data) : 8);
                 if (size > 0)
                     msg.data = QByteArray(reinterpret_cast<const char *>(frame.data), size);
             }
@@ -154,14 +158,14 @@ void TraceOpen::run()
                 msg.timestampUs = frame.timestampUs;
             }
             // Made here, the records cost the GUI thread nothing but their copy.
-            batch.append(frameRecord(msg));
+            batch.records.append(frameRecord(msg, &batch.tails));
         }
-        if (batch.size() >= batchFrames || (!more && !batch.isEmpty())) {
+        if (batch.records.size() >= batchFrames || (!more && !batch.records.isEmpty())) {
             bytesRead.store(reader->bytesRead(), std::memory_order_relaxed);
             if (!push(batch))
                 break;
-            batch = QVector<FrameRecord>();
-            batch.reserve(batchFrames);
+            batch = RecordBatch();
+            batch.records.reserve(batchFrames);
         }
     }
     bytesRead.store(reader->bytesRead(), std::memory_order_relaxed);
@@ -170,7 +174,7 @@ void TraceOpen::run()
     reader.reset();
 }
 
-bool TraceOpen::push(QVector<FrameRecord> &batch)
+bool TraceOpen::push(RecordBatch &batch)
 {
     {
         std::unique_lock<std::mutex> lock(mutex);
@@ -184,7 +188,7 @@ bool TraceOpen::push(QVector<FrameRecord> &batch)
 
 void TraceOpen::deliver()
 {
-    std::deque<QVector<FrameRecord>> ready;
+    std::deque<RecordBatch> ready;
     {
         std::lock_guard<std::mutex> lock(mutex);
         if (!cancelled)
@@ -194,10 +198,10 @@ void TraceOpen::deliver()
     taken.notify_all();
     if (ready.empty())
         return;
-    QList<QVector<FrameRecord>> batches;
+    QList<RecordBatch> batches;
     batches.reserve(int(ready.size()));
-    for (QVector<FrameRecord> &batch : ready) {
-        delivered += quint64(batch.size());
+    for (RecordBatch &batch : ready) {
+        delivered += quint64(batch.records.size());
         batches.append(std::move(batch));
     }
     emit frames(batches);

@@ -72,14 +72,14 @@ public:
 signals:
     // The next frames of the file, in file order: the batches read since the last
     // delivery.
-    void frames(const QList<QVector<FrameRecord>> &batches);
+    void frames(const QList<RecordBatch> &batches);
     void progress(int permille);
     // Emitted once, from the event loop, after the last batch.
     void finished(TraceOpen::Outcome outcome);
 
 private:
     void run();
-    bool push(QVector<FrameRecord> &batch);
+    bool push(RecordBatch &batch);
     void deliver();
     void threadFinished();
     void joinReader();
@@ -95,7 +95,7 @@ private:
     QTimer *deliveryTimer = nullptr;
     std::mutex mutex;
     std::condition_variable taken;
-    std::deque<QVector<FrameRecord>> queue; // guarded by mutex
+    std::deque<RecordBatch> queue; // guarded by mutex
     std::atomic<bool> cancelled { false };
     std::atomic<quint64> bytesRead { 0 };
     std::atomic<bool> ran { false };

@@ -1,6 +1,7 @@
 #include "tracemenu/tracereplay.h"
 
 #include "canable/canable.h"
+#include "device/listenthread.h"
 #include "traceformats/tracefile.h"
 #include "tracemenu/replaytiming.h"
 #include "transmit/sendjob.h"
@@ -15,9 +16,10 @@ class ReplayJob : public SendJob
 {
 public:
     ReplayJob(TraceReplay *owner, const ReplayOptions &options, trace::Format format,
-              std::unique_ptr<trace::Reader> reader)
+              std::unique_ptr<trace::Reader> reader, bool fdDevice)
         : owner(owner)
         , options(options)
+        , fdDevice(fdDevice)
         , path(QFile::encodeName(options.path).toStdString())
         , format(format)
         , reader(std::move(reader))
@@ -92,14 +94,19 @@ private:
             }
             if (options.receivedOnly && read.tx)
                 continue;
-            if (read.error || !read.success
-                || !canable_isTransmittable(read.id, read.extended, read.dlc)) {
+            // An FD frame goes out only on a device opened in FD mode.
+            const bool sendable = read.fd
+                    ? fdDevice && canable_isTransmittableFD(read.id, read.extended, read.dlc)
+                    : canable_isTransmittable(read.id, read.extended, read.dlc);
+            if (read.error || !read.success || !sendable) {
                 ++progress.skipped;
                 continue;
             }
             frame->id = read.id;
             frame->extended = read.extended;
-            frame->remote = read.remote;
+            frame->remote = read.remote && !read.fd;
+            frame->fd = read.fd;
+            frame->brs = read.fd && read.brs;
             frame->data = read.remote ? QByteArray(read.dlc, '\0')
                                       : QByteArray(reinterpret_cast<const char *>(read.data),
                                                    read.dlc);
@@ -124,6 +131,7 @@ private:
 
     TraceReplay *owner;
     const ReplayOptions options;
+    const bool fdDevice;
     const std::string path;
     const trace::Format format;
     std::unique_ptr<trace::Reader> reader;
@@ -175,8 +183,9 @@ bool TraceReplay::start(const ReplayOptions &options, QString *error)
         return false;
     }
     running.store(true);
-    SendThread::instance()->startJob(
-            std::make_unique<ReplayJob>(this, options, format, std::move(reader)));
+    const bool fdDevice = ListenThread::instance()->sessionDataBitrate() != 0;
+    SendThread::instance()->startJob(std::make_unique<ReplayJob>(this, options, format,
+                                                                 std::move(reader), fdDevice));
     return true;
 }
 

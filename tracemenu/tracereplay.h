@@ -3,8 +3,9 @@
 // Replays a trace file onto the open device: the file's frames go to the send thread, the
 // only writer to the adapter, at the trace's own time gaps (ReplayTiming), read from the
 // file as they fall due so that a trace of any size takes constant memory. Frames go out as
-// they would from the send list; error events, frames that cannot go on the bus and writes
-// the trace marks as refused are skipped and counted.
+// they would from the send list; error events, frames that cannot go on the bus (FD frames
+// on a device opened in classic mode among them) and writes the trace marks as refused are
+// skipped and counted.
 //
 // start(), stop() and isRunning() are for the GUI thread. progress and finished are emitted
 // on the send thread: a few times a second while frames go out, and once at the end.

@@ -34,7 +34,7 @@ trace::Format traceSaveFormat(QString *path, const QString &selectedFilter)
     return chosen;
 }
 
-trace::Frame traceFrame(const FrameRecord &record)
+trace::Frame traceFrame(const FrameRecord &record, const FrameTails *tails)
 {
     trace::Frame frame;
     frame.error = record.flags & FrameRecord::Error;
@@ -48,6 +48,17 @@ trace::Frame traceFrame(const FrameRecord &record)
     frame.tx = record.direction == 1;
     frame.dlc = record.dlc;
     std::memcpy(frame.data, record.data, std::min<size_t>(record.size, sizeof frame.data));
+    if (!frame.error && (record.flags & FrameRecord::Fd)) {
+        frame.fd = true;
+        frame.brs = record.flags & FrameRecord::Brs;
+        frame.esi = record.flags & FrameRecord::Esi;
+        const quint8 *tail = record.dlc > record.size && tails ? tails->at(record.errorClass)
+                                                               : nullptr;
+        if (tail)
+            std::memcpy(frame.data + record.size, tail, size_t(record.dlc - record.size));
+        else
+            frame.dlc = record.size;
+    }
     frame.timestampUs = record.timestampUs;
     return frame;
 }
@@ -77,7 +88,7 @@ bool TraceSave::write()
     markCreated();
     const int total = snapshot.rowCount();
     for (int row = 0; row < total; ++row) {
-        const trace::Frame frame = traceFrame(snapshot.record(row));
+        const trace::Frame frame = traceFrame(snapshot.record(row), &snapshot.tails());
         if (!frame.success) {
             ++refused;
             continue;

@@ -20,8 +20,9 @@ QStringList traceSaveFilters();
 // a format the save writes.
 trace::Format traceSaveFormat(QString *path, const QString &selectedFilter);
 
-// One row of the frame log as a trace frame.
-trace::Frame traceFrame(const FrameRecord &record);
+// One row of the frame log as a trace frame; `tails` holds the bytes of an FD row beyond
+// the eighth (without it, such a row is saved with its first eight).
+trace::Frame traceFrame(const FrameRecord &record, const FrameTails *tails = nullptr);
 
 class TraceSave : public SnapshotWriter
 {

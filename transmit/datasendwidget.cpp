@@ -3,6 +3,7 @@
 
 #include "dbc/dbcdatabase.h"
 #include "dbcview/signalcomposerwidget.h"
+#include "device/listenthread.h"
 #include "input/refusedfield.h"
 #include "input/typednumber.h"
 #include "transmit/framecheck.h"
@@ -11,13 +12,16 @@
 #include "transmit/sendthread.h"
 
 #include <QAbstractButton>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDebug>
 #include <QEvent>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QHeaderView>
+#include <QLabel>
 #include <QMap>
 #include <QProgressDialog>
 #include <QScopedValueRollback>
@@ -42,6 +46,8 @@ enum Column {
     FormatColumn,
     TypeColumn,
     IntervalColumn,
+    FdColumn,
+    BrsColumn,
     ColumnCount
 };
 
@@ -49,6 +55,8 @@ const QString dataFrameText = QStringLiteral("数据帧");
 const QString remoteFrameText = QStringLiteral("远程帧");
 const QString standardFrameText = QStringLiteral("标准帧");
 const QString extendedFrameText = QStringLiteral("扩展帧");
+const QString fdText = QStringLiteral("FD");
+const QString brsText = QStringLiteral("BRS");
 const QString sendText = QStringLiteral("立即发送");
 const QString sendListText = QStringLiteral("列表发送");
 const QString stopText = QStringLiteral("停止发送");
@@ -99,9 +107,9 @@ DataSendWidget::DataSendWidget(QWidget *parent)
     sendListModel = new SendListModel(this);
     sendListModel->setHeaders({tr("序号"), tr("名称"), tr("帧ID"), tr("数据"), tr("DLC"),
                                tr("帧数"), tr("次数"), tr("格式"), tr("类型"),
-                               tr("时间间隔")});
+                               tr("时间间隔"), fdText, brsText});
     ui->tableView->setModel(sendListModel);
-    const int widths[ColumnCount] = {50, 80, 80, 200, 50, 50, 50, 60, 60, 90};
+    const int widths[ColumnCount] = {50, 80, 80, 200, 50, 50, 50, 60, 60, 90, 40, 40};
     for (int column = 0; column < ColumnCount; ++column)
         ui->tableView->setColumnWidth(column, widths[column]);
     ui->tableView->verticalHeader()->hide();
@@ -120,6 +128,7 @@ DataSendWidget::DataSendWidget(QWidget *parent)
     connect(ui->cbxType, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             [this] { markRefused(ui->txtID, false); });
 
+    setupFdBoxes();
     setupNarrowEditor();
     setupComposer();
 
@@ -127,6 +136,55 @@ DataSendWidget::DataSendWidget(QWidget *parent)
     // it before the application's event loop has wound down.
     if (parent)
         parent->window()->installEventFilter(this);
+}
+
+// The FD boxes take a row of their own below the buttons, in the first pair's columns,
+// which the narrow arrangement leaves where they are; hidden, the row takes no room.
+void DataSendWidget::setupFdBoxes()
+{
+    auto grid = qobject_cast<QGridLayout *>(ui->widget->layout());
+    fdLabel = new QLabel(tr("CAN FD："), ui->widget);
+    auto boxes = new QWidget(ui->widget);
+    auto line = new QHBoxLayout(boxes);
+    line->setContentsMargins(0, 0, 0, 0);
+    chkFd = new QCheckBox(fdText, boxes);
+    chkFd->setObjectName(QStringLiteral("chkFd"));
+    chkFd->setToolTip(tr("FD 帧：数据最长 64 字节，长度不在 FD 长度上时补 00"));
+    chkBrs = new QCheckBox(brsText, boxes);
+    chkBrs->setObjectName(QStringLiteral("chkBrs"));
+    chkBrs->setToolTip(tr("数据段以数据波特率发送"));
+    chkBrs->setEnabled(false);
+    line->addWidget(chkFd);
+    line->addWidget(chkBrs);
+    line->addStretch();
+    const int row = grid->rowCount();
+    grid->addWidget(fdLabel, row, 0);
+    grid->addWidget(boxes, row, 1, 1, 2);
+    connect(chkFd, &QCheckBox::toggled, this, [this](bool on) {
+        chkBrs->setEnabled(on && ui->txtData->isEnabled());
+        if (!on)
+            chkBrs->setChecked(false);
+        ui->cbxForm->setEnabled(!on && ui->txtData->isEnabled());
+        if (on)
+            ui->cbxForm->setCurrentIndex(0);
+        markRefused(ui->txtData, false);
+    });
+    setFdShown(false);
+}
+
+void DataSendWidget::setFdShown(bool shown)
+{
+    fdShown = shown;
+    const bool visible = shown || chkFd->isChecked();
+    fdLabel->setVisible(visible);
+    chkFd->parentWidget()->setVisible(visible);
+}
+
+void DataSendWidget::setEditorFd(bool fd, bool brs)
+{
+    chkFd->setChecked(fd);
+    chkBrs->setChecked(fd && brs);
+    setFdShown(fdShown);
 }
 
 // The frame editor's pairs of label and field columns, three side by side as the form has
@@ -276,11 +334,18 @@ bool DataSendWidget::readEditor(SendFrame *frame)
     SendFrame read;
     read.extended = ui->cbxType->currentData().toBool();
     read.remote = ui->cbxForm->currentData().toBool();
+    read.fd = chkFd->isChecked();
+    read.brs = chkBrs->isChecked();
     QString reason;
     QWidget *refused = nullptr;
+    int padded = 0;
     if (!FrameCheck::parseId(ui->txtID->text(), read.extended, &read.id, &reason))
         refused = ui->txtID;
-    else if (!FrameCheck::parseData(ui->txtData->text(), &read.data, &reason))
+    else if (!FrameCheck::parseData(ui->txtData->text(), &read.data, &reason,
+                                    read.fd ? FrameCheck::maxFdDataBytes
+                                            : FrameCheck::maxDataBytes)
+             || !FrameCheck::checkFd(read.fd, read.brs, read.remote, &read.data, &padded,
+                                     &reason))
         refused = ui->txtData;
     else if (!FrameCheck::parseCount(ui->txtCountOneTime->text(),
                                      FrameCheck::maxFramesPerSend, tr("每次发送帧数"),
@@ -297,6 +362,11 @@ bool DataSendWidget::readEditor(SendFrame *frame)
         emit statusMessage(reason);
         return false;
     }
+    if (padded > 0) {
+        emit statusMessage(tr("数据补了 %1 个 00，成为 FD 长度 %2 字节")
+                                   .arg(padded)
+                                   .arg(read.data.size()));
+    }
     *frame = read;
     return true;
 }
@@ -306,10 +376,17 @@ bool DataSendWidget::readRow(int row, SendFrame *frame, QString *reason, int *co
     SendFrame read;
     read.extended = cellText(row, TypeColumn) != standardFrameText;
     read.remote = cellText(row, FormatColumn) != dataFrameText;
+    read.fd = cellText(row, FdColumn) == fdText;
+    read.brs = cellText(row, BrsColumn) == brsText;
+    int padded = 0;
     int refused = -1;
     if (!FrameCheck::parseId(cellText(row, IdColumn).mid(2), read.extended, &read.id, reason))
         refused = IdColumn;
-    else if (!FrameCheck::parseData(cellText(row, DataColumn), &read.data, reason))
+    else if (!FrameCheck::parseData(cellText(row, DataColumn), &read.data, reason,
+                                    read.fd ? FrameCheck::maxFdDataBytes
+                                            : FrameCheck::maxDataBytes)
+             || !FrameCheck::checkFd(read.fd, read.brs, read.remote, &read.data, &padded,
+                                     reason))
         refused = DataColumn;
     else if (!FrameCheck::parseCount(cellText(row, FramesPerSendColumn),
                                      FrameCheck::maxFramesPerSend, tr("帧数"),
@@ -337,6 +414,8 @@ SendFrame DataSendWidget::frameFromEditor() const
     frame.data = bytesFromText(ui->txtData->text());
     frame.extended = ui->cbxType->currentData().toBool();
     frame.remote = ui->cbxForm->currentData().toBool();
+    frame.fd = chkFd->isChecked();
+    frame.brs = chkBrs->isChecked();
     frame.framesPerSend = wholeOrZero(ui->txtCountOneTime->text());
     frame.repeatCount = wholeOrZero(ui->txtSendCount->text());
     frame.interval = wholeOrZero(ui->txtInvTime->text());
@@ -355,6 +434,8 @@ void DataSendWidget::writeRow(int row, const SendFrame &frame)
     setCellText(row, FormatColumn, frame.remote ? remoteFrameText : dataFrameText);
     setCellText(row, TypeColumn, frame.extended ? extendedFrameText : standardFrameText);
     setCellText(row, IntervalColumn, QString::number(frame.interval));
+    setCellText(row, FdColumn, frame.fd ? fdText : QString());
+    setCellText(row, BrsColumn, frame.fd && frame.brs ? brsText : QString());
 }
 
 SendFrame DataSendWidget::frameFromRow(int row) const
@@ -362,6 +443,8 @@ SendFrame DataSendWidget::frameFromRow(int row) const
     SendFrame frame;
     frame.extended = cellText(row, TypeColumn) != standardFrameText;
     frame.remote = cellText(row, FormatColumn) != dataFrameText;
+    frame.fd = cellText(row, FdColumn) == fdText;
+    frame.brs = cellText(row, BrsColumn) == brsText;
     // The cell's first two characters are the 0x that writeRow puts there; a loaded file
     // may hold anything, and whatever stands there is dropped the same way.
     frame.id = TypedNumber::asciiForms(cellText(row, IdColumn).mid(2)).toUInt(nullptr, 16);
@@ -383,6 +466,8 @@ void DataSendWidget::on_btnSend_clicked()
     SendFrame frame;
     if (!readEditor(&frame))
         return;
+    if (frame.fd && ListenThread::instance()->sessionDataBitrate() == 0)
+        emit statusMessage(tr("设备未以 CAN FD 模式打开，FD 帧不能发送"));
     setEditorEnabled(false);
     ui->btnSend->setText(stopText);
     ui->btnDelete->setEnabled(false);
@@ -605,6 +690,7 @@ void DataSendWidget::on_tableView_clicked(const QModelIndex &index)
 {
     const SendFrame frame = frameFromRow(index.row());
     ui->cbxType->setCurrentIndex(frame.extended ? 1 : 0);
+    setEditorFd(frame.fd, frame.brs);
     ui->cbxForm->setCurrentIndex(frame.remote ? 1 : 0);
     ui->txtID->setText(hexText(frame.id));
     ui->txtData->setText(bytesText(frame.data));
@@ -623,17 +709,20 @@ void DataSendWidget::on_tableView_clicked(const QModelIndex &index)
         ui->txtID->setText(idText);
     QByteArray data;
     const QString dataText = cellText(index.row(), DataColumn);
-    if (!FrameCheck::parseData(dataText, &data, &reason))
+    if (!FrameCheck::parseData(dataText, &data, &reason,
+                               frame.fd ? FrameCheck::maxFdDataBytes : FrameCheck::maxDataBytes))
         ui->txtData->setText(dataText);
 }
 
 void DataSendWidget::setEditorFrame(quint32 id, bool extended, const QByteArray &data,
-                                    const QString &name)
+                                    const QString &name, bool fd)
 {
     // While a list is being sent the editor is locked and is not what goes out.
     if (!ui->txtData->isEnabled())
         return;
     ui->cbxType->setCurrentIndex(extended ? 1 : 0);
+    // A classic message composed after an FD one goes out classic; BRS stays as chosen.
+    setEditorFd(fd, fd && chkBrs->isChecked());
     ui->cbxForm->setCurrentIndex(0);
     ui->txtID->setText(hexText(id));
     ui->txtData->setText(bytesText(data));
@@ -735,6 +824,10 @@ void DataSendWidget::setEditorEnabled(bool enabled)
 {
     for (QWidget *widget : editorWidgets())
         widget->setEnabled(enabled);
+    chkFd->setEnabled(enabled);
+    chkBrs->setEnabled(enabled && chkFd->isChecked());
+    if (enabled && chkFd->isChecked())
+        ui->cbxForm->setEnabled(false);
 }
 
 QString DataSendWidget::cellText(int row, int column) const

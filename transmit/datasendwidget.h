@@ -4,7 +4,7 @@
 // interval, and a send list of prepared frames that can be edited, sent in turn for a
 // number of passes, and saved to or loaded from an INI file.
 //
-// The send list model holds display texts only; a row is whatever its ten cells say, and
+// The send list model holds display texts only; a row is whatever its cells say, and
 // frameFromRow() reads it back. Sending goes through SendThread, which works on its own
 // copy of the frames, so the list stays editable while a send runs.
 //
@@ -30,7 +30,9 @@
 #include <memory>
 
 class DbcDatabase;
+class QCheckBox;
 class QGroupBox;
+class QLabel;
 class QLayoutItem;
 class QModelIndex;
 class QProgressDialog;
@@ -56,13 +58,17 @@ public:
 
     // The editor's fields as a frame; text that does not convert gives 0.
     SendFrame frameFromEditor() const;
-    // Sets all ten cells of the existing send list row, numbering it row + 1 and naming
+    // Sets all cells of the existing send list row, numbering it row + 1 and naming
     // it with the editor's current name.
     void writeRow(int row, const SendFrame &frame);
     // The frame that send list row describes; text that does not convert gives 0.
     SendFrame frameFromRow(int row) const;
-    // Puts a composed data frame into the editor, as if typed.
-    void setEditorFrame(quint32 id, bool extended, const QByteArray &data, const QString &name);
+    // Puts a composed data frame into the editor, as if typed; an FD one sets FD.
+    void setEditorFrame(quint32 id, bool extended, const QByteArray &data, const QString &name,
+                        bool fd);
+    // Shows the editor's FD and BRS boxes, which stay hidden for a classic bus unless the
+    // editor holds an FD frame.
+    void setFdShown(bool shown);
     // The messages the panel's composer offers; it is hidden while there are none.
     void setDatabase(const DbcDatabase *database);
 
@@ -111,6 +117,8 @@ private:
     void arrangeEditor(bool narrow);
     void setupComposer();
     void makeRoomForEditor();
+    void setupFdBoxes();
+    void setEditorFd(bool fd, bool brs);
 
     // Where an item of the frame editor's grid goes.
     struct GridPlace
@@ -132,6 +140,10 @@ private:
     Ui::DataSendWidget *ui = nullptr;
     SendListModel *sendListModel = nullptr;
     QGroupBox *composeGroup = nullptr;
+    QLabel *fdLabel = nullptr;
+    QCheckBox *chkFd = nullptr;
+    QCheckBox *chkBrs = nullptr;
+    bool fdShown = false;
     int editorFormMinimum = 0;
     SignalComposerWidget *composer = nullptr;
     QThread *fileThread = nullptr;

@@ -60,15 +60,15 @@ bool parseId(const QString &text, bool extended, quint32 *id, QString *reason)
     return true;
 }
 
-bool parseData(const QString &text, QByteArray *data, QString *reason)
+bool parseData(const QString &text, QByteArray *data, QString *reason, int maxBytes)
 {
     QByteArray bytes;
     const QStringList tokens = TypedNumber::asciiForms(text).split(QStringLiteral(" "),
                                                                   Qt::SkipEmptyParts);
-    if (tokens.size() > maxDataBytes) {
+    if (tokens.size() > maxBytes) {
         *reason = QStringLiteral("数据有 %1 个字节，一帧最多 %2 个，未发送")
                           .arg(tokens.size())
-                          .arg(maxDataBytes);
+                          .arg(maxBytes);
         return false;
     }
     for (const QString &token : tokens) {
@@ -81,6 +81,40 @@ bool parseData(const QString &text, QByteArray *data, QString *reason)
         bytes.append(char(value));
     }
     *data = bytes;
+    return true;
+}
+
+int fdLength(int size)
+{
+    for (int length = std::max(size, 0); length <= maxFdDataBytes; ++length) {
+        if (canable_isFdLength(unsigned(length)))
+            return length;
+    }
+    return -1;
+}
+
+bool checkFd(bool fd, bool brs, bool remote, QByteArray *data, int *padded, QString *reason)
+{
+    *padded = 0;
+    if (brs && !fd) {
+        *reason = QStringLiteral("BRS 只用于 FD 帧，未发送");
+        return false;
+    }
+    if (fd && remote) {
+        *reason = QStringLiteral("FD 帧没有远程帧，未发送");
+        return false;
+    }
+    const int highest = fd ? maxFdDataBytes : maxDataBytes;
+    if (data->size() > highest) {
+        *reason = QStringLiteral("数据有 %1 个字节，一帧最多 %2 个，未发送")
+                          .arg(data->size())
+                          .arg(highest);
+        return false;
+    }
+    if (fd) {
+        *padded = fdLength(data->size()) - data->size();
+        data->append(QByteArray(*padded, '\0'));
+    }
     return true;
 }
 

@@ -11,6 +11,9 @@ struct SendFrame
     QByteArray data;       // its size is the data length sent
     bool extended = false;
     bool remote = false;
+    // A CAN FD frame (data up to 64 bytes of a valid FD length) and its bit rate switch.
+    bool fd = false;
+    bool brs = false;
     int framesPerSend = 0; // copies written back-to-back on one tick
     int repeatCount = 0;   // consecutive ticks on which the frame is sent
     int interval = 0;      // milliseconds to the next tick after each of its ticks

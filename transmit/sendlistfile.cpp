@@ -25,6 +25,17 @@ namespace SendListFile {
 namespace {
 
 constexpr int columns = SendListRow::cellCount;
+constexpr quint16 allCells = (1u << columns) - 1;
+constexpr quint16 classicCells = (1u << SendListRow::classicCellCount) - 1;
+static_assert(SendListRow::cellCount == 12, "keyOrder lists every column");
+
+// Keys in the order the settings class sorts them ("10" before "2").
+constexpr int keyOrder[columns] = { 0, 1, 10, 11, 2, 3, 4, 5, 6, 7, 8, 9 };
+
+bool writesKey(const SendListRow &cells, int column)
+{
+    return column < SendListRow::classicCellCount || !cells.cell(column).isEmpty();
+}
 const QString countKey = QStringLiteral("INFO/Count");
 
 // How often, in bytes, the reader and the writer report progress and look for a cancel.
@@ -679,7 +690,13 @@ ReadResult Reader::run()
             break;
         const size_t row = size_t(entry.row);
         SendListRow &target = result.rows[entry.row];
-        if (!entry.general && fromGroup[row] == 0 && entry.set == (1u << columns) - 1) {
+        if (!entry.general && fromGroup[row] == 0
+            && (entry.set == allCells || entry.set == classicCells)) {
+            // Cells the group leaves out keep what the general part gave them.
+            for (int column = SendListRow::classicCellCount; column < columns; ++column) {
+                if (!(entry.set & (1u << column)))
+                    entry.cells.setCell(column, target.cell(column));
+            }
             target = std::move(entry.cells);
             fromGroup[row] = entry.set;
             cut[row] = entry.cut;
@@ -872,8 +889,10 @@ bool writeGroups(QIODevice &file, const std::vector<int> &order, const SendListR
             block += '\n';
         block += "[CMD" + QByteArray::number(row) + "]\n";
         const SendListRow &cells = row < rows.size() ? rows.at(row) : previous.at(row);
-        for (int column = 0; column < columns; ++column) {
-            block += char('0' + column);
+        for (const int column : keyOrder) {
+            if (!writesKey(cells, column))
+                continue;
+            block += QByteArray::number(column);
             block += '=';
             appendEscapedText(storedText(cells.cell(column)), block);
             block += '\n';
@@ -944,8 +963,12 @@ bool writeOver(const SendListRows &rows, const QString &path, Progress *progress
     settings.setValue(countKey, rows.size());
     for (int row = 0; row < rows.size(); ++row) {
         settings.beginGroup(QStringLiteral("CMD%1").arg(row));
-        for (int column = 0; column < columns; ++column)
-            settings.setValue(QString::number(column), rows.at(row).cell(column));
+        for (int column = 0; column < columns; ++column) {
+            if (writesKey(rows.at(row), column))
+                settings.setValue(QString::number(column), rows.at(row).cell(column));
+            else
+                settings.remove(QString::number(column));
+        }
         settings.endGroup();
         if (progress && row % 4096 == 0)
             progress->done.store(row);

@@ -2,7 +2,10 @@
 
 // Stores the send list in an INI file and reads it back: group INFO with key Count, and
 // one group CMDn per row (n from 0) whose keys 0, 1, ... hold the cell texts of the
-// columns. The cells are stored and restored as plain texts, nothing is interpreted.
+// columns. The cells are stored and restored as plain texts, nothing is interpreted. Keys
+// 0 to 9 are always written; the later ones (the FD flags) only when their cell is not
+// empty, so that a classic list is written as it always was and an older file reads with
+// those cells empty.
 //
 // The file is read by a streaming reader of the INI grammar the toolkit's settings class
 // writes and reads (comments, quotes, escapes, lists, %-encoded names, the UTF-8 byte order

@@ -1,6 +1,6 @@
 #pragma once
 
-// The send list's table: ten text cells per row and nothing else, kept compact so that a
+// The send list's table: twelve text cells per row and nothing else, kept compact so that a
 // list of hundreds of thousands of rows costs a few hundred bytes a row. A row is stored
 // as the texts of its cells laid end to end with the end of each cell beside them.
 //
@@ -16,7 +16,9 @@
 class SendListRow
 {
 public:
-    static constexpr int cellCount = 10;
+    static constexpr int cellCount = 12;
+    // The cells a list had before the FD flags joined it; files keep those keys as they were.
+    static constexpr int classicCellCount = 10;
 
     SendListRow() { ends.fill(0); }
     explicit SendListRow(const QStringList &cells);

@@ -1,8 +1,10 @@
 #include "transmit/sendthread.h"
 
 #include "canable/canable.h"
+#include "device/adaptercalls.h"
 #include "device/frametime.h"
 #include "device/handlethread.h"
+#include "device/listenthread.h"
 #include "transmit/sendjob.h"
 #include "transmit/tickschedule.h"
 
@@ -338,19 +340,36 @@ bool SendThread::transmitFrame(const SendFrame &frame, const std::function<void(
                                int *accepted)
 {
     const QByteArray &data = frame.data;
+    // A device opened in FD mode takes every frame through the FD call; a classic device
+    // takes no FD frame, which is then refused here like any frame that cannot go out.
+    const AdapterCalls &calls = adapterCalls();
+    const bool fdDevice = ListenThread::instance()->sessionDataBitrate() != 0
+            && calls.writeMessageFD;
     CanFrameRecord record = {};
+    CanFdFrameRecord fdRecord = {};
     record.id = frame.id;
+    fdRecord.id = frame.id;
     // A frame longer than the record holds is refused rather than cut: cut, it would go on
     // the wire as something the user did not type while the log showed what was typed.
     // An identifier beyond its format's range would go out as some other identifier.
     const bool fits = frame.sendable
-            && canable_isTransmittable(frame.id, frame.extended, unsigned(data.size()));
+            && (frame.fd ? fdDevice
+                               && canable_isTransmittableFD(frame.id, frame.extended,
+                                                            unsigned(data.size()))
+                         : canable_isTransmittable(frame.id, frame.extended,
+                                                   unsigned(data.size())));
     if (fits) {
-        std::memcpy(record.data, data.constData(), size_t(data.size()));
+        std::memcpy(fdDevice ? fdRecord.data : record.data, data.constData(),
+                    size_t(data.size()));
         record.dlc = quint8(data.size());
+        fdRecord.len = quint8(data.size());
     }
     record.remote = frame.remote ? 1 : 0;
     record.extended = frame.extended ? 1 : 0;
+    fdRecord.flags = quint8((frame.fd ? CANABLE_FD_FDF : 0)
+                            | (frame.fd && frame.brs ? CANABLE_FD_BRS : 0)
+                            | (frame.extended ? CANABLE_FD_EXT : 0)
+                            | (frame.remote && !frame.fd ? CANABLE_FD_RTR : 0));
 
     for (int copy = 0; copy < frame.framesPerSend; ++copy) {
         if (stopRequested.load(std::memory_order_relaxed))
@@ -363,8 +382,13 @@ bool SendThread::transmitFrame(const SendFrame &frame, const std::function<void(
         message.dlc = data.size();
         message.data = data;
         message.extended = frame.extended;
-        message.remote = frame.remote;
-        message.success = fits && canable_writeMessage(0, &record) == 0;
+        message.remote = frame.remote && !frame.fd;
+        message.fd = frame.fd;
+        message.brs = frame.fd && frame.brs;
+        const int written = !fits ? -1
+                : fdDevice        ? calls.writeMessageFD(0, &fdRecord)
+                                  : canable_writeMessage(0, &record);
+        message.success = written == 0;
         if (!message.success)
             qDebug("发送失败");
         else if (accepted)

@@ -18,6 +18,8 @@ private slots:
     void refusesWhatHoldsNoFrame();
     void opensAndClosesInsideStretch_data();
     void opensAndClosesInsideStretch();
+    void fdFramesOnlyInFdMode_data();
+    void fdFramesOnlyInFdMode();
 
 private:
     QString tracePath(const char *extension) const
@@ -245,6 +247,58 @@ void tst_SimReplay::opensAndClosesInsideStretch()
                                  .arg(opening).arg(reading).arg(closing);
     QVERIFY2(opening < 3000 && reading < 3000 && closing < 3000, qPrintable(took));
     QFile::remove(path);
+}
+
+void tst_SimReplay::fdFramesOnlyInFdMode_data()
+{
+    QTest::addColumn<bool>("fdOpen");
+    QTest::addColumn<bool>("fdReader");
+    QTest::addColumn<QStringList>("pass");
+
+    const QStringList all = { "123 d 1122/2 00", "7ff d 000102030405060700010203/12 03",
+                              "1abcdef0x d " + QByteArray(64, '\xab').toHex() + "/64 05",
+                              "321 r /3 10" };
+    const QStringList classic = { all[0], all[3] };
+    QTest::newRow("FD device, FD reader") << true << true << all;
+    QTest::newRow("FD device, classic reader") << true << false << classic;
+    QTest::newRow("classic device, FD reader") << false << true << classic;
+    QTest::newRow("classic device, classic reader") << false << false << classic;
+}
+
+void tst_SimReplay::fdFramesOnlyInFdMode()
+{
+    QFETCH(bool, fdOpen);
+    QFETCH(bool, fdReader);
+    QFETCH(QStringList, pass);
+    const QString path = tracePath("log");
+    writeFile(path, "(1000.000000) can0 123#1122 R\n"
+                    "(1000.001000) can0 7FF##1000102030405060700010203 R\n"
+                    "(1000.002000) can0 1ABCDEF0##2" + QByteArray(64, '\xab').toHex() + " T\n"
+                    "(1000.003000) can0 321#R3 R\n");
+    qputenv("CANABLE_SIM_TRAFFIC", "replay:" + QFile::encodeName(path));
+    QCOMPARE(fdOpen ? canable_initFD(0, 500, 2000) : canable_initDLL(0, 500), 0);
+    QStringList received;
+    QDeadlineTimer deadline(30000);
+    while (received.size() < 2 * pass.size() && !deadline.hasExpired()) {
+        CanFdFrameRecord fd = {};
+        CanFrameRecord record = {};
+        if (fdReader) {
+            if (canable_readMessageFD(0, &fd) != 0)
+                continue;
+            QByteArray data(reinterpret_cast<const char *>(fd.data), 64);
+            QVERIFY(data.mid(fd.len) == QByteArray(64 - fd.len, '\0'));
+            received << QStringLiteral("%1%2 %3 %4/%5 %6").arg(fd.id, 0, 16)
+                            .arg(fd.flags & CANABLE_FD_EXT ? "x" : "")
+                            .arg(fd.flags & CANABLE_FD_RTR ? "r" : "d")
+                            .arg(QString::fromLatin1(data.left(fd.flags & CANABLE_FD_RTR ? 0
+                                                                                   : fd.len)
+                                                         .toHex()))
+                            .arg(fd.len).arg(fd.flags & ~CANABLE_FD_EXT, 2, 16, QChar('0'));
+        } else if (canable_readMessage(0, &record, 1) == 0) {
+            received << describe(record) + (record.remote ? " 10" : " 00");
+        }
+    }
+    QCOMPARE(received, pass + pass);
 }
 
 QTEST_GUILESS_MAIN(tst_SimReplay)

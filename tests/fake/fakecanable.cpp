@@ -32,6 +32,8 @@ struct State
     CanBusStatus status = {};
     int statusResult = 0;
     QList<CanFrameRecord> written;
+    QList<CanFdFrameRecord> pendingFd;
+    QList<CanFdFrameRecord> writtenFd;
     QList<FakeCanable::Call> calls;
 };
 
@@ -72,6 +74,8 @@ void reset()
     s.status = CanBusStatus();
     s.statusResult = 0;
     s.written.clear();
+    s.pendingFd.clear();
+    s.writtenFd.clear();
     s.calls.clear();
     adapterCalls() = AdapterCalls();
 }
@@ -207,6 +211,18 @@ void queueStampedFrame(const CanFrameRecord &frame, qint64 timestampUs)
 void queueFrame(const CanFrameRecord &frame)
 {
     queueFrames({ frame });
+}
+
+void queueFdFrames(const QList<CanFdFrameRecord> &frames)
+{
+    QMutexLocker locker(&state().mutex);
+    state().pendingFd.append(frames);
+}
+
+QList<CanFdFrameRecord> writtenFdFrames()
+{
+    QMutexLocker locker(&state().mutex);
+    return state().writtenFd;
 }
 
 int pendingFrames()
@@ -386,6 +402,53 @@ int fakeReadErrorEvent(int, CanErrorEvent *event)
     return 0;
 }
 
+int fakeInitFD(int deviceIndex, unsigned int nominalKbps, unsigned int dataKbps)
+{
+    QMutexLocker locker(&state().mutex);
+    FakeCanable::Call call;
+    call.name = QStringLiteral("initFD");
+    call.deviceIndex = deviceIndex;
+    call.bitrate = nominalKbps;
+    call.dataBitrate = dataKbps;
+    record(call);
+    return state().initResult;
+}
+
+int fakeReadMessageFD(int deviceIndex, CanFdFrameRecord *frame)
+{
+    {
+        QMutexLocker locker(&state().mutex);
+        if (!state().pendingFd.isEmpty()) {
+            *frame = state().pendingFd.takeFirst();
+            return 0;
+        }
+    }
+    CanFrameRecord classic;
+    if (canable_readMessage(deviceIndex, &classic, 1) != 0)
+        return 1;
+    *frame = CanFdFrameRecord();
+    frame->id = classic.id;
+    frame->len = classic.dlc;
+    frame->flags = quint8((classic.extended ? CANABLE_FD_EXT : 0)
+                          | (classic.remote ? CANABLE_FD_RTR : 0));
+    std::memcpy(frame->data, classic.data, sizeof classic.data);
+    return 0;
+}
+
+int fakeWriteMessageFD(int deviceIndex, const CanFdFrameRecord *frame)
+{
+    QMutexLocker locker(&state().mutex);
+    FakeCanable::Call call;
+    call.name = QStringLiteral("writeFD");
+    call.deviceIndex = deviceIndex;
+    record(call);
+    const int number = state().writesSeen++;
+    if (state().writeResult != 0 || number == state().refusedWrite)
+        return state().writeResult != 0 ? state().writeResult : 1;
+    state().writtenFd.append(*frame);
+    return 0;
+}
+
 int fakeGetStatus(int, CanBusStatus *status)
 {
     QMutexLocker locker(&state().mutex);
@@ -407,5 +470,8 @@ AdapterCalls FakeCanable::additionalCalls()
     calls.lastError = fakeLastError;
     calls.readErrorEvent = fakeReadErrorEvent;
     calls.getStatus = fakeGetStatus;
+    calls.initFD = fakeInitFD;
+    calls.readMessageFD = fakeReadMessageFD;
+    calls.writeMessageFD = fakeWriteMessageFD;
     return calls;
 }

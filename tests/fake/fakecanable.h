@@ -17,11 +17,12 @@ namespace FakeCanable {
 
 struct Call
 {
-    // "init", "free", "read", "write", or of the additional calls "select" and
-    // "listenOnly"
+    // "init", "free", "read", "write", or of the additional calls "select",
+    // "listenOnly", "initFD" and "writeFD"
     QString name;
     int deviceIndex = 0;
-    unsigned int bitrate = 0; // init only
+    unsigned int bitrate = 0; // init and initFD only
+    unsigned int dataBitrate = 0; // initFD only
     int count = 0;            // read only
     QByteArray interfaceName; // select only; empty for the default
     bool enabled = false;     // listenOnly only
@@ -70,6 +71,11 @@ void queueFrame(const CanFrameRecord &frame);
 // A frame that canable_lastReadTimestamp stamps with timestampUs once it has been read.
 void queueStampedFrame(const CanFrameRecord &frame, qint64 timestampUs);
 int pendingFrames();
+// Frames handed out by canable_readMessageFD (before the classic ones, which it hands out
+// too, as the library does on an FD device).
+void queueFdFrames(const QList<CanFdFrameRecord> &frames);
+// The records of the accepted FD writes, in order.
+QList<CanFdFrameRecord> writtenFdFrames();
 
 // Result of the following canable_writeMessage calls (0 by default).
 void setWriteResult(int result);

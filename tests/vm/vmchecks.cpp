@@ -248,8 +248,9 @@ struct Opening
     std::string errors;
 };
 
-// Opens with stderr going to a file; no other thread may use the library meanwhile.
-Opening openAdapter(const std::string &name, unsigned int kbps)
+// Opens with stderr going to a file, in FD mode with a data rate; no other thread may use
+// the library meanwhile.
+Opening openAdapter(const std::string &name, unsigned int kbps, unsigned int dataKbps = 0)
 {
     setenv("CANABLE_INTERFACE", name.c_str(), 1);
     std::fflush(stderr);
@@ -257,7 +258,7 @@ Opening openAdapter(const std::string &name, unsigned int kbps)
     const int file = open("/tmp/stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(file, 2);
     close(file);
-    const int status = canable_initDLL(0, kbps);
+    const int status = dataKbps ? canable_initFD(0, kbps, dataKbps) : canable_initDLL(0, kbps);
     std::fflush(stderr);
     dup2(saved, 2);
     close(saved);
@@ -265,7 +266,8 @@ Opening openAdapter(const std::string &name, unsigned int kbps)
 }
 
 // The same in a child process without CAP_NET_ADMIN, as an ordinary user's program.
-Opening openWithoutNetAdmin(const std::string &name, unsigned int kbps)
+Opening openWithoutNetAdmin(const std::string &name, unsigned int kbps,
+                            unsigned int dataKbps = 0)
 {
     std::fflush(nullptr);
     const pid_t pid = fork();
@@ -276,7 +278,7 @@ Opening openWithoutNetAdmin(const std::string &name, unsigned int kbps)
         data[CAP_TO_INDEX(CAP_NET_ADMIN)].effective &= ~CAP_TO_MASK(CAP_NET_ADMIN);
         if (syscall(SYS_capset, &header, data) != 0)
             _exit(100);
-        const Opening opening = openAdapter(name, kbps);
+        const Opening opening = openAdapter(name, kbps, dataKbps);
         std::ofstream("/tmp/child-stderr.txt") << opening.errors;
         _exit(opening.status == 0 ? 0 : 1);
     }
@@ -972,6 +974,216 @@ void checkInterfacesAndListenOnly(Check &check)
     canable_setListenOnly(0);
 }
 
+// candump's compact form of an FD record, flags digit with BRS (1) and ESI (2) only; the
+// identifier stays unmasked as in text(CanFrameRecord).
+std::string text(const CanFdFrameRecord &record)
+{
+    const bool extended = record.flags & CANABLE_FD_EXT;
+    if (!(record.flags & CANABLE_FD_FDF)) {
+        CanFrameRecord classic{};
+        classic.id = record.id;
+        classic.dlc = record.len;
+        classic.extended = extended;
+        classic.remote = (record.flags & CANABLE_FD_RTR) ? 1 : 0;
+        std::memcpy(classic.data, record.data, sizeof classic.data);
+        return text(classic);
+    }
+    std::string line = format(extended ? "%08X##%X" : "%03X##%X", record.id,
+                              ((record.flags & CANABLE_FD_BRS) ? 1u : 0u)
+                                      | ((record.flags & CANABLE_FD_ESI) ? 2u : 0u));
+    for (int i = 0; i < record.len; ++i)
+        line += format("%02X", record.data[i]);
+    return line;
+}
+
+// Newer kernels mark FD frames with a flag of their own, which candump prints along.
+Strings withoutFdfMark(Strings frames)
+{
+    for (std::string &frame : frames) {
+        const size_t mark = frame.find("##");
+        if (mark != std::string::npos && mark + 2 < frame.size()) {
+            const int flags = std::stoi(frame.substr(mark + 2, 1), nullptr, 16) & 3;
+            frame[mark + 2] = "0123"[flags];
+        }
+    }
+    return frames;
+}
+
+CanFdFrameRecord fdRecord(uint32_t id, uint8_t flags, uint8_t len)
+{
+    CanFdFrameRecord record{};
+    record.id = id;
+    record.flags = flags;
+    record.len = len;
+    std::memset(record.reserved, 0xA5, sizeof record.reserved);
+    for (int i = 0; i < 64; ++i)
+        record.data[i] = uint8_t(0x40 + i);
+    return record;
+}
+
+// cangen's FD and mixed traffic read through the FD calls equals candump's log, frame for
+// frame, while a classic reader in another process gets the classic frames of the same
+// bus as before.
+void checkFdReceiving(Check &check)
+{
+    const char *runs[] = {"2000 -f -b", "2000 -f -E -e", "3000 -m"};
+    unsigned long total = 0;
+    for (const char *run : runs)
+        total += std::strtoul(run, nullptr, 10);
+    FILE *candump = startCandump("-r 16777216", total, "/tmp/fd-receive.log");
+    const int before = receiverCount();
+    FILE *classic = popen("exec /usr/bin/canable-check --interface vcan0 --listen "
+                          "--timeout-ms 8000 >/tmp/fd-classic.out 2>/dev/null", "r");
+    waitFor([&] { return receiverCount() > before; }, 30);
+    requireOpening(check, "vcan0 in FD mode", openAdapter(vcan, 500, 2000));
+
+    Strings got;
+    int staleBytes = 0;
+    std::atomic<size_t> wanted{~size_t(0)};
+    // Read while cangen sends, as the monitor's receive thread does.
+    std::thread reader([&] {
+        CanFdFrameRecord record{}; // reused, as a receive loop does
+        for (auto start = Clock::now(); got.size() < wanted && secondsSince(start) < 60;) {
+            if (canable_readMessageFD(0, &record) != 0)
+                continue;
+            for (int i = (record.flags & CANABLE_FD_RTR) ? 0 : record.len; i < 64; ++i)
+                staleBytes += record.data[i] != 0;
+            got.push_back(text(record));
+        }
+    });
+    for (const char *run : runs) {
+        FILE *cangen = popen(format("exec /usr/bin/cangen vcan0 -g 0 -n %s", run).c_str(), "r");
+        check.require(pclose(cangen) == 0, std::string("cangen failed: ") + run);
+    }
+    pclose(candump);
+    const Strings expected = withoutFdfMark(candumpFrames("/tmp/fd-receive.log"));
+    wanted = expected.size();
+    reader.join();
+    check.require(expected.size() == total,
+                  format("candump saw %zu of %lu frames", expected.size(), total));
+    check.require(got == expected, "FD read differs from candump: "
+                                           + firstDifference(got, expected));
+    check.require(staleBytes == 0,
+                  format("%d data bytes past the length were not cleared", staleBytes));
+    int fd = 0, brs = 0, esi = 0, longest = 0;
+    for (const std::string &line : expected) {
+        const size_t mark = line.find("##");
+        if (mark == std::string::npos)
+            continue;
+        ++fd;
+        brs += (line[mark + 2] - '0') & 1;
+        esi += ((line[mark + 2] - '0') & 2) != 0;
+        longest = std::max(longest, int(line.size() - mark - 3) / 2);
+    }
+    check.require(fd > 4000 && brs > 2000 && esi > 2000 && longest == 64
+                          && fd < int(expected.size()),
+                  format("the traffic lacked variety: %d FD frames, %d BRS, %d ESI, longest "
+                         "%d bytes", fd, brs, esi, longest));
+
+    pclose(classic);
+    Strings classicExpected;
+    for (const std::string &line : expected) {
+        if (line.find("##") == std::string::npos)
+            classicExpected.push_back(line);
+    }
+    std::istringstream classicLines(readFile("/tmp/fd-classic.out"));
+    Strings classicGot;
+    for (std::string line; std::getline(classicLines, line);)
+        classicGot.push_back(line);
+    check.require(classicGot == classicExpected,
+                  "a classic reader on the FD bus differs: "
+                          + firstDifference(classicGot, classicExpected));
+}
+
+void checkFdWriting(Check &check)
+{
+    constexpr uint8_t fdf = CANABLE_FD_FDF, brs = CANABLE_FD_BRS, esi = CANABLE_FD_ESI,
+                      ext = CANABLE_FD_EXT, rtr = CANABLE_FD_RTR;
+    const struct
+    {
+        CanFdFrameRecord record;
+        bool onFd;        // goes out on an FD device
+        bool onClassic;   // goes out on a classic device
+    } writes[] = {
+        {fdRecord(0x123, fdf | brs, 64), true, false},
+        {fdRecord(0x7FF, fdf, 0), true, false},
+        {fdRecord(0x1FFFFFFF, fdf | ext | esi, 12), true, false},
+        {fdRecord(0x000, fdf | brs | esi, 48), true, false},
+        {fdRecord(0x321, fdf, 7), true, false},
+        {fdRecord(0x456, 0, 8), true, true},
+        {fdRecord(0x12345678, ext | rtr, 3), true, true},
+        {fdRecord(0x123, fdf | brs, 10), false, false},
+        {fdRecord(0x123, fdf, 65), false, false},
+        {fdRecord(0x123, 0, 12), false, false},
+        {fdRecord(0x123, brs, 8), false, false},
+        {fdRecord(0x123, fdf | rtr, 8), false, false},
+        {fdRecord(0x800, fdf, 8), false, false},
+        {fdRecord(0x20000000, fdf | ext, 8), false, false},
+    };
+    for (const bool fdDevice : {true, false}) {
+        Strings expected;
+        for (const auto &entry : writes) {
+            if (fdDevice ? entry.onFd : entry.onClassic)
+                expected.push_back(text(entry.record));
+        }
+        FILE *candump = startCandump("", expected.size(), "/tmp/fd-write.log");
+        requireOpening(check, fdDevice ? "vcan0 in FD mode" : "vcan0 classic",
+                       openAdapter(vcan, 500, fdDevice ? 2000 : 0));
+        for (const auto &entry : writes) {
+            const bool accepted = canable_writeMessageFD(0, &entry.record) == 0;
+            check.require(accepted == (fdDevice ? entry.onFd : entry.onClassic)
+                                  && accepted == (*canable_lastError() == '\0'),
+                          format("%s device: %s %08X flags %02X len %u (%s)",
+                                 fdDevice ? "FD" : "classic", accepted ? "accepted" : "refused",
+                                 entry.record.id, entry.record.flags, entry.record.len,
+                                 canable_lastError()));
+        }
+        pclose(candump);
+        const Strings seen = withoutFdfMark(candumpFrames("/tmp/fd-write.log"));
+        check.require(seen == expected, std::string(fdDevice ? "FD" : "classic")
+                                                + " device, candump differs: "
+                                                + firstDifference(seen, expected));
+    }
+    // The session's own FD frames do not come back to it.
+    requireOpening(check, "vcan0 in FD mode", openAdapter(vcan, 1000, 8000));
+    const CanFdFrameRecord own = fdRecord(0x100, fdf | brs, 16);
+    check.require(canable_writeMessageFD(0, &own) == 0, "the FD write was refused");
+    run("/usr/bin/cansend vcan0 7AB##1CAFE");
+    CanFdFrameRecord record{};
+    const bool got = waitFor([&] { return canable_readMessageFD(0, &record) == 0; }, 10);
+    check.require(got && text(record) == "7AB##1CAFE",
+                  "the FD session read back its own frame or missed cansend's: "
+                          + (got ? text(record) : std::string("nothing")));
+}
+
+void checkFdOpening(Check &check)
+{
+    requireOpening(check, "unprivileged, vcan0 with MTU 72", openWithoutNetAdmin(vcan, 500, 5000));
+    run("/usr/sbin/ip link add dev vcan1 type vcan && /usr/sbin/ip link set vcan1 mtu 16 "
+        "&& /usr/sbin/ip link set vcan1 up");
+    requireOpening(check, "vcan1 with MTU 16", openAdapter("vcan1", 500, 2000),
+                   "vcan1 carries only classic CAN frames (MTU 16)");
+    check.require(std::strstr(canable_lastError(), "mtu 72") != nullptr,
+                  std::string("last error: ") + canable_lastError());
+    requireOpening(check, "vcan1 classic", openAdapter("vcan1", 500));
+    run("/usr/sbin/ip link del dev vcan1");
+    check.require(canable_initFD(0, 500, 0) != 0 && canable_initFD(0, 500, 20000) != 0,
+                  "an FD open without a data rate, or at 20 Mbit/s, succeeded");
+
+    SlcanLink link;
+    check.require(!link.name.empty(), "cannot create an slcan interface on a pseudo terminal");
+    if (link.name.empty())
+        return;
+    // An adapter without FD is refused, and left running as it was.
+    requireOpening(check, "slcan classic", openAdapter(link.name, 500));
+    canable_freeDLL(0);
+    const Opening opening = openAdapter(link.name, 500, 2000);
+    requireOpening(check, "slcan in FD mode", opening, "FD mode");
+    check.require(runsAt(link.name, 500000), "the refused FD open left the adapter stopped");
+    std::printf("    (FD refused on %s: %s)\n", link.name.c_str(),
+                opening.errors.substr(0, opening.errors.find('\n')).c_str());
+}
+
 struct BusLoadRun
 {
     const char *cangen;
@@ -1071,6 +1283,9 @@ int main()
     runCheck("kernel stamps", checkStamps);
     runCheck("interface list and listen-only", checkInterfacesAndListenOnly);
     runCheck("bus load agrees with canbusload", checkBusLoad);
+    runCheck("FD frames read match candump", checkFdReceiving);
+    runCheck("FD frames written match candump", checkFdWriting);
+    runCheck("FD opening", checkFdOpening);
     runCheck("link loss", checkLinkLoss);
     return failedChecks ? 1 : 0;
 }
