@@ -159,7 +159,9 @@ int main(int argc, char *argv[])
         const double before = BenchUtil::residentMegabytes();
         FrameMatches matches(receiveModel);
         const FrameFilter wide = FrameFilter::compile(QStringLiteral("id & 7 == 0"), nullptr);
-        bool done = matches.collect([wide](const FrameRecord &r) { return wide.matches(r); });
+        bool done = matches.collect([wide](const FrameRecord &r, const FrameTails *tails) {
+            return wide.matches(r, tails);
+        });
         if (!done) {
             QObject::connect(&matches, &FrameMatches::finished, [&] { done = true; });
             BenchUtil::waitUntil([&] { return done; }, 600);

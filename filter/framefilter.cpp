@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -57,7 +58,7 @@ struct Term
     enum Kind : quint8 {
         All, And, Or, Not,
         Id, Dlc, Byte, IdSet, Pattern,
-        Ext, Rtr, Err, Rx, Tx, Failed,
+        Ext, Rtr, Err, Rx, Tx, Failed, Fd, Brs,
         Message, Signal
     };
     Kind kind = All;
@@ -331,6 +332,7 @@ private:
         } flags[] = {
             { "ext", Term::Ext }, { "rtr", Term::Rtr }, { "err", Term::Err },
             { "rx", Term::Rx },   { "tx", Term::Tx },   { "failed", Term::Failed },
+            { "fd", Term::Fd },   { "brs", Term::Brs },
         };
         for (const auto &flag : flags) {
             if (current.isKeyword(flag.word)) {
@@ -664,36 +666,72 @@ bool inSet(const std::vector<IdRange> &ranges, quint32 id)
     return after != ranges.begin() && id <= (after - 1)->high;
 }
 
-bool matchesPattern(const BytePattern &pattern, const FrameRecord &record)
+// The frame's data bytes as the terms read them: the record's first eight and an FD
+// frame's further ones from the store they are kept in.
+struct FrameBytes
+{
+    FrameBytes(const FrameRecord &record, const FrameTails *tails)
+        : record(record)
+    {
+        size = record.size;
+        if ((record.flags & FrameRecord::Fd) && !(record.flags & FrameRecord::Error)
+            && record.dlc > record.size && tails) {
+            tail = tails->at(record.errorClass);
+            if (tail)
+                size = record.dlc;
+        }
+    }
+
+    quint8 at(int i) const { return i < record.size ? record.data[i] : tail[i - record.size]; }
+
+    // The bytes in one piece, in `buffer` when they are kept in two.
+    const quint8 *joined(quint8 (&buffer)[64]) const
+    {
+        if (!tail)
+            return record.data;
+        std::memcpy(buffer, record.data, record.size);
+        std::memcpy(buffer + record.size, tail, size_t(size - record.size));
+        return buffer;
+    }
+
+    const FrameRecord &record;
+    const quint8 *tail = nullptr;
+    int size = 0;
+};
+
+bool matchesPattern(const BytePattern &pattern, const FrameBytes &bytes)
 {
     const size_t length = pattern.mask.size();
-    if (record.size < length)
+    if (size_t(bytes.size) < length)
         return false;
     for (size_t i = 0; i < length; ++i) {
-        if ((record.data[i] & pattern.mask[i]) != pattern.value[i])
+        if ((bytes.at(int(i)) & pattern.mask[i]) != pattern.value[i])
             return false;
     }
     return true;
 }
 
-bool matchesSignal(const SignalTest &test, const FrameRecord &record)
+bool matchesSignal(const SignalTest &test, const FrameBytes &bytes)
 {
+    const FrameRecord &record = bytes.record;
     // An error event, a refused write and a remote frame carry no signals.
     constexpr quint8 without = FrameRecord::Error | FrameRecord::Remote;
     if (record.id != test.id || (record.flags & without) || !(record.flags & FrameRecord::Success)
         || bool(record.flags & FrameRecord::Extended) != test.extended) {
         return false;
     }
+    quint8 buffer[64];
+    const quint8 *data = bytes.joined(buffer);
     uint64_t bits;
     DbcDecodedSignal value;
     if (test.multiplexed) {
-        if (!DbcCodec::extractBits(test.selector, record.data, record.size, &bits))
+        if (!DbcCodec::extractBits(test.selector, data, bytes.size, &bits))
             return false;
         DbcCodec::interpret(test.selector, bits, &value);
         if (value.rawInteger != test.selectorValue)
             return false;
     }
-    if (!DbcCodec::extractBits(test.signal, record.data, record.size, &bits))
+    if (!DbcCodec::extractBits(test.signal, data, bytes.size, &bits))
         return false;
     DbcCodec::interpret(test.signal, bits, &value);
     if (test.byDescription) {
@@ -704,32 +742,33 @@ bool matchesSignal(const SignalTest &test, const FrameRecord &record)
     return compareReal(test.op, value.physical, test.value);
 }
 
-bool evaluate(const FrameFilter::Program &program, int at, const FrameRecord &record)
+bool evaluate(const FrameFilter::Program &program, int at, const FrameBytes &bytes)
 {
     const Term &term = program.terms[size_t(at)];
+    const FrameRecord &record = bytes.record;
     // An error event has no identifier, length or data of its own.
     const bool frame = !(record.flags & FrameRecord::Error);
     switch (term.kind) {
     case Term::All:
         return true;
     case Term::And:
-        return evaluate(program, term.first, record) && evaluate(program, term.second, record);
+        return evaluate(program, term.first, bytes) && evaluate(program, term.second, bytes);
     case Term::Or:
-        return evaluate(program, term.first, record) || evaluate(program, term.second, record);
+        return evaluate(program, term.first, bytes) || evaluate(program, term.second, bytes);
     case Term::Not:
-        return !evaluate(program, term.first, record);
+        return !evaluate(program, term.first, bytes);
     case Term::Id:
         return frame && compare(term.op, record.id & term.mask, term.value);
     case Term::Dlc:
         return frame && compare(term.op, quint32(record.dlc) & term.mask, term.value);
     case Term::Byte:
-        return frame && !(record.flags & FrameRecord::Remote) && term.index < record.size
-            && compare(term.op, quint32(record.data[term.index]) & term.mask, term.value);
+        return frame && !(record.flags & FrameRecord::Remote) && term.index < bytes.size
+            && compare(term.op, quint32(bytes.at(term.index)) & term.mask, term.value);
     case Term::IdSet:
         return frame && inSet(program.sets[size_t(term.first)], record.id);
     case Term::Pattern:
         return frame && !(record.flags & FrameRecord::Remote)
-            && matchesPattern(program.patterns[size_t(term.first)], record);
+            && matchesPattern(program.patterns[size_t(term.first)], bytes);
     case Term::Ext:
         return frame && (record.flags & FrameRecord::Extended);
     case Term::Rtr:
@@ -742,11 +781,15 @@ bool evaluate(const FrameFilter::Program &program, int at, const FrameRecord &re
         return record.direction == 1;
     case Term::Failed:
         return frame && record.direction == 1 && !(record.flags & FrameRecord::Success);
+    case Term::Fd:
+        return frame && (record.flags & FrameRecord::Fd);
+    case Term::Brs:
+        return frame && (record.flags & FrameRecord::Brs);
     case Term::Message:
         return frame && record.id == term.value
             && bool(record.flags & FrameRecord::Extended) == bool(term.index);
     case Term::Signal:
-        return matchesSignal(program.signalTests[size_t(term.first)], record);
+        return matchesSignal(program.signalTests[size_t(term.first)], bytes);
     }
     return false;
 }
@@ -860,9 +903,9 @@ QString FrameFilter::text() const
     return program->text;
 }
 
-bool FrameFilter::matches(const FrameRecord &record) const
+bool FrameFilter::matches(const FrameRecord &record, const FrameTails *tails) const
 {
-    return program->valid && evaluate(*program, program->root, record);
+    return program->valid && evaluate(*program, program->root, FrameBytes(record, tails));
 }
 
 QString FrameFilter::identifierTerm(quint32 id, bool extended)

@@ -1,7 +1,8 @@
 #pragma once
 
 // The frame filter language, one for the frame log's filter, the search and whatever else
-// picks frames: an expression such as `id in {0x100-0x1FF} && data[0] & 0x80 != 0` or
+// picks frames: an expression such as `id in {0x100-0x1FF} && data[0] & 0x80 != 0`,
+// `fd && data[63] == 0xFF` or
 // `Engine.Speed > 100` is compiled once into a small tree of typed terms that tests the
 // 32-byte records of the frame log directly, without text or a CanMessage per frame; a
 // signal term copies the signal's layout from the database and decodes only its own bits.
@@ -38,7 +39,9 @@ public:
     // As given to compile(), trimmed.
     QString text() const;
 
-    bool matches(const FrameRecord &record) const;
+    // `tails` holds the bytes beyond the eighth of an FD record; without it, an FD frame
+    // shows its first eight bytes alone.
+    bool matches(const FrameRecord &record, const FrameTails *tails = nullptr) const;
 
     // The term that picks one identifier in its format, as the user would write it.
     static QString identifierTerm(quint32 id, bool extended);

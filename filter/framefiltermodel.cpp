@@ -4,7 +4,9 @@ namespace {
 
 FrameScan::Test testOf(const FrameFilter &filter)
 {
-    return [filter](const FrameRecord &record) { return filter.matches(record); };
+    return [filter](const FrameRecord &record, const FrameTails *tails) {
+        return filter.matches(record, tails);
+    };
 }
 
 } // namespace

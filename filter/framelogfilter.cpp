@@ -31,7 +31,9 @@ constexpr int progressDelayMs = 100;
 
 FrameScan::Test testOf(const FrameFilter &filter)
 {
-    return [filter](const FrameRecord &record) { return filter.matches(record); };
+    return [filter](const FrameRecord &record, const FrameTails *tails) {
+        return filter.matches(record, tails);
+    };
 }
 
 QString refusal(const QString &what, const QString &error, int position)
@@ -423,13 +425,14 @@ bool FrameLogFilter::goToTime(const QString &text)
     timeScan = nullptr;
     const FrameFilter shown = filterModel->filter();
     const qint32 wantedMs = qint32(timeMs);
-    FrameScan::Test test = [shown, wantedMs](const FrameRecord &record) {
-        return record.timeMs >= wantedMs && shown.matches(record);
+    FrameScan::Test test = [shown, wantedMs](const FrameRecord &record,
+                                             const FrameTails *tails) {
+        return record.timeMs >= wantedMs && shown.matches(record, tails);
     };
     const int rows = log->rowCount();
     if (rows <= FrameMatches::inlineRows) {
         for (int row = 0; row < rows; ++row) {
-            if (test(log->record(row))) {
+            if (test(log->record(row), &log->fdTails())) {
                 showFound(log->number(row));
                 return true;
             }

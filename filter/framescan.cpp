@@ -45,7 +45,7 @@ void FrameScan::run()
     for (int row = firstRow; row < rows;) {
         const int stop = std::min(rows, row + reportRows);
         for (; row < stop; ++row) {
-            if (test(snapshot.record(row))) {
+            if (test(snapshot.record(row), &snapshot.tails())) {
                 result.append(snapshot.number(row));
                 if (firstOnly)
                     break;
@@ -73,7 +73,7 @@ std::vector<qint64> FrameScan::matchNewRows(const FrameLogModel &log, const Test
         return found;
     const qint64 first = log.number(0);
     for (int row = int(std::max<qint64>(0, *next - first)); row < rows; ++row) {
-        if (test(log.record(row)))
+        if (test(log.record(row), &log.fdTails()))
             found.push_back(first + row);
     }
     *next = first + rows;

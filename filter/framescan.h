@@ -21,7 +21,8 @@ class FrameScan : public QObject
     Q_OBJECT
 
 public:
-    using Test = std::function<bool(const FrameRecord &)>;
+    // The record and the store of its FD bytes beyond the eighth.
+    using Test = std::function<bool(const FrameRecord &, const FrameTails *)>;
 
     // Scans the snapshot's rows from `firstRow` on; with `firstOnly` it stops at the first
     // frame that passes.

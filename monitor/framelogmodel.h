@@ -98,6 +98,8 @@ public:
     qint64 number(int row) const;
     // The row as stored, for readers that test many rows (filters) without a message each.
     const FrameRecord &record(int row) const;
+    // The bytes beyond the eighth of the rows' FD frames.
+    const FrameTails &fdTails() const { return tails; }
 
     // The first `rows` rows as they are now (fewer if the model holds fewer), sharing the
     // model's storage; cheap even for millions of rows.

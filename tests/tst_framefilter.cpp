@@ -78,6 +78,54 @@ const DbcDatabase &database()
     return db;
 }
 
+// FD frames of identifier 0x400 whose byte i is i, made as the hub's queue makes them:
+// 'n' 64 bytes with BRS, 'o' 12 bytes without, 'p' a classic frame of 8.
+struct FdFrames
+{
+    FrameTails tails;
+    QVector<NamedFrame> named;
+};
+
+const FdFrames &fdFrames()
+{
+    static const FdFrames all = [] {
+        FdFrames made;
+        const struct {
+            char name;
+            int length;
+            bool fd;
+            bool brs;
+        } kinds[] = { { 'n', 64, true, true }, { 'o', 12, true, false }, { 'p', 8, false, false } };
+        for (const auto &kind : kinds) {
+            CanMessage msg;
+            msg.id = 0x400;
+            msg.dlc = kind.length;
+            for (int i = 0; i < kind.length; ++i)
+                msg.data.append(char(i));
+            msg.fd = kind.fd;
+            msg.brs = kind.brs;
+            made.named.append({ kind.name, frameRecord(msg, &made.tails) });
+        }
+        return made;
+    }();
+    return all;
+}
+
+const DbcDatabase &fdDatabase()
+{
+    static DbcDatabase db = [] {
+        DbcDatabase loaded;
+        loaded.add(DbcReader::parse(
+            "VERSION \"\"\n\nBU_: ECU\n\n"
+            "BO_ 1024 Cells: 64 ECU\n"
+            " SG_ First : 0|8@1+ (1,0) [0|255] \"\" ECU\n"
+            " SG_ Last : 504|8@1+ (1,0) [0|255] \"\" ECU\n",
+            QStringLiteral("fd.dbc")));
+        return loaded;
+    }();
+    return db;
+}
+
 QString matching(const FrameFilter &filter)
 {
     QString names;
@@ -100,6 +148,8 @@ private slots:
     void matches();
     void refused_data();
     void refused();
+    void fdMatches_data();
+    void fdMatches();
     void combined_data();
     void combined();
     void identifierTermPicksOneFormat();
@@ -229,6 +279,50 @@ void tst_FrameFilter::refused()
     QCOMPARE(at, position);
     QVERIFY2(error.contains(reason), qPrintable(error));
     QCOMPARE(matching(filter), QString());
+}
+
+void tst_FrameFilter::fdMatches_data()
+{
+    QTest::addColumn<QString>("expression");
+    QTest::addColumn<QString>("expected");
+    // Without the store of the bytes beyond the eighth, an FD frame shows its first eight.
+    QTest::addColumn<QString>("withoutTails");
+
+    QTest::newRow("fd") << "fd" << "no" << "no";
+    QTest::newRow("brs") << "brs" << "n" << "n";
+    QTest::newRow("fd without brs") << "FD && !BRS" << "o" << "o";
+    QTest::newRow("classic") << "!fd" << "p" << "p";
+    QTest::newRow("length of 64") << "dlc == 64" << "n" << "n";
+    QTest::newRow("last of 64 bytes") << "data[63] == 0x3F" << "n" << "";
+    QTest::newRow("ninth byte") << "data[8] == 8" << "no" << "";
+    QTest::newRow("past twelve bytes") << "data[12] == 12" << "n" << "";
+    QTest::newRow("eighth byte") << "data[7] == 7" << "nop" << "nop";
+    QTest::newRow("pattern over both parts")
+        << "data ~ \"?? ?? ?? ?? ?? ?? ?6 07 08 09 0a 0b\"" << "no" << "";
+    QTest::newRow("pattern longer than 12")
+        << "data ~ \"00 01 02 03 04 05 06 07 08 09 0a 0b 0c\"" << "n" << "";
+    QTest::newRow("signal in byte 63") << "Cells.Last == 63" << "n" << "";
+    QTest::newRow("signal in byte 0") << "First == 0" << "nop" << "nop";
+}
+
+void tst_FrameFilter::fdMatches()
+{
+    QFETCH(QString, expression);
+    QFETCH(QString, expected);
+    QFETCH(QString, withoutTails);
+    QString error;
+    const FrameFilter filter = FrameFilter::compile(expression, &fdDatabase(), &error);
+    QVERIFY2(filter.isValid(), qPrintable(error));
+    QString kept;
+    QString bare;
+    for (const NamedFrame &named : fdFrames().named) {
+        if (filter.matches(named.record, &fdFrames().tails))
+            kept += QLatin1Char(named.name);
+        if (filter.matches(named.record))
+            bare += QLatin1Char(named.name);
+    }
+    QCOMPARE(kept, expected);
+    QCOMPARE(bare, withoutTails);
 }
 
 // both() and narrowed() must keep every term's meaning, whatever terms either side holds.
