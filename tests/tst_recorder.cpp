@@ -39,13 +39,23 @@ CanMessage message(int sequence, quint8 direction = 0)
 }
 
 // Every kind the hub passes: both directions, both identifier kinds, a remote frame, a
-// refused write (which is no frame), an error event and a frame with little data.
+// refused write (which is no frame), an error event, a frame with little data and FD
+// frames of 12 and 64 bytes with and without BRS and ESI.
 QList<CanMessage> frameMix(int first, int count)
 {
     QList<CanMessage> messages;
     for (int i = first; i < first + count; ++i) {
         CanMessage msg = message(i, i % 3 == 1 ? 1 : 0);
         switch (i % 7) {
+        case 1:
+            msg.fd = true;
+            msg.brs = i % 2 == 0;
+            msg.esi = i % 5 == 0;
+            msg.dlc = i % 4 == 0 ? 64 : 12;
+            msg.data.resize(msg.dlc);
+            for (int b = 8; b < msg.dlc; ++b)
+                msg.data[b] = char(i + b);
+            break;
         case 2:
             msg.extended = true;
             msg.id = 0x18daf100u + quint32(i % 256);
@@ -91,11 +101,11 @@ void feed(const QList<CanMessage> &messages)
 // One line per frame with what the format keeps: ASC error events carry no class bits
 // and pcap no direction.
 QString describe(Format format, bool error, quint32 id, bool extended, bool remote, int dlc,
-                 const QByteArray &data, bool tx, qint64 us)
+                 const QByteArray &data, bool tx, qint64 us, const QString &fd)
 {
     if (error && format == Format::Asc)
         return QStringLiteral("error %1").arg(us);
-    return QStringLiteral("%1 %2 %3 %4 %5 %6 %7 %8")
+    return QStringLiteral("%1%9 %2 %3 %4 %5 %6 %7 %8")
             .arg(error ? "error" : "frame")
             .arg(id, 0, 16)
             .arg(int(extended))
@@ -103,7 +113,13 @@ QString describe(Format format, bool error, quint32 id, bool extended, bool remo
             .arg(dlc)
             .arg(QString::fromLatin1(remote ? QByteArray() : data.left(dlc).toHex()))
             .arg(format == Format::Pcap ? "-" : tx ? "T" : "R")
-            .arg(us);
+            .arg(us)
+            .arg(fd);
+}
+
+QString fdFlags(bool fd, bool brs, bool esi)
+{
+    return fd ? QStringLiteral(" fd%1%2").arg(brs ? "b" : "-", esi ? "e" : "-") : QString();
 }
 
 QStringList expected(Format format, const QList<CanMessage> &messages)
@@ -113,7 +129,7 @@ QStringList expected(Format format, const QList<CanMessage> &messages)
         if (m.success)
             lines << describe(format, m.error, m.error ? m.errorClass : m.id, m.extended,
                               m.remote, m.error ? 8 : m.dlc, m.data, m.direction == 1,
-                              m.timestampUs);
+                              m.timestampUs, fdFlags(m.fd, m.brs, m.esi));
     }
     return lines;
 }
@@ -130,8 +146,8 @@ QStringList readBack(const QString &path, Format format)
     trace::Frame f;
     while (reader->next(f)) {
         lines << describe(format, f.error, f.id, f.extended, f.remote, f.dlc,
-                          QByteArray(reinterpret_cast<const char *>(f.data), 8), f.tx,
-                          f.timestampUs);
+                          QByteArray(reinterpret_cast<const char *>(f.data), 64), f.tx,
+                          f.timestampUs, fdFlags(f.fd, f.brs, f.esi));
     }
     if (reader->skipped() > 0 || !reader->error().empty())
         lines << QStringLiteral("skipped %1 %2").arg(reader->skipped())

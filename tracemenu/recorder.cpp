@@ -32,8 +32,13 @@ trace::Frame traceFrame(const CanMessage &msg)
     frame.extended = msg.extended;
     frame.remote = msg.remote;
     frame.error = msg.error;
-    frame.dlc = quint8(std::clamp(msg.dlc, 0, 15));
-    std::memcpy(frame.data, msg.data.constData(), size_t(std::clamp(msg.data.size(), 0, 8)));
+    frame.fd = msg.fd && !msg.error;
+    frame.brs = frame.fd && msg.brs;
+    frame.esi = frame.fd && msg.esi;
+    // An FD frame's length is its number of bytes; a classic one keeps its length code.
+    const int most = frame.fd ? int(sizeof frame.data) : 8;
+    frame.dlc = quint8(std::clamp(msg.dlc, 0, frame.fd ? most : 15));
+    std::memcpy(frame.data, msg.data.constData(), size_t(std::clamp(msg.data.size(), 0, most)));
     frame.tx = msg.direction == 1;
     frame.success = msg.success;
     // A frame whose device gave no time gets the time it passed the hub rather than the
