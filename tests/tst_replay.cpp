@@ -1,5 +1,6 @@
 #include "app/mainwindow.h"
 #include "device/handlethread.h"
+#include "device/listenthread.h"
 #include "tests/fake/fakecanable.h"
 #include "tests/tracebuilders.h"
 #include "traceformats/tracefile.h"
@@ -74,6 +75,8 @@ private slots:
     void dueOffsets();
     void framesGoOutInOrder_data();
     void framesGoOutInOrder();
+    void fdFramesByDeviceMode_data();
+    void fdFramesByDeviceMode();
     void captureFormatFromContent_data();
     void captureFormatFromContent();
     void refusedWritesShowAsFailed();
@@ -304,6 +307,82 @@ void tst_Replay::framesGoOutInOrder()
         QCOMPARE(announced.at(i).id, source->id);
         QVERIFY(announced.at(i).success);
     }
+}
+
+void tst_Replay::fdFramesByDeviceMode_data()
+{
+    QTest::addColumn<QString>("extension");
+    QTest::addColumn<bool>("fdDevice");
+    // "fd <id> <flags> <data>" for a write through the FD call, "classic <id> <data>".
+    QTest::addColumn<QStringList>("written");
+    QTest::addColumn<int>("skipped");
+
+    QByteArray bytes64;
+    for (int i = 0; i < 64; ++i)
+        bytes64.append(char(i));
+    const QString hex64 = QString::fromLatin1(bytes64.toHex());
+    for (const char *extension : { "log", "blf" }) {
+        QTest::addRow("%s on a device opened in FD mode", extension)
+                << extension << true
+                << QStringList{ "fd 10 0 11", "fd 20 3 " + hex64, "fd 30 1 " + hex64.left(24) }
+                << 0;
+        QTest::addRow("%s on a classic device", extension)
+                << extension << false << QStringList{ "classic 10 11" } << 2;
+    }
+}
+
+// An FD frame of the trace goes out with its length and BRS on a device opened in FD mode;
+// on a classic device it is skipped and counted, and the classic frames still go out.
+void tst_Replay::fdFramesByDeviceMode()
+{
+    QFETCH(QString, extension);
+    QFETCH(bool, fdDevice);
+    QFETCH(QStringList, written);
+    QFETCH(int, skipped);
+
+    QByteArray bytes64;
+    for (int i = 0; i < 64; ++i)
+        bytes64.append(char(i));
+    trace::Frame fdBrs = frame(0x20, 100, false, bytes64);
+    fdBrs.fd = true;
+    fdBrs.brs = true;
+    trace::Frame fd12 = frame(0x30, 200, false, bytes64.left(12));
+    fd12.fd = true;
+    ReplayOptions options;
+    options.path = writeTrace({ frame(0x10, 0), fdBrs, fd12 }, extension);
+    QVERIFY(!options.path.isEmpty());
+    options.speed = 100;
+
+    FakeCanable::installAdditionalCalls();
+    ListenThread *listen = ListenThread::instance();
+    ListenThread::OpenOptions open;
+    open.bitrate = 500;
+    open.dataBitrate = fdDevice ? 2000 : 0;
+    QSignalSpy opened(listen, &ListenThread::openSuccess);
+    listen->openDevice(open);
+    QTRY_COMPARE_WITH_TIMEOUT(opened.size(), 1, 30000);
+    QString error;
+    QVERIFY2(replay->start(options, &error), qPrintable(error));
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
+    listen->closeDevice();
+
+    QStringList seen;
+    for (const CanFdFrameRecord &r : FakeCanable::writtenFdFrames()) {
+        seen << QStringLiteral("fd %1 %2 %3").arg(r.id, 0, 16).arg(r.flags)
+                        .arg(QString::fromLatin1(
+                                QByteArray(reinterpret_cast<const char *>(r.data), r.len)
+                                        .toHex()));
+    }
+    for (const CanFrameRecord &r : FakeCanable::writtenFrames()) {
+        seen << QStringLiteral("classic %1 %2").arg(r.id, 0, 16)
+                        .arg(QString::fromLatin1(
+                                QByteArray(reinterpret_cast<const char *>(r.data), r.dlc)
+                                        .toHex()));
+    }
+    QCOMPARE(seen, written);
+    QCOMPARE(finished.first().sent, qint64(written.size()));
+    QCOMPARE(finished.first().failed, qint64(0));
+    QCOMPARE(finished.first().skipped, qint64(skipped));
 }
 
 void tst_Replay::captureFormatFromContent_data()
