@@ -316,6 +316,7 @@ private slots:
     void damagedFdFrames();
     void writeErrorKeepsCompleteFrames_data();
     void writeErrorKeepsCompleteFrames();
+    void csvKeepsTheTableRows_data();
     void csvKeepsTheTableRows();
     void formatForPath_data();
     void formatForPath();
@@ -832,9 +833,18 @@ void TstTraceFile::writeErrorKeepsCompleteFrames()
              describeAll(written.mid(0, back.size()), keepsDirection));
 }
 
+void TstTraceFile::csvKeepsTheTableRows_data()
+{
+    QTest::addColumn<bool>("fd");
+    QTest::newRow("classic") << false;
+    // FD rows say FD, BRS and ESI in 格式 and hold every byte.
+    QTest::newRow("fd") << true;
+}
+
 void TstTraceFile::csvKeepsTheTableRows()
 {
-    QVector<Frame> frames = sampleFrames();
+    QFETCH(bool, fd);
+    QVector<Frame> frames = fd ? fdSampleFrames() : sampleFrames();
     frames[1].success = false;
     const QString path = m_dir.filePath("table.csv");
     QCOMPARE(writeTrace(path, Format::Csv, frames), QString());
