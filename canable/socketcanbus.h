@@ -7,8 +7,9 @@
 // do see them). Error frames of every class are taken in and kept as error events, and
 // update the controller state and counters where the kernel reports none.
 //
-// Thread use: read(), readFd(), lastReadTimestamp() and readErrorEvent() are called by the reader
-// thread, write() and writeFd() by the writer thread and status() by any, possibly at the same time.
+// Thread use: read(), readFd(), lastReadTimestamp() and readErrorEvent() are called by the
+// reader thread, write() and writeFd() by the writer thread and status() by any, possibly
+// at the same time.
 // Construction and destruction must not overlap any call; the dispatcher's session lock
 // ensures that.
 

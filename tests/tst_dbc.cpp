@@ -612,7 +612,8 @@ void TestDbc::frameFormat_data()
         "\"StandardCAN_FD\",\"ExtendedCAN_FD\";\n";
     QTest::newRow("no attribute") << QByteArray() << "100:0 200:0 300:0";
     QTest::newRow("by index into the definition")
-        << definition + "BA_ \"VFrameFormat\" BO_ 100 14;\nBA_ \"VFrameFormat\" BO_ 2147483848 15;\n"
+        << definition + "BA_ \"VFrameFormat\" BO_ 100 14;\n"
+                        "BA_ \"VFrameFormat\" BO_ 2147483848 15;\n"
         << "100:1 200:1 300:0";
     QTest::newRow("classic index stays classic")
         << definition + "BA_ \"VFrameFormat\" BO_ 100 0;\n" << "100:0 200:0 300:0";

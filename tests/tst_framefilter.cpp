@@ -95,7 +95,8 @@ const FdFrames &fdFrames()
             int length;
             bool fd;
             bool brs;
-        } kinds[] = { { 'n', 64, true, true }, { 'o', 12, true, false }, { 'p', 8, false, false } };
+        } kinds[] = { { 'n', 64, true, true }, { 'o', 12, true, false },
+                      { 'p', 8, false, false } };
         for (const auto &kind : kinds) {
             CanMessage msg;
             msg.id = 0x400;
