@@ -6,8 +6,12 @@
 // Its own y scale, which the chart's axes show for its first two lines. GUI thread only.
 
 #include <QColor>
+#include <QRect>
+#include <QVector>
 #include <qwt_interval.h>
 #include <qwt_plot_item.h>
+
+#include <vector>
 
 class SampleSeries;
 
@@ -29,6 +33,17 @@ public:
     QwtInterval range() const { return yRange; }
     // The y map of this line over the canvas that `yMap` (the chart's) spans.
     QwtScaleMap valueMap(const QwtScaleMap &yMap) const;
+
+    // An upright segment of one pixel column, top and bottom pixel rows included.
+    struct Upright
+    {
+        int x;
+        int top;
+        int bottom;
+    };
+    // Rectangles covering exactly the pixels of `uprights` (in ascending x), fewer pixel
+    // rows of them than one per column.
+    static void mergeUprights(const std::vector<Upright> &uprights, QVector<QRect> *rects);
 
 private:
     const SampleSeries *samples;

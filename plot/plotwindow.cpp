@@ -718,6 +718,9 @@ void PlotWindow::redraw()
     if (rescaled || axesChanged) {
         for (PlotChart *chart : charts) {
             chart->enableAxis(QwtPlot::xBottom, chart == charts.last());
+            // A hidden axis still measures its labels whenever the view scrolls.
+            chart->axisScaleDraw(QwtPlot::xBottom)
+                ->enableComponent(QwtAbstractScaleDraw::Labels, chart == charts.last());
             chart->setAxisTitle(QwtPlot::xBottom, chart == charts.last()
                                                       ? QStringLiteral("时间 (s)") : QString());
         }

@@ -14,10 +14,13 @@
 #include <qwt_plot_canvas.h>
 
 #include <cstring>
+#include <random>
+#include <set>
 
 // The plot window with a frame log: names refused, series fed live and trimmed with the
 // log, built from the log's rows on a worker without losing the frames that come
-// meanwhile, cursors' statistics, a click that names its frame, and the exports.
+// meanwhile, cursors' statistics, a click that names its frame, the exports, and the
+// line's columns merged into fewer rectangles without a pixel more or less.
 class TestPlotWindow : public QObject
 {
     Q_OBJECT
@@ -33,6 +36,8 @@ private slots:
     void cursorTable();
     void clickSelectsTheFrame();
     void chartsMoveAndGo();
+    void mergedColumnsCoverTheSamePixels_data();
+    void mergedColumnsCoverTheSamePixels();
 
 private:
     DbcDatabase database;
@@ -296,6 +301,59 @@ void TestPlotWindow::chartsMoveAndGo()
     QImage image(path);
     QVERIFY(!image.isNull());
     QCOMPARE(image.height(), window.chart(0)->height() + window.chart(1)->height());
+}
+
+void TestPlotWindow::mergedColumnsCoverTheSamePixels_data()
+{
+    QTest::addColumn<int>("height");  // of the band the columns fall in
+    QTest::addColumn<int>("spread");  // how far a column's ends wander in it
+    QTest::addColumn<int>("gapEvery"); // a missing column every n (0: none)
+    QTest::newRow("noise over the whole chart") << 150 << 20 << 0;
+    QTest::newRow("noise with gaps") << 150 << 20 << 7;
+    QTest::newRow("wild columns") << 150 << 150 << 0;
+    QTest::newRow("short columns") << 3 << 3 << 5;
+}
+
+void TestPlotWindow::mergedColumnsCoverTheSamePixels()
+{
+    QFETCH(int, height);
+    QFETCH(int, spread);
+    QFETCH(int, gapEvery);
+    std::mt19937 random(height * 131 + spread * 7 + gapEvery);
+    std::uniform_int_distribution<int> wander(0, spread - 1);
+    for (int round = 0; round < 20; ++round) {
+        std::vector<PlotCurve::Upright> columns;
+        std::set<std::pair<int, int>> expected;
+        qint64 columnRows = 0;
+        for (int x = 0; x < 600; ++x) {
+            if (gapEvery > 0 && x % gapEvery == 0)
+                continue;
+            int top = std::min(wander(random), height - 1);
+            int bottom = height - 1 - std::min(wander(random), height - 1);
+            if (top > bottom)
+                std::swap(top, bottom);
+            columns.push_back({ x, top, bottom });
+            columnRows += bottom - top + 1;
+            for (int y = top; y <= bottom; ++y)
+                expected.insert({ x, y });
+        }
+        QVector<QRect> rects;
+        PlotCurve::mergeUprights(columns, &rects);
+        std::set<std::pair<int, int>> covered;
+        qint64 rectRows = 0;
+        for (const QRect &rect : rects) {
+            rectRows += rect.height();
+            for (int x = rect.left(); x <= rect.right(); ++x) {
+                for (int y = rect.top(); y <= rect.bottom(); ++y)
+                    covered.insert({ x, y });
+            }
+        }
+        QVERIFY(covered == expected);
+        // Never more pixel rows to fill than the columns one by one.
+        QVERIFY(rectRows <= columnRows);
+        if (spread < height / 4)
+            QVERIFY2(rectRows * 2 < columnRows, qPrintable(QString::number(rectRows)));
+    }
 }
 
 QTEST_MAIN(TestPlotWindow)
