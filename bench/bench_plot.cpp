@@ -106,7 +106,7 @@ int main(int argc, char *argv[])
     window.show();
     if (!QTest::qWaitForWindowExposed(&window))
         out << "the window was not shown\n";
-    // As the main window does once a trace is open.
+    // As the plot component does once a trace is open (MonitorContext::framesReplaced).
     window.reload();
     QCoreApplication::processEvents();
 
