@@ -17,6 +17,7 @@ class FrameLogFilter;
 class DataSendWidget;
 class InterfaceChoice;
 class HealthFields;
+class IdViewPanel;
 class QCheckBox;
 class QLabel;
 class TraceMenu;
@@ -82,5 +83,6 @@ private:
     HealthFields *healthFields = nullptr;
     TraceMenu *traceMenu = nullptr;
     DatabaseMenu *databaseMenu = nullptr;
+    IdViewPanel *idView = nullptr;
     FrameLogFilter *frameLogFilter = nullptr;
 };
