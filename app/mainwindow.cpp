@@ -15,6 +15,7 @@
 #include "monitor/framelog.h"
 #include "monitor/framelogmodel.h"
 #include "monitor/workprogress.h"
+#include "plot/plotmenu.h"
 #include "tracemenu/tracemenu.h"
 #include "transmit/datasendwidget.h"
 
@@ -140,7 +141,7 @@ void MainWindow::assembleComponents()
     fileMenu->addActions(traceMenu->actions());
     ui->statusbar->addWidget(traceMenu->recordingField());
 
-    auto idView = new IdViewPanel(context, ui->tbReceive->parentWidget());
+    idView = new IdViewPanel(context, ui->tbReceive->parentWidget());
     ui->verticalLayout->insertWidget(ui->verticalLayout->indexOf(ui->tbReceive) + 1,
                                      idView->view());
     connect(idView, &IdViewPanel::shown, ui->tbReceive, [this](bool shown) {
@@ -181,6 +182,7 @@ void MainWindow::assembleComponents()
     viewMenu->addSeparator();
     frameLogFilter->addActions(viewMenu);
     frameLogFilter->setIdView(idView->view(), idView->idModel());
+    idView->addRowActions(frameLogFilter->idActions());
     context->setShownRows([this](int *ofRows) { return frameLogFilter->shownRows(ofRows); });
     // Once full, the table moves its rows up in place; the selected frame goes with them.
     connect(frameLogFilter->model(), &FrameFilterModel::rowsShifted, this, [this](int count) {
@@ -204,6 +206,9 @@ void MainWindow::assembleComponents()
     connect(context, &MonitorContext::databaseChanged, sendWidget, [this] {
         sendWidget->setDatabase(&context->database());
     });
+
+    viewMenu->addSeparator();
+    viewMenu->addActions((new PlotMenu(context, this))->actions());
 }
 
 void MainWindow::showStatusMessage(const QString &text)
@@ -361,6 +366,11 @@ void MainWindow::selectFrame(qint64 number)
     const int row = frameLogFilter->model()->shownRow(int(number - receiveModel->number(0)));
     if (row < 0)
         return;
+    // Whoever asks wants to see the frame: the table comes back in place of the
+    // per-identifier view, and the next tick must not scroll it away.
+    if (idView->view()->isVisible())
+        idView->actions().first()->setChecked(false);
+    chkAutoScroll->setChecked(false);
     const QModelIndex index = ui->tbReceive->model()->index(row, 0);
     ui->tbReceive->selectionModel()->setCurrentIndex(
             index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);

@@ -18,6 +18,7 @@ class FrameLogFilter;
 class DataSendWidget;
 class InterfaceChoice;
 class HealthFields;
+class IdViewPanel;
 class QCheckBox;
 class QLabel;
 class TraceMenu;
@@ -84,5 +85,6 @@ private:
     HealthFields *healthFields = nullptr;
     TraceMenu *traceMenu = nullptr;
     DatabaseMenu *databaseMenu = nullptr;
+    IdViewPanel *idView = nullptr;
     FrameLogFilter *frameLogFilter = nullptr;
 };

@@ -8,6 +8,7 @@
 //                       [--max-rss-mb MB] [--row-limit ROWS] [--backlog FRAMES]
 //                       [--identifiers N] [--dbc-messages N] [--decoded-column] [--id-view]
 //                       [--filter EXPRESSION] [--data-bitrate KBPS]
+//                       [--plot N]
 // Without --load every load is run in turn, 30 s each, and FILE is replaced; with --load
 // one line is appended to it. --soak runs 9,009 frames/s for 600 s. --backlog holds the
 // GUI thread until the hub has queued that many frames of the unthrottled flood, closes
@@ -25,6 +26,8 @@
 // and applies it before the traffic starts. --data-bitrate opens an FD load at that data
 // rate instead of 8 Mbit/s: 10,000 frames of 64 zero-padded bytes a second take more than
 // a 1M/8M bus once their stuff bits are counted.
+// --plot opens "信号曲线" and plots N 16-bit fields, two of each identifier in one chart
+// (with --identifiers), and counts the charts' redraws.
 
 #include "app/mainwindow.h"
 #include "bench/benchdbc.h"
@@ -34,6 +37,9 @@
 #include "device/listenthread.h"
 #include "monitor/framelog.h"
 #include "monitor/framelogmodel.h"
+#include "plot/plotchart.h"
+#include "plot/plotwindow.h"
+#include "plot/sampleseries.h"
 
 #include "canable/canable.h"
 
@@ -50,6 +56,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QTreeView>
+#include <qwt_plot_canvas.h>
 
 #include <algorithm>
 #include <atomic>
@@ -326,6 +333,7 @@ struct Options
     bool decodedColumn = false;
     bool idView = false;
     QString filter;
+    int plotSignals = 0;
 };
 
 struct Result
@@ -428,6 +436,8 @@ QString viewName(const Options &options)
                                   : QStringLiteral("frame log");
     if (options.decodedColumn)
         name += QStringLiteral(" + decoded column");
+    if (options.plotSignals > 0)
+        name += QStringLiteral(" + plot of %1 signals").arg(options.plotSignals);
     if (options.identifiers > 0)
         name += QStringLiteral(", %1 identifiers").arg(options.identifiers);
     if (options.dbcMessages > 0)
@@ -476,8 +486,39 @@ bool setUpView(MainWindow *window, const Options &options, const QTemporaryDir &
             return false;
         }
     }
+    if (options.plotSignals > 0) {
+        window->findChild<QAction *>(QStringLiteral("actionPlotWindow"))->trigger();
+        auto *plot = window->findChild<PlotWindow *>();
+        plot->resize(1280, 720);
+        const int identifiers = std::max(options.identifiers, 1);
+        for (int k = 0; k < options.plotSignals; ++k) {
+            const int id = k % identifiers;
+            const QString field = QStringLiteral("%1[%2|16@1+]")
+                                      .arg(id, 3, 16, QLatin1Char('0'))
+                                      .arg(16 * (k / identifiers % 4));
+            if (!plot->addSignal(field, k < identifiers ? -1 : id)) {
+                qWarning("cannot plot %s", qPrintable(field));
+                return false;
+            }
+        }
+    }
     return true;
 }
+
+// Counts the paintings of the plot's charts.
+class RedrawCounter : public QObject
+{
+public:
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            ++count;
+        return false;
+    }
+};
 
 // The user's clicks on the per-identifier view once its rows are there: the first three,
 // in sight, and every hundredth row after them.
@@ -514,6 +555,10 @@ void runPipeline(const Load &load, const Options &options, Result *result)
     result->view = viewName(options);
     if (!setUpView(&window, options, scratch))
         return;
+    RedrawCounter redraws;
+    PlotWindow *plot = options.plotSignals > 0 ? window.findChild<PlotWindow *>() : nullptr;
+    for (int i = 0; plot && i < plot->chartCount(); ++i)
+        plot->chart(i)->canvas()->installEventFilter(&redraws);
     FrameLogProbe probe(&window, load.dataBytes);
     ReadTally tally(load.dataBytes);
     listenTally = &tally;
@@ -576,12 +621,24 @@ void runPipeline(const Load &load, const Options &options, Result *result)
     wall.start();
     sampler.start();
     heartbeat.start();
+    const int redrawsBefore = redraws.count;
     openBus();
     loop.exec();
     sampler.stop();
     result->guiGapMs = heartbeat.stop();
 
     const double runSeconds = secondsOf(wall);
+    if (plot) {
+        result->notes << QStringLiteral("%1 chart redraws a second, %2 samples plotted")
+                             .arg(double(redraws.count - redrawsBefore) / runSeconds
+                                      / plot->chartCount(), 0, 'f', 1)
+                             .arg([plot] {
+                                 qint64 samples = 0;
+                                 for (int i = 0; i < plot->signalCount(); ++i)
+                                     samples += plot->seriesAt(i).size();
+                                 return samples;
+                             }());
+    }
     const double listenCpu = threadCpuSeconds(listenThreadHandle);
     const double guiCpu = cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - guiStart;
     ListenThread::instance()->closeDevice();
@@ -912,6 +969,9 @@ int main(int argc, char *argv[])
         QStringLiteral("Show the frame log's decoded column."));
     const QCommandLineOption idViewOption(QStringLiteral("id-view"),
         QStringLiteral("Show the per-identifier view, with a database 22 rows expanded."));
+    const QCommandLineOption plotOption(QStringLiteral("plot"),
+        QStringLiteral("Open the plot window with this many 16-bit fields plotted."),
+        QStringLiteral("signals"));
     const QCommandLineOption filterOption(QStringLiteral("filter"),
         QStringLiteral("Apply this expression as the frame log's filter."),
         QStringLiteral("expression"));
@@ -921,7 +981,7 @@ int main(int argc, char *argv[])
     parser.addOptions({ loadOption, secondsOption, soakOption, ceilingOption, csvOption,
                         rssLogOption, maxRssOption, rowLimitOption, backlogOption, dbcOption,
                         identifiersOption, decodedOption, idViewOption, filterOption,
-                        dataBitrateOption });
+                        dataBitrateOption, plotOption });
     parser.process(arguments);
 
     Options options;
@@ -944,6 +1004,7 @@ int main(int argc, char *argv[])
     options.decodedColumn = parser.isSet(decodedOption);
     options.idView = parser.isSet(idViewOption);
     options.filter = parser.value(filterOption);
+    options.plotSignals = std::clamp(parser.value(plotOption).toInt(), 0, 64);
 
     QString loadName = parser.value(loadOption);
     if (loadName.isEmpty() && options.soak)
@@ -974,6 +1035,8 @@ int main(int argc, char *argv[])
             childArguments << QStringLiteral("--id-view");
         if (!options.filter.isEmpty())
             childArguments << QStringLiteral("--filter") << options.filter;
+        if (options.plotSignals > 0)
+            childArguments << QStringLiteral("--plot") << QString::number(options.plotSignals);
         QStringList names;
         for (const Load &load : loads)
             names << QString::fromLatin1(load.name);

@@ -70,6 +70,19 @@ DatabaseMenu::DatabaseMenu(MonitorContext *context, QMenu *menu, QWidget *window
             signalMonitor->refresh();
     });
     connect(context, &MonitorContext::framesCleared, signalMonitor, &SignalMonitor::clearFrames);
+    // "绘制曲线" on a signal's row hands it to whatever plots; other rows have no menu.
+    signalMonitor->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(signalMonitor, &QWidget::customContextMenuRequested, this, [this](const QPoint &at) {
+        const QString path = signalMonitor->signalPath(signalMonitor->indexAt(at));
+        if (path.isEmpty())
+            return;
+        QMenu rowMenu;
+        QAction *plot = rowMenu.addAction(QStringLiteral("绘制曲线"));
+        plot->setObjectName(QStringLiteral("actionPlotSignal"));
+        connect(plot, &QAction::triggered, this,
+                [this, path] { this->context->plotSignal(path); });
+        rowMenu.exec(signalMonitor->viewport()->mapToGlobal(at));
+    });
 
     decoder = new FrameLogDecoder(context->frameLog(), this);
     // The same switch as the frame log's column menu entry "解析", which exists only while

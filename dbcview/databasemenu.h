@@ -2,11 +2,11 @@
 
 // The 数据库 menu and what hangs on the loaded database: loading DBC files on a reader
 // thread with a progress dialog, unloading them, the list of loaded files, the composer
-// window, the dock "信号" with the latest decoded signals, and the frame log's decoded
-// column "解析". The database itself is the context's; this menu alone changes it.
-// The window gives the menu to fill, puts signalDock() into its dock area, shows the frame
-// log through decodedFrameLog() and hands composed frames to its transmit panel.
-// GUI thread only.
+// window, the dock "信号" with the latest decoded signals (whose "绘制曲线" asks the
+// context to plot one), and the frame log's decoded column "解析". The database itself is
+// the context's; this menu alone changes it. The window gives the menu to fill, puts
+// signalDock() into its dock area, shows the frame log through decodedFrameLog() and hands
+// composed frames to its transmit panel. GUI thread only.
 
 #include <QList>
 #include <QObject>

@@ -50,6 +50,18 @@ void SignalMonitor::clearFrames()
     clear();
 }
 
+QString SignalMonitor::signalPath(const QModelIndex &index) const
+{
+    const QTreeWidgetItem *item = itemFromIndex(index.sibling(index.row(), NameColumn));
+    if (!item || !item->parent())
+        return QString();
+    for (const Entry &entry : m_entries) {
+        if (entry.item == item->parent())
+            return entry.message->name + QLatin1Char('.') + item->text(NameColumn);
+    }
+    return QString();
+}
+
 void SignalMonitor::addFrames(const QList<CanMessage> &frames)
 {
     if (!m_database || m_database->isEmpty())

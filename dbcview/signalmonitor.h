@@ -31,6 +31,8 @@ public:
     void addFrames(const QList<CanMessage> &frames);
     void refresh();
     void clearFrames();
+    // "Message.Signal" of a signal's row, empty for any other index.
+    QString signalPath(const QModelIndex &index) const;
 
 private:
     struct Entry

@@ -198,16 +198,6 @@ void FrameLogFilter::setIdView(QTreeView *view, IdViewModel *model)
 {
     idView = view;
     idModel = model;
-    view->setContextMenuPolicy(Qt::CustomContextMenu);
-    connect(view, &QWidget::customContextMenuRequested, this, [this](const QPoint &at) {
-        if (!idView->indexAt(at).isValid())
-            return;
-        idView->setCurrentIndex(idView->indexAt(at));
-        QMenu menu;
-        menu.addAction(onlyIdAction);
-        menu.addAction(hideIdAction);
-        menu.exec(idView->viewport()->mapToGlobal(at));
-    });
 }
 
 bool FrameLogFilter::applyText(const QString &text)

@@ -54,9 +54,12 @@ public:
     // "只显示此ID", "隐藏此ID", then "查找…" (Ctrl+F), "查找下一个" (F3), "查找上一个"
     // (Shift+F3) and "跳转到时间…" (Ctrl+G).
     void addActions(QMenu *menu);
-    // The per-identifier view, whose right-click menu gets "只显示此ID" and "隐藏此ID";
-    // while it is shown, its selected row is the one they act on.
+    // The per-identifier view: while it is shown, "只显示此ID" and "隐藏此ID" act on its
+    // current row.
     void setIdView(QTreeView *view, IdViewModel *model);
+    // "只显示此ID" and "隐藏此ID", for the per-identifier view's right-click menu; made by
+    // addActions().
+    QList<QAction *> idActions() const { return { onlyIdAction, hideIdAction }; }
     // "自动滚动": a jump to a found row turns it off, or the next tick would scroll away.
     void setAutoScroll(QCheckBox *box) { autoScroll = box; }
 

@@ -55,13 +55,17 @@ void FrameScan::run()
         if (cancelled || (firstOnly && !result.isEmpty()))
             break;
     }
-    const bool complete = !cancelled;
-    // Queued to this object: dropped if it is deleted first, whose destructor joins.
-    QMetaObject::invokeMethod(this, [this, complete] {
-        if (thread.joinable())
-            thread.join();
-        emit finished(complete);
-    }, Qt::QueuedConnection);
+    // Queued to this object: dropped if it is deleted first, whose destructor joins. Posted
+    // by name so that the toolkit, not this thread, builds the call that crosses over.
+    QMetaObject::invokeMethod(this, "endScan", Qt::QueuedConnection,
+                              Q_ARG(bool, !cancelled));
+}
+
+void FrameScan::endScan(bool complete)
+{
+    if (thread.joinable())
+        thread.join();
+    emit finished(complete);
 }
 
 std::vector<qint64> FrameScan::matchNewRows(const FrameLogModel &log, const Test &test,

@@ -55,6 +55,7 @@ signals:
 
 private:
     void run();
+    Q_INVOKABLE void endScan(bool complete);
 
     const FrameLogSnapshot snapshot;
     const int firstRow;

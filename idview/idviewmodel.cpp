@@ -171,6 +171,18 @@ bool IdViewModel::decodeChild(const QModelIndex &index, const DbcMessage **messa
     return true;
 }
 
+QString IdViewModel::signalPath(const QModelIndex &index) const
+{
+    if (!index.isValid() || index.internalId() == topLevel)
+        return QString();
+    const DbcMessage *message = nullptr;
+    DbcDecodedSignal value;
+    decodeChild(index, &message, &value);
+    if (!message || value.index < 0 || value.index >= message->signalList.size())
+        return QString();
+    return message->name + QLatin1Char('.') + message->signalList.at(value.index).name;
+}
+
 QVariant IdViewModel::childData(const QModelIndex &index, int role) const
 {
     const DbcMessage *message = nullptr;

@@ -90,6 +90,8 @@ public:
 
     // Cell text of a top-level row as shown and exported.
     QString text(int row, int column) const;
+    // "Message.Signal" of a signal's child row, empty for any other index.
+    QString signalPath(const QModelIndex &index) const;
 
 private:
     const DbcMessage *messageOfStatistics(int statisticsRow) const;

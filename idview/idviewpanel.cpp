@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QHeaderView>
+#include <QMenu>
 #include <QTreeView>
 
 IdViewPanel::IdViewPanel(MonitorContext *context, QWidget *place)
@@ -76,6 +77,8 @@ IdViewPanel::IdViewPanel(MonitorContext *context, QWidget *place)
             tree->setColumnWidth(column, qMax(width, tree->columnWidth(column)));
         }
     });
+    tree->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(tree, &QWidget::customContextMenuRequested, this, &IdViewPanel::showRowMenu);
     tree->hide();
 
     byId = new QAction(QStringLiteral("按ID显示"), this);
@@ -107,6 +110,26 @@ void IdViewPanel::addFrames(const QList<CanMessage> &frames)
                                 .arg(model->statistics().maxRows())
                                 .arg(refused));
     }
+}
+
+void IdViewPanel::showRowMenu(const QPoint &at)
+{
+    const QModelIndex index = tree->indexAt(at);
+    if (!index.isValid())
+        return;
+    tree->setCurrentIndex(index);
+    QMenu menu;
+    menu.addActions(rowActions);
+    const QString path = model->signalPath(index);
+    if (!path.isEmpty()) {
+        if (!rowActions.isEmpty())
+            menu.addSeparator();
+        QAction *plot = menu.addAction(QStringLiteral("绘制曲线"));
+        plot->setObjectName(QStringLiteral("actionPlotSignal"));
+        connect(plot, &QAction::triggered, this, [this, path] { context->plotSignal(path); });
+    }
+    if (!menu.isEmpty())
+        menu.exec(tree->viewport()->mapToGlobal(at));
 }
 
 void IdViewPanel::sizeColumns()

@@ -3,7 +3,9 @@
 // The per-identifier view ("按ID显示"): its tree in the frame log's place, fed with every
 // tick's frames, its entries of the 视图 menu and the export of its statistics. The window
 // puts view() into its layout, actions() into its menu, and hides the frame log's table
-// while shown() says the tree is up. GUI thread only.
+// while shown() says the tree is up. The tree's right-click menu holds the row actions
+// others add and, on a signal's line, "绘制曲线", which asks the context to plot it.
+// GUI thread only.
 
 #include "device/canmessage.h"
 
@@ -14,6 +16,7 @@ class IdViewModel;
 class MonitorContext;
 class QAction;
 class QTreeView;
+class QPoint;
 class QWidget;
 
 class IdViewPanel : public QObject
@@ -27,6 +30,9 @@ public:
     QTreeView *view() const { return tree; }
     IdViewModel *idModel() const { return model; }
     QList<QAction *> actions() const { return { byId, exportAction }; }
+    // Entries of the right-click menu for every row; the clicked row is made current
+    // before the menu opens, so they act on the current row.
+    void addRowActions(const QList<QAction *> &actions) { rowActions += actions; }
 
 signals:
     void shown(bool shown);
@@ -37,12 +43,14 @@ private:
     void clear();
     void exportStatistics();
     void sizeColumns();
+    void showRowMenu(const QPoint &at);
 
     MonitorContext *context;
     IdViewModel *model = nullptr;
     QTreeView *tree = nullptr;
     QAction *byId = nullptr;
     QAction *exportAction = nullptr;
+    QList<QAction *> rowActions;
     qint64 reportedRefusedFrames = 0;
     bool sized = false; // columns fitted to the rows since the view was shown
 };

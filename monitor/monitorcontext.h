@@ -61,6 +61,12 @@ public:
     }
     // Selects and shows the frame log's row of frame `number`, if the table shows it.
     void selectFrame(qint64 number) { emit frameSelectionRequested(number); }
+    // Asks whatever plots signals to plot "Message.Signal" and come up; views that list
+    // signals offer it without knowing the plot.
+    void plotSignal(const QString &path) { emit signalPlotRequested(path); }
+    // For the trace open, once the frame log holds what it read from a file (all of it,
+    // or what came before a cancel or an error).
+    void announceFramesReplaced() { emit framesReplaced(); }
 
     // The rows the table shows, for an export or a save: the whole frame log, or the rows a
     // filter passes, and then *ofRows is the frame log's row count (else -1).
@@ -89,8 +95,12 @@ signals:
     // more for each further slice of a backlog.
     void framesArrived(const QList<CanMessage> &frames);
     void framesCleared();
+    // The frame log was filled from a file without framesArrived(): views that keep their
+    // own copy of its frames take them again.
+    void framesReplaced();
     // Views that decode must look their messages up again.
     void databaseChanged();
+    void signalPlotRequested(const QString &path);
 
     // For the window alone.
     void statusRequested(const QString &text);

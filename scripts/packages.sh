@@ -2,7 +2,7 @@
 # Sourced by run.sh, test.sh, bench.sh and package.sh.
 
 BUILD_PACKAGES="g++ cmake ninja-build pkg-config qtbase5-dev qtbase5-dev-tools
-    libsocketcan-dev zlib1g-dev fonts-wqy-microhei"
+    libsocketcan-dev zlib1g-dev libqwt-qt5-dev fonts-wqy-microhei"
 # What scripts/package.sh and the package test use to build and check the .deb.
 PACKAGE_PACKAGES="dpkg-dev lintian file"
 TEST_PACKAGES="xvfb xauth can-utils iproute2 busybox-static qemu-system-x86

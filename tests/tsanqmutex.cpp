@@ -9,9 +9,11 @@
 // Joining a QThread has the same blind spot: QThread::wait() returns through a wait
 // condition inside the library, so what the finished thread did to its own object seems to
 // race with the joining thread's later use, up to its destruction at exit. Each signal that
-// our code emits releases its sender after the emission, and a successful wait acquires
-// the thread object, so the tool sees a join as ordered after the thread's last emission.
-// Our threads touch their own object after that only through atomics.
+// our code emits releases its sender and the emitting thread's object after the emission,
+// and a successful wait acquires the thread object, so the tool sees a join as ordered
+// after the thread's last emission, also one of another object's signal (the replay's end,
+// emitted on the send thread, before the replay object is destroyed at exit). Our threads
+// touch their own object after that only through atomics.
 
 #include <QMutex>
 #include <QThread>
@@ -74,6 +76,7 @@ void QMetaObject::activate(QObject *sender, const QMetaObject *metaObject, int l
                     "_ZN11QMetaObject8activateEP7QObjectPKS_iPPv");
     libraryActivate(sender, metaObject, localSignalIndex, arguments);
     __tsan_release(sender);
+    __tsan_release(QThread::currentThread());
 }
 
 bool QThread::wait(QDeadlineTimer deadline)

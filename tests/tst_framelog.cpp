@@ -457,28 +457,40 @@ void tst_FrameLog::selectFrameByNumber_data()
 {
     QTest::addColumn<qint64>("number");
     QTest::addColumn<int>("selectedNumber"); // -1: no row selected
+    QTest::addColumn<bool>("idView");        // the per-identifier view shown before
 
-    QTest::newRow("first row kept") << qint64(50) << 50;
-    QTest::newRow("in the middle") << qint64(120) << 120;
-    QTest::newRow("last row") << qint64(149) << 149;
-    QTest::newRow("dropped by the row limit") << qint64(49) << -1;
-    QTest::newRow("not yet received") << qint64(150) << -1;
+    QTest::newRow("first row kept") << qint64(50) << 50 << false;
+    QTest::newRow("in the middle") << qint64(120) << 120 << false;
+    QTest::newRow("last row") << qint64(149) << 149 << false;
+    QTest::newRow("dropped by the row limit") << qint64(49) << -1 << false;
+    QTest::newRow("not yet received") << qint64(150) << -1 << false;
+    QTest::newRow("from the per-identifier view") << qint64(120) << 120 << true;
+    QTest::newRow("gone, per-identifier view stays") << qint64(49) << -1 << true;
 }
 
 // Another view asks for a frame by its number; the table selects that frame's row even
-// after the row limit moved the numbers away from the row positions.
+// after the row limit moved the numbers away from the row positions, and shows it: in
+// place of the per-identifier view, and with auto-scroll off, which would carry it away.
 void tst_FrameLog::selectFrameByNumber()
 {
     QFETCH(qint64, number);
     QFETCH(int, selectedNumber);
+    QFETCH(bool, idView);
 
     setLimit(QStringLiteral("100"));
     feed(150);
     QTRY_COMPARE_WITH_TIMEOUT(model->rowCount(), 100, 10000);
     QTRY_COMPARE_WITH_TIMEOUT(model->index(99, 0).data().toString(), QStringLiteral("149"),
                               10000);
+    if (idView)
+        window->findChild<QAction *>(QStringLiteral("actionIdView"))->trigger();
+    QCOMPARE(view->isVisible(), !idView);
     window->findChild<MonitorContext *>()->selectFrame(number);
     verifySelection(selectedNumber);
+    const bool found = selectedNumber >= 0;
+    QCOMPARE(view->isVisible(), found || !idView);
+    QCOMPARE(window->findChild<QCheckBox *>(QStringLiteral("chkAutoScroll"))->isChecked(),
+             !found);
 }
 
 void tst_FrameLog::exportFromWindow_data()

@@ -224,6 +224,7 @@ void TraceMenu::open()
             text += QStringLiteral("，跳过 %1 条无法解析的记录").arg(job->skipped());
         context->showStatus(text);
         traceOpen = nullptr;
+        context->announceFramesReplaced();
         progress->deleteLater();
         job->deleteLater();
         setBusy(false);
