@@ -5,6 +5,8 @@
 
 #include <QRegularExpression>
 
+#include <cstring>
+
 namespace {
 
 constexpr int largestFrameBytes = 64;
@@ -72,7 +74,8 @@ bool PlotSignal::sample(const quint8 *data, int length, double *value) const
     return true;
 }
 
-bool PlotSignal::sample(const FrameRecord &record, double *value) const
+bool PlotSignal::sample(const FrameRecord &record, const FrameTails *tails,
+                        double *value) const
 {
     constexpr quint8 skipped = FrameRecord::Remote | FrameRecord::Error
         | FrameRecord::Oversized;
@@ -80,7 +83,15 @@ bool PlotSignal::sample(const FrameRecord &record, double *value) const
         || (record.flags & skipped) || !(record.flags & FrameRecord::Success)) {
         return false;
     }
-    return sample(record.data, std::min<int>(record.size, sizeof record.data), value);
+    const int size = std::min<int>(record.size, sizeof record.data);
+    const quint8 *tail = (record.flags & FrameRecord::Fd) && record.dlc > size && tails
+            ? tails->at(record.errorClass) : nullptr;
+    if (!tail)
+        return sample(record.data, size, value);
+    quint8 bytes[64];
+    std::memcpy(bytes, record.data, size_t(size));
+    std::memcpy(bytes + size, tail, size_t(record.dlc - size));
+    return sample(bytes, record.dlc, value);
 }
 
 bool resolvePlotSignal(const QString &typed, const DbcDatabase *database, PlotSignal *out,

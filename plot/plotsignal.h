@@ -33,8 +33,9 @@ struct PlotSignal
     // The physical value the payload carries, false if it carries none.
     bool sample(const quint8 *data, int length, double *value) const;
     // The same for a frame of the log: none for remote, error or failed frames, nor for
-    // frames of another identifier.
-    bool sample(const FrameRecord &record, double *value) const;
+    // frames of another identifier. `tails` holds the bytes beyond the eighth of an FD
+    // record; without it an FD frame carries its first eight bytes alone.
+    bool sample(const FrameRecord &record, const FrameTails *tails, double *value) const;
 };
 
 // The signal a name stands for, or false with the reason in `error`. `database` may be

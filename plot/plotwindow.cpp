@@ -418,9 +418,11 @@ void PlotWindow::addFrames(const QList<CanMessage> &frames, qint64 firstNumber)
     qint64 number = firstNumber;
     for (const CanMessage &frame : frames) {
         if (extractor->wants(frame.id, frame.extended) || isBusy())
-            applyFrame(frameRecord(frame), number);
+            applyFrame(frameRecord(frame, &liveTails), number);
         ++number;
     }
+    if (pending.empty())
+        liveTails.clear();
     trim();
 }
 
@@ -430,7 +432,7 @@ void PlotWindow::applyFrame(const FrameRecord &record, qint64 number)
         pending.emplace_back(number, record);
         return;
     }
-    extractor->add(record, number);
+    extractor->add(record, number, &liveTails);
 }
 
 void PlotWindow::flushPending()
@@ -438,7 +440,8 @@ void PlotWindow::flushPending()
     std::vector<std::pair<qint64, FrameRecord>> frames;
     frames.swap(pending);
     for (const auto &frame : frames)
-        extractor->add(frame.second, frame.first);
+        extractor->add(frame.second, frame.first, &liveTails);
+    liveTails.clear();
     trim();
 }
 
@@ -464,6 +467,7 @@ void PlotWindow::clear()
     // Nothing queued may start from the load's end, and nothing waiting is wanted now.
     queuedLoads.clear();
     pending.clear();
+    liveTails.clear();
     if (loadJob)
         loadJob->cancelled = true;
     if (exportJob)
@@ -475,6 +479,7 @@ void PlotWindow::clear()
     if (exportThread)
         exportThread->wait();
     pending.clear();
+    liveTails.clear();
     for (const auto &entry : plotted) {
         entry->series->clear();
         entry->loading = false;
@@ -553,7 +558,7 @@ void PlotWindow::startLoad(const std::vector<int> &indices)
         const FrameLogSnapshot &rows = job->snapshot;
         const int count = rows.rowCount();
         for (int row = 0; row < count; ++row) {
-            work.add(rows.record(row), rows.number(row));
+            work.add(rows.record(row), rows.number(row), &rows.tails());
             if ((row & (rowsPerProgressStep - 1)) == 0) {
                 job->rowsDone.store(row, std::memory_order_relaxed);
                 if (job->cancelled.load(std::memory_order_relaxed))

@@ -139,8 +139,10 @@ private:
     QElapsedTimer keptShown;
     bool showAllAfterLoad = false;
 
-    // Frames handed over while a worker works, added after it.
+    // Frames handed over while a worker works, added after it, and the bytes beyond the
+    // eighth of their FD frames until they are.
     std::vector<std::pair<qint64, FrameRecord>> pending;
+    FrameTails liveTails;
     std::shared_ptr<PlotLoadJob> loadJob;
     QThread *loadThread = nullptr;
     std::vector<int> queuedLoads;

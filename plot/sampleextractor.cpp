@@ -11,7 +11,7 @@ SampleExtractor::SampleExtractor(const QVector<const PlotSignal *> &signalList,
         byKey[signalList.at(i)->key()].append(i);
 }
 
-void SampleExtractor::add(const FrameRecord &record, qint64 number)
+void SampleExtractor::add(const FrameRecord &record, qint64 number, const FrameTails *tails)
 {
     const quint64 key = dbcMessageKey(record.id, record.flags & FrameRecord::Extended);
     // A trace is mostly runs of few identifiers: the last one found is looked at first.
@@ -25,7 +25,7 @@ void SampleExtractor::add(const FrameRecord &record, qint64 number)
     const qint64 timeUs = plotFrameTimeUs(record);
     for (int index : *lastIndices) {
         double value;
-        if (signalList.at(index)->sample(record, &value))
+        if (signalList.at(index)->sample(record, tails, &value))
             series.at(index)->append(timeUs, number, value);
     }
 }

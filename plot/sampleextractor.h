@@ -25,7 +25,8 @@ public:
     {
         return byKey.contains(dbcMessageKey(id, extended));
     }
-    void add(const FrameRecord &record, qint64 number);
+    // `tails` holds the bytes beyond the eighth of the FD records.
+    void add(const FrameRecord &record, qint64 number, const FrameTails *tails);
 
 private:
     QVector<const PlotSignal *> signalList;

@@ -1,5 +1,7 @@
+#include "canable/canable.h"
 #include "dbc/dbccodec.h"
 #include "dbc/dbcdatabase.h"
+#include "dbc/dbcreader.h"
 #include "plot/sampleextractor.h"
 
 #include <QBuffer>
@@ -38,8 +40,27 @@ private:
 
 namespace {
 
+// The bytes beyond the eighth of the FD records that record() makes.
+FrameTails &fdTails()
+{
+    static FrameTails tails;
+    return tails;
+}
+
+// A payload longer than 8 bytes makes an FD frame, kept as the hub keeps one: its first
+// eight bytes in the record, the rest in fdTails().
 FrameRecord record(quint32 id, bool extended, const QByteArray &data, qint64 us = 0)
 {
+    if (data.size() > 8) {
+        CanMessage msg;
+        msg.id = id;
+        msg.extended = extended;
+        msg.fd = true;
+        msg.dlc = data.size();
+        msg.data = data;
+        msg.timestampUs = us;
+        return frameRecord(msg, &fdTails());
+    }
     FrameRecord r = {};
     r.id = id;
     r.flags = FrameRecord::Success | (extended ? FrameRecord::Extended : 0);
@@ -96,13 +117,22 @@ void TestPlotData::initTestCase()
     const DbcDatabase::LoadReport report = database.load(
         {QFINDTESTDATA("data/dbc/awkward.dbc"), QFINDTESTDATA("../docs/examples/vehicle.dbc")});
     QCOMPARE(report.filesLoaded, 2);
+    database.add(DbcReader::parse(
+        "VERSION \"\"\n\nBU_: ECU\n\n"
+        "BO_ 1200 CellsFd: 64 ECU\n"
+        " SG_ First : 0|16@1+ (0.001,0) [0|65.535] \"V\" ECU\n"
+        " SG_ Middle : 100|12@1- (1,0) [-2048|2047] \"\" ECU\n"
+        " SG_ Motorola : 327|16@0+ (1,0) [0|65535] \"\" ECU\n"
+        " SG_ Last : 496|16@1+ (1,0) [0|65535] \"\" ECU\n",
+        QStringLiteral("fd.dbc")));
 }
 
 void TestPlotData::samplesMatchTheCodec_data()
 {
     QTest::addColumn<QString>("message");
     for (const char *name : {"IntelOdd", "IntelWide", "Motorola", "Floats", "Doubles",
-                             "MuxIntel", "MuxMotorola", "EngineData", "CruiseVehicleSpeed"})
+                             "MuxIntel", "MuxMotorola", "EngineData", "CruiseVehicleSpeed",
+                             "CellsFd"})
         QTest::newRow(name) << QString::fromLatin1(name);
 }
 
@@ -125,7 +155,11 @@ void TestPlotData::samplesMatchTheCodec()
     int samples = 0;
     int absent = 0;
     for (int round = 0; round < 3000; ++round) {
-        QByteArray data = randomPayload(random, random.bounded(dbc->length + 1));
+        int length = random.bounded(dbc->length + 1);
+        // An FD frame carries one of the FD lengths.
+        while (!canable_isFdLength(unsigned(length)))
+            ++length;
+        QByteArray data = randomPayload(random, length);
         // Selectors are small; make every one come up often.
         if (dbc->multiplexorIndex >= 0 && !data.isEmpty() && round % 2)
             data[0] = char(quint8(data.at(0)) % 4);
@@ -139,7 +173,7 @@ void TestPlotData::samplesMatchTheCodec()
             }
             double value = 0;
             const FrameRecord frame = record(dbc->id, dbc->extended, data);
-            const bool carried = plotted.at(i).sample(frame, &value);
+            const bool carried = plotted.at(i).sample(frame, &fdTails(), &value);
             QCOMPARE(carried, expected != nullptr);
             if (expected) {
                 QVERIFY2(sameValue(value, expected->physical),
@@ -162,7 +196,7 @@ void TestPlotData::samplesMatchTheCodec()
     const FrameRecord otherFormat = record(dbc->id, !dbc->extended, QByteArray(8, '\x11'));
     double value;
     for (const FrameRecord &frame : {remote, failed, otherFormat})
-        QVERIFY(!plotted.first().sample(frame, &value));
+        QVERIFY(!plotted.first().sample(frame, &fdTails(), &value));
 }
 
 void TestPlotData::bitFields_data()
@@ -210,11 +244,11 @@ void TestPlotData::bitFields()
         bool present;
         const qint64 expected = referenceField(data, start, length, intel, isSigned, &present);
         double value = 0;
-        QCOMPARE(plotted.sample(record(id, extended, data), &value), present);
+        QCOMPARE(plotted.sample(record(id, extended, data), nullptr, &value), present);
         if (present)
             QCOMPARE(value, isSigned ? double(expected) : double(quint64(expected)));
-        QVERIFY(!plotted.sample(record(id, !extended, data), &value));
-        QVERIFY(!plotted.sample(record(id ^ 1, extended, data), &value));
+        QVERIFY(!plotted.sample(record(id, !extended, data), nullptr, &value));
+        QVERIFY(!plotted.sample(record(id ^ 1, extended, data), nullptr, &value));
     }
 }
 
@@ -472,7 +506,7 @@ void TestPlotData::exportLines()
         record(0x1a0, false, QByteArray::fromHex("0100"), t0 + 20000),
     };
     for (int i = 0; i < frames.size(); ++i)
-        extractor.add(frames.at(i), 100 + i);
+        extractor.add(frames.at(i), 100 + i, &fdTails());
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);
     QVERIFY(writePlotCsv(&buffer, {&signalA, &signalB}, {&seriesA, &seriesB}, nullptr,

@@ -48,15 +48,22 @@ namespace {
 constexpr qint64 startUs = 1700000000000000;
 
 // Frame n: identifier 0x100 with a 16-bit counter n * 3 in bytes 0-1 every second frame,
-// identifier 0x200 with n in byte 0 otherwise, 10 ms apart.
+// otherwise an FD frame of 64 bytes, identifier 0x200, with n in bytes 0 and 63; 10 ms
+// apart.
 CanMessage frame(qint64 n)
 {
     CanMessage message;
     message.id = n % 2 ? 0x200 : 0x100;
     message.timestampUs = startUs + n * 10000;
     const quint16 value = quint16(n * 3);
-    message.data = n % 2 ? QByteArray(1, char(n)) : QByteArray(reinterpret_cast<const char *>(
-                                                                  &value), 2);
+    if (n % 2) {
+        message.fd = true;
+        message.data = QByteArray(64, '\0');
+        message.data[0] = char(n);
+        message.data[63] = char(n);
+    } else {
+        message.data = QByteArray(reinterpret_cast<const char *>(&value), 2);
+    }
     message.dlc = message.data.size();
     return message;
 }
@@ -180,7 +187,9 @@ void TestPlotWindow::historyAndFramesDuringWork()
     QList<CanMessage> batch = frames(0, history);
     log.appendMessages(batch, 0, -1);
     qint64 next = history;
-    QVERIFY(window.addSignal(QStringLiteral("200[0|8@1+]")));
+    // The last byte of an FD frame: the history's from the frame log's store, the live
+    // frames' and those held back during the work from the window's own.
+    QVERIFY(window.addSignal(QStringLiteral("200[504|8@1+]")));
     if (exporting) {
         QTRY_VERIFY_WITH_TIMEOUT(!window.isBusy(), 60000);
         QVERIFY(window.addSignal(QStringLiteral("100[0|16@1+]"), 0));
@@ -206,7 +215,7 @@ void TestPlotWindow::historyAndFramesDuringWork()
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QList<QByteArray> lines = file.readAll().split('\n');
-    QCOMPARE(lines.first(), QByteArray("时间(s),200[0|8@1+],100[0|16@1+]"));
+    QCOMPARE(lines.first(), QByteArray("时间(s),200[504|8@1+],100[0|16@1+]"));
     // Every frame of the log at export time is one line: the frames handed over during
     // the export came after it.
     QVERIFY(lines.size() - 2 >= history);
