@@ -637,6 +637,7 @@ void tst_DataSendWidget::fdEditor_data()
         << "数据补了 15 个 00，成为 FD 长度 64 字节";
     QTest::newRow("eight bytes FD") << "1 2 3 4 5 6 7 8" << true << false << 0
                                     << "01 02 03 04 05 06 07 08|0x08|FD|" << "";
+    QTest::newRow("classic row") << "1 2" << false << false << 0 << "01 02|0x02||" << "";
     QTest::newRow("65 bytes") << QString("1 ").repeated(65) << true << false << 0 << ""
                               << "数据有 65 个字节，一帧最多 64 个，未发送";
     QTest::newRow("nine bytes classic") << bytes9 << false << false << 0 << ""
@@ -669,6 +670,9 @@ void tst_DataSendWidget::fdEditor()
     const QStringList shown = cells();
     QCOMPARE(QStringList({shown.at(3), shown.at(4), shown.at(10), shown.at(11)}).join('|'),
              row);
+    // A classic list shows the columns it always had; an FD row shows its flags.
+    QCOMPARE(child<QTableView>("tableView")->isColumnHidden(10), !fd);
+    QCOMPARE(child<QTableView>("tableView")->isColumnHidden(11), !fd);
 
     // Another frame in the editor, then the row clicked: its flags come back.
     child<QCheckBox>("chkFd")->setChecked(false);

@@ -178,6 +178,12 @@ void DataSendWidget::setFdShown(bool shown)
     const bool visible = shown || chkFd->isChecked();
     fdLabel->setVisible(visible);
     chkFd->parentWidget()->setVisible(visible);
+    // A classic list looks as it always has; an FD row shows its flags whatever the mode.
+    bool columns = shown;
+    for (int row = 0; !columns && row < sendListModel->rowCount(); ++row)
+        columns = cellText(row, FdColumn) == fdText;
+    ui->tableView->setColumnHidden(FdColumn, !columns);
+    ui->tableView->setColumnHidden(BrsColumn, !columns);
 }
 
 void DataSendWidget::setEditorFd(bool fd, bool brs)
@@ -436,6 +442,8 @@ void DataSendWidget::writeRow(int row, const SendFrame &frame)
     setCellText(row, IntervalColumn, QString::number(frame.interval));
     setCellText(row, FdColumn, frame.fd ? fdText : QString());
     setCellText(row, BrsColumn, frame.fd && frame.brs ? brsText : QString());
+    if (frame.fd && ui->tableView->isColumnHidden(FdColumn))
+        setFdShown(fdShown);
 }
 
 SendFrame DataSendWidget::frameFromRow(int row) const
@@ -540,6 +548,7 @@ void DataSendWidget::loadList(const QString &path)
             return;
         }
         sendListModel->setRows(result->rows);
+        setFdShown(fdShown);
         QStringList notes;
         if (result->fileRows > result->rows.size()) {
             notes << tr("文件有 %1 行，发送列表最多 %2 行，只加载了前 %2 行")
