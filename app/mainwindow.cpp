@@ -1,6 +1,7 @@
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "capture/capturefiltermenu.h"
 #include "dbcview/databasemenu.h"
 #include "dbcview/framelogdecoder.h"
 #include "device/handlethread.h"
@@ -151,6 +152,9 @@ void MainWindow::assembleComponents()
     QMenu *deviceMenu = menuBar()->addMenu(QStringLiteral("设备"));
     deviceMenu->setObjectName(QStringLiteral("menuDevice"));
     deviceMenu->addAction(interfaceChoice->listenOnlyAction());
+    auto captureFilter = new CaptureFilterMenu(context, this);
+    deviceMenu->addActions(captureFilter->actions());
+    ui->statusbar->addWidget(captureFilter->stateField());
 
     databaseMenu = new DatabaseMenu(context, menuBar()->addMenu(QStringLiteral("数据库")), this);
     addDockWidget(Qt::BottomDockWidgetArea, databaseMenu->signalDock());
