@@ -62,13 +62,10 @@ MainWindow::MainWindow(QWidget *parent)
     context = new MonitorContext(receiveModel, ui->tbReceive, this);
     connect(context, &MonitorContext::statusRequested, this, &MainWindow::showStatusMessage);
     connect(context, &MonitorContext::clearRequested, this, &MainWindow::on_btnClear_clicked);
-    connect(context, &MonitorContext::recordsRequested, this,
-            [this](const QList<QVector<FrameRecord>> &batches) {
+    connect(context, &MonitorContext::chunksRequested, this, [this](const FrameChunkRun &run) {
         appendToFrameLog([&](int limit) {
-            for (const QVector<FrameRecord> &frames : batches) {
-                receiveModel->appendRecords(frames, frameIndex, limit);
-                frameIndex += frames.size();
-            }
+            receiveModel->appendChunks(run, frameIndex, limit);
+            frameIndex += run.rows();
         });
     });
     connect(context, &MonitorContext::frameSelectionRequested, this, &MainWindow::selectFrame);

@@ -202,10 +202,9 @@ void TraceMenu::open()
                                              QStringLiteral("openTraceProgress"), 1000);
     connect(progress, &QProgressDialog::canceled, job, &TraceOpen::cancel);
     connect(job, &TraceOpen::progress, progress, &QProgressDialog::setValue);
-    connect(job, &TraceOpen::frames, this, [this](const QList<QVector<FrameRecord>> &batches) {
-        for (const QVector<FrameRecord> &frames : batches)
-            framesLoaded += frames.size();
-        context->appendRecords(batches);
+    connect(job, &TraceOpen::frames, this, [this](const FrameChunkRun &run) {
+        framesLoaded += run.rows();
+        context->appendChunks(run);
     });
     connect(job, &TraceOpen::finished, this, [this, job, progress](TraceOpen::Outcome outcome) {
         const qint64 dropped = framesLoaded - context->frameLog()->rowCount();
