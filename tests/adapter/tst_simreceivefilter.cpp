@@ -32,7 +32,7 @@ Q_DECLARE_METATYPE(std::vector<CanReceiveFilter>)
 
 // The simulated bus's flood with sixteen identifiers, 0x100 to 0x10F in turn, read
 // through the library's receive filter.
-class tst_SimFilter : public QObject
+class tst_SimReceiveFilter : public QObject
 {
     Q_OBJECT
 
@@ -49,7 +49,7 @@ private slots:
     void refusedTermsKeepTheFilter();
 };
 
-void tst_SimFilter::passingFramesOnly_data()
+void tst_SimReceiveFilter::passingFramesOnly_data()
 {
     QTest::addColumn<QByteArray>("traffic");
     QTest::addColumn<bool>("setBeforeOpen");
@@ -85,7 +85,7 @@ void tst_SimFilter::passingFramesOnly_data()
     }
 }
 
-void tst_SimFilter::passingFramesOnly()
+void tst_SimReceiveFilter::passingFramesOnly()
 {
     QFETCH(QByteArray, traffic);
     QFETCH(bool, setBeforeOpen);
@@ -130,7 +130,7 @@ void tst_SimFilter::passingFramesOnly()
     QCOMPARE(QList<uint>(seen.begin(), seen.end()), ids);
 }
 
-void tst_SimFilter::refusedTermsKeepTheFilter_data()
+void tst_SimReceiveFilter::refusedTermsKeepTheFilter_data()
 {
     QTest::addColumn<int>("count");
     QTest::addColumn<bool>("nullList");
@@ -140,7 +140,7 @@ void tst_SimFilter::refusedTermsKeepTheFilter_data()
     QTest::newRow("no list") << 1 << true;
 }
 
-void tst_SimFilter::refusedTermsKeepTheFilter()
+void tst_SimReceiveFilter::refusedTermsKeepTheFilter()
 {
     QFETCH(int, count);
     QFETCH(bool, nullList);
@@ -159,5 +159,5 @@ void tst_SimFilter::refusedTermsKeepTheFilter()
     }
 }
 
-QTEST_APPLESS_MAIN(tst_SimFilter)
-#include "tst_simfilter.moc"
+QTEST_APPLESS_MAIN(tst_SimReceiveFilter)
+#include "tst_simreceivefilter.moc"
