@@ -17,7 +17,7 @@ const char refusedProperty[] = "inputRefused";
 
 QString refusal(const QString &why, int position)
 {
-    return QStringLiteral("接收过滤错误：%1（第 %2 个字符）").arg(why).arg(position + 1);
+    return QStringLiteral("接收过滤错误：%1（位置 %2）").arg(why).arg(position);
 }
 
 } // namespace
