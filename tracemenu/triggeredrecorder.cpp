@@ -1,6 +1,7 @@
 #include "tracemenu/triggeredrecorder.h"
 
 #include "device/handlethread.h"
+#include "tracemenu/recorder.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -21,21 +22,6 @@ qint64 wallClockUs()
 {
     using namespace std::chrono;
     return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
-}
-
-trace::Frame traceFrame(const FrameRecord &record)
-{
-    trace::Frame frame;
-    frame.error = record.flags & FrameRecord::Error;
-    frame.id = frame.error ? record.errorClass : record.id;
-    frame.extended = record.flags & FrameRecord::Extended;
-    frame.remote = record.flags & FrameRecord::Remote;
-    frame.dlc = quint8(std::min<int>(record.dlc, 15));
-    std::memcpy(frame.data, record.data, sizeof frame.data);
-    frame.tx = record.direction == 1;
-    frame.success = true;
-    frame.timestampUs = record.timestampUs;
-    return frame;
 }
 
 } // namespace

@@ -108,7 +108,8 @@ private:
     std::atomic<quint64> recorded { 0 };
     std::atomic<quint64> lost { 0 };
 
-    // Shared between the hub's thread, the writer thread and the owner's thread.
+    // Shared between the device threads (through the hub's tap), the writer thread and the
+    // owner's thread.
     mutable std::mutex mutex;
     std::condition_variable wake;
     State current = State::Idle;
