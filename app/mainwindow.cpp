@@ -135,7 +135,8 @@ void MainWindow::assembleComponents()
     fileMenu->setObjectName(QStringLiteral("menuFile"));
     traceMenu = new TraceMenu(context, this);
     fileMenu->addActions(traceMenu->actions());
-    ui->statusbar->addWidget(traceMenu->recordingField());
+    for (QLabel *field : traceMenu->recordingFields())
+        ui->statusbar->addWidget(field);
 
     auto idView = new IdViewPanel(context, ui->tbReceive->parentWidget());
     ui->verticalLayout->insertWidget(ui->verticalLayout->indexOf(ui->tbReceive) + 1,

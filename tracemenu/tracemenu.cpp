@@ -8,6 +8,7 @@
 #include "tracemenu/traceopen.h"
 #include "tracemenu/tracereplay.h"
 #include "tracemenu/tracesave.h"
+#include "tracemenu/triggeredrecordingmenu.h"
 #include "transmit/sendthread.h"
 
 #include <QAction>
@@ -72,6 +73,8 @@ TraceMenu::TraceMenu(MonitorContext *context, QWidget *window)
     recordingTimer = new QTimer(this);
     recordingTimer->setInterval(1000);
     connect(recordingTimer, &QTimer::timeout, this, &TraceMenu::updateRecordingField);
+    triggeredRecording = new TriggeredRecordingMenu(context, window, startRecordingAction,
+                                                    stopRecordingAction);
 
     replayAction = new QAction(QStringLiteral("回放记录…"), this);
     replayAction->setObjectName(QStringLiteral("actionReplayTrace"));
@@ -107,8 +110,13 @@ TraceMenu::~TraceMenu()
 
 QList<QAction *> TraceMenu::actions() const
 {
-    return { saveAction, openAction, startRecordingAction, stopRecordingAction, replayAction,
-             stopReplayAction };
+    return { saveAction, openAction, startRecordingAction, stopRecordingAction,
+             triggeredRecording->action(), replayAction, stopReplayAction };
+}
+
+QList<QLabel *> TraceMenu::recordingFields() const
+{
+    return { recordingLabel, triggeredRecording->stateField() };
 }
 
 void TraceMenu::setBusy(bool busy)
