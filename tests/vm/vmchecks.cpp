@@ -543,12 +543,14 @@ void checkReceiveFilter(Check &check)
         {0x400, 0x700, 1, {}},
         {0x7E0, 0x7F0, 0, {}},
     };
+    requireOpening(check, "vcan0", openAdapter(vcan, 500));
+    check.require(canable_setReceiveFilter(0, terms, 4) == 0, "the receive filter was refused");
+    // Started once the open is done, so that its time without traffic ends only after
+    // the last frame.
     const int before = receiverCount();
     FILE *candump = popen(format("exec /usr/bin/candump -L -T 3000 vcan0,%s >/tmp/filter.log",
                                  filters).c_str(), "r");
     waitFor([&] { return receiverCount() > before; }, 30);
-    requireOpening(check, "vcan0", openAdapter(vcan, 500));
-    check.require(canable_setReceiveFilter(0, terms, 4) == 0, "the receive filter was refused");
 
     Strings got;
     CanFrameRecord record{};
