@@ -161,9 +161,9 @@ bool runsAt(const std::string &name, uint32_t bitrate)
 
 // candump cannot say that it is ready; its socket showing up in the kernel's receive
 // lists is the sign.
-int receiverCount()
+int receiverCount(const char *list = "all")
 {
-    std::istringstream lists(readFile("/proc/net/can/rcvlist_all"));
+    std::istringstream lists(readFile(std::string("/proc/net/can/rcvlist_") + list));
     std::string word;
     int count = 0;
     while (lists >> word)
@@ -547,10 +547,12 @@ void checkReceiveFilter(Check &check)
     check.require(canable_setReceiveFilter(0, terms, 4) == 0, "the receive filter was refused");
     // Started once the open is done, so that its time without traffic ends only after
     // the last frame.
-    const int before = receiverCount();
+    // A filtered socket shows in the lists of filtered receivers instead.
+    const int before = receiverCount("inv");
     FILE *candump = popen(format("exec /usr/bin/candump -L -T 3000 vcan0,%s >/tmp/filter.log",
                                  filters).c_str(), "r");
-    waitFor([&] { return receiverCount() > before; }, 30);
+    check.require(waitFor([&] { return receiverCount("inv") > before; }, 30),
+                  "candump did not start");
 
     Strings got;
     CanFrameRecord record{};
