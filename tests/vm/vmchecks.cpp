@@ -549,7 +549,8 @@ void checkReceiveFilter(Check &check)
     // the last frame.
     // A filtered socket shows in the lists of filtered receivers instead.
     const int before = receiverCount("inv");
-    FILE *candump = popen(format("exec /usr/bin/candump -L -T 3000 vcan0,%s >/tmp/filter.log",
+    FILE *candump = popen(format("exec /usr/bin/candump -L -r 16777216 -T 3000 vcan0,%s "
+                                 ">/tmp/filter.log",
                                  filters).c_str(), "r");
     check.require(waitFor([&] { return receiverCount("inv") > before; }, 30),
                   "candump did not start");
