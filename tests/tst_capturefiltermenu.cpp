@@ -47,7 +47,7 @@ void tst_CaptureFilterMenu::dialogSetsTheFilter()
     QVERIFY(component);
     QMenu *menu = window.menuBar()->findChild<QMenu *>(QStringLiteral("menuDevice"));
     QVERIFY(menu);
-    QAction *action = menu->findChild<QAction *>(QStringLiteral("actionCaptureFilter"));
+    QAction *action = window.findChild<QAction *>(QStringLiteral("actionCaptureFilter"));
     QVERIFY(action);
     QVERIFY(menu->actions().contains(action));
     window.show();

@@ -57,9 +57,9 @@ void tst_TriggeredRecordingMenu::dialogRefusesOrArms()
     auto component = window.findChild<TriggeredRecordingMenu *>();
     QVERIFY(component);
     QMenu *menu = window.menuBar()->findChild<QMenu *>(QStringLiteral("menuFile"));
-    QAction *startRecording = menu->findChild<QAction *>("actionStartRecording");
-    QAction *stopRecording = menu->findChild<QAction *>("actionStopRecording");
-    QAction *arm = menu->findChild<QAction *>("actionTriggeredRecording");
+    QAction *startRecording = window.findChild<QAction *>("actionStartRecording");
+    QAction *stopRecording = window.findChild<QAction *>("actionStopRecording");
+    QAction *arm = window.findChild<QAction *>("actionTriggeredRecording");
     // The entry follows the plain recording's.
     QCOMPARE(menu->actions().indexOf(arm), menu->actions().indexOf(stopRecording) + 1);
     QVERIFY(!stopRecording->isEnabled());
