@@ -248,7 +248,8 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     parser.addHelpOption();
-    const QCommandLineOption modeOption(QStringLiteral("mode"), QStringLiteral("filter or trigger"),
+    const QCommandLineOption modeOption(QStringLiteral("mode"),
+                                        QStringLiteral("filter or trigger"),
                                         QStringLiteral("MODE"), QStringLiteral("filter"));
     const QCommandLineOption secondsOption(QStringLiteral("seconds"),
                                            QStringLiteral("Length of each filter run (10)."),
