@@ -211,7 +211,7 @@ bool TraceOpen::deliveryDue()
     // Each insertion costs the view in proportion to the rows it holds, so waiting until
     // as many rows are read as were delivered keeps the insertions' total linear.
     const qint64 enough = std::clamp<qint64>(qint64(delivered), frameChunkRows,
-                                             qint64(queuedChunks) * frameChunkRows);
+                                             qint64(deliveryChunks) * frameChunkRows);
     return waiting >= enough || sinceDelivery.elapsed() >= deliveryMs;
 }
 
@@ -220,12 +220,17 @@ void TraceOpen::deliver()
     FrameChunkRun run;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        if (!cancelled) {
+        if (cancelled) {
+            queue.clear();
+        } else {
+            const auto end = queue.begin() + std::min<qptrdiff>(qptrdiff(queue.size()),
+                                                                deliveryChunks);
             run.chunks.assign(std::make_move_iterator(queue.begin()),
-                              std::make_move_iterator(queue.end()));
-            run.lastRows = lastChunkRows;
+                              std::make_move_iterator(end));
+            queue.erase(queue.begin(), end);
+            // Only the file's last chunk may be short, and it is the last one queued.
+            run.lastRows = queue.empty() ? lastChunkRows : frameChunkRows;
         }
-        queue.clear();
     }
     taken.notify_all();
     if (run.chunks.empty())
@@ -250,8 +255,22 @@ void TraceOpen::threadFinished()
     done = true;
     deliveryTimer->stop();
     joinReader();
+    deliverRest();
+}
+
+void TraceOpen::deliverRest()
+{
     // The reader is done, so the rest of the file is in the queue.
     deliver();
+    bool more = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        more = !queue.empty();
+    }
+    if (more) {
+        QTimer::singleShot(0, this, &TraceOpen::deliverRest);
+        return;
+    }
     Outcome outcome = Loaded;
     if (cancelled)
         outcome = Cancelled;
