@@ -94,10 +94,14 @@ TraceOpen::TraceOpen(const QString &path, QObject *parent)
 {
     deliveryTimer->setInterval(checkMs);
     connect(deliveryTimer, &QTimer::timeout, this, [this] {
+        if (done) {
+            deliverRest();
+            return;
+        }
         if (deliveryDue())
             deliver();
-        const quint64 done = bytesRead.load(std::memory_order_relaxed);
-        const int permille = totalBytes ? int(std::min(done, totalBytes) * 1000 / totalBytes)
+        const quint64 read = bytesRead.load(std::memory_order_relaxed);
+        const int permille = totalBytes ? int(std::min(read, totalBytes) * 1000 / totalBytes)
                                         : 0;
         if (permille != reportedPermille) {
             reportedPermille = permille;
@@ -253,7 +257,6 @@ void TraceOpen::threadFinished()
     if (done)
         return;
     done = true;
-    deliveryTimer->stop();
     joinReader();
     deliverRest();
 }
@@ -267,10 +270,11 @@ void TraceOpen::deliverRest()
         std::lock_guard<std::mutex> lock(mutex);
         more = !queue.empty();
     }
-    if (more) {
-        QTimer::singleShot(0, this, &TraceOpen::deliverRest);
+    // The timer brings the next part, after the events that waited meanwhile; an event
+    // posted now would run first.
+    if (more)
         return;
-    }
+    deliveryTimer->stop();
     Outcome outcome = Loaded;
     if (cancelled)
         outcome = Cancelled;

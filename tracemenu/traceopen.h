@@ -48,10 +48,9 @@ public:
     // per chunk would make a long file's open quadratic.
     static constexpr int checkMs = 20;
     static constexpr int deliveryMs = 400;
-    // The most chunks one delivery hands over (1,048,576 frames): the table's insertion
-    // costs some 45 ns a row, so a larger one would keep the GUI thread still for longer
-    // than 50 ms.
-    static constexpr int deliveryChunks = 256;
+    // The most chunks one delivery hands over (524,288 frames): the table's insertion
+    // costs 25 to 100 ns a row, and the GUI thread must not stay still for 100 ms.
+    static constexpr int deliveryChunks = 128;
     // Chunks read ahead of the GUI thread (2,097,152 frames, 64 MiB), more than a
     // delivery's worth at the fastest reader's pace; the reader waits when they are all
     // waiting.
@@ -90,7 +89,7 @@ private:
     bool deliveryDue();
     void deliver();
     void threadFinished();
-    // Hands over what the finished reader left, a delivery per turn of the event loop,
+    // Hands over what the finished reader left, a delivery per tick of the delivery timer,
     // then emits finished().
     void deliverRest();
     void joinReader();
