@@ -270,7 +270,7 @@ void TraceOpen::deliverRest()
         std::lock_guard<std::mutex> lock(mutex);
         more = !queue.empty();
     }
-    // The timer brings the next part, after the events that waited meanwhile; an event
+    // The timer brings the next delivery, after the events that waited meanwhile; an event
     // posted now would run first.
     if (more)
         return;

@@ -4,7 +4,7 @@
 // the trigger, the end (a stop expression, seconds after the trigger, or "停止录制"),
 // the file and its format and "重新等待"; then the armed recorder's state in the status
 // bar ("等待触发", then the file being written) and its files' outcome in the status line.
-// While armed, "开始录制…" is off and "停止录制" disarms it. Part of the trace menu, which
+// While armed, "开始录制…" is off and "停止录制" disarms it. It belongs to the trace menu, which
 // puts action() after its recording entries and whose stateField() the window places.
 // GUI thread only.
 
