@@ -13,6 +13,11 @@ namespace {
 // until no call is inside the old one.
 std::shared_mutex sessionLock;
 std::unique_ptr<canable::Backend> session;
+// Read under the session lock shared and changed under it exclusively, so a read never
+// sees half a filter and a change waits for the read in progress.
+std::vector<CanReceiveFilter> receiveFilter;
+// A read that finds only frames the filter drops still returns within this time.
+constexpr auto filteredReadLimit = std::chrono::milliseconds(10);
 
 // What the next opens use, chosen by any thread.
 std::mutex choiceLock;
@@ -81,6 +86,8 @@ int canable_initDLL(int deviceIndex, unsigned int bitrateKbps)
                                             std::getenv("CANABLE_SIM_FAULTS"), listenOnly);
     else
         session = canable::openSocketCan(name, bitrateKbps, listenOnly);
+    if (session && !receiveFilter.empty())
+        session->setReceiveFilter(receiveFilter);
     if (!session && lastErrorText.empty())
         lastErrorText = "the device could not be opened";
     return session ? 0 : -1;
@@ -103,7 +110,19 @@ int canable_readMessage(int deviceIndex, CanFrameRecord *record, int count)
     std::shared_lock<std::shared_mutex> lock(sessionLock);
     if (!session)
         return -1;
-    return session->read(record);
+    if (receiveFilter.empty())
+        return session->read(record);
+    const int terms = int(receiveFilter.size());
+    const auto deadline = std::chrono::steady_clock::now() + filteredReadLimit;
+    for (;;) {
+        const int result = session->read(record);
+        if (result != 0)
+            return result;
+        if (canable_filterPasses(receiveFilter.data(), terms, record))
+            return 0;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return -1;
+    }
 }
 
 int canable_writeMessage(int deviceIndex, const CanFrameRecord *record)
@@ -179,6 +198,20 @@ int canable_getStatus(int deviceIndex, CanBusStatus *status)
     if (!session)
         return fail("no device is open");
     session->status(status);
+    return 0;
+}
+
+int canable_setReceiveFilter(int deviceIndex, const CanReceiveFilter *filters, int count)
+{
+    clearError();
+    if (deviceIndex != 0)
+        return fail("there is only device 0");
+    if (count < 0 || count > CANABLE_FILTER_MAX || (count > 0 && !filters))
+        return fail("a receive filter has 0 to 512 terms");
+    std::unique_lock<std::shared_mutex> lock(sessionLock);
+    receiveFilter.assign(filters, filters + count);
+    if (session)
+        session->setReceiveFilter(receiveFilter);
     return 0;
 }
 

@@ -19,6 +19,8 @@ namespace {
 
 constexpr int64_t never = std::numeric_limits<int64_t>::max();
 constexpr uint32_t floodId = 0x100;
+// The flood's identifiers stay standard ones.
+constexpr uint64_t maxFloodIdentifiers = 0x800 - floodId;
 constexpr size_t writtenCapacity = 64;
 constexpr size_t receivedCapacity = 32768;
 constexpr std::chrono::milliseconds readWaitLimit(5);
@@ -209,6 +211,7 @@ class UnlimitedFlood final : public Backend
 public:
     UnlimitedFlood(const SimTraffic &traffic, bool listenOnly)
         : m_listenOnly(listenOnly)
+        , m_identifiers(traffic.identifiers)
     {
         m_frame.id = floodId;
         m_frame.dlc = traffic.dlc;
@@ -217,6 +220,7 @@ public:
 
     int read(CanFrameRecord *record) override
     {
+        m_frame.id = floodId + uint32_t(m_sequence % m_identifiers);
         fillSequence(m_frame, m_sequence++);
         *record = m_frame;
         return 0;
@@ -247,6 +251,7 @@ public:
 
 private:
     const bool m_listenOnly;
+    const uint32_t m_identifiers;
     CanFrameRecord m_frame = {};
     uint64_t m_sequence = 0;
     WriteLog m_writeLog;
@@ -277,6 +282,7 @@ std::optional<SimTraffic> parseSimTraffic(const char *text)
     traffic.flood = true;
 
     bool dlcGiven = false;
+    uint64_t identifiers = 0;
     size_t start = comma;
     while (start != std::string::npos) {
         const size_t end = value.find(',', start + 1);
@@ -289,6 +295,10 @@ std::optional<SimTraffic> parseSimTraffic(const char *text)
                    && option[4] >= '0' && option[4] <= '8' && !dlcGiven) {
             traffic.dlc = uint8_t(option[4] - '0');
             dlcGiven = true;
+        } else if (option.compare(0, 4, "ids=") == 0 && traffic.identifiers == 1
+                   && parseDecimal(option.substr(4), &identifiers) && identifiers >= 1
+                   && identifiers <= maxFloodIdentifiers) {
+            traffic.identifiers = uint32_t(identifiers);
         } else {
             return std::nullopt;
         }
@@ -458,6 +468,7 @@ SimulatedBus::SimulatedBus(unsigned int kbps, const SimTraffic &traffic,
     , m_errorEvents(errorEventCapacity)
 {
     if (traffic.flood) {
+        m_floodIdentifiers = traffic.identifiers;
         const int64_t perSecond = int64_t(traffic.framesPerSecond);
         addNode(floodId, traffic.extended, false, traffic.dlc, Content::Flood, 0,
                 perSecond > 0 ? milliseconds(1000) : 0, std::max<int64_t>(perSecond, 1));
@@ -618,6 +629,8 @@ void SimulatedBus::load(Node &node, int64_t start)
     if (node.periodic && node.due > start)
         return;
     fillContent(node.frame, node.content, node.instance, start);
+    if (node.content == Content::Flood)
+        node.frame.id = floodId + uint32_t(node.instance % m_floodIdentifiers);
     node.duration = frameNanoseconds(node.frame, m_kbps);
 }
 

@@ -11,6 +11,7 @@ AdapterCalls linkedAdapterCalls()
     calls.lastError = &canable_lastError;
     calls.readErrorEvent = &canable_readErrorEvent;
     calls.getStatus = &canable_getStatus;
+    calls.setReceiveFilter = &canable_setReceiveFilter;
     return calls;
 }
 

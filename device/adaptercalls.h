@@ -16,6 +16,7 @@ struct AdapterCalls
     decltype(&canable_lastError) lastError = nullptr;
     decltype(&canable_readErrorEvent) readErrorEvent = nullptr;
     decltype(&canable_getStatus) getStatus = nullptr;
+    decltype(&canable_setReceiveFilter) setReceiveFilter = nullptr;
 };
 
 // The calls the linked library offers.

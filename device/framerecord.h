@@ -54,6 +54,19 @@ struct FrameChunk
     static void releaseSpares();
 };
 
+// Rows made on one thread for the frame log on another: whole chunks, every one full but
+// the last, which holds lastRows.
+struct FrameChunkRun
+{
+    std::vector<std::shared_ptr<FrameChunk>> chunks;
+    int lastRows = 0;
+
+    int rows() const
+    {
+        return chunks.empty() ? 0 : int(chunks.size() - 1) * frameChunkRows + lastRows;
+    }
+};
+
 // Data and length of a frame that does not fit a record (a refused write of a long frame).
 struct OversizedFrame
 {

@@ -132,6 +132,9 @@ void ListenThread::run()
         emit openFailed(number, refused);
         return;
     }
+    // Set before the open, so that the first frame already meets it.
+    quint64 filterSeen = filterChanges.load(std::memory_order_acquire);
+    QVector<CanReceiveFilter> ownTerms = applyCaptureFilter(calls);
     if (canable_initDLL(0, session.bitrate) != 0) {
         emit openFailed(number, lastErrorText(calls));
         return;
@@ -142,8 +145,14 @@ void ListenThread::run()
     qint64 lastPoll = steadyMsecs() - statusPollMsecs;
     CanFrameRecord record = {};
     while (running) {
+        if (filterChanges.load(std::memory_order_relaxed) != filterSeen) {
+            filterSeen = filterChanges.load(std::memory_order_acquire);
+            ownTerms = applyCaptureFilter(calls);
+        }
         // The library bounds each read, which is what lets closeDevice() stop this loop.
-        const bool got = canable_readMessage(0, &record, 1) == 0;
+        const bool got = canable_readMessage(0, &record, 1) == 0
+                && (ownTerms.isEmpty()
+                    || canable_filterPasses(ownTerms.constData(), ownTerms.size(), &record));
         if (got) {
             CanMessage msg;
             msg.direction = 0;
@@ -173,6 +182,28 @@ void ListenThread::run()
             }
         }
     }
+}
+
+void ListenThread::setCaptureFilter(const CaptureFilter &newFilter)
+{
+    QMutexLocker locker(&mutex);
+    filter = newFilter;
+    ++filterChanges;
+}
+
+CaptureFilter ListenThread::captureFilter() const
+{
+    QMutexLocker locker(&mutex);
+    return filter;
+}
+
+QVector<CanReceiveFilter> ListenThread::applyCaptureFilter(const AdapterCalls &calls)
+{
+    const QVector<CanReceiveFilter> terms = captureFilter().terms;
+    // A library that refuses the terms still gets them applied, here.
+    if (calls.setReceiveFilter && calls.setReceiveFilter(0, terms.constData(), terms.size()) == 0)
+        return {};
+    return terms;
 }
 
 void ListenThread::drainErrorEvents(const AdapterCalls &calls)

@@ -5,12 +5,17 @@
 // events the controller reports, and (at most five times a second) the controller's
 // status.
 //
+// A capture filter keeps the frames that do not pass from ever being emitted: the library
+// drops them where it can (canable_setReceiveFilter), else the listen thread does; error
+// events always pass.
+//
 // openDevice() and closeDevice() are for the GUI thread; run() is the listen thread.
 // openSuccess, openFailed, receiveMsgSignal and errorEventSignal are emitted on the listen
 // thread, deviceClosed on the thread that called closeDevice(). session(), busStatus()
-// and sessionBitrate() may be called from any thread.
+// sessionBitrate(), setCaptureFilter() and captureFilter() may be called from any thread.
 
 #include "device/canmessage.h"
+#include "device/capturefilter.h"
 #include "health/busstatus.h"
 
 #include <QByteArray>
@@ -53,6 +58,9 @@ public:
     BusStatus busStatus() const;
     // The bit rate of the session that is open, 0 while none is.
     quint32 sessionBitrate() const { return openBitrate; }
+    // In force from the next frame read on, for this session and the following ones.
+    void setCaptureFilter(const CaptureFilter &filter);
+    CaptureFilter captureFilter() const;
 
 signals:
     void openSuccess(quint64 session);
@@ -74,6 +82,8 @@ private:
     QString prepareOpen(const AdapterCalls &calls, const OpenOptions &options);
     void drainErrorEvents(const AdapterCalls &calls);
     void pollStatus(const AdapterCalls &calls);
+    // The terms the listen thread must apply itself: none when the library took them.
+    QVector<CanReceiveFilter> applyCaptureFilter(const AdapterCalls &calls);
 
     OpenOptions options;
     std::atomic<bool> running { false };
@@ -81,4 +91,7 @@ private:
     std::atomic<quint32> openBitrate { 0 };
     mutable QMutex mutex;
     BusStatus status;
+    CaptureFilter filter;
+    // Bumped by every change, so the read loop notices one with a single atomic load.
+    std::atomic<quint64> filterChanges { 0 };
 };

@@ -190,6 +190,38 @@ int FrameLogModel::appendRecords(const QVector<FrameRecord> &records, qint64 fir
                   records.size(), firstNumber, limit);
 }
 
+int FrameLogModel::appendChunks(const FrameChunkRun &run, qint64 numberOfFirst, int limit)
+{
+    const int added = run.rows();
+    const auto copy = [&run](int i, FrameRecord &slot, qint64) {
+        slot = run.chunks[size_t(i / frameChunkRows)]->records[i % frameChunkRows];
+    };
+    const qint64 allRows = qint64(rows) + added;
+    const qint64 kept = std::min(limit >= 0 && allRows > limit ? qint64(limit) : allRows,
+                                 maxRows);
+    const int removedOld = int(std::max<qint64>(0, allRows - kept));
+    // Every new row stays and old ones, if any go, leave a table that is not full before
+    // and after alike: only then are whole chunks taken over; the rest is copied.
+    if (added == 0 || removedOld > rows || (removedOld > 0 && removedOld == added))
+        return append(copy, added, numberOfFirst, limit);
+    const qint64 base = rows > 0 ? firstNumber + rows : numberOfFirst;
+    if (removedOld > 0) {
+        beginRemoveRows(QModelIndex(), 0, removedOld - 1);
+        dropFront(removedOld);
+        endRemoveRows();
+    }
+    if (rows == 0)
+        firstNumber = base;
+    if ((head + rows) % frameChunkRows != 0)
+        return removedOld + append(copy, added, base, -1);
+    beginInsertRows(QModelIndex(), rows, rows + added - 1);
+    for (const std::shared_ptr<FrameChunk> &chunk : run.chunks)
+        chunks.push_back(chunk);
+    rows += added;
+    endInsertRows();
+    return removedOld;
+}
+
 void FrameLogModel::storeMessage(const CanMessage &msg, FrameRecord &slot, qint64 number)
 {
     slot = frameRecord(msg);

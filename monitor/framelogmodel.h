@@ -77,6 +77,10 @@ public:
     // spares the GUI thread the conversion; a record flagged Oversized shows without its
     // data, which only appendMessages() keeps.
     int appendRecords(const QVector<FrameRecord> &records, qint64 firstNumber, int limit);
+    // The same for rows made in chunks on another thread, whose chunks the model takes
+    // over without a copy where its rows end on a chunk's edge (as they do from the first
+    // append into an empty model on); the caller must not touch them after this.
+    int appendChunks(const FrameChunkRun &run, qint64 firstNumber, int limit);
 
     // Makes `limit` the row limit in force and removes the oldest rows beyond it, nothing
     // for a negative limit; returns how many went.

@@ -20,7 +20,8 @@ list(SORT exported)
 
 set(expected canable_freeDLL canable_getStatus canable_initDLL canable_lastError
     canable_lastReadTimestamp canable_listInterfaces canable_readErrorEvent
-    canable_readMessage canable_selectInterface canable_setListenOnly canable_writeMessage)
+    canable_readMessage canable_selectInterface canable_setListenOnly canable_setReceiveFilter
+    canable_writeMessage)
 if(NOT "${exported}" STREQUAL "${expected}")
     message(FATAL_ERROR "${LIBRARY} exports [${exported}], expected [${expected}]")
 endif()

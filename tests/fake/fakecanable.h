@@ -17,12 +17,12 @@ namespace FakeCanable {
 
 struct Call
 {
-    // "init", "free", "read", "write", or of the additional calls "select" and
-    // "listenOnly"
+    // "init", "free", "read", "write", or of the additional calls "select",
+    // "listenOnly" and "receiveFilter" (which the fake then applies as it reads)
     QString name;
     int deviceIndex = 0;
     unsigned int bitrate = 0; // init only
-    int count = 0;            // read only
+    int count = 0;            // read; receiveFilter: the terms
     QByteArray interfaceName; // select only; empty for the default
     bool enabled = false;     // listenOnly only
 };
