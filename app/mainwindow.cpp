@@ -1,6 +1,7 @@
 #include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "capture/capturefiltermenu.h"
 #include "dbcview/databasemenu.h"
 #include "dbcview/framelogdecoder.h"
 #include "device/handlethread.h"
@@ -63,13 +64,10 @@ MainWindow::MainWindow(QWidget *parent)
     context = new MonitorContext(receiveModel, ui->tbReceive, this);
     connect(context, &MonitorContext::statusRequested, this, &MainWindow::showStatusMessage);
     connect(context, &MonitorContext::clearRequested, this, &MainWindow::on_btnClear_clicked);
-    connect(context, &MonitorContext::recordsRequested, this,
-            [this](const QList<RecordBatch> &batches) {
+    connect(context, &MonitorContext::chunksRequested, this, [this](const FrameChunkRun &run) {
         appendToFrameLog([&](int limit) {
-            for (const RecordBatch &batch : batches) {
-                receiveModel->appendRecords(batch.records, frameIndex, limit, &batch.tails);
-                frameIndex += batch.records.size();
-            }
+            receiveModel->appendChunks(run, frameIndex, limit);
+            frameIndex += run.rows();
         });
     });
     connect(context, &MonitorContext::frameSelectionRequested, this, &MainWindow::selectFrame);
@@ -139,7 +137,8 @@ void MainWindow::assembleComponents()
     fileMenu->setObjectName(QStringLiteral("menuFile"));
     traceMenu = new TraceMenu(context, this);
     fileMenu->addActions(traceMenu->actions());
-    ui->statusbar->addWidget(traceMenu->recordingField());
+    for (QLabel *field : traceMenu->recordingFields())
+        ui->statusbar->addWidget(field);
 
     idView = new IdViewPanel(context, ui->tbReceive->parentWidget());
     ui->verticalLayout->insertWidget(ui->verticalLayout->indexOf(ui->tbReceive) + 1,
@@ -153,6 +152,9 @@ void MainWindow::assembleComponents()
     QMenu *deviceMenu = menuBar()->addMenu(QStringLiteral("设备"));
     deviceMenu->setObjectName(QStringLiteral("menuDevice"));
     deviceMenu->addAction(interfaceChoice->listenOnlyAction());
+    auto captureFilter = new CaptureFilterMenu(context, this);
+    deviceMenu->addActions(captureFilter->actions());
+    ui->statusbar->addWidget(captureFilter->stateField());
 
     fdMode = new FdMode(context, ui->widget_77);
     deviceMenu->addAction(fdMode->action());

@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace canable {
 
@@ -33,6 +34,13 @@ public:
     virtual bool readErrorEvent(CanErrorEvent *event) { (void)event; return false; }
     // The controller's health as far as this session knows it.
     virtual void status(CanBusStatus *status);
+    // Lets the device drop what does not pass before it reaches read(); the dispatcher
+    // checks every frame read anyway, so a backend without such a means does nothing.
+    // Called only while no other call is inside the backend.
+    virtual void setReceiveFilter(const std::vector<CanReceiveFilter> &filters)
+    {
+        (void)filters;
+    }
 };
 
 // A session that knows nothing of the controller.

@@ -14,6 +14,11 @@ namespace {
 // until no call is inside the old one.
 std::shared_mutex sessionLock;
 std::unique_ptr<canable::Backend> session;
+// Read under the session lock shared and changed under it exclusively, so a read never
+// sees half a filter and a change waits for the read in progress.
+std::vector<CanReceiveFilter> receiveFilter;
+// A read that finds only frames the filter drops still returns within this time.
+constexpr auto filteredReadLimit = std::chrono::milliseconds(10);
 
 // What the next opens use, chosen by any thread.
 std::mutex choiceLock;
@@ -152,9 +157,33 @@ int openSession(int deviceIndex, unsigned int bitrateKbps, unsigned int dataKbps
                                             std::getenv("CANABLE_SIM_FAULTS"), listenOnly);
     else
         session = canable::openSocketCan(name, bitrateKbps, dataKbps, listenOnly);
+    if (session && !receiveFilter.empty())
+        session->setReceiveFilter(receiveFilter);
     if (!session && lastErrorText.empty())
         lastErrorText = "the device could not be opened";
     return session ? 0 : -1;
+}
+
+// Reads until a frame passes the receive filter, or for at most filteredReadLimit. The
+// kernel filters what it queues after a change, but what was queued before, and every
+// frame of the simulated bus, is checked here. The caller holds the session lock.
+template<typename Read, typename Addressing>
+int readFiltered(Read read, Addressing addressing)
+{
+    if (receiveFilter.empty())
+        return read();
+    const int terms = int(receiveFilter.size());
+    const auto deadline = std::chrono::steady_clock::now() + filteredReadLimit;
+    for (;;) {
+        const int result = read();
+        if (result != 0)
+            return result;
+        const CanFrameRecord frame = addressing();
+        if (canable_filterPasses(receiveFilter.data(), terms, &frame))
+            return 0;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return -1;
+    }
 }
 
 } // namespace
@@ -183,7 +212,13 @@ int canable_readMessageFD(int deviceIndex, CanFdFrameRecord *record)
     std::shared_lock<std::shared_mutex> lock(sessionLock);
     if (!session)
         return -1;
-    return session->readFd(record);
+    return readFiltered([record] { return session->readFd(record); }, [record] {
+        CanFrameRecord classic {};
+        classic.id = record->id;
+        classic.extended = (record->flags & CANABLE_FD_EXT) != 0;
+        classic.remote = (record->flags & CANABLE_FD_RTR) != 0;
+        return classic;
+    });
 }
 
 int canable_writeMessageFD(int deviceIndex, const CanFdFrameRecord *record)
@@ -216,7 +251,8 @@ int canable_readMessage(int deviceIndex, CanFrameRecord *record, int count)
     std::shared_lock<std::shared_mutex> lock(sessionLock);
     if (!session)
         return -1;
-    return session->read(record);
+    return readFiltered([record] { return session->read(record); },
+                        [record] { return *record; });
 }
 
 int canable_writeMessage(int deviceIndex, const CanFrameRecord *record)
@@ -292,6 +328,20 @@ int canable_getStatus(int deviceIndex, CanBusStatus *status)
     if (!session)
         return fail("no device is open");
     session->status(status);
+    return 0;
+}
+
+int canable_setReceiveFilter(int deviceIndex, const CanReceiveFilter *filters, int count)
+{
+    clearError();
+    if (deviceIndex != 0)
+        return fail("there is only device 0");
+    if (count < 0 || count > CANABLE_FILTER_MAX || (count > 0 && !filters))
+        return fail("a receive filter has 0 to 512 terms");
+    std::unique_lock<std::shared_mutex> lock(sessionLock);
+    receiveFilter.assign(filters, filters + count);
+    if (session)
+        session->setReceiveFilter(receiveFilter);
     return 0;
 }
 

@@ -271,6 +271,56 @@ CANABLE_OPTIONAL int canable_readMessageFD(int deviceIndex, CanFdFrameRecord *re
  * format, and any FD frame on a device opened with canable_initDLL; canable_lastError()
  * then says why. 0 when the frame went out. */
 CANABLE_OPTIONAL int canable_writeMessageFD(int deviceIndex, const CanFdFrameRecord *record);
+/* One term of a receive filter, in the encoding of SocketCAN's struct can_filter: a frame
+ * passes when (word & mask) == (id & mask), or != with inverted set, where word is the
+ * frame's identifier with CANABLE_FILTER_EXTENDED set for a 29-bit identifier and
+ * CANABLE_FILTER_REMOTE for a remote frame. A mask without CANABLE_FILTER_EXTENDED lets
+ * both formats through alike; one with it and an id without it stands for standard frames
+ * and tests only the low 11 bits. Bit 29 of the mask is ignored. */
+#define CANABLE_FILTER_EXTENDED 0x80000000u
+#define CANABLE_FILTER_REMOTE 0x40000000u
+#define CANABLE_FILTER_MAX 512
+
+typedef struct CanReceiveFilter
+{
+    uint32_t id;
+    uint32_t mask;
+    uint8_t inverted;      /* non-zero: the frames that do not match pass */
+    uint8_t reserved[3];
+} CanReceiveFilter;
+
+/* Whether a received frame passes the count terms (count 0: every frame passes): it
+ * passes when it passes any one of them. The same rule holds wherever it is applied, in a
+ * library, the kernel or a caller. */
+static inline int canable_filterPasses(const CanReceiveFilter *filters, int count,
+                                       const CanFrameRecord *record)
+{
+    int i;
+    uint32_t word = record->id & (record->extended ? 0x1FFFFFFFu : 0x7FFu);
+    if (count <= 0)
+        return 1;
+    if (record->extended)
+        word |= CANABLE_FILTER_EXTENDED;
+    if (record->remote)
+        word |= CANABLE_FILTER_REMOTE;
+    for (i = 0; i < count; ++i) {
+        uint32_t mask = filters[i].mask & ~0x20000000u;
+        if ((mask & CANABLE_FILTER_EXTENDED) && !(filters[i].id & CANABLE_FILTER_EXTENDED))
+            mask &= 0x7FFu | CANABLE_FILTER_EXTENDED | CANABLE_FILTER_REMOTE;
+        if (((word & mask) == (filters[i].id & mask)) != (filters[i].inverted != 0))
+            return 1;
+    }
+    return 0;
+}
+
+/* Receives from now on, on the open device and on the following opens, only the frames
+ * that pass the count terms (at most CANABLE_FILTER_MAX; 0 receives every frame); error
+ * events are not filtered. On SocketCAN the kernel drops the others (CAN_RAW_FILTER) and
+ * the library checks what was queued before; the simulated bus applies them in the
+ * library. 0 on success; non-zero for a null list with a count, or too many terms, which
+ * leaves the filter as it was. Any thread; waits for a read in progress to return. */
+CANABLE_OPTIONAL int canable_setReceiveFilter(int deviceIndex, const CanReceiveFilter *filters,
+                                              int count);
 
 #ifdef __cplusplus
 }

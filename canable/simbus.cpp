@@ -19,6 +19,8 @@ namespace {
 
 constexpr int64_t never = std::numeric_limits<int64_t>::max();
 constexpr uint32_t floodId = 0x100;
+// The flood's identifiers stay standard ones.
+constexpr uint64_t maxFloodIdentifiers = 0x800 - floodId;
 constexpr size_t writtenCapacity = 64;
 constexpr size_t receivedCapacity = 32768;
 constexpr std::chrono::milliseconds readWaitLimit(5);
@@ -278,7 +280,9 @@ class UnlimitedFlood final : public Backend
 {
 public:
     UnlimitedFlood(const SimTraffic &traffic, bool fdMode, bool listenOnly)
-        : m_listenOnly(listenOnly), m_fdMode(fdMode)
+        : m_listenOnly(listenOnly)
+        , m_fdMode(fdMode)
+        , m_identifiers(traffic.identifiers)
     {
         m_frame.id = floodId;
         m_frame.len = traffic.dlc;
@@ -292,6 +296,7 @@ public:
     {
         if (isFd(m_frame))
             return 1;
+        m_frame.id = floodId + uint32_t(m_sequence % m_identifiers);
         fillSequence(m_frame, m_sequence++);
         *record = classicOf(m_frame);
         return 0;
@@ -309,6 +314,7 @@ public:
 
     int readFd(CanFdFrameRecord *record) override
     {
+        m_frame.id = floodId + uint32_t(m_sequence % m_identifiers);
         fillSequence(m_frame, m_sequence++);
         *record = m_frame;
         return 0;
@@ -340,6 +346,7 @@ public:
 private:
     const bool m_listenOnly;
     const bool m_fdMode;
+    const uint32_t m_identifiers;
     CanFdFrameRecord m_frame = {};
     uint64_t m_sequence = 0;
     WriteLog m_writeLog;
@@ -370,6 +377,7 @@ std::optional<SimTraffic> parseSimTraffic(const char *text)
     traffic.flood = true;
 
     bool dlcGiven = false;
+    uint64_t identifiers = 0;
     size_t start = comma;
     while (start != std::string::npos) {
         const size_t end = value.find(',', start + 1);
@@ -388,6 +396,10 @@ std::optional<SimTraffic> parseSimTraffic(const char *text)
                    && parseDecimal(option.substr(4), &length) && isFdLength(unsigned(length))) {
             traffic.dlc = uint8_t(length);
             dlcGiven = true;
+        } else if (option.compare(0, 4, "ids=") == 0 && traffic.identifiers == 1
+                   && parseDecimal(option.substr(4), &identifiers) && identifiers >= 1
+                   && identifiers <= maxFloodIdentifiers) {
+            traffic.identifiers = uint32_t(identifiers);
         } else {
             return std::nullopt;
         }
@@ -560,6 +572,7 @@ SimulatedBus::SimulatedBus(unsigned int kbps, unsigned int dataKbps,
     , m_errorEvents(errorEventCapacity)
 {
     if (traffic.flood) {
+        m_floodIdentifiers = traffic.identifiers;
         const int64_t perSecond = int64_t(traffic.framesPerSecond);
         addNode(floodId, uint8_t((traffic.extended ? CANABLE_FD_EXT : 0)
                                  | (traffic.fd ? CANABLE_FD_FDF : 0)
@@ -725,6 +738,8 @@ void SimulatedBus::load(Node &node, int64_t start)
     if (node.periodic && node.due > start)
         return;
     fillContent(node.frame, node.content, node.instance, start);
+    if (node.content == Content::Flood)
+        node.frame.id = floodId + uint32_t(node.instance % m_floodIdentifiers);
     node.duration = frameNanoseconds(node.frame, m_kbps, m_dataKbps);
 }
 

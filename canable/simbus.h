@@ -28,11 +28,12 @@
 //   "replay:<path>"        the frames of a trace file, looping (see replaybus.h)
 //
 // A flood setting may be followed, in any order, by ",dlc=<0..8>" (data length of the
-// flood frames, 8 if not given), ",ext" (29-bit identifier), ",fd" (FD frames, which need
-// a bus opened in FD mode; dlc= then takes any FD length up to 64) and, with ",fd",
-// ",brs" (the data phase at the data rate), e.g. "flood:5000,dlc=2" or
-// "flood,fd,brs,dlc=64".
-// Flood frames are data frames with identifier 0x100 (standard, or extended with ",ext");
+// flood frames, 8 if not given), ",ext" (29-bit identifier), ",ids=<1..1792>" (the frames
+// take the identifiers 0x100 up to 0x100 + N - 1 in turn, N 1 if not given), ",fd" (FD
+// frames, which need a bus opened in FD mode; dlc= then takes any FD length up to 64) and,
+// with ",fd", ",brs" (the data phase at the data rate), e.g. "flood:5000,dlc=2" or
+// "flood,fd,brs,dlc=64". Flood frames are data frames with identifier 0x100 (standard, or
+// extended with ",ext");
 // their data is a sequence number counting from 0, little-endian, cut to dlc bytes, so
 // that lost or reordered frames show as gaps. Any other value makes the open fail with
 // one line on stderr.
@@ -152,6 +153,7 @@ struct SimTraffic
     bool extended = false;
     bool fd = false;
     bool brs = false;
+    uint32_t identifiers = 1; // flood only
 };
 
 // Empty when text is none of the values described above; null or empty means the mix.
@@ -339,6 +341,7 @@ private:
     int64_t m_busFree = 0;
     int64_t m_nextCompletion = 0;
     bool m_overflowReported = false;
+    uint32_t m_floodIdentifiers = 1;
     WriteLog m_writeLog;
 };
 

@@ -909,6 +909,28 @@ void SocketCanBus::status(CanBusStatus *status)
                                         link.rxOverErrors - m_openedWith.rxOverErrors);
 }
 
+static_assert(CANABLE_FILTER_EXTENDED == CAN_EFF_FLAG && CANABLE_FILTER_REMOTE == CAN_RTR_FLAG
+                  && CANABLE_FILTER_MAX == CAN_RAW_FILTER_MAX,
+              "the library's filter terms are the kernel's");
+
+void SocketCanBus::setReceiveFilter(const std::vector<CanReceiveFilter> &filters)
+{
+    // Without terms the socket would receive nothing; the default term takes everything.
+    std::vector<can_filter> terms(std::max<size_t>(filters.size(), 1), can_filter{0, 0});
+    for (size_t i = 0; i < filters.size(); ++i) {
+        terms[i].can_id = filters[i].id & ~canid_t(CAN_INV_FILTER);
+        terms[i].can_mask = filters[i].mask & ~canid_t(CAN_ERR_FLAG);
+        if (filters[i].inverted)
+            terms[i].can_id |= CAN_INV_FILTER;
+    }
+    // A refusal leaves the kernel passing more than the filter; the dispatcher still
+    // drops the rest.
+    if (::setsockopt(m_fd, SOL_CAN_RAW, CAN_RAW_FILTER, terms.data(),
+                     socklen_t(terms.size() * sizeof(can_filter))) != 0)
+        std::fprintf(stderr, "canable: %s: the kernel refused the receive filter: %s\n",
+                     m_interfaceName.c_str(), std::strerror(errno));
+}
+
 int SocketCanBus::write(const CanFrameRecord &record)
 {
     if (m_listenOnly)

@@ -14,6 +14,7 @@ AdapterCalls linkedAdapterCalls()
     calls.initFD = &canable_initFD;
     calls.readMessageFD = &canable_readMessageFD;
     calls.writeMessageFD = &canable_writeMessageFD;
+    calls.setReceiveFilter = &canable_setReceiveFilter;
     return calls;
 }
 

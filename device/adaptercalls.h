@@ -19,6 +19,7 @@ struct AdapterCalls
     decltype(&canable_initFD) initFD = nullptr;
     decltype(&canable_readMessageFD) readMessageFD = nullptr;
     decltype(&canable_writeMessageFD) writeMessageFD = nullptr;
+    decltype(&canable_setReceiveFilter) setReceiveFilter = nullptr;
 
     bool hasFd() const { return initFD && readMessageFD && writeMessageFD; }
 };

@@ -100,12 +100,20 @@ private:
     quint64 end = 0;        // the offset of the next byte since the store began
 };
 
-// Records made on one thread for the frame log, with the bytes of their FD frames beyond
-// the eighth.
-struct RecordBatch
+// Rows made on one thread for the frame log on another: whole chunks, every one full but
+// the last, which holds lastRows.
+struct FrameChunkRun
 {
-    QVector<FrameRecord> records;
-    FrameTails tails;
+    std::vector<std::shared_ptr<FrameChunk>> chunks;
+    // Per chunk, the bytes beyond the eighth of its FD rows, which refer to them through
+    // errorClass; null for a chunk without such rows.
+    std::vector<std::shared_ptr<const FrameTails>> tails;
+    int lastRows = 0;
+
+    int rows() const
+    {
+        return chunks.empty() ? 0 : int(chunks.size() - 1) * frameChunkRows + lastRows;
+    }
 };
 
 // With `tails`, an FD frame longer than 8 bytes keeps its bytes beyond the eighth there;

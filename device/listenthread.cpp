@@ -14,6 +14,13 @@
 
 namespace {
 
+// The capture filter's terms that a library without its own filter leaves to this thread.
+bool passes(const QVector<CanReceiveFilter> &ownTerms, const CanFrameRecord &addressing)
+{
+    return ownTerms.isEmpty()
+            || canable_filterPasses(ownTerms.constData(), ownTerms.size(), &addressing);
+}
+
 qint64 wallClockUsecs()
 {
     timespec now = {};
@@ -138,6 +145,9 @@ void ListenThread::run()
         emit openFailed(number, QStringLiteral("适配器库不支持 CAN FD"));
         return;
     }
+    // Set before the open, so that the first frame already meets it.
+    quint64 filterSeen = filterChanges.load(std::memory_order_acquire);
+    QVector<CanReceiveFilter> ownTerms = applyCaptureFilter(calls);
     if ((fd ? calls.initFD(0, session.bitrate, session.dataBitrate)
             : canable_initDLL(0, session.bitrate)) != 0) {
         emit openFailed(number, lastErrorText(calls));
@@ -149,9 +159,13 @@ void ListenThread::run()
 
     qint64 lastPoll = steadyMsecs() - statusPollMsecs;
     while (running) {
+        if (filterChanges.load(std::memory_order_relaxed) != filterSeen) {
+            filterSeen = filterChanges.load(std::memory_order_acquire);
+            ownTerms = applyCaptureFilter(calls);
+        }
         CanMessage msg;
         // The library bounds each read, which is what lets closeDevice() stop this loop.
-        if (readFrame(calls, fd, &msg)) {
+        if (readFrame(calls, fd, ownTerms, &msg)) {
             msg.direction = 0;
             msg.time = currentFrameTime();
             int64_t stamp = 0;
@@ -174,11 +188,12 @@ void ListenThread::run()
     }
 }
 
-bool ListenThread::readFrame(const AdapterCalls &calls, bool fd, CanMessage *msg)
+bool ListenThread::readFrame(const AdapterCalls &calls, bool fd,
+                             const QVector<CanReceiveFilter> &ownTerms, CanMessage *msg)
 {
     if (!fd) {
         CanFrameRecord record = {};
-        if (canable_readMessage(0, &record, 1) != 0)
+        if (canable_readMessage(0, &record, 1) != 0 || !passes(ownTerms, record))
             return false;
         msg->id = record.extended ? record.id & 0x1FFFFFFFu : record.id;
         // A record never holds more than eight data bytes, so a larger count is clamped
@@ -192,6 +207,14 @@ bool ListenThread::readFrame(const AdapterCalls &calls, bool fd, CanMessage *msg
     CanFdFrameRecord record = {};
     if (calls.readMessageFD(0, &record) != 0)
         return false;
+    if (!ownTerms.isEmpty()) {
+        CanFrameRecord addressing = {};
+        addressing.id = record.id;
+        addressing.extended = (record.flags & CANABLE_FD_EXT) != 0;
+        addressing.remote = (record.flags & CANABLE_FD_RTR) != 0;
+        if (!passes(ownTerms, addressing))
+            return false;
+    }
     msg->extended = record.flags & CANABLE_FD_EXT;
     msg->id = msg->extended ? record.id & 0x1FFFFFFFu : record.id;
     msg->fd = record.flags & CANABLE_FD_FDF;
@@ -201,6 +224,28 @@ bool ListenThread::readFrame(const AdapterCalls &calls, bool fd, CanMessage *msg
     msg->dlc = std::min<int>(record.len, msg->fd ? int(sizeof record.data) : 8);
     msg->data = QByteArray(reinterpret_cast<const char *>(record.data), msg->dlc);
     return true;
+}
+
+void ListenThread::setCaptureFilter(const CaptureFilter &newFilter)
+{
+    QMutexLocker locker(&mutex);
+    filter = newFilter;
+    ++filterChanges;
+}
+
+CaptureFilter ListenThread::captureFilter() const
+{
+    QMutexLocker locker(&mutex);
+    return filter;
+}
+
+QVector<CanReceiveFilter> ListenThread::applyCaptureFilter(const AdapterCalls &calls)
+{
+    const QVector<CanReceiveFilter> terms = captureFilter().terms;
+    // A library that refuses the terms still gets them applied, here.
+    if (calls.setReceiveFilter && calls.setReceiveFilter(0, terms.constData(), terms.size()) == 0)
+        return {};
+    return terms;
 }
 
 void ListenThread::drainErrorEvents(const AdapterCalls &calls)

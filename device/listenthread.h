@@ -5,12 +5,18 @@
 // events the controller reports, and (at most five times a second) the controller's
 // status.
 //
+// A capture filter keeps the frames that do not pass from ever being emitted: the library
+// drops them where it can (canable_setReceiveFilter), else the listen thread does; error
+// events always pass.
+//
 // openDevice() and closeDevice() are for the GUI thread; run() is the listen thread.
 // openSuccess, openFailed, receiveMsgSignal and errorEventSignal are emitted on the listen
-// thread, deviceClosed on the thread that called closeDevice(). session(), busStatus()
-// sessionBitrate() and sessionDataBitrate() may be called from any thread.
+// thread, deviceClosed on the thread that called closeDevice(). session(), busStatus(),
+// sessionBitrate(), sessionDataBitrate(), setCaptureFilter() and captureFilter() may be
+// called from any thread.
 
 #include "device/canmessage.h"
+#include "device/capturefilter.h"
 #include "health/busstatus.h"
 
 #include <QByteArray>
@@ -58,6 +64,9 @@ public:
     quint32 sessionBitrate() const { return openBitrate; }
     // The data bit rate of the FD session that is open, 0 while none is.
     quint32 sessionDataBitrate() const { return openDataBitrate; }
+    // In force from the next frame read on, for this session and the following ones.
+    void setCaptureFilter(const CaptureFilter &filter);
+    CaptureFilter captureFilter() const;
 
 signals:
     void openSuccess(quint64 session);
@@ -79,7 +88,10 @@ private:
     QString prepareOpen(const AdapterCalls &calls, const OpenOptions &options);
     void drainErrorEvents(const AdapterCalls &calls);
     void pollStatus(const AdapterCalls &calls);
-    bool readFrame(const AdapterCalls &calls, bool fd, CanMessage *msg);
+    bool readFrame(const AdapterCalls &calls, bool fd,
+                   const QVector<CanReceiveFilter> &ownTerms, CanMessage *msg);
+    // The terms the listen thread must apply itself: none when the library took them.
+    QVector<CanReceiveFilter> applyCaptureFilter(const AdapterCalls &calls);
 
     OpenOptions options;
     std::atomic<bool> running { false };
@@ -88,4 +100,7 @@ private:
     std::atomic<quint32> openDataBitrate { 0 };
     mutable QMutex mutex;
     BusStatus status;
+    CaptureFilter filter;
+    // Bumped by every change, so the read loop notices one with a single atomic load.
+    std::atomic<quint64> filterChanges { 0 };
 };

@@ -237,6 +237,50 @@ void FrameLogModel::storeRecord(const FrameRecord &record, const FrameTails *sou
         tailBlocks.emplace_back(number, slot.errorClass);
 }
 
+int FrameLogModel::appendChunks(const FrameChunkRun &run, qint64 numberOfFirst, int limit)
+{
+    const int added = run.rows();
+    const auto copy = [this, &run](int i, FrameRecord &slot, qint64 number) {
+        const size_t chunk = size_t(i / frameChunkRows);
+        storeRecord(run.chunks[chunk]->records[i % frameChunkRows],
+                    chunk < run.tails.size() ? run.tails[chunk].get() : nullptr, slot,
+                    number);
+    };
+    const qint64 allRows = qint64(rows) + added;
+    const qint64 kept = std::min(limit >= 0 && allRows > limit ? qint64(limit) : allRows,
+                                 maxRows);
+    const int removedOld = int(std::max<qint64>(0, allRows - kept));
+    // Every new row stays and old ones, if any go, leave a table that is not full before
+    // and after alike: only then are whole chunks taken over; the rest is copied.
+    if (added == 0 || removedOld > rows || (removedOld > 0 && removedOld == added))
+        return append(copy, added, numberOfFirst, limit);
+    const qint64 base = rows > 0 ? firstNumber + rows : numberOfFirst;
+    if (removedOld > 0) {
+        beginRemoveRows(QModelIndex(), 0, removedOld - 1);
+        dropFront(removedOld);
+        endRemoveRows();
+    }
+    if (rows == 0)
+        firstNumber = base;
+    if ((head + rows) % frameChunkRows != 0)
+        return removedOld + append(copy, added, base, -1);
+    beginInsertRows(QModelIndex(), rows, rows + added - 1);
+    for (size_t c = 0; c < run.chunks.size(); ++c) {
+        FrameChunk &chunk = *run.chunks[c];
+        // The FD rows' longer bytes move into this model's own store.
+        if (c < run.tails.size() && run.tails[c]) {
+            const int used = c + 1 == run.chunks.size() ? run.lastRows : frameChunkRows;
+            const qint64 number = base + qint64(c) * frameChunkRows;
+            for (int r = 0; r < used; ++r)
+                storeRecord(chunk.records[r], run.tails[c].get(), chunk.records[r], number + r);
+        }
+        chunks.push_back(run.chunks[c]);
+    }
+    rows += added;
+    endInsertRows();
+    return removedOld;
+}
+
 void FrameLogModel::storeMessage(const CanMessage &msg, FrameRecord &slot, qint64 number)
 {
     const qint64 heldBefore = tails.bytesHeld();

@@ -86,6 +86,10 @@ public:
     // are copied from `tails`, the store its maker kept them in.
     int appendRecords(const QVector<FrameRecord> &records, qint64 firstNumber, int limit,
                       const FrameTails *tails = nullptr);
+    // The same for rows made in chunks on another thread, whose chunks the model takes
+    // over without a copy where its rows end on a chunk's edge (as they do from the first
+    // append into an empty model on); the caller must not touch them after this.
+    int appendChunks(const FrameChunkRun &run, qint64 firstNumber, int limit);
 
     // Makes `limit` the row limit in force and removes the oldest rows beyond it, nothing
     // for a negative limit; returns how many went.

@@ -16,7 +16,6 @@
 
 #include <QList>
 #include <QObject>
-#include <QVector>
 
 #include <functional>
 
@@ -54,11 +53,9 @@ public:
     void showStatus(const QString &text) { emit statusRequested(text); }
     // Empties the frame log, the counters and every view of the frames, as "清空列表".
     void clearFrames() { emit clearRequested(); }
-    // Appends frames read from a file to the frame log, numbered on from its last row.
-    void appendRecords(const QList<RecordBatch> &batches)
-    {
-        emit recordsRequested(batches);
-    }
+    // Appends frames read from a file to the frame log, numbered on from its last row; the
+    // frame log takes the run's chunks over, so the caller must not touch them after this.
+    void appendChunks(const FrameChunkRun &run) { emit chunksRequested(run); }
     // Selects and shows the frame log's row of frame `number`, if the table shows it.
     void selectFrame(qint64 number) { emit frameSelectionRequested(number); }
     // Asks whatever plots signals to plot "Message.Signal" and come up; views that list
@@ -105,7 +102,7 @@ signals:
     // For the window alone.
     void statusRequested(const QString &text);
     void clearRequested();
-    void recordsRequested(const QList<RecordBatch> &batches);
+    void chunksRequested(const FrameChunkRun &run);
     void frameSelectionRequested(qint64 number);
 
 private:

@@ -3,6 +3,8 @@
 #include "dbcview/databasemenu.h"
 #include "dbcview/framelogdecoder.h"
 #include "device/handlethread.h"
+#include "filter/framefiltermodel.h"
+#include "filter/framelogfilter.h"
 #include "monitor/csvexport.h"
 #include "monitor/framelogmodel.h"
 #include "monitor/mytableview.h"
@@ -257,13 +259,20 @@ void tst_FrameLogDecoder::widths()
 void tst_FrameLogDecoder::windowColumnAndExport_data()
 {
     QTest::addColumn<bool>("shown");
-    QTest::newRow("column hidden") << false;
-    QTest::newRow("column shown") << true;
+    QTest::addColumn<QString>("filter");
+    QTest::addColumn<QString>("exported");
+    QTest::newRow("column hidden") << false << "" << "3";
+    QTest::newRow("column shown") << true << "" << "3";
+    // The filtering model between the decoder and the table passes the column's coming
+    // and going on, or the table would never learn of it.
+    QTest::newRow("column shown, filter in force") << true << "id != 0x123" << "2 / 3";
 }
 
 void tst_FrameLogDecoder::windowColumnAndExport()
 {
     QFETCH(bool, shown);
+    QFETCH(QString, filter);
+    QFETCH(QString, exported);
 
     FakeCanable::reset();
     HandleThread::instance()->takeMessages();
@@ -277,6 +286,10 @@ void tst_FrameLogDecoder::windowColumnAndExport()
     const int column = model->columnCount();
     QCOMPARE(view->findChild<QMenu *>()->actions().size(), column);
     QVERIFY(!menuAction->isEnabled());
+    if (!filter.isEmpty()) {
+        QVERIFY(window.findChild<FrameLogFilter *>()->applyText(filter));
+        QTRY_VERIFY(qobject_cast<FrameFilterModel *>(model)->isFiltered());
+    }
 
     auto databaseMenu = window.findChild<DatabaseMenu *>();
     databaseMenu->loadFiles({QFINDTESTDATA("../docs/examples/vehicle.dbc")});
@@ -296,9 +309,10 @@ void tst_FrameLogDecoder::windowColumnAndExport()
     hub->receiveDataSlot(frame(0xC4, false, "b824193741003000"));
     hub->receiveDataSlot(frame(0x123, false, "01"));
     hub->receiveDataSlot(frame(0x500, false, "02051000"));
-    QTRY_COMPARE_WITH_TIMEOUT(model->rowCount(), 3, 10000);
+    const int rows = filter.isEmpty() ? 3 : 2;
+    QTRY_COMPARE_WITH_TIMEOUT(model->rowCount(), rows, 10000);
     QVERIFY(model->index(0, column).data().toString().startsWith("EngineData: EngineSpeed="));
-    QVERIFY(model->index(1, column).data().toString().isEmpty());
+    QCOMPARE(model->index(1, column).data().toString().isEmpty(), filter.isEmpty());
 
     // The file written from the window holds the frame log's own columns and nothing else.
     QTemporaryDir dir;
@@ -316,10 +330,11 @@ void tst_FrameLogDecoder::windowColumnAndExport()
     QTest::mouseClick(window.findChild<QPushButton *>(QStringLiteral("btnExport")),
                       Qt::LeftButton);
     auto line = window.findChild<QLabel *>(QStringLiteral("lblMessage"));
-    QTRY_COMPARE_WITH_TIMEOUT(line->text(), QStringLiteral("已导出 3 行到 %1").arg(path), 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(line->text(),
+                              QStringLiteral("已导出 %1 行到 %2").arg(exported, path), 30000);
     const QByteArray written = readAll(path);
     const QList<QByteArray> lines = written.split('\n');
-    QCOMPARE(lines.size(), 5);
+    QCOMPARE(lines.size(), rows + 2);
     QCOMPARE(QString::fromLocal8Bit(lines.at(0)),
              QStringLiteral("序号,帧ID,数据,DLC,传输方向,状态,时间标识,格式,类型,"));
     QCOMPARE(QString::fromLocal8Bit(lines.at(1)),

@@ -20,6 +20,8 @@ private slots:
     void cells();
     void rowLimits_data();
     void rowLimits();
+    void chunksAppendAsRecords_data();
+    void chunksAppendAsRecords();
     void exportMatchesWrittenRules_data();
     void exportMatchesWrittenRules();
     void cancelledExportLeavesNoFile_data();
@@ -361,6 +363,77 @@ void tst_FrameLogModel::rowLimits()
                                                              : frame(n);
             QCOMPARE(model.index(last, 2).data().toString(), writtenRow(n, written).at(2));
         }
+    }
+}
+
+void tst_FrameLogModel::chunksAppendAsRecords_data()
+{
+    QTest::addColumn<int>("held");
+    QTest::addColumn<QList<int>>("runs");
+    QTest::addColumn<int>("limit");
+
+    const int chunk = frameChunkRows;
+    QTest::newRow("whole chunks into an empty log") << 0 << QList<int>{ 3 * chunk } << -1;
+    QTest::newRow("runs ending mid-chunk") << 0 << QList<int>{ chunk + 5, 2 * chunk, 7 } << -1;
+    QTest::newRow("after rows of a capture") << 100 << QList<int>{ 2 * chunk + 1 } << -1;
+    QTest::newRow("limit drops old rows") << 0 << QList<int>{ 2 * chunk, 2 * chunk, chunk }
+                                          << 3 * chunk + 10;
+    QTest::newRow("limit drops new rows") << 10 << QList<int>{ 3 * chunk + 3 } << chunk + 1;
+    QTest::newRow("full log stays full") << 0 << QList<int>{ 2 * chunk, 2 * chunk } << 2 * chunk;
+    QTest::newRow("limit 0") << 5 << QList<int>{ chunk } << 0;
+}
+
+// Taking over chunks must leave the log exactly as copying the same records would.
+void tst_FrameLogModel::chunksAppendAsRecords()
+{
+    QFETCH(int, held);
+    QFETCH(QList<int>, runs);
+    QFETCH(int, limit);
+
+    FrameLogModel taken;
+    FrameLogModel copied;
+    QVector<CanMessage> first;
+    for (int i = 0; i < held; ++i)
+        first << frame(i);
+    taken.appendMessages(first, 40, limit);
+    copied.appendMessages(first, 40, limit);
+    qint64 next = held;
+    for (int rows : runs) {
+        FrameChunkRun run;
+        QVector<FrameRecord> records;
+        for (int i = 0; i < rows; ++i, ++next) {
+            if (i % frameChunkRows == 0)
+                run.chunks.push_back(std::make_shared<FrameChunk>());
+            records << frameRecord(frame(next));
+            run.chunks.back()->records[i % frameChunkRows] = records.last();
+        }
+        run.lastRows = (rows - 1) % frameChunkRows + 1;
+        QCOMPARE(run.rows(), rows);
+        QSignalSpy inserted(&taken, &QAbstractItemModel::rowsInserted);
+        QSignalSpy shifted(&taken, &FrameLogModel::rowsShifted);
+        QCOMPARE(taken.appendChunks(run, 40, limit), copied.appendRecords(records, 40, limit));
+        // A view learns of every row that came, in one insertion or one shift.
+        QCOMPARE(inserted.count() + shifted.count(), taken.rowCount() > 0 ? 1 : 0);
+        if (inserted.count() == 1)
+            QCOMPARE(inserted.at(0).at(2).toInt(), taken.rowCount() - 1);
+    }
+    QCOMPARE(taken.rowCount(), copied.rowCount());
+    for (int row = 0; row < taken.rowCount(); ++row) {
+        QCOMPARE(taken.number(row), copied.number(row));
+        const CanMessage a = taken.message(row);
+        const CanMessage b = copied.message(row);
+        QCOMPARE(a.id, b.id);
+        QCOMPARE(a.data, b.data);
+        QCOMPARE(a.timestampUs, b.timestampUs);
+    }
+    // Rows appended afterwards go on from the taken-over chunks.
+    taken.appendMessages(QVector<CanMessage>{ frame(next) }, 0, limit);
+    copied.appendMessages(QVector<CanMessage>{ frame(next) }, 0, limit);
+    QCOMPARE(taken.rowCount(), copied.rowCount());
+    if (taken.rowCount() > 0) {
+        const int last = taken.rowCount() - 1;
+        QCOMPARE(taken.message(last).id, copied.message(last).id);
+        QCOMPARE(taken.number(last), copied.number(last));
     }
 }
 

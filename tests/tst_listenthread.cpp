@@ -399,10 +399,11 @@ void tst_ListenThread::openOptionsReachLibrary_data()
 
     QTest::newRow("interface and normal mode")
         << QByteArray("can1") << false << 0
-        << QStringList{ "free", "select", "listenOnly", "init" }
+        << QStringList{ "free", "select", "listenOnly", "receiveFilter", "init" }
         << "";
     QTest::newRow("default interface, listen-only")
-        << QByteArray() << true << 0 << QStringList{ "free", "select", "listenOnly", "init" }
+        << QByteArray() << true << 0
+        << QStringList{ "free", "select", "listenOnly", "receiveFilter", "init" }
         << "";
     QTest::newRow("selection refused")
         << QByteArray("can9") << false << 1 << QStringList{ "free", "select" }

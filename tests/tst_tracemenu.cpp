@@ -5,6 +5,7 @@
 #include "tests/fake/fakecanable.h"
 #include "tests/tracebuilders.h"
 #include "traceformats/tracefile.h"
+#include "tracemenu/traceopen.h"
 
 #include <QAction>
 #include <QApplication>
@@ -131,6 +132,7 @@ private slots:
     void saveFailureSaysSo();
     void openShowsTheFrames_data();
     void openShowsTheFrames();
+    void openLongerThanOneDelivery();
     void openHostileFile_data();
     void openHostileFile();
     void openRefusedWhileDeviceOpen();
@@ -407,6 +409,44 @@ void tst_TraceMenu::openShowsTheFrames()
         shown << describe(receiveModel->message(row));
     QCOMPARE(shown, expected);
     QCOMPARE(receiveModel->number(0), qint64(std::max(0, total - limit)));
+}
+
+// More frames than one delivery hands over, the last chunk short: the file's tail reaches
+// the table in later deliveries, every frame once and in order.
+void tst_TraceMenu::openLongerThanOneDelivery()
+{
+    const int frames = TraceOpen::deliveryChunks * frameChunkRows + 1000;
+    const QString path = dir.filePath(QStringLiteral("long.pcap"));
+    std::string error;
+    {
+        auto writer = trace::Writer::create(path.toStdString(), Format::Pcap, &error);
+        QVERIFY(writer);
+        trace::Frame f;
+        f.dlc = 4;
+        f.success = true;
+        for (int i = 0; i < frames; ++i) {
+            f.id = quint32(i) & 0x7FF;
+            std::memcpy(f.data, &i, sizeof i);
+            f.timestampUs = 1765000000000000LL + i;
+            QVERIFY(writer->write(f));
+        }
+        QVERIFY(writer->close());
+    }
+    auto limitEdit = window->findChild<QLineEdit *>("txtMaxRowCount");
+    limitEdit->setText(QString::number(2 * frames));
+    emit limitEdit->editingFinished();
+
+    answerDialog("actionOpenTrace", path);
+    QTRY_VERIFY_WITH_TIMEOUT(statusText().startsWith(QStringLiteral("已打开")), 30000);
+    QCOMPARE(statusText(), QStringLiteral("已打开 %1：%2 帧").arg(path).arg(frames));
+    QCOMPARE(receiveModel->rowCount(), frames);
+    for (int row = 0; row < frames; ++row) {
+        const FrameRecord &record = receiveModel->record(row);
+        int i = -1;
+        std::memcpy(&i, record.data, sizeof i);
+        if (i != row || record.id != (quint32(row) & 0x7FF) || receiveModel->number(row) != row)
+            QFAIL(qPrintable(QStringLiteral("row %1 holds frame %2").arg(row).arg(i)));
+    }
 }
 
 void tst_TraceMenu::openHostileFile_data()

@@ -12,6 +12,7 @@
 // thread); the counters and isRecording() may be read from any thread. failed() is emitted
 // from the writer thread, so receivers in other threads get it queued.
 
+#include "device/framerecord.h"
 #include "device/frametap.h"
 #include "traceformats/tracefile.h"
 
@@ -24,6 +25,10 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+// One row of the frame log, or a frame kept as a record, as a trace frame; `tails` holds
+// the bytes of an FD row beyond the eighth (without it, such a row keeps its first eight).
+trace::Frame traceFrame(const FrameRecord &record, const FrameTails *tails = nullptr);
 
 class Recorder : public QObject, private FrameTap
 {

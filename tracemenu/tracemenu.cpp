@@ -8,6 +8,7 @@
 #include "tracemenu/traceopen.h"
 #include "tracemenu/tracereplay.h"
 #include "tracemenu/tracesave.h"
+#include "tracemenu/triggeredrecordingmenu.h"
 #include "transmit/sendthread.h"
 
 #include <QAction>
@@ -72,6 +73,8 @@ TraceMenu::TraceMenu(MonitorContext *context, QWidget *window)
     recordingTimer = new QTimer(this);
     recordingTimer->setInterval(1000);
     connect(recordingTimer, &QTimer::timeout, this, &TraceMenu::updateRecordingField);
+    triggeredRecording = new TriggeredRecordingMenu(context, window, startRecordingAction,
+                                                    stopRecordingAction);
 
     replayAction = new QAction(QStringLiteral("回放记录…"), this);
     replayAction->setObjectName(QStringLiteral("actionReplayTrace"));
@@ -107,8 +110,13 @@ TraceMenu::~TraceMenu()
 
 QList<QAction *> TraceMenu::actions() const
 {
-    return { saveAction, openAction, startRecordingAction, stopRecordingAction, replayAction,
-             stopReplayAction };
+    return { saveAction, openAction, startRecordingAction, stopRecordingAction,
+             triggeredRecording->action(), replayAction, stopReplayAction };
+}
+
+QList<QLabel *> TraceMenu::recordingFields() const
+{
+    return { recordingLabel, triggeredRecording->stateField() };
 }
 
 void TraceMenu::setBusy(bool busy)
@@ -202,10 +210,9 @@ void TraceMenu::open()
                                              QStringLiteral("openTraceProgress"), 1000);
     connect(progress, &QProgressDialog::canceled, job, &TraceOpen::cancel);
     connect(job, &TraceOpen::progress, progress, &QProgressDialog::setValue);
-    connect(job, &TraceOpen::frames, this, [this](const QList<RecordBatch> &batches) {
-        for (const RecordBatch &batch : batches)
-            framesLoaded += batch.records.size();
-        context->appendRecords(batches);
+    connect(job, &TraceOpen::frames, this, [this](const FrameChunkRun &run) {
+        framesLoaded += run.rows();
+        context->appendChunks(run);
     });
     connect(job, &TraceOpen::finished, this, [this, job, progress](TraceOpen::Outcome outcome) {
         const qint64 dropped = framesLoaded - context->frameLog()->rowCount();

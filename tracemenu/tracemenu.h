@@ -2,8 +2,9 @@
 
 // The trace entries of the 文件 menu and the work behind them: saving the frame log to a
 // trace file, opening one into it (with the device closed), recording the traffic into a
-// file with its status bar field, and replaying a file onto the open device. The window
-// puts actions() into its 文件 menu and recordingField() into its status bar.
+// file with its status bar field, recording that starts on a condition
+// (TriggeredRecordingMenu), and replaying a file onto the open device. The window puts
+// actions() into its 文件 menu and recordingFields() into its status bar.
 // GUI thread only.
 
 #include "tracemenu/replayoptions.h"
@@ -18,6 +19,7 @@ class QTimer;
 class QWidget;
 class Recorder;
 class TraceOpen;
+class TriggeredRecordingMenu;
 
 class TraceMenu : public QObject
 {
@@ -29,7 +31,7 @@ public:
     ~TraceMenu() override;
 
     QList<QAction *> actions() const;
-    QLabel *recordingField() const { return recordingLabel; }
+    QList<QLabel *> recordingFields() const;
     // A trace is being read into the frame log, which live frames must not join.
     bool isOpening() const { return traceOpen != nullptr; }
 
@@ -58,6 +60,7 @@ private:
     QAction *stopRecordingAction = nullptr;
     QLabel *recordingLabel = nullptr;
     QTimer *recordingTimer = nullptr;
+    TriggeredRecordingMenu *triggeredRecording = nullptr;
     QAction *replayAction = nullptr;
     QAction *stopReplayAction = nullptr;
     ReplayOptions lastReplayOptions;

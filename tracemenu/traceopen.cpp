@@ -1,5 +1,6 @@
 #include "tracemenu/traceopen.h"
 
+#include "canable/canable.h"
 #include "traceformats/traceformats.h"
 
 #include <QDateTime>
@@ -9,16 +10,17 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 namespace {
 
-// The local time of day of wall-clock microseconds. The calendar is looked up once per
-// second of trace time, which keeps it off the cost of each frame.
+// The local time of day of wall-clock microseconds, in milliseconds. The calendar is
+// looked up once per second of trace time, which keeps it off the cost of each frame.
 class TimeOfDay
 {
 public:
-    QTime at(qint64 us)
+    qint32 msAt(qint64 us)
     {
         qint64 seconds = us / 1000000;
         if (us % 1000000 < 0)
@@ -28,13 +30,61 @@ public:
             second = seconds;
             secondMs = ((t.tm_hour * 60 + t.tm_min) * 60 + t.tm_sec) * 1000;
         }
-        return QTime::fromMSecsSinceStartOfDay(secondMs + int((us - seconds * 1000000) / 1000));
+        return secondMs + qint32((us - seconds * 1000000) / 1000);
     }
 
 private:
     qint64 second = std::numeric_limits<qint64>::min();
-    int secondMs = 0;
+    qint32 secondMs = 0;
 };
+
+constexpr qint64 dayMs = 24 * 3600 * 1000;
+
+// The record frameRecord() makes of the frame's message, made without the message: an FD
+// frame's bytes beyond the eighth go to *tails, made on the first such frame, and a frame
+// with more bytes than its format carries keeps what fits.
+void fillRecord(FrameRecord &record, const trace::Frame &frame, bool timeOfDayOnly,
+                qint64 dayStartUs, TimeOfDay &clock, std::shared_ptr<FrameTails> *tails)
+{
+    const bool fd = frame.fd && !frame.error;
+    record.id = frame.id;
+    record.direction = frame.tx ? 1 : 0;
+    record.flags = quint8((frame.extended ? FrameRecord::Extended : 0)
+                          | (frame.remote ? FrameRecord::Remote : 0)
+                          | (frame.success ? FrameRecord::Success : 0)
+                          | (frame.error ? FrameRecord::Error : 0)
+                          | (fd ? FrameRecord::Fd : 0)
+                          | (fd && frame.brs ? FrameRecord::Brs : 0)
+                          | (fd && frame.esi ? FrameRecord::Esi : 0));
+    std::memset(record.data, 0, sizeof record.data);
+    if (frame.error) {
+        record.errorClass = frame.id;
+        record.dlc = record.size = quint8(sizeof record.data);
+        std::memcpy(record.data, frame.data, sizeof record.data);
+    } else {
+        record.errorClass = 0;
+        record.size = frame.remote ? 0 : quint8(std::min<int>(frame.dlc, 8));
+        std::memcpy(record.data, frame.data, record.size);
+        const int tail = int(frame.dlc) - 8;
+        if (fd && tail > 0 && canable_isFdLength(frame.dlc)) {
+            if (!*tails)
+                *tails = std::make_shared<FrameTails>();
+            record.errorClass = (*tails)->append(
+                    reinterpret_cast<const char *>(frame.data) + 8, tail);
+            record.dlc = frame.dlc;
+        } else {
+            record.dlc = fd ? record.size : frame.dlc;
+        }
+    }
+    if (timeOfDayOnly) {
+        record.timeMs = frame.timestampUs < 0 ? -1 : qint32(frame.timestampUs / 1000 % dayMs);
+        record.timestampUs = dayStartUs + frame.timestampUs;
+    } else {
+        // Every frame of a trace has its time, the epoch's second included.
+        record.timeMs = clock.msAt(frame.timestampUs);
+        record.timestampUs = frame.timestampUs;
+    }
+}
 
 } // namespace
 
@@ -57,12 +107,23 @@ TraceOpen::TraceOpen(const QString &path, QObject *parent)
     , filePath(path)
     , deliveryTimer(new QTimer(this))
 {
-    deliveryTimer->setInterval(deliveryMs);
+    deliveryTimer->setInterval(checkMs);
     connect(deliveryTimer, &QTimer::timeout, this, [this] {
-        deliver();
-        const quint64 done = bytesRead.load(std::memory_order_relaxed);
-        emit progress(totalBytes ? int(std::min(done, totalBytes) * 1000 / totalBytes) : 0);
+        if (done) {
+            deliverRest();
+            return;
+        }
+        if (deliveryDue())
+            deliver();
+        const quint64 read = bytesRead.load(std::memory_order_relaxed);
+        const int permille = totalBytes ? int(std::min(read, totalBytes) * 1000 / totalBytes)
+                                        : 0;
+        if (permille != reportedPermille) {
+            reportedPermille = permille;
+            emit progress(permille);
+        }
     });
+    sinceDelivery.start();
 }
 
 TraceOpen::~TraceOpen()
@@ -120,52 +181,23 @@ void TraceOpen::run()
 {
     const bool timeOfDay = reader->timeOfDayOnly();
     TimeOfDay clock;
-    RecordBatch batch;
-    batch.records.reserve(batchFrames);
+    std::shared_ptr<FrameChunk> chunk;
+    std::shared_ptr<FrameTails> tails;
+    int rows = 0;
     trace::Frame frame;
     bool more = true;
     while (more && !cancelled.load(std::memory_order_relaxed)) {
         more = reader->next(frame);
         if (more) {
-            CanMessage msg;
-            msg.direction = frame.tx ? 1 : 0;
-            msg.id = frame.id;
-            msg.extended = frame.extended;
-            msg.remote = frame.remote;
-            msg.success = frame.success;
-            msg.error = frame.error;
-            msg.fd = frame.fd && !frame.error;
-            msg.brs = msg.fd && frame.brs;
-            msg.esi = msg.fd && frame.esi;
-            if (frame.error) {
-                msg.errorClass = frame.id;
-                msg.dlc = 8; // an error frame's data bytes
-                msg.data = QByteArray(reinterpret_cast<const char *>(frame.data), msg.dlc);
-            } else {
-                msg.dlc = frame.dlc;
-                const int size = frame.remote ? 0
-                        : std::min<int>(frame.dlc, msg.fd ? int(sizeof frame.data) : 8);
-                if (size > 0)
-                    msg.data = QByteArray(reinterpret_cast<const char *>(frame.data), size);
-            }
-            if (timeOfDay) {
-                msg.time = QTime::fromMSecsSinceStartOfDay(
-                        int(frame.timestampUs / 1000 % (24 * 3600 * 1000)));
-                msg.timestampUs = dayStartUs + frame.timestampUs;
-            } else {
-                // Every frame of a trace has its time, the epoch's second included.
-                msg.time = clock.at(frame.timestampUs);
-                msg.timestampUs = frame.timestampUs;
-            }
-            // Made here, the records cost the GUI thread nothing but their copy.
-            batch.records.append(frameRecord(msg, &batch.tails));
+            if (!chunk)
+                chunk.reset(new FrameChunk);
+            fillRecord(chunk->records[rows++], frame, timeOfDay, dayStartUs, clock, &tails);
         }
-        if (batch.records.size() >= batchFrames || (!more && !batch.records.isEmpty())) {
+        if (rows == frameChunkRows || (!more && rows > 0)) {
             bytesRead.store(reader->bytesRead(), std::memory_order_relaxed);
-            if (!push(batch))
+            if (!push(std::move(chunk), std::move(tails), rows))
                 break;
-            batch = RecordBatch();
-            batch.records.reserve(batchFrames);
+            rows = 0;
         }
     }
     bytesRead.store(reader->bytesRead(), std::memory_order_relaxed);
@@ -174,37 +206,66 @@ void TraceOpen::run()
     reader.reset();
 }
 
-bool TraceOpen::push(RecordBatch &batch)
+bool TraceOpen::push(std::shared_ptr<FrameChunk> chunk, std::shared_ptr<const FrameTails> tails,
+                     int rows)
 {
     {
         std::unique_lock<std::mutex> lock(mutex);
-        taken.wait(lock, [this] { return cancelled || int(queue.size()) < queuedBatches; });
+        taken.wait(lock, [this] { return cancelled || int(queue.size()) < queuedChunks; });
         if (cancelled)
             return false;
-        queue.push_back(std::move(batch));
+        queue.push_back(std::move(chunk));
+        queuedTails.push_back(std::move(tails));
+        lastChunkRows = rows;
     }
     return true;
 }
 
-void TraceOpen::deliver()
+bool TraceOpen::deliveryDue()
 {
-    std::deque<RecordBatch> ready;
+    qint64 waiting = 0;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        if (!cancelled)
-            ready.swap(queue);
-        queue.clear();
+        waiting = qint64(queue.size()) * frameChunkRows;
+    }
+    if (waiting == 0)
+        return false;
+    // Each insertion costs the view in proportion to the rows it holds, so waiting until
+    // as many rows are read as were delivered keeps the insertions' total linear.
+    const qint64 enough = std::clamp<qint64>(qint64(delivered), frameChunkRows,
+                                             qint64(deliveryChunks) * frameChunkRows);
+    return waiting >= enough || sinceDelivery.elapsed() >= deliveryMs;
+}
+
+void TraceOpen::deliver()
+{
+    FrameChunkRun run;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (cancelled) {
+            queue.clear();
+            queuedTails.clear();
+        } else {
+            const auto end = queue.begin() + std::min<qptrdiff>(qptrdiff(queue.size()),
+                                                                deliveryChunks);
+            run.chunks.assign(std::make_move_iterator(queue.begin()),
+                              std::make_move_iterator(end));
+            queue.erase(queue.begin(), end);
+            const auto tailsEnd = queuedTails.begin() + qptrdiff(run.chunks.size());
+            if (std::any_of(queuedTails.begin(), tailsEnd,
+                            [](const auto &tails) { return bool(tails); }))
+                run.tails.assign(queuedTails.begin(), tailsEnd);
+            queuedTails.erase(queuedTails.begin(), tailsEnd);
+            // Only the file's last chunk may be short, and it is the last one queued.
+            run.lastRows = queue.empty() ? lastChunkRows : frameChunkRows;
+        }
     }
     taken.notify_all();
-    if (ready.empty())
+    if (run.chunks.empty())
         return;
-    QList<RecordBatch> batches;
-    batches.reserve(int(ready.size()));
-    for (RecordBatch &batch : ready) {
-        delivered += quint64(batch.records.size());
-        batches.append(std::move(batch));
-    }
-    emit frames(batches);
+    sinceDelivery.restart();
+    delivered += quint64(run.rows());
+    emit frames(run);
 }
 
 void TraceOpen::joinReader()
@@ -220,10 +281,24 @@ void TraceOpen::threadFinished()
     if (done)
         return;
     done = true;
-    deliveryTimer->stop();
     joinReader();
+    deliverRest();
+}
+
+void TraceOpen::deliverRest()
+{
     // The reader is done, so the rest of the file is in the queue.
     deliver();
+    bool more = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        more = !queue.empty();
+    }
+    // The timer brings the next delivery, after the events that waited meanwhile; an event
+    // posted now would run first.
+    if (more)
+        return;
+    deliveryTimer->stop();
     Outcome outcome = Loaded;
     if (cancelled)
         outcome = Cancelled;

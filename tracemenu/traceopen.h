@@ -1,19 +1,20 @@
 #pragma once
 
 // Reads a trace file (candump log, ASC, pcap, BLF or the frame log's CSV) on a thread of
-// its own and hands its frames to the GUI thread in order, as the frame log's records, in
-// batches of bounded size with only a few batches waiting, so that a file of millions of
-// frames neither freezes the window nor costs memory beyond the rows the table keeps.
+// its own straight into the frame log's 32-byte records, in whole chunks that the frame
+// log takes over as they are, and hands them to the GUI thread in order, everything read
+// so far at each delivery: a file of millions of frames opens about as fast as it is read,
+// in few large insertions, and the reader waits when a bounded number of chunks is
+// waiting, so a row limit below the file's length keeps the memory small.
 // Construct, start(), cancel() and the getters on the GUI thread; the signals arrive there.
 
 #include "device/framerecord.h"
 #include "traceformats/tracefile.h"
 
-#include <QList>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QVector>
 
 #include <atomic>
 #include <condition_variable>
@@ -41,14 +42,19 @@ public:
     enum Outcome { Loaded, Failed, Cancelled };
     Q_ENUM(Outcome)
 
-    static constexpr int batchFrames = 8192;
-    // The GUI thread takes whatever was read at this pace: each delivery costs the table
-    // view work in proportion to the rows it already holds, so a delivery per batch would
-    // make a long file's open quadratic.
-    static constexpr int deliveryMs = 100;
-    // Batches read ahead of the GUI thread (8 MB), more than a delivery's worth at the
-    // reader's pace; the reader waits when they are all taken.
-    static constexpr int queuedBatches = 32;
+    // The GUI thread looks this often whether to take what was read: when as many rows
+    // wait as were delivered before, or deliveryMs after the last delivery. Each delivery
+    // costs the table view work in proportion to the rows it already holds, so a delivery
+    // per chunk would make a long file's open quadratic.
+    static constexpr int checkMs = 20;
+    static constexpr int deliveryMs = 400;
+    // The most chunks one delivery hands over (524,288 frames): the table's insertion
+    // costs 25 to 100 ns a row, and the GUI thread must not stay still for 100 ms.
+    static constexpr int deliveryChunks = 128;
+    // Chunks read ahead of the GUI thread (2,097,152 frames, 64 MiB), more than a
+    // delivery's worth at the fastest reader's pace; the reader waits when they are all
+    // waiting.
+    static constexpr int queuedChunks = 512;
 
     explicit TraceOpen(const QString &path, QObject *parent = nullptr);
     // Cancels a running read and waits for its thread.
@@ -57,7 +63,7 @@ public:
     // False with errorText() when the file cannot be read as a trace; nothing is emitted
     // then.
     bool start();
-    // No batch is delivered after this; finished(Cancelled) follows.
+    // No chunk is delivered after this; finished(Cancelled) follows.
     void cancel();
 
     QString path() const { return filePath; }
@@ -70,18 +76,23 @@ public:
     QString errorText() const { return error; }
 
 signals:
-    // The next frames of the file, in file order: the batches read since the last
-    // delivery.
-    void frames(const QList<RecordBatch> &batches);
+    // The next frames of the file, in file order: the chunks read since the last
+    // delivery, for FrameLogModel::appendChunks().
+    void frames(const FrameChunkRun &run);
     void progress(int permille);
-    // Emitted once, from the event loop, after the last batch.
+    // Emitted once, from the event loop, after the last chunks.
     void finished(TraceOpen::Outcome outcome);
 
 private:
     void run();
-    bool push(RecordBatch &batch);
+    bool push(std::shared_ptr<FrameChunk> chunk, std::shared_ptr<const FrameTails> tails,
+              int rows);
+    bool deliveryDue();
     void deliver();
     void threadFinished();
+    // Hands over what the finished reader left, a delivery per tick of the delivery timer,
+    // then emits finished().
+    void deliverRest();
     void joinReader();
 
     const QString filePath;
@@ -95,7 +106,11 @@ private:
     QTimer *deliveryTimer = nullptr;
     std::mutex mutex;
     std::condition_variable taken;
-    std::deque<RecordBatch> queue; // guarded by mutex
+    // Guarded by mutex: every chunk is full but the file's last; beside each, the bytes
+    // beyond the eighth of its FD rows, or null.
+    std::deque<std::shared_ptr<FrameChunk>> queue;
+    std::deque<std::shared_ptr<const FrameTails>> queuedTails;
+    int lastChunkRows = frameChunkRows;
     std::atomic<bool> cancelled { false };
     std::atomic<quint64> bytesRead { 0 };
     std::atomic<bool> ran { false };
@@ -103,5 +118,7 @@ private:
     quint64 skippedRecords = 0;
     QString error;
     quint64 delivered = 0;
+    QElapsedTimer sinceDelivery;
+    int reportedPermille = -1;
     bool done = false;
 };

@@ -34,35 +34,6 @@ trace::Format traceSaveFormat(QString *path, const QString &selectedFilter)
     return chosen;
 }
 
-trace::Frame traceFrame(const FrameRecord &record, const FrameTails *tails)
-{
-    trace::Frame frame;
-    frame.error = record.flags & FrameRecord::Error;
-    // An error row's identifier column is its class bits, which the formats carry as the
-    // identifier of the error frame.
-    frame.id = frame.error ? record.errorClass : record.id;
-    frame.extended = record.flags & FrameRecord::Extended;
-    frame.remote = record.flags & FrameRecord::Remote;
-    // An error event is no write of ours, whatever its outcome column says.
-    frame.success = frame.error || (record.flags & FrameRecord::Success);
-    frame.tx = record.direction == 1;
-    frame.dlc = record.dlc;
-    std::memcpy(frame.data, record.data, std::min<size_t>(record.size, sizeof frame.data));
-    if (!frame.error && (record.flags & FrameRecord::Fd)) {
-        frame.fd = true;
-        frame.brs = record.flags & FrameRecord::Brs;
-        frame.esi = record.flags & FrameRecord::Esi;
-        const quint8 *tail = record.dlc > record.size && tails ? tails->at(record.errorClass)
-                                                               : nullptr;
-        if (tail)
-            std::memcpy(frame.data + record.size, tail, size_t(record.dlc - record.size));
-        else
-            frame.dlc = record.size;
-    }
-    frame.timestampUs = record.timestampUs;
-    return frame;
-}
-
 TraceSave::TraceSave(FrameLogSnapshot snapshot, const QString &path, trace::Format format,
                      QObject *parent)
     // The base binds the snapshot by reference: its row count is read before the move.

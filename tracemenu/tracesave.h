@@ -8,6 +8,7 @@
 
 #include "monitor/snapshotwriter.h"
 #include "traceformats/tracefile.h"
+#include "tracemenu/recorder.h"
 
 #include <QString>
 #include <QStringList>
@@ -19,10 +20,6 @@ QStringList traceSaveFilters();
 // selected filter's, whose extension is then appended to *path. Unknown when neither names
 // a format the save writes.
 trace::Format traceSaveFormat(QString *path, const QString &selectedFilter);
-
-// One row of the frame log as a trace frame; `tails` holds the bytes of an FD row beyond
-// the eighth (without it, such a row is saved with its first eight).
-trace::Frame traceFrame(const FrameRecord &record, const FrameTails *tails = nullptr);
 
 class TraceSave : public SnapshotWriter
 {

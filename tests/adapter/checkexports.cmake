@@ -21,7 +21,7 @@ list(SORT exported)
 set(expected canable_freeDLL canable_getStatus canable_initDLL canable_initFD
     canable_lastError canable_lastReadTimestamp canable_listInterfaces canable_readErrorEvent
     canable_readMessage canable_readMessageFD canable_selectInterface canable_setListenOnly
-    canable_writeMessage canable_writeMessageFD)
+    canable_setReceiveFilter canable_writeMessage canable_writeMessageFD)
 if(NOT "${exported}" STREQUAL "${expected}")
     message(FATAL_ERROR "${LIBRARY} exports [${exported}], expected [${expected}]")
 endif()

@@ -160,11 +160,14 @@ void tst_SimBus::trafficSetting_data()
 
     for (const char *traffic : {"", "mix", "flood", "flood:1", "flood:unlimited",
                                 "flood,dlc=0", "flood:250,ext,dlc=8", "flood:unlimited,ext",
-                                "flood:99999999999999999999"})
+                                "flood:99999999999999999999", "flood,ids=16",
+                                "flood:unlimited,dlc=0,ids=1792"})
         QTest::newRow(*traffic ? traffic : "unset") << QByteArray(traffic) << true;
     for (const char *traffic : {"Flood", "mix,ext", "flood:", "flood:0", "flood:-5",
                                 "flood:12x", "flood,dlc=9", "flood,dlc=", "flood,dlc=08",
                                 "flood,ext,ext", "flood,dlc=1,dlc=2", "flood,", "flood ,ext",
+                                "flood,ids=0", "flood,ids=1793", "flood,ids=2,ids=3",
+                                "flood,ids=",
                                 "noise"})
         QTest::newRow(traffic) << QByteArray(traffic) << false;
 }

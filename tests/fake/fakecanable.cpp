@@ -4,6 +4,7 @@
 #include <QMutexLocker>
 #include <QQueue>
 #include <QThread>
+#include <QVector>
 #include <QWaitCondition>
 
 #include <cstring>
@@ -35,6 +36,7 @@ struct State
     QList<CanFdFrameRecord> pendingFd;
     QList<CanFdFrameRecord> writtenFd;
     QList<FakeCanable::Call> calls;
+    QVector<CanReceiveFilter> receiveFilter;
 };
 
 State &state()
@@ -77,6 +79,7 @@ void reset()
     s.pendingFd.clear();
     s.writtenFd.clear();
     s.calls.clear();
+    s.receiveFilter.clear();
     adapterCalls() = AdapterCalls();
 }
 
@@ -314,10 +317,14 @@ int canable_readMessage(int deviceIndex, CanFrameRecord *frame, int count)
         call.deviceIndex = deviceIndex;
         call.count = count;
         // Reads repeat without pause; recording each empty one would grow without bound.
-        if (!state().pending.isEmpty()) {
-            record(call);
+        // A library that filters drops what does not pass as it reads.
+        while (!state().pending.isEmpty()) {
             *frame = state().pending.takeFirst();
             state().lastStamp = state().pendingStamps.takeFirst();
+            const QVector<CanReceiveFilter> &terms = state().receiveFilter;
+            if (!canable_filterPasses(terms.constData(), terms.size(), frame))
+                continue;
+            record(call);
             return 0;
         }
     }
@@ -458,6 +465,17 @@ int fakeGetStatus(int, CanBusStatus *status)
     return 0;
 }
 
+int fakeSetReceiveFilter(int, const CanReceiveFilter *filters, int count)
+{
+    QMutexLocker locker(&state().mutex);
+    FakeCanable::Call call;
+    call.name = QStringLiteral("receiveFilter");
+    call.count = count;
+    record(call);
+    state().receiveFilter = QVector<CanReceiveFilter>(filters, filters + count);
+    return 0;
+}
+
 } // namespace
 
 AdapterCalls FakeCanable::additionalCalls()
@@ -473,5 +491,6 @@ AdapterCalls FakeCanable::additionalCalls()
     calls.initFD = fakeInitFD;
     calls.readMessageFD = fakeReadMessageFD;
     calls.writeMessageFD = fakeWriteMessageFD;
+    calls.setReceiveFilter = fakeSetReceiveFilter;
     return calls;
 }

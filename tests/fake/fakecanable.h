@@ -18,12 +18,13 @@ namespace FakeCanable {
 struct Call
 {
     // "init", "free", "read", "write", or of the additional calls "select",
-    // "listenOnly", "initFD" and "writeFD"
+    // "listenOnly", "initFD", "writeFD" and "receiveFilter" (which the fake then applies
+    // as it reads)
     QString name;
     int deviceIndex = 0;
     unsigned int bitrate = 0; // init and initFD only
     unsigned int dataBitrate = 0; // initFD only
-    int count = 0;            // read only
+    int count = 0;            // read; receiveFilter: the terms
     QByteArray interfaceName; // select only; empty for the default
     bool enabled = false;     // listenOnly only
 };

@@ -161,9 +161,9 @@ bool runsAt(const std::string &name, uint32_t bitrate)
 
 // candump cannot say that it is ready; its socket showing up in the kernel's receive
 // lists is the sign.
-int receiverCount()
+int receiverCount(const char *list = "all")
 {
-    std::istringstream lists(readFile("/proc/net/can/rcvlist_all"));
+    std::istringstream lists(readFile(std::string("/proc/net/can/rcvlist_") + list));
     std::string word;
     int count = 0;
     while (lists >> word)
@@ -532,6 +532,65 @@ void checkReceiving(Check &check)
     check.require(expected.size() >= 10000 && std::count(kinds, kinds + 4, 0) == 0
                           && std::count(lengths, lengths + 9, false) == 0,
                   format("the traffic lacked variety: %zu frames", expected.size()));
+}
+
+// The same filter terms as candump's command line must pass the same frames: candump's
+// own socket is the oracle for the kernel's CAN_RAW_FILTER as the library sets it.
+void checkReceiveFilter(Check &check)
+{
+    const char *filters = "123:7FF,00000200:9FFFFFFF,400~700,7E0:7F0";
+    const CanReceiveFilter terms[] = {
+        {0x123, 0x7FF, 0, {}},
+        {0x200 | CANABLE_FILTER_EXTENDED, 0x9FFFFFFF, 0, {}},
+        {0x400, 0x700, 1, {}},
+        {0x7E0, 0x7F0, 0, {}},
+    };
+    requireOpening(check, "vcan0", openAdapter(vcan, 500));
+    check.require(canable_setReceiveFilter(0, terms, 4) == 0, "the receive filter was refused");
+    // Started once the open is done, so that its time without traffic ends only after
+    // the last frame.
+    // A filtered socket shows in the lists of filtered receivers instead.
+    const int before = receiverCount("inv");
+    FILE *candump = popen(format("exec /usr/bin/candump -L -r 16777216 -T 3000 vcan0,%s "
+                                 ">/tmp/filter.log",
+                                 filters).c_str(), "r");
+    check.require(waitFor([&] { return receiverCount("inv") > before; }, 30),
+                  "candump did not start");
+
+    Strings got;
+    CanFrameRecord record{};
+    const std::string marker = "123#EEEEEEEEEEEEEEEE";
+    const auto drain = [&](bool untilMarker) {
+        auto last = Clock::now();
+        while (secondsSince(last) < (untilMarker ? 30 : 0.3)) {
+            if (canable_readMessage(0, &record, 1) != 0)
+                continue;
+            got.push_back(text(record));
+            last = Clock::now();
+            if (got.back() == marker)
+                return;
+        }
+    };
+    for (const char *run : {"1000", "1000 -e", "1000 -R", "1000 -e -R", "1000 -I 1FF",
+                            "1000 -e -I 00000200"}) {
+        FILE *cangen = popen(format("exec /usr/bin/cangen vcan0 -g 0 -n %s", run).c_str(), "r");
+        check.require(pclose(cangen) == 0, std::string("cangen failed: ") + run);
+        drain(false);
+    }
+    const int sender = rawSocket(false);
+    can_frame last{};
+    last.can_id = 0x123;
+    last.can_dlc = 8;
+    std::memset(last.data, 0xEE, sizeof last.data);
+    check.require(write(sender, &last, sizeof last) == sizeof last, "cannot send the marker");
+    close(sender);
+    drain(true);
+    pclose(candump);
+    canable_setReceiveFilter(0, nullptr, 0);
+    const Strings expected = candumpFrames("/tmp/filter.log");
+    std::printf("    receive filter %s: %zu frames passed\n", filters, expected.size());
+    check.require(expected.size() > 100 && got == expected,
+                  "filtered read differs from candump's: " + firstDifference(got, expected));
 }
 
 void checkWriting(Check &check)
@@ -1276,6 +1335,7 @@ int main()
     runCheck("bit rate of a link without bit timing", checkLinkWithoutBitTiming);
     runCheck("bit rate of a link with bit timing", checkLinkWithBitTiming);
     runCheck("received frames match candump", checkReceiving);
+    runCheck("receive filter matches candump's", checkReceiveFilter);
     runCheck("written frames match candump", checkWriting);
     runCheck("canplayer replays our log", checkCanplayerReplaysOurLog);
     runCheck("bounded waits", checkBoundedWaits);

@@ -1,0 +1,278 @@
+#include "tracemenu/triggeredrecorder.h"
+
+#include "device/handlethread.h"
+#include "tracemenu/recorder.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <cstring>
+
+#include <pthread.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto wakeInterval = std::chrono::milliseconds(50);
+constexpr auto flushInterval = std::chrono::milliseconds(500);
+
+qint64 wallClockUs()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+} // namespace
+
+void TriggeredRecorder::Ring::push(const FrameRecord &record, qint64 keepUs)
+{
+    while (count > 0 && record.timestampUs - at(0).timestampUs > keepUs) {
+        head = (head + 1) % records.size();
+        --count;
+    }
+    if (records.empty())
+        return;
+    if (count == records.size()) {
+        head = (head + 1) % records.size();
+        --count;
+    }
+    records[(head + count) % records.size()] = record;
+    ++count;
+}
+
+TriggeredRecorder::TriggeredRecorder(QObject *parent) : QObject(parent) {}
+
+TriggeredRecorder::~TriggeredRecorder()
+{
+    stop();
+}
+
+QString TriggeredRecorder::numberedPath(const QString &path, int number)
+{
+    const QFileInfo info(path);
+    const QString suffix = info.suffix();
+    const QString base = suffix.isEmpty() ? path : path.left(path.size() - suffix.size() - 1);
+    return QStringLiteral("%1_%2%3").arg(base).arg(number, 3, 10, QLatin1Char('0'))
+            .arg(suffix.isEmpty() ? QString() : QLatin1Char('.') + suffix);
+}
+
+bool TriggeredRecorder::start(const Options &chosen, QString *errorText)
+{
+    if (thread.joinable()) {
+        *errorText = QStringLiteral("条件录制已在进行");
+        return false;
+    }
+    if (!chosen.start.isValid() || (chosen.end == End::StopExpression && !chosen.stop.isValid())
+        || chosen.beforeSeconds < 0 || chosen.beforeSeconds > maxBeforeSeconds
+        || (chosen.end == End::Seconds && chosen.afterSeconds <= 0) || chosen.path.isEmpty()) {
+        *errorText = QStringLiteral("条件录制的设置无效");
+        return false;
+    }
+    options = chosen;
+    const size_t capacity = size_t(options.beforeSeconds) * ringFramesPerSecond;
+    completed = 0;
+    recorded = 0;
+    lost = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        // Both rings take their whole memory now, so that waiting never allocates.
+        ring.records.assign(capacity + 1, FrameRecord{});
+        ring.clear();
+        handedOver.records.assign(capacity + 1, FrameRecord{});
+        handedOver.clear();
+        queue.clear();
+        queue.reserve(queueCapacity);
+        current = State::Waiting;
+        ending = stopping = triggered = false;
+        path.clear();
+        error.clear();
+    }
+    thread = std::thread(&TriggeredRecorder::run, this);
+    HandleThread::instance()->setFrameTap(this);
+    return true;
+}
+
+bool TriggeredRecorder::stop()
+{
+    if (!thread.joinable())
+        return errorString().isEmpty();
+    HandleThread::instance()->setFrameTap(nullptr);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+    }
+    wake.notify_one();
+    thread.join();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        current = State::Idle;
+    }
+    return errorString().isEmpty();
+}
+
+TriggeredRecorder::State TriggeredRecorder::state() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return current;
+}
+
+QString TriggeredRecorder::currentPath() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return path;
+}
+
+QString TriggeredRecorder::errorString() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return QString::fromLocal8Bit(error.c_str());
+}
+
+void TriggeredRecorder::tapFrame(const CanMessage &msg)
+{
+    if (!msg.success)
+        return;
+    FrameRecord record = frameRecord(msg);
+    if (record.timestampUs == 0)
+        record.timestampUs = wallClockUs();
+    const qint64 keepUs = qint64(options.beforeSeconds) * 1000000;
+    bool wakeWriter = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (current == State::Recording && !ending) {
+            if (options.end == End::Seconds
+                && record.timestampUs - triggerUs >= qint64(options.afterSeconds) * 1000000) {
+                ending = true;
+                wakeWriter = true;
+            } else {
+                if (queue.size() < queueCapacity)
+                    queue.push_back(record);
+                else
+                    ++lost;
+                if (options.end == End::StopExpression && options.stop.matches(record)) {
+                    ending = true;
+                    wakeWriter = true;
+                }
+                wakeWriter = wakeWriter || queue.size() == queueCapacity / 4;
+                if (!ending)
+                    return;
+            }
+        }
+        // Waiting, or between two files: the frame belongs to the time before a trigger.
+        ring.push(record, keepUs);
+        if (current == State::Waiting && options.start.matches(record)) {
+            // The writer took the previous hand-over before it re-armed, so this swap
+            // hands the ring over whole and leaves an empty one of the same size.
+            std::swap(ring, handedOver);
+            ring.clear();
+            triggered = true;
+            triggerUs = record.timestampUs;
+            triggerTime = Clock::now();
+            current = State::Recording;
+            wakeWriter = true;
+        }
+    }
+    if (wakeWriter)
+        wake.notify_one();
+}
+
+bool TriggeredRecorder::writeAll(trace::Writer &writer, const Ring &before,
+                                 const std::vector<FrameRecord> &batch)
+{
+    for (size_t i = 0; i < before.count; ++i) {
+        if (!writer.write(traceFrame(before.at(i))))
+            return false;
+    }
+    for (const FrameRecord &record : batch) {
+        if (!writer.write(traceFrame(record)))
+            return false;
+    }
+    return true;
+}
+
+void TriggeredRecorder::run()
+{
+    pthread_setname_np(pthread_self(), "trigger");
+    std::unique_ptr<trace::Writer> writer;
+    // Holds the ring's frames of a trigger while they are written, then goes back as the
+    // spare for the next trigger.
+    Ring before;
+    std::vector<FrameRecord> batch;
+    batch.reserve(queueCapacity);
+    Clock::time_point lastFlush = Clock::now();
+    int fileNumber = 0;
+    for (;;) {
+        bool finishing;
+        bool endFile;
+        bool opening = false;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            wake.wait_for(lock, wakeInterval, [this] {
+                return stopping || ending || triggered || queue.size() >= queueCapacity / 4;
+            });
+            if (current == State::Recording && !ending && options.end == End::Seconds
+                && Clock::now() - triggerTime >= std::chrono::seconds(options.afterSeconds)) {
+                ending = true;
+            }
+            if (triggered) {
+                triggered = false;
+                opening = true;
+                std::swap(before, handedOver);
+                path = numberedPath(options.path, ++fileNumber);
+                recorded = 0;
+            }
+            batch.swap(queue);
+            finishing = stopping;
+            endFile = ending || (finishing && current == State::Recording);
+        }
+        bool ok = true;
+        std::string why;
+        if (opening) {
+            writer = trace::Writer::create(QFile::encodeName(path).toStdString(), options.format,
+                                           &why);
+            ok = writer != nullptr;
+        }
+        if (ok && writer) {
+            ok = writeAll(*writer, before, batch);
+            if (opening) {
+                before.clear();
+                std::lock_guard<std::mutex> lock(mutex);
+                std::swap(before, handedOver);
+            }
+            if (ok && endFile) {
+                ok = writer->close();
+            } else if (ok && Clock::now() - lastFlush >= flushInterval) {
+                ok = writer->flush();
+                lastFlush = Clock::now();
+            }
+            recorded = writer->framesWritten();
+            if (!ok)
+                why = writer->error();
+        }
+        batch.clear();
+        if (!ok) {
+            if (writer)
+                writer->close();
+            std::lock_guard<std::mutex> lock(mutex);
+            error = why.empty() ? std::string("write failed") : why;
+            current = State::Idle;
+            queue.clear();
+        }
+        if (!ok) {
+            emit failed(QString::fromLocal8Bit(why.c_str()));
+            return;
+        }
+        if (endFile && writer) {
+            writer.reset();
+            ++completed;
+            emit fileFinished(currentPath(), recorded.load(), lost.load());
+            std::lock_guard<std::mutex> lock(mutex);
+            ending = false;
+            current = options.rearm && !finishing ? State::Waiting : State::Idle;
+        }
+        if (finishing || state() == State::Idle)
+            return;
+    }
+}
