@@ -259,7 +259,10 @@ double loadPercent(uint64_t bits, double seconds, uint32_t bitsPerSecond)
 {
     if (seconds <= 0 || bitsPerSecond == 0)
         return 0;
-    return 100.0 * double(bits) / (seconds * double(bitsPerSecond));
+    // Frames are counted when they are read, not when they crossed the bus, so a burst read
+    // late can put more bits into an interval than the bus carried in it; a bus is never
+    // busier than all the time.
+    return std::min(100.0, 100.0 * double(bits) / (seconds * double(bitsPerSecond)));
 }
 
 } // namespace busload

@@ -46,7 +46,8 @@ FdFrameBits fdFrameBits(uint32_t id, bool extended, bool brs, unsigned int len,
 // The bus time of those bits in nominal bit times; 0 when a rate is not positive.
 double nominalBitTimes(FdFrameBits bits, uint32_t bitsPerSecond, uint32_t dataBitsPerSecond);
 
-// Bits over the bit rate in percent of the interval; 0 when either is not positive.
+// Bits over the bit rate in percent of the interval, at most 100; 0 when either is not
+// positive.
 double loadPercent(uint64_t bits, double seconds, uint32_t bitsPerSecond);
 
 } // namespace busload

@@ -1,5 +1,7 @@
 #include "health/busloadmeter.h"
 
+#include "health/busload.h"
+
 void BusLoadMeter::addFrame(qint64 msecs, int bits)
 {
     // One entry a millisecond: a burst of a million frames costs no more than a quiet bus.
@@ -16,7 +18,7 @@ double BusLoadMeter::percent(qint64 msecs, quint32 bitrateKbps)
     expire(msecs);
     if (bitrateKbps == 0)
         return -1.0;
-    return 100.0 * double(bitsInWindow) / (double(bitrateKbps) * 1000.0);
+    return busload::loadPercent(quint64(bitsInWindow), 1.0, bitrateKbps * 1000u);
 }
 
 void BusLoadMeter::clear()

@@ -16,7 +16,7 @@ public:
     void addFrame(qint64 msecs, int bits);
 
     // Bits of the frames seen in the second up to `msecs`, as a percentage of what
-    // `bitrateKbps` carries in a second; -1 when the bit rate is unknown (0).
+    // `bitrateKbps` carries in a second (at most 100); -1 when the bit rate is unknown (0).
     double percent(qint64 msecs, quint32 bitrateKbps);
 
     void clear();

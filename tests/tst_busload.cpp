@@ -188,6 +188,7 @@ void tst_BusLoad::loadPercent()
     QCOMPARE(busload::loadPercent(1000000, 2.0, 1000000), 50.0);
     QCOMPARE(busload::loadPercent(1, 0.0, 500000), 0.0);
     QCOMPARE(busload::loadPercent(1, 1.0, 0), 0.0);
+    QCOMPARE(busload::loadPercent(1005000, 1.0, 1000000), 100.0);
 }
 
 QTEST_APPLESS_MAIN(tst_BusLoad)

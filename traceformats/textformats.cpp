@@ -413,6 +413,20 @@ private:
         return true;
     }
 
+    // An identifier in the file's base; a trailing x marks an extended one.
+    bool parseId(std::string id, Frame &frame) const
+    {
+        if (!id.empty() && (id.back() == 'x' || id.back() == 'X')) {
+            frame.extended = true;
+            id.pop_back();
+        }
+        uint32_t value = 0;
+        if (!number(id, value) || value > (frame.extended ? effMask : sffMask))
+            return false;
+        frame.id = value;
+        return true;
+    }
+
     bool parseFrame(const std::vector<std::string> &fields, int64_t offset, Frame &frame)
     {
         frame = Frame();
@@ -433,15 +447,8 @@ private:
         }
         if (fields.size() < 5)
             return false;
-        std::string id = fields[2];
-        if (!id.empty() && (id.back() == 'x' || id.back() == 'X')) {
-            frame.extended = true;
-            id.pop_back();
-        }
-        uint32_t value = 0;
-        if (!number(id, value) || value > (frame.extended ? effMask : sffMask))
+        if (!parseId(fields[2], frame))
             return false;
-        frame.id = value;
         if (fields[3] == "Tx")
             frame.tx = true;
         else if (fields[3] != "Rx")
@@ -489,15 +496,8 @@ private:
             frame.error = true;
             return true;
         }
-        std::string id = fields[4];
-        if (!id.empty() && (id.back() == 'x' || id.back() == 'X')) {
-            frame.extended = true;
-            id.pop_back();
-        }
-        uint32_t value = 0;
-        if (!number(id, value) || value > (frame.extended ? effMask : sffMask))
+        if (!parseId(fields[4], frame))
             return false;
-        frame.id = value;
         size_t at = 5;
         if (at < fields.size() && !(fields[at][0] >= '0' && fields[at][0] <= '9'))
             ++at; // the message's symbolic name
