@@ -55,6 +55,68 @@ Span spanOf(const QString &path)
     return { first, last };
 }
 
+// FD frames of every length beyond 8 in turn, 1 ms apart, their number in their first
+// bytes; the trigger frame is the only one with 0x55 in byte 40, the stop frame the only
+// one with BRS and 0xAA in byte 63.
+constexpr qint64 fdStepUs = 1000;
+constexpr int fdTrigger = 5000;
+constexpr int fdStopWithoutBrs = 5200;
+constexpr int fdStop = 5500;
+
+CanMessage fdMessage(int sequence)
+{
+    static const int lengths[] = { 12, 16, 20, 24, 32, 48, 64 };
+    const bool marked = sequence == fdTrigger || sequence == fdStopWithoutBrs
+            || sequence == fdStop;
+    const int length = marked ? 64 : lengths[sequence % 7];
+    CanMessage msg;
+    msg.fd = true;
+    msg.id = sequence == fdTrigger ? triggerId : quint32(0x100 + sequence % 0x80);
+    msg.extended = sequence % 5 == 0;
+    msg.dlc = length;
+    msg.data = QByteArray(length, '\0');
+    for (int i = 8; i < length; ++i)
+        msg.data[i] = char(sequence * 7 + i * 13);
+    qToLittleEndian<qint64>(sequence, msg.data.data());
+    if (length > 40)
+        msg.data[40] = sequence == fdTrigger ? 0x55 : 0x40;
+    if (length == 64)
+        msg.data[63] = char(sequence == fdStop || sequence == fdStopWithoutBrs ? 0xAA : 0x63);
+    msg.brs = sequence == fdStop || (sequence != fdStopWithoutBrs && sequence % 2 == 1);
+    msg.esi = sequence % 3 == 0;
+    msg.timestampUs = startUs + sequence * fdStepUs;
+    return msg;
+}
+
+// The sequence numbers of a file of fdMessage() frames, or (-1, -1) when one is not the
+// frame sent under its number, bit for bit, or they have a gap.
+Span fdSpanOf(const QString &path)
+{
+    std::string error;
+    const std::string name = QFile::encodeName(path).toStdString();
+    auto reader = trace::Reader::open(name, trace::formatForFile(name), &error);
+    if (!reader)
+        return { -2, -2 };
+    trace::Frame frame;
+    int first = -1;
+    int last = -1;
+    while (reader->next(frame)) {
+        const int sequence = int(qFromLittleEndian<qint64>(frame.data));
+        const CanMessage sent = fdMessage(sequence);
+        const bool same = frame.id == sent.id && frame.extended == sent.extended
+                && frame.fd && frame.brs == sent.brs && frame.esi == sent.esi
+                && frame.dlc == sent.dlc && !frame.remote && !frame.error
+                && QByteArray(reinterpret_cast<const char *>(frame.data), frame.dlc)
+                        == sent.data;
+        if (!same || (first >= 0 && sequence != last + 1))
+            return { -1, -1 };
+        if (first < 0)
+            first = sequence;
+        last = sequence;
+    }
+    return { first, last };
+}
+
 } // namespace
 
 class tst_TriggeredRecorder : public QObject
@@ -64,6 +126,8 @@ class tst_TriggeredRecorder : public QObject
 private slots:
     void fileHoldsTheTimeBeforeAndAfter_data();
     void fileHoldsTheTimeBeforeAndAfter();
+    void fdFramesComeOutWhole_data();
+    void fdFramesComeOutWhole();
 };
 
 void tst_TriggeredRecorder::fileHoldsTheTimeBeforeAndAfter_data()
@@ -149,6 +213,49 @@ void tst_TriggeredRecorder::fileHoldsTheTimeBeforeAndAfter()
     for (int i = 0; i < files.size(); ++i)
         QCOMPARE(spanOf(TriggeredRecorder::numberedPath(options.path, i + 1)), files.at(i));
     QVERIFY(!QFile::exists(TriggeredRecorder::numberedPath(options.path, files.size() + 1)));
+    hub->takeMessages();
+}
+
+void tst_TriggeredRecorder::fdFramesComeOutWhole_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("start");
+
+    // 2 s before the trigger are 2,000 frames, whose bytes beyond the eighth span more
+    // than a block of the ring's store, so the ring lets go of blocks before the trigger.
+    QTest::newRow("candump log, trigger by identifier") << "t.log" << "id == 0x7E0";
+    QTest::newRow("BLF, trigger on byte 40") << "t.blf" << "fd && data[40] == 0x55";
+    QTest::newRow("ASC, trigger on byte 40") << "t.asc" << "data[40] == 0x55";
+    QTest::newRow("pcap, trigger by identifier") << "t.pcap" << "id == 0x7E0 && fd";
+}
+
+void tst_TriggeredRecorder::fdFramesComeOutWhole()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, start);
+
+    QTemporaryDir dir;
+    TriggeredRecorder recorder;
+    TriggeredRecorder::Options options;
+    QString error;
+    options.start = FrameFilter::compile(start, nullptr, &error);
+    QVERIFY2(options.start.isValid(), qPrintable(error));
+    options.stop = FrameFilter::compile(QStringLiteral("brs && data[63] == 0xAA"), nullptr);
+    options.beforeSeconds = 2;
+    options.end = End::StopExpression;
+    options.path = dir.filePath(name);
+    options.format = trace::formatForPath(name.toStdString());
+    QVERIFY2(recorder.start(options, &error), qPrintable(error));
+
+    HandleThread *hub = HandleThread::instance();
+    for (int i = 0; i < 6000; ++i)
+        hub->receiveDataSlot(fdMessage(i));
+    QVERIFY(recorder.stop());
+    QCOMPARE(recorder.filesCompleted(), 1);
+    QCOMPARE(recorder.framesLost(), quint64(0));
+    const int firstBefore = fdTrigger - int(2000000 / fdStepUs);
+    QCOMPARE(fdSpanOf(TriggeredRecorder::numberedPath(options.path, 1)),
+             Span(firstBefore, fdStop));
     hub->takeMessages();
 }
 

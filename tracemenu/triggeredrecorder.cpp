@@ -24,20 +24,34 @@ qint64 wallClockUs()
     return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
 }
 
+// Lets `tails` free the blocks of `record`'s bytes beyond the eighth and of every frame's
+// before it: a store keeps tails in the order of their frames.
+void forgetTailsUpTo(FrameTails &tails, const FrameRecord &record)
+{
+    if ((record.flags & FrameRecord::Fd) && !(record.flags & FrameRecord::Oversized)
+        && record.dlc > record.size) {
+        // References count 4-byte units.
+        tails.dropBefore(record.errorClass + quint32(record.dlc - record.size + 3) / 4);
+    }
+}
+
 } // namespace
+
+void TriggeredRecorder::Ring::dropOldest()
+{
+    forgetTailsUpTo(tails, at(0));
+    head = (head + 1) % records.size();
+    --count;
+}
 
 void TriggeredRecorder::Ring::push(const FrameRecord &record, qint64 keepUs)
 {
-    while (count > 0 && record.timestampUs - at(0).timestampUs > keepUs) {
-        head = (head + 1) % records.size();
-        --count;
-    }
+    while (count > 0 && record.timestampUs - at(0).timestampUs > keepUs)
+        dropOldest();
     if (records.empty())
         return;
-    if (count == records.size()) {
-        head = (head + 1) % records.size();
-        --count;
-    }
+    if (count == records.size())
+        dropOldest();
     records[(head + count) % records.size()] = record;
     ++count;
 }
@@ -77,12 +91,16 @@ bool TriggeredRecorder::start(const Options &chosen, QString *errorText)
     lost = 0;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        // Both rings take their whole memory now, so that waiting never allocates.
+        // Both rings take the whole memory of their records now; FD bytes beyond the
+        // eighth take blocks of 64 KiB as they come and give them back with the ring's
+        // oldest frames.
         ring.records.assign(capacity + 1, FrameRecord{});
         ring.clear();
         handedOver.records.assign(capacity + 1, FrameRecord{});
         handedOver.clear();
         queue.clear();
+        queueTails.clear();
+        lostTails.clear();
         queue.reserve(queueCapacity);
         current = State::Waiting;
         ending = stopping = triggered = false;
@@ -134,35 +152,45 @@ void TriggeredRecorder::tapFrame(const CanMessage &msg)
 {
     if (!msg.success)
         return;
-    FrameRecord record = frameRecord(msg);
-    if (record.timestampUs == 0)
-        record.timestampUs = wallClockUs();
+    const qint64 timestampUs = msg.timestampUs != 0 ? msg.timestampUs : wallClockUs();
     const qint64 keepUs = qint64(options.beforeSeconds) * 1000000;
     bool wakeWriter = false;
     {
         std::lock_guard<std::mutex> lock(mutex);
+        // The record refers to its bytes beyond the eighth in the store of wherever it goes.
+        FrameRecord record;
         if (current == State::Recording && !ending) {
             if (options.end == End::Seconds
-                && record.timestampUs - triggerUs >= qint64(options.afterSeconds) * 1000000) {
+                && timestampUs - triggerUs >= qint64(options.afterSeconds) * 1000000) {
                 ending = true;
                 wakeWriter = true;
             } else {
-                if (queue.size() < queueCapacity)
+                const bool room = queue.size() < queueCapacity;
+                FrameTails &tails = room ? queueTails : lostTails;
+                record = frameRecord(msg, &tails);
+                record.timestampUs = timestampUs;
+                if (room)
                     queue.push_back(record);
                 else
                     ++lost;
-                if (options.end == End::StopExpression && options.stop.matches(record)) {
+                if (options.end == End::StopExpression && options.stop.matches(record, &tails)) {
                     ending = true;
                     wakeWriter = true;
                 }
+                // A lost frame's bytes are needed no longer: the store keeps one block.
+                if (!room)
+                    forgetTailsUpTo(lostTails, record);
                 wakeWriter = wakeWriter || queue.size() == queueCapacity / 4;
                 if (!ending)
                     return;
             }
         }
         // Waiting, or between two files: the frame belongs to the time before a trigger.
+        // A stop frame is in the queue already and is made again for the ring.
+        record = frameRecord(msg, &ring.tails);
+        record.timestampUs = timestampUs;
         ring.push(record, keepUs);
-        if (current == State::Waiting && options.start.matches(record)) {
+        if (current == State::Waiting && options.start.matches(record, &ring.tails)) {
             // The writer took the previous hand-over before it re-armed, so this swap
             // hands the ring over whole and leaves an empty one of the same size.
             std::swap(ring, handedOver);
@@ -179,14 +207,15 @@ void TriggeredRecorder::tapFrame(const CanMessage &msg)
 }
 
 bool TriggeredRecorder::writeAll(trace::Writer &writer, const Ring &before,
-                                 const std::vector<FrameRecord> &batch)
+                                 const std::vector<FrameRecord> &batch,
+                                 const FrameTails &batchTails)
 {
     for (size_t i = 0; i < before.count; ++i) {
-        if (!writer.write(traceFrame(before.at(i))))
+        if (!writer.write(traceFrame(before.at(i), &before.tails)))
             return false;
     }
     for (const FrameRecord &record : batch) {
-        if (!writer.write(traceFrame(record)))
+        if (!writer.write(traceFrame(record, &batchTails)))
             return false;
     }
     return true;
@@ -200,6 +229,7 @@ void TriggeredRecorder::run()
     // spare for the next trigger.
     Ring before;
     std::vector<FrameRecord> batch;
+    FrameTails batchTails;
     batch.reserve(queueCapacity);
     Clock::time_point lastFlush = Clock::now();
     int fileNumber = 0;
@@ -224,6 +254,7 @@ void TriggeredRecorder::run()
                 recorded = 0;
             }
             batch.swap(queue);
+            std::swap(batchTails, queueTails);
             finishing = stopping;
             endFile = ending || (finishing && current == State::Recording);
         }
@@ -235,7 +266,7 @@ void TriggeredRecorder::run()
             ok = writer != nullptr;
         }
         if (ok && writer) {
-            ok = writeAll(*writer, before, batch);
+            ok = writeAll(*writer, before, batch, batchTails);
             if (opening) {
                 before.clear();
                 std::lock_guard<std::mutex> lock(mutex);
@@ -252,6 +283,7 @@ void TriggeredRecorder::run()
                 why = writer->error();
         }
         batch.clear();
+        batchTails.clear();
         if (!ok) {
             if (writer)
                 writer->close();
@@ -259,6 +291,7 @@ void TriggeredRecorder::run()
             error = why.empty() ? std::string("write failed") : why;
             current = State::Idle;
             queue.clear();
+            queueTails.clear();
         }
         if (!ok) {
             emit failed(QString::fromLocal8Bit(why.c_str()));

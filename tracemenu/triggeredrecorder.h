@@ -1,14 +1,15 @@
 #pragma once
 
 // Recording that starts on a condition: while armed, the hub's frames of the last N
-// seconds (up to 60) wait in a ring of records of fixed size, so the memory stays flat
-// however long nothing happens; the first frame that matches the start expression opens a
-// file that gets the ring's frames, the trigger frame and every frame after it until the
-// end: a frame that matches the stop expression (written too), a number of seconds after
-// the trigger, or stop(). With rearm the recorder then waits again and the next trigger
-// opens the next numbered file; the frames between two files wait in the ring meanwhile,
-// so the next file's time before its trigger is whole. Refused writes are no frames of
-// the bus and are not recorded.
+// seconds (up to 60) wait in a ring of records of fixed size, and an FD frame's bytes
+// beyond the eighth in a store beside it that lets go of them with the ring's oldest
+// frames, so the memory stays flat however long nothing happens; the first frame that
+// matches the start expression opens a file that gets the ring's frames, the trigger frame
+// and every frame after it until the end: a frame that matches the stop expression
+// (written too), a number of seconds after the trigger, or stop(). With rearm the recorder
+// then waits again and the next trigger opens the next numbered file; the frames between
+// two files wait in the ring meanwhile, so the next file's time before its trigger is
+// whole. Refused writes are no frames of the bus and are not recorded.
 //
 // start(), stop() and the destructor are for the thread the recorder lives in (the GUI
 // thread); the getters may be called from any thread. fileFinished() and failed() are
@@ -85,22 +86,33 @@ signals:
     void failed(const QString &reason);
 
 private:
-    // The frames of the last beforeSeconds, oldest first, in storage of fixed size.
+    // The frames of the last beforeSeconds, oldest first, in records of fixed size; the
+    // bytes of FD frames beyond the eighth are in `tails`, which holds no more blocks than
+    // the frames still in the ring need.
     struct Ring
     {
         std::vector<FrameRecord> records;
+        FrameTails tails;
         size_t head = 0;
         size_t count = 0;
 
+        // `record` was made with `tails`.
         void push(const FrameRecord &record, qint64 keepUs);
         const FrameRecord &at(size_t i) const { return records[(head + i) % records.size()]; }
-        void clear() { head = count = 0; }
+        void clear()
+        {
+            head = count = 0;
+            tails.clear();
+        }
+
+    private:
+        void dropOldest();
     };
 
     void tapFrame(const CanMessage &msg) override;
     void run();
     bool writeAll(trace::Writer &writer, const Ring &before,
-                  const std::vector<FrameRecord> &batch);
+                  const std::vector<FrameRecord> &batch, const FrameTails &batchTails);
 
     Options options;
     std::thread thread;
@@ -123,6 +135,9 @@ private:
     qint64 triggerUs = 0;
     std::chrono::steady_clock::time_point triggerTime;
     std::vector<FrameRecord> queue;
+    FrameTails queueTails;
+    // The bytes of a frame that found the queue full, for the stop expression alone.
+    FrameTails lostTails;
     QString path;
     std::string error;
 };

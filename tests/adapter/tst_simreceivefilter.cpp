@@ -3,6 +3,7 @@
 #include <QtTest>
 
 #include <chrono>
+#include <cstring>
 #include <set>
 
 namespace {
@@ -18,7 +19,7 @@ CanReceiveFilter term(uint32_t id, uint32_t mask, bool inverted = false)
     return filter;
 }
 
-uint64_t sequenceOf(const CanFrameRecord &frame)
+uint64_t sequenceOf(const CanFdFrameRecord &frame)
 {
     uint64_t sequence = 0;
     for (int i = 7; i >= 0; --i)
@@ -26,12 +27,26 @@ uint64_t sequenceOf(const CanFrameRecord &frame)
     return sequence;
 }
 
+// A device opened in FD mode is read through the FD call, as the listen thread does.
+int readFrame(bool fd, CanFdFrameRecord *frame)
+{
+    if (fd)
+        return canable_readMessageFD(0, frame);
+    CanFrameRecord classic = {};
+    const int result = canable_readMessage(0, &classic, 1);
+    frame->id = classic.id;
+    frame->len = classic.dlc;
+    frame->flags = classic.extended ? CANABLE_FD_EXT : 0;
+    std::memcpy(frame->data, classic.data, sizeof classic.data);
+    return result;
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(std::vector<CanReceiveFilter>)
 
 // The simulated bus's flood with sixteen identifiers, 0x100 to 0x10F in turn, read
-// through the library's receive filter.
+// through the library's receive filter; an FD flood from a device opened in FD mode.
 class tst_SimReceiveFilter : public QObject
 {
     Q_OBJECT
@@ -58,7 +73,9 @@ void tst_SimReceiveFilter::passingFramesOnly_data()
 
     const QList<uint> all = { 0x100, 0x101, 0x102, 0x103, 0x104, 0x105, 0x106, 0x107,
                               0x108, 0x109, 0x10A, 0x10B, 0x10C, 0x10D, 0x10E, 0x10F };
-    for (const char *traffic : { "flood,ids=16", "flood:unlimited,ids=16" }) {
+    for (const char *traffic : { "flood,ids=16", "flood:unlimited,ids=16",
+                                 "flood,ids=16,fd,brs,dlc=64",
+                                 "flood:unlimited,ids=16,fd,dlc=12" }) {
         const QByteArray name(traffic);
         QTest::newRow(name + ": none") << name << false << std::vector<CanReceiveFilter>()
                                        << all;
@@ -92,11 +109,15 @@ void tst_SimReceiveFilter::passingFramesOnly()
     QFETCH(std::vector<CanReceiveFilter>, filters);
     QFETCH(QList<uint>, ids);
 
+    const bool fd = traffic.contains(",fd");
+    const int fdFlags = CANABLE_FD_FDF | CANABLE_FD_BRS;
+    const int flags = !fd ? 0 : traffic.contains(",brs") ? fdFlags : int(CANABLE_FD_FDF);
+    const int length = !fd ? 8 : traffic.contains("dlc=64") ? 64 : 12;
     qputenv("CANABLE_INTERFACE", "sim");
     qputenv("CANABLE_SIM_TRAFFIC", traffic);
     if (setBeforeOpen)
         QCOMPARE(canable_setReceiveFilter(0, filters.data(), int(filters.size())), 0);
-    QCOMPARE(canable_initDLL(0, 1000), 0);
+    QCOMPARE(fd ? canable_initFD(0, 1000, 5000) : canable_initDLL(0, 1000), 0);
     if (!setBeforeOpen)
         QCOMPARE(canable_setReceiveFilter(0, filters.data(), int(filters.size())), 0);
 
@@ -109,13 +130,16 @@ void tst_SimReceiveFilter::passingFramesOnly()
     const auto limit = ids.isEmpty() ? std::chrono::milliseconds(300)
                                      : std::chrono::milliseconds(20000);
     while (Clock::now() - begin < limit && (ids.isEmpty() || read < wanted)) {
-        CanFrameRecord frame = {};
+        CanFdFrameRecord frame = {};
         const Clock::time_point before = Clock::now();
-        const int result = canable_readMessage(0, &frame, 1);
+        const int result = readFrame(fd, &frame);
         QVERIFY(Clock::now() - before < std::chrono::milliseconds(500));
         if (result != 0)
             continue;
         QVERIFY2(ids.contains(frame.id), qPrintable(QString::number(frame.id, 16)));
+        // A passing FD frame comes whole.
+        QCOMPARE(frame.flags & fdFlags, flags);
+        QCOMPARE(int(frame.len), length);
         // The flood's frame n has identifier 0x100 + n % 16, so nothing went missing
         // between two passing frames when their numbers step by the identifiers between.
         const uint64_t sequence = sequenceOf(frame);
