@@ -45,8 +45,6 @@
 #include <chrono>
 #include <cstdio>
 
-#include <dlfcn.h>
-
 namespace {
 
 using namespace BenchUtil;
@@ -58,27 +56,6 @@ constexpr unsigned int fdDataKbps = 5000;
 // (measured; 7,194 without them).
 constexpr double fdFramesPerSecond = 6200;
 constexpr int fdStampOffset = 56;
-
-using ReadFunction = int (*)(int, CanFrameRecord *, int);
-using ReadFdFunction = int (*)(int, CanFdFrameRecord *);
-
-ReadFunction libraryRead()
-{
-    static const auto function =
-            reinterpret_cast<ReadFunction>(dlsym(RTLD_NEXT, "canable_readMessage"));
-    if (!function)
-        qFatal("canable_readMessage not found in the adapter library");
-    return function;
-}
-
-ReadFdFunction libraryReadFd()
-{
-    static const auto function =
-            reinterpret_cast<ReadFdFunction>(dlsym(RTLD_NEXT, "canable_readMessageFD"));
-    if (!function)
-        qFatal("canable_readMessageFD not found in the adapter library");
-    return function;
-}
 
 std::atomic<bool> stampSequence { false };
 quint64 framesRead = 0; // the listen thread's alone

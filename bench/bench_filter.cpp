@@ -92,7 +92,8 @@ int main(int argc, char *argv[])
     BenchUtil::waitUntil([&] { return !databaseMenu->isLoading(); }, 60);
     auto *filter = window.findChild<FrameLogFilter *>();
     auto *table = window.findChild<QTableView *>(QStringLiteral("tbReceive"));
-    if (!filter || !table || window.findChild<MonitorContext *>()->database().messages().size() != 2000) {
+    const MonitorContext *context = window.findChild<MonitorContext *>();
+    if (!filter || !table || context->database().messages().size() != 2000) {
         out << "the window or its database is not as expected\n";
         return 2;
     }

@@ -35,25 +35,12 @@
 #include <atomic>
 #include <functional>
 
-#include <dlfcn.h>
-
 namespace {
 
 using namespace BenchUtil;
 
-using ReadFunction = int (*)(int, CanFrameRecord *, int);
-
 // Reads past this many frames find none, so that the burst holds exactly that many.
 std::atomic<qint64> readsLeft { 0 };
-
-ReadFunction libraryRead()
-{
-    static const auto function =
-            reinterpret_cast<ReadFunction>(dlsym(RTLD_NEXT, "canable_readMessage"));
-    if (!function)
-        qFatal("canable_readMessage not found in the adapter library");
-    return function;
-}
 
 // Runs until the next file dialog the window opens, types `path` into it and accepts it.
 void answerFileDialog(const QString &path)
@@ -203,15 +190,18 @@ int main(int argc, char *argv[])
         QElapsedTimer loading;
         loading.start();
         window.findChild<QAction *>(QStringLiteral("actionLoadDbc"))->trigger();
-        waitUntil([&] { return !window.findChild<DatabaseMenu *>()->isLoading() && !window.findChild<MonitorContext *>()->database().isEmpty(); },
-                  600);
+        const MonitorContext *context = window.findChild<MonitorContext *>();
+        waitUntil([&] {
+            return !window.findChild<DatabaseMenu *>()->isLoading()
+                    && !context->database().isEmpty();
+        }, 600);
         const double loadSeconds = secondsOf(loading);
         settle(500);
         const double loaded = residentMegabytes();
         int loadedSignals = 0;
-        for (const DbcMessage &message : window.findChild<MonitorContext *>()->database().messages())
+        for (const DbcMessage &message : context->database().messages())
             loadedSignals += message.signalList.size();
-        intact = intact && window.findChild<MonitorContext *>()->database().messages().size() == messages
+        intact = intact && context->database().messages().size() == messages
                 && loadedSignals == signalCount;
         stages.append({ QStringLiteral("database of %1 MB, %2 messages, %3 signals loaded "
                                        "in %4 s")

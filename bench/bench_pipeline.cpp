@@ -66,7 +66,6 @@
 #include <functional>
 #include <vector>
 
-#include <dlfcn.h>
 #include <pthread.h>
 
 namespace {
@@ -119,27 +118,6 @@ const char csvHeader[] =
     "hub_core_pct,gui_core_pct,rss_warm_mb,rss_end_mb,rss_peak_mb,rss_growth_pct,"
     "ceiling_s,ceiling_frames,ceiling_cpu_ms_per_1000,pipeline_to_ceiling,note,row_limit,"
     "gui_gap_max_ms,rows_kept,bytes_per_kept_frame,backlog_fill_s,backlog_drain_s,view";
-
-using ReadFunction = int (*)(int, CanFrameRecord *, int);
-using ReadFdFunction = int (*)(int, CanFdFrameRecord *);
-
-ReadFdFunction libraryReadFd()
-{
-    static const auto function =
-            reinterpret_cast<ReadFdFunction>(dlsym(RTLD_NEXT, "canable_readMessageFD"));
-    if (!function)
-        qFatal("canable_readMessageFD not found in the adapter library");
-    return function;
-}
-
-ReadFunction libraryRead()
-{
-    static const auto function =
-            reinterpret_cast<ReadFunction>(dlsym(RTLD_NEXT, "canable_readMessage"));
-    if (!function)
-        qFatal("canable_readMessage not found in the adapter library");
-    return function;
-}
 
 // What the library handed out, and whether the flood's sequence numbers came in order.
 // Written by the one reading thread; read by the GUI thread after joining it, except the

@@ -10,7 +10,36 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <dlfcn.h>
+
 namespace BenchUtil {
+
+namespace {
+
+// The definition after the program's own: the library's, behind the benchmark's wrapper.
+template<typename Function>
+Function nextDefinition(const char *symbol)
+{
+    const auto function = reinterpret_cast<Function>(dlsym(RTLD_NEXT, symbol));
+    if (!function)
+        qFatal("%s not found in the adapter library", symbol);
+    return function;
+}
+
+} // namespace
+
+ReadFunction libraryRead()
+{
+    static const ReadFunction function = nextDefinition<ReadFunction>("canable_readMessage");
+    return function;
+}
+
+ReadFdFunction libraryReadFd()
+{
+    static const ReadFdFunction function =
+            nextDefinition<ReadFdFunction>("canable_readMessageFD");
+    return function;
+}
 
 double rankOf(const std::vector<double> &sorted, double fraction)
 {

@@ -1,10 +1,13 @@
 #pragma once
 
 // What the benchmark programs share: percentiles of a sample, CPU clocks, the process's
-// resident memory, a wait that keeps the event loop running and a heartbeat that records
-// the event loop's longest gap. The clocks and the memory figures may be read from any
+// resident memory, the adapter library's own read calls behind a benchmark's wrapper, a
+// wait that keeps the event loop running and a heartbeat that records the event loop's
+// longest gap. The clocks and the memory figures may be read from any
 // thread; waitUntil() and the heartbeat run on the calling thread's event loop and are
 // meant for the GUI thread.
+
+#include "canable/canable.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -24,6 +27,13 @@ struct Percentiles
     double p99 = 0;
     double max = 0;
 };
+
+// The adapter library's canable_readMessage and canable_readMessageFD, for a benchmark
+// that defines the call itself to count or shape what the window reads. Any thread.
+using ReadFunction = int (*)(int, CanFrameRecord *, int);
+using ReadFdFunction = int (*)(int, CanFdFrameRecord *);
+ReadFunction libraryRead();
+ReadFdFunction libraryReadFd();
 
 // Nearest-rank percentiles; all zero for an empty sample.
 Percentiles percentiles(std::vector<double> values);

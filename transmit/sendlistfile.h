@@ -11,9 +11,9 @@
 // writes and reads (comments, quotes, escapes, lists, %-encoded names, the UTF-8 byte order
 // mark), which finds every row, count and group exactly as that class does, without
 // holding every key of a large list in memory. Only Count is read more strictly than that
-// class reads it: a Count it would take as 0 refuses the file instead. A list is written by a writer of that same
-// format when the file is new; over an existing file, whose other groups must stay as the
-// settings class would keep them, that class writes it.
+// class reads it: a Count it would take as 0 refuses the file instead. A list is written
+// by a writer of that same format when the file is new; over an existing file, whose other
+// groups must stay as the settings class would keep them, that class writes it.
 //
 // read() and write() run on any thread and touch only their arguments; the Progress they
 // are given may be polled and cancelled from another thread. save() and load() work on a
