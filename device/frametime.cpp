@@ -2,6 +2,8 @@
 
 #include <QDateTime>
 
+#include <ctime>
+
 namespace {
 
 constexpr qint64 msecsPerDay = 24 * 60 * 60 * 1000;
@@ -26,4 +28,11 @@ QTime currentFrameTime()
     }
     const qint64 local = ((now + cache.offsetMsecs) % msecsPerDay + msecsPerDay) % msecsPerDay;
     return QTime::fromMSecsSinceStartOfDay(int(local));
+}
+
+qint64 wallClockUs()
+{
+    timespec now = {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return qint64(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }

@@ -10,3 +10,6 @@
 // thread, so a daylight-saving change reaches the stamps at most a second late.
 // Any thread may call it.
 QTime currentFrameTime();
+// Microseconds since the epoch, for a frame whose device gave no time of its own.
+// Any thread may call it.
+qint64 wallClockUs();

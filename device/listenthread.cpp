@@ -10,8 +10,6 @@
 #include <chrono>
 #include <cstring>
 
-#include <time.h>
-
 namespace {
 
 // The capture filter's terms that a library without its own filter leaves to this thread.
@@ -19,13 +17,6 @@ bool passes(const QVector<CanReceiveFilter> &ownTerms, const CanFrameRecord &add
 {
     return ownTerms.isEmpty()
             || canable_filterPasses(ownTerms.constData(), ownTerms.size(), &addressing);
-}
-
-qint64 wallClockUsecs()
-{
-    timespec now = {};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return qint64(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
 qint64 steadyMsecs()
@@ -172,7 +163,7 @@ void ListenThread::run()
             if (calls.lastReadTimestamp && calls.lastReadTimestamp(0, &stamp) == 0)
                 msg.timestampUs = stamp;
             else
-                msg.timestampUs = wallClockUsecs();
+                msg.timestampUs = wallClockUs();
             msg.success = true;
             emit receiveMsgSignal(msg);
         }
@@ -263,7 +254,7 @@ void ListenThread::drainErrorEvents(const AdapterCalls &calls)
         msg.dlc = int(sizeof event.data);
         msg.data = QByteArray(reinterpret_cast<const char *>(event.data), msg.dlc);
         msg.time = currentFrameTime();
-        msg.timestampUs = event.timestampUs != 0 ? event.timestampUs : wallClockUsecs();
+        msg.timestampUs = event.timestampUs != 0 ? event.timestampUs : wallClockUs();
         emit errorEventSignal(msg);
     }
 }

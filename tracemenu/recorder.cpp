@@ -1,5 +1,6 @@
 #include "tracemenu/recorder.h"
 
+#include "device/frametime.h"
 #include "device/handlethread.h"
 
 #include <QFile>
@@ -18,12 +19,6 @@ using Clock = std::chrono::steady_clock;
 constexpr auto wakeInterval = std::chrono::milliseconds(50);
 // Well inside the second a crash may cost, however late the writer thread gets the CPU.
 constexpr auto flushInterval = std::chrono::milliseconds(500);
-
-qint64 wallClockUs()
-{
-    using namespace std::chrono;
-    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
-}
 
 trace::Frame traceFrame(const CanMessage &msg)
 {

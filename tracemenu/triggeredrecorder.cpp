@@ -1,5 +1,6 @@
 #include "tracemenu/triggeredrecorder.h"
 
+#include "device/frametime.h"
 #include "device/handlethread.h"
 #include "tracemenu/recorder.h"
 
@@ -17,12 +18,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto wakeInterval = std::chrono::milliseconds(50);
 constexpr auto flushInterval = std::chrono::milliseconds(500);
-
-qint64 wallClockUs()
-{
-    using namespace std::chrono;
-    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
-}
 
 // Lets `tails` free the blocks of `record`'s bytes beyond the eighth and of every frame's
 // before it: a store keeps tails in the order of their frames.

@@ -86,13 +86,6 @@ private:
     bool refused = false;
 };
 
-qint64 wallClockUs()
-{
-    timespec now = {};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return qint64(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-}
-
 // A timer descriptor armed at absolute CLOCK_MONOTONIC times, read by the event loop.
 class WakeTimer
 {
