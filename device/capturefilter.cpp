@@ -2,8 +2,6 @@
 
 namespace {
 
-constexpr quint32 maxStandardId = 0x7FF;
-constexpr quint32 maxExtendedId = 0x1FFFFFFF;
 // All eight digits mark a 29-bit identifier, as in candump's filters.
 constexpr int extendedDigits = 8;
 
@@ -56,11 +54,11 @@ private:
         if (!parseHex(&term->mask, &maskDigits, QStringLiteral("掩码")))
             return false;
         if (digits == extendedDigits) {
-            if (id > maxExtendedId)
+            if (id > CANABLE_MAX_EXTENDED_ID)
                 return fail(QStringLiteral("扩展帧ID不能大于 1FFFFFFF"), termStart);
             term->id = id | CANABLE_FILTER_EXTENDED;
         } else {
-            if (id > maxStandardId)
+            if (id > CANABLE_MAX_STANDARD_ID)
                 return fail(QStringLiteral("标准帧ID不能大于 7FF（扩展帧ID写满 8 位）"),
                             termStart);
             term->id = id;
