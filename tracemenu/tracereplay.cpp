@@ -1,6 +1,5 @@
 #include "tracemenu/tracereplay.h"
 
-#include "canable/canable.h"
 #include "device/listenthread.h"
 #include "traceformats/tracefile.h"
 #include "tracemenu/replaytiming.h"
@@ -94,11 +93,8 @@ private:
             }
             if (options.receivedOnly && read.tx)
                 continue;
-            // An FD frame goes out only on a device opened in FD mode.
-            const bool sendable = read.fd
-                    ? fdDevice && canable_isTransmittableFD(read.id, read.extended, read.dlc)
-                    : canable_isTransmittable(read.id, read.extended, read.dlc);
-            if (read.error || !read.success || !sendable) {
+            if (read.error || !read.success
+                || !fitsDevice(read.id, read.extended, read.fd, read.dlc, fdDevice)) {
                 ++progress.skipped;
                 continue;
             }

@@ -3,6 +3,8 @@
 // One frame to transmit with its repetition settings, as the transmit panel hands it to
 // the send thread.
 
+#include "canable/canable.h"
+
 #include <QByteArray>
 
 struct SendFrame
@@ -21,3 +23,11 @@ struct SendFrame
     // announced as failed and none reaches the adapter.
     bool sendable = true;
 };
+
+// Whether the open device can carry a frame of `length` bytes (for a remote frame, the
+// length it asks for): an FD frame only when the device was opened in FD mode. Any thread.
+inline bool fitsDevice(quint32 id, bool extended, bool fd, int length, bool fdDevice)
+{
+    return fd ? fdDevice && canable_isTransmittableFD(id, extended, unsigned(length))
+              : canable_isTransmittable(id, extended, unsigned(length));
+}

@@ -346,11 +346,7 @@ bool SendThread::transmitFrame(const SendFrame &frame, const std::function<void(
     // the wire as something the user did not type while the log showed what was typed.
     // An identifier beyond its format's range would go out as some other identifier.
     const bool fits = frame.sendable
-            && (frame.fd ? fdDevice
-                               && canable_isTransmittableFD(frame.id, frame.extended,
-                                                            unsigned(data.size()))
-                         : canable_isTransmittable(frame.id, frame.extended,
-                                                   unsigned(data.size())));
+            && fitsDevice(frame.id, frame.extended, frame.fd, data.size(), fdDevice);
     if (fits) {
         std::memcpy(fdDevice ? fdRecord.data : record.data, data.constData(),
                     size_t(data.size()));
