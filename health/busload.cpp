@@ -1,4 +1,5 @@
 #include "health/busload.h"
+#include "traceformats/tracefile.h"
 
 #include <algorithm>
 
@@ -140,26 +141,6 @@ unsigned int frameBits(uint32_t id, bool extended, bool remote, unsigned int dlc
 
 namespace {
 
-// The length code of an FD frame of len bytes, rounding a length between the FD lengths
-// up as a controller would pad it.
-unsigned int fdLengthCode(unsigned int len)
-{
-    static constexpr unsigned int lengths[] = {12, 16, 20, 24, 32, 48, 64};
-    if (len <= 8)
-        return len;
-    for (unsigned int code = 0; code < 7; ++code) {
-        if (len <= lengths[code])
-            return 9 + code;
-    }
-    return 15;
-}
-
-unsigned int fdLength(unsigned int code)
-{
-    static constexpr unsigned int lengths[] = {12, 16, 20, 24, 32, 48, 64};
-    return code <= 8 ? code : lengths[code - 9];
-}
-
 // The bits from start of frame to the end of the data field, first bit first.
 class LongBitString
 {
@@ -200,9 +181,10 @@ FdFrameBits fdFrameBits(uint32_t id, bool extended, bool brs, unsigned int len,
     bits.append(brs, 1);
     const int lastNominal = bits.size() - 1;
     bits.append(0, 1);            // error state indicator, as an error-active sender sends it
-    const unsigned int code = fdLengthCode(len);
+    // A length between the FD lengths goes out padded up, as a controller pads it.
+    const unsigned int code = trace::fdLengthCode(len);
     bits.append(code, 4);
-    const unsigned int bytes = fdLength(code);
+    const unsigned int bytes = trace::fdCodeLength(code);
     for (unsigned int i = 0; i < bytes; ++i)
         bits.append(data && i < len ? data[i] : 0, 8);
 
