@@ -186,8 +186,7 @@ CanMessage frameMessage(const FrameRecord &record, const OversizedFrame *oversiz
     } else {
         msg.dlc = record.dlc;
         msg.data = QByteArray(reinterpret_cast<const char *>(record.data), record.size);
-        const quint8 *tail = (record.flags & FrameRecord::Fd) && record.dlc > record.size
-                && tails ? tails->at(record.errorClass) : nullptr;
+        const quint8 *tail = frameTail(record, tails);
         if (tail)
             msg.data.append(reinterpret_cast<const char *>(tail), record.dlc - record.size);
     }
@@ -200,9 +199,7 @@ CanMessage frameMessage(const FrameRecord &record, const OversizedFrame *oversiz
     msg.timestampUs = record.timestampUs;
     msg.error = record.flags & FrameRecord::Error;
     // An FD record with its bytes in a tails store holds their reference there instead.
-    const bool tailReference = !oversized && (record.flags & FrameRecord::Fd)
-            && record.dlc > record.size;
-    msg.errorClass = tailReference ? 0 : record.errorClass;
+    msg.errorClass = !oversized && hasFrameTail(record) ? 0 : record.errorClass;
     return msg;
 }
 
@@ -242,7 +239,7 @@ FrameBatch FrameQueue::take(int maxCount)
     for (const FrameRecord &record : batch.records) {
         if (record.flags & FrameRecord::Oversized)
             batch.oversized.enqueue(oversized.dequeue());
-        else if ((record.flags & FrameRecord::Fd) && record.dlc > record.size)
+        else if (hasFrameTail(record))
             lastTail = &record;
     }
     if (lastTail)

@@ -100,6 +100,20 @@ private:
     quint64 end = 0;        // the offset of the next byte since the store began
 };
 
+// Whether the record is an FD frame whose bytes beyond the eighth were put in a
+// FrameTails store, under the reference its errorClass holds.
+inline bool hasFrameTail(const FrameRecord &record)
+{
+    constexpr quint8 kind = FrameRecord::Fd | FrameRecord::Error | FrameRecord::Oversized;
+    return (record.flags & kind) == FrameRecord::Fd && record.dlc > record.size;
+}
+
+// Those bytes, or null for a record without them or a store that no longer keeps them.
+inline const quint8 *frameTail(const FrameRecord &record, const FrameTails *tails)
+{
+    return hasFrameTail(record) && tails ? tails->at(record.errorClass) : nullptr;
+}
+
 // Rows made on one thread for the frame log on another: whole chunks, every one full but
 // the last, which holds lastRows.
 struct FrameChunkRun

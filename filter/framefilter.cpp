@@ -673,13 +673,8 @@ struct FrameBytes
     FrameBytes(const FrameRecord &record, const FrameTails *tails)
         : record(record)
     {
-        size = record.size;
-        if ((record.flags & FrameRecord::Fd) && !(record.flags & FrameRecord::Error)
-            && record.dlc > record.size && tails) {
-            tail = tails->at(record.errorClass);
-            if (tail)
-                size = record.dlc;
-        }
+        tail = frameTail(record, tails);
+        size = tail ? record.dlc : record.size;
     }
 
     quint8 at(int i) const { return i < record.size ? record.data[i] : tail[i - record.size]; }

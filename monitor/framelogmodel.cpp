@@ -58,10 +58,8 @@ trace::LogRow frameLogRow(const FrameRecord &record, qint64 number, const FrameT
     row.brs = record.flags & FrameRecord::Brs;
     row.esi = record.flags & FrameRecord::Esi;
     row.timeMs = record.timeMs;
-    if (row.fd && record.dlc > record.size && !(record.flags & FrameRecord::Oversized)) {
-        row.tail = tails ? tails->at(record.errorClass) : nullptr;
-        row.tailSize = row.tail ? record.dlc - record.size : 0;
-    }
+    row.tail = frameTail(record, tails);
+    row.tailSize = row.tail ? record.dlc - record.size : 0;
     return row;
 }
 
@@ -221,10 +219,9 @@ void FrameLogModel::storeRecord(const FrameRecord &record, const FrameTails *sou
                                 FrameRecord &slot, qint64 number)
 {
     slot = record;
-    if (!(record.flags & FrameRecord::Fd) || (record.flags & FrameRecord::Error)
-        || record.dlc <= record.size)
+    if (!hasFrameTail(record))
         return;
-    const quint8 *tail = source ? source->at(record.errorClass) : nullptr;
+    const quint8 *tail = frameTail(record, source);
     if (!tail) {
         // Bytes nobody kept: the row shows what the record holds, not another frame's.
         slot.dlc = slot.size;

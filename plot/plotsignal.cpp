@@ -84,8 +84,7 @@ bool PlotSignal::sample(const FrameRecord &record, const FrameTails *tails,
         return false;
     }
     const int size = std::min<int>(record.size, sizeof record.data);
-    const quint8 *tail = (record.flags & FrameRecord::Fd) && record.dlc > size && tails
-            ? tails->at(record.errorClass) : nullptr;
+    const quint8 *tail = frameTail(record, tails);
     if (!tail)
         return sample(record.data, size, value);
     quint8 bytes[64];

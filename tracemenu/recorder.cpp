@@ -62,8 +62,7 @@ trace::Frame traceFrame(const FrameRecord &record, const FrameTails *tails)
         frame.fd = true;
         frame.brs = record.flags & FrameRecord::Brs;
         frame.esi = record.flags & FrameRecord::Esi;
-        const quint8 *tail = record.dlc > record.size && tails ? tails->at(record.errorClass)
-                                                               : nullptr;
+        const quint8 *tail = frameTail(record, tails);
         if (tail)
             std::memcpy(frame.data + record.size, tail, size_t(record.dlc - record.size));
         else

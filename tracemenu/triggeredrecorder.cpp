@@ -23,8 +23,7 @@ constexpr auto flushInterval = std::chrono::milliseconds(500);
 // before it: a store keeps tails in the order of their frames.
 void forgetTailsUpTo(FrameTails &tails, const FrameRecord &record)
 {
-    if ((record.flags & FrameRecord::Fd) && !(record.flags & FrameRecord::Oversized)
-        && record.dlc > record.size) {
+    if (hasFrameTail(record)) {
         // References count 4-byte units.
         tails.dropBefore(record.errorClass + quint32(record.dlc - record.size + 3) / 4);
     }
