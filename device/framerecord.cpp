@@ -190,12 +190,7 @@ CanMessage frameMessage(const FrameRecord &record, const OversizedFrame *oversiz
         if (tail)
             msg.data.append(reinterpret_cast<const char *>(tail), record.dlc - record.size);
     }
-    msg.fd = record.flags & FrameRecord::Fd;
-    msg.brs = record.flags & FrameRecord::Brs;
-    msg.esi = record.flags & FrameRecord::Esi;
-    msg.extended = record.flags & FrameRecord::Extended;
-    msg.remote = record.flags & FrameRecord::Remote;
-    msg.success = record.flags & FrameRecord::Success;
+    unpackFrameFlags(record, msg);
     msg.timestampUs = record.timestampUs;
     msg.error = record.flags & FrameRecord::Error;
     // An FD record with its bytes in a tails store holds their reference there instead.

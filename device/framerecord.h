@@ -138,6 +138,18 @@ FrameRecord frameRecord(const CanMessage &msg, FrameTails *tails = nullptr);
 CanMessage frameMessage(const FrameRecord &record, const OversizedFrame *oversized = nullptr,
                         const FrameTails *tails = nullptr);
 
+// The flags a record packs, for a frame type that names them as CanMessage does.
+template<typename Frame>
+void unpackFrameFlags(const FrameRecord &record, Frame &frame)
+{
+    frame.extended = record.flags & FrameRecord::Extended;
+    frame.remote = record.flags & FrameRecord::Remote;
+    frame.success = record.flags & FrameRecord::Success;
+    frame.fd = record.flags & FrameRecord::Fd;
+    frame.brs = record.flags & FrameRecord::Brs;
+    frame.esi = record.flags & FrameRecord::Esi;
+}
+
 // Frames taken from a FrameQueue, still as records, so that whoever guards the queue can
 // make them messages after letting go of it.
 struct FrameBatch

@@ -51,12 +51,7 @@ trace::LogRow frameLogRow(const FrameRecord &record, qint64 number, const FrameT
     row.size = record.size;
     row.dlc = record.dlc;
     row.tx = record.direction == 1;
-    row.success = record.flags & FrameRecord::Success;
-    row.remote = record.flags & FrameRecord::Remote;
-    row.extended = record.flags & FrameRecord::Extended;
-    row.fd = record.flags & FrameRecord::Fd;
-    row.brs = record.flags & FrameRecord::Brs;
-    row.esi = record.flags & FrameRecord::Esi;
+    unpackFrameFlags(record, row);
     row.timeMs = record.timeMs;
     row.tail = frameTail(record, tails);
     row.tailSize = row.tail ? record.dlc - record.size : 0;
