@@ -186,22 +186,6 @@ void MainWindow::assembleComponents()
     frameLogFilter->setIdView(idView->view(), idView->idModel());
     idView->addRowActions(frameLogFilter->idActions());
     context->setShownRows([this](int *ofRows) { return frameLogFilter->shownRows(ofRows); });
-    // Once full, the table moves its rows up in place; the selected frame goes with them.
-    connect(frameLogFilter->model(), &FrameFilterModel::rowsShifted, this, [this](int count) {
-        QItemSelectionModel *selection = ui->tbReceive->selectionModel();
-        const QModelIndex current = selection->currentIndex();
-        if (!current.isValid())
-            return;
-        if (current.row() < count) {
-            selection->clear();
-            return;
-        }
-        const bool selected = selection->isRowSelected(current.row(), QModelIndex());
-        selection->setCurrentIndex(current.sibling(current.row() - count, current.column()),
-                                   selected ? QItemSelectionModel::ClearAndSelect
-                                                      | QItemSelectionModel::Rows
-                                            : QItemSelectionModel::NoUpdate);
-    });
     connect(databaseMenu, &DatabaseMenu::frameComposed, sendWidget,
             &DataSendWidget::setEditorFrame);
     sendWidget->setDatabase(&context->database());

@@ -67,6 +67,22 @@ FrameLogFilter::FrameLogFilter(FrameLogModel *log, QAbstractItemModel *shown,
     // The selected frame stays selected when the rows change over to another filter's.
     connect(filterModel, &QAbstractItemModel::modelAboutToBeReset, this,
             [this] { keptNumber = currentNumber(); });
+    // Once full, the table moves its rows up in place; the selected frame goes with them.
+    connect(filterModel, &FrameFilterModel::rowsShifted, this, [this](int count) {
+        QItemSelectionModel *selection = this->table->selectionModel();
+        const QModelIndex current = selection->currentIndex();
+        if (!current.isValid())
+            return;
+        if (current.row() < count) {
+            selection->clear();
+            return;
+        }
+        const bool selected = selection->isRowSelected(current.row(), QModelIndex());
+        selection->setCurrentIndex(current.sibling(current.row() - count, current.column()),
+                                   selected ? QItemSelectionModel::ClearAndSelect
+                                                      | QItemSelectionModel::Rows
+                                            : QItemSelectionModel::NoUpdate);
+    });
     connect(searchMatches, &FrameMatches::finished, this, &FrameLogFilter::searchCollected);
     // Numbers start again after a clear: what was found means nothing any more.
     connect(log, &QAbstractItemModel::rowsRemoved, this, [this] {
