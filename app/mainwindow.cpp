@@ -183,7 +183,9 @@ void MainWindow::assembleComponents()
                                      frameLogFilter->bars());
     viewMenu->addSeparator();
     frameLogFilter->addActions(viewMenu);
-    frameLogFilter->setIdView(idView->view(), idView->idModel());
+    frameLogFilter->setIdView(idView->view(), [this](quint32 *id, bool *extended) {
+        return idView->currentIdentifier(id, extended);
+    });
     idView->addRowActions(frameLogFilter->idActions());
     context->setShownRows([this](int *ofRows) { return frameLogFilter->shownRows(ofRows); });
     connect(databaseMenu, &DatabaseMenu::frameComposed, sendWidget,

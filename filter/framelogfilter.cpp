@@ -3,7 +3,6 @@
 #include "filter/framefiltermodel.h"
 #include "filter/framematches.h"
 #include "filter/framescan.h"
-#include "idview/idviewmodel.h"
 #include "input/refusedfield.h"
 
 #include <QAction>
@@ -21,7 +20,6 @@
 #include <QTableView>
 #include <QTime>
 #include <QTimer>
-#include <QTreeView>
 #include <QVBoxLayout>
 
 namespace {
@@ -210,10 +208,11 @@ void FrameLogFilter::addActions(QMenu *menu)
     });
 }
 
-void FrameLogFilter::setIdView(QTreeView *view, IdViewModel *model)
+void FrameLogFilter::setIdView(QWidget *view,
+                               std::function<bool(quint32 *, bool *)> currentIdentifier)
 {
     idView = view;
-    idModel = model;
+    idViewIdentifier = std::move(currentIdentifier);
 }
 
 bool FrameLogFilter::applyText(const QString &text)
@@ -287,17 +286,8 @@ void FrameLogFilter::pickIdentifier(bool only)
 
 bool FrameLogFilter::selectedIdentifier(quint32 *id, bool *extended) const
 {
-    if (idView && idView->isVisible()) {
-        QModelIndex current = idView->currentIndex();
-        if (!current.isValid())
-            return false;
-        while (current.parent().isValid())
-            current = current.parent();
-        const IdRow &row = idModel->statistics().row(idModel->statisticsRow(current.row()));
-        *id = row.id;
-        *extended = row.extended;
-        return true;
-    }
+    if (idView && idView->isVisible())
+        return idViewIdentifier(id, extended);
     const QModelIndex current = table->currentIndex();
     const int logRow = current.isValid() ? filterModel->logRow(current.row()) : -1;
     if (logRow < 0)

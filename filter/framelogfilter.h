@@ -15,11 +15,12 @@
 #include <QElapsedTimer>
 #include <QObject>
 
+#include <functional>
+
 class FrameFilterModel;
 class FrameMatches;
 class FrameScan;
 class DbcDatabase;
-class IdViewModel;
 
 QT_BEGIN_NAMESPACE
 class QAbstractItemModel;
@@ -31,7 +32,6 @@ class QMenu;
 class QProgressBar;
 class QTableView;
 class QTimer;
-class QTreeView;
 class QWidget;
 QT_END_NAMESPACE
 
@@ -54,9 +54,9 @@ public:
     // "只显示此ID", "隐藏此ID", then "查找…" (Ctrl+F), "查找下一个" (F3), "查找上一个"
     // (Shift+F3) and "跳转到时间…" (Ctrl+G).
     void addActions(QMenu *menu);
-    // The per-identifier view: while it is shown, "只显示此ID" and "隐藏此ID" act on its
-    // current row.
-    void setIdView(QTreeView *view, IdViewModel *model);
+    // The per-identifier view: while it is shown, "只显示此ID" and "隐藏此ID" act on the
+    // identifier of its current row, which `currentIdentifier` tells (false: none).
+    void setIdView(QWidget *view, std::function<bool(quint32 *, bool *)> currentIdentifier);
     // "只显示此ID" and "隐藏此ID", for the per-identifier view's right-click menu; made by
     // addActions().
     QList<QAction *> idActions() const { return { onlyIdAction, hideIdAction }; }
@@ -107,8 +107,8 @@ private:
     QProgressBar *progressBar = nullptr;
     QTimer *progressTimer = nullptr;
     QCheckBox *autoScroll = nullptr;
-    QTreeView *idView = nullptr;
-    IdViewModel *idModel = nullptr;
+    QWidget *idView = nullptr;
+    std::function<bool(quint32 *, bool *)> idViewIdentifier;
     QAction *onlyIdAction = nullptr;
     QAction *hideIdAction = nullptr;
 

@@ -90,6 +90,19 @@ IdViewPanel::IdViewPanel(MonitorContext *context, QWidget *place)
     connect(exportAction, &QAction::triggered, this, &IdViewPanel::exportStatistics);
 }
 
+bool IdViewPanel::currentIdentifier(quint32 *id, bool *extended) const
+{
+    QModelIndex current = tree->currentIndex();
+    if (!current.isValid())
+        return false;
+    while (current.parent().isValid())
+        current = current.parent();
+    const IdRow &row = model->statistics().row(model->statisticsRow(current.row()));
+    *id = row.id;
+    *extended = row.extended;
+    return true;
+}
+
 void IdViewPanel::show(bool show)
 {
     emit shown(show);

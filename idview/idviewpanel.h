@@ -28,7 +28,9 @@ public:
     IdViewPanel(MonitorContext *context, QWidget *place);
 
     QTreeView *view() const { return tree; }
-    IdViewModel *idModel() const { return model; }
+    // The identifier of the current row (a signal's line counts as its message's); false
+    // when there is no current row.
+    bool currentIdentifier(quint32 *id, bool *extended) const;
     QList<QAction *> actions() const { return { byId, exportAction }; }
     // Entries of the right-click menu for every row; the clicked row is made current
     // before the menu opens, so they act on the current row.
