@@ -104,13 +104,6 @@ bool checkFd(bool fd, bool brs, bool remote, QByteArray *data, int *padded, QStr
         *reason = QStringLiteral("FD 帧没有远程帧，未发送");
         return false;
     }
-    const int highest = fd ? maxFdDataBytes : maxDataBytes;
-    if (data->size() > highest) {
-        *reason = QStringLiteral("数据有 %1 个字节，一帧最多 %2 个，未发送")
-                          .arg(data->size())
-                          .arg(highest);
-        return false;
-    }
     if (fd) {
         *padded = fdLength(data->size()) - data->size();
         data->append(QByteArray(*padded, '\0'));

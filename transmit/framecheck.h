@@ -29,9 +29,9 @@ bool parseData(const QString &text, QByteArray *data, QString *reason,
 // The least CAN FD length (0-8, 12, 16, 20, 24, 32, 48, 64) that holds `size` bytes; -1
 // above 64.
 int fdLength(int size);
-// Whether the frame's FD flags go together: BRS only on an FD frame, no remote FD frame,
-// and at most 64 bytes on an FD frame and 8 on a classic one. An FD frame's data between
-// two valid lengths is padded up with 0x00; `padded` gets the number of bytes added.
+// Whether the frame's FD flags go together: BRS only on an FD frame, no remote FD frame.
+// `data` is as parseData() read it for the frame's kind; an FD frame's data between two
+// valid lengths is padded up with 0x00, and `padded` gets the number of bytes added.
 bool checkFd(bool fd, bool brs, bool remote, QByteArray *data, int *padded, QString *reason);
 // A count or interval from 0 to `highest`; `name` is the field's label in the reason.
 bool parseCount(const QString &text, int highest, const QString &name, int *value,
