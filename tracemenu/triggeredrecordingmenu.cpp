@@ -1,5 +1,6 @@
 #include "tracemenu/triggeredrecordingmenu.h"
 
+#include "input/typedspinbox.h"
 #include "monitor/monitorcontext.h"
 
 #include <QAction>
@@ -15,7 +16,6 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QSpinBox>
 #include <QStyle>
 #include <QTimer>
 
@@ -69,7 +69,7 @@ TriggeredRecordingDialog::TriggeredRecordingDialog(const DbcDatabase *database, 
     };
     startField = field("txtTriggerStart", QStringLiteral("例如 id == 0x7E8 && data[1] == 0x41"));
     form->addRow(QStringLiteral("开始条件："), startField);
-    beforeSeconds = new QSpinBox(this);
+    beforeSeconds = new TypedSpinBox(this);
     beforeSeconds->setObjectName(QStringLiteral("spnBeforeSeconds"));
     beforeSeconds->setRange(0, TriggeredRecorder::maxBeforeSeconds);
     beforeSeconds->setValue(5);
@@ -83,7 +83,7 @@ TriggeredRecordingDialog::TriggeredRecordingDialog(const DbcDatabase *database, 
     form->addRow(QStringLiteral("结束："), endChoice);
     stopField = field("txtTriggerStop", QStringLiteral("例如 id == 0x7E8 && data[1] == 0x7F"));
     form->addRow(QStringLiteral("停止条件："), stopField);
-    afterSeconds = new QSpinBox(this);
+    afterSeconds = new TypedSpinBox(this);
     afterSeconds->setObjectName(QStringLiteral("spnAfterSeconds"));
     afterSeconds->setRange(1, 24 * 3600);
     afterSeconds->setValue(10);
