@@ -965,6 +965,19 @@ void TstTraceFile::identifiersAndTimesAsWritten_data()
                                     + blfCanObject(0x9fffffffu, 2, 3000, data)
                                     + blfCanObject(0xa0000000u, 2, 4000, data), false))
             << QStringList { "7ff 0 0 1 a1 R 0", "1fffffff 1 0 1 a1 R 3" } << 3;
+    const QByteArray twelve = QByteArray::fromHex("000102030405060708090a0b");
+    const QString fdBytes = QStringLiteral("12 000102030405060708090a0b R");
+    QTest::newRow("blf FD objects: 10 us steps, nanoseconds, identifiers beyond 11 bits")
+            << Format::Blf
+            << blfFile(blfContainer(blfFdObject(true, 0x123, 1, 123, twelve, true)
+                                    + blfFdObject(true, 0x800, 2, 5000, twelve, false)
+                                    + blfFdObject(false, 0x7ff, 1, 7, twelve, false)
+                                    + blfFdObject(false, 0x800, 1, 8, twelve, true)
+                                    + blfFdObject(false, 0x80000800u, 2, 1500, twelve, false),
+                                    true))
+            << QStringList { "123 0 0 " + fdBytes + " 1230 fd 1 0",
+                             "7ff 0 0 " + fdBytes + " 70 fd 0 0",
+                             "800 1 0 " + fdBytes + " 2 fd 0 0" } << 2;
     QTest::newRow("blf stamps beyond any clock skipped")
             << Format::Blf
             << blfFile(blfContainer(blfCanObject(0x1, 1, uint64_t(1) << 62, data)
