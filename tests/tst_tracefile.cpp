@@ -944,6 +944,17 @@ void TstTraceFile::identifiersAndTimesAsWritten_data()
                           "5000000000000.000000 1  123 Rx d 1 11\n"
                           "5000000000000.000000 1  123 Rx d 1 22\n")
             << QStringList { "123 0 0 1 11 R 5000000000000000000" } << 1;
+    const QByteArray farFdOffset = "8999999999999.000000 CANFD   1 Rx 123 1 0 1 1 11\n";
+    QTest::newRow("asc far date, far offset refused, FD line")
+            << Format::Asc << farDate + farFdOffset + nearOffset
+            << QStringList { QStringLiteral("124 0 0 1 22 R %1").arg(farStartUs + 1000000) }
+            << 1;
+    QTest::newRow("asc relative FD offsets adding up beyond any clock")
+            << Format::Asc
+            << QByteArray("base hex  timestamps relative\n"
+                          "5000000000000.000000 CANFD   1 Rx 123 1 0 1 1 11\n"
+                          "5000000000000.000000 CANFD   1 Rx 123 1 0 1 1 22\n")
+            << QStringList { "123 0 0 1 11 R 5000000000000000000 fd 1 0" } << 1;
     QTest::newRow("asc at the epoch") << Format::Asc
                                       << QByteArray("   0.000000 1  7 Rx d 0\n")
                                       << QStringList { "7 0 0 0  R 0" } << 0;
