@@ -67,16 +67,18 @@ void settle(int msecs)
 }
 
 // Waits until resident memory has stopped falling (the program frees and returns large
-// amounts on threads of its own, which a busy machine keeps waiting), at most 20 s.
+// amounts on threads of its own, which a busy machine keeps waiting), at most 20 s. Freeing
+// a million blocks lowers nothing until the pages go back at its end, so one quiet half
+// second proves nothing: it takes two quiet seconds.
 void settleResident()
 {
     double last = residentMegabytes();
-    for (int i = 0; i < 40; ++i) {
+    int quiet = 0;
+    for (int i = 0; i < 40 && quiet < 4; ++i) {
         settle(500);
         const double now = residentMegabytes();
-        if (now > last - 0.5)
-            return;
-        last = now;
+        quiet = now > last - 0.5 ? quiet + 1 : 0;
+        last = std::min(last, now);
     }
 }
 

@@ -129,14 +129,35 @@ bool resolvePlotSignal(const QString &typed, const DbcDatabase *database, PlotSi
     return false;
 }
 
-QStringList plotSignalNames(const DbcDatabase &database)
+QStringList plotSignalMatches(const DbcDatabase &database, const QString &text, int limit)
 {
     QStringList names;
+    if (text.isEmpty())
+        return names;
+    // Names hold no dot, so a text with one must end a message name and begin a signal's.
+    const int dot = text.indexOf(QLatin1Char('.'));
+    const QString head = text.left(dot);
+    const QString tail = text.mid(dot + 1);
     for (const DbcMessage &message : database.messages()) {
-        for (const DbcSignal &signal : message.signalList)
+        bool wholeMessage = false;
+        if (dot < 0)
+            wholeMessage = message.name.contains(text, Qt::CaseInsensitive);
+        else if (!message.name.endsWith(head, Qt::CaseInsensitive))
+            continue;
+        for (const DbcSignal &signal : message.signalList) {
+            const bool match = wholeMessage
+                    || (dot < 0 ? signal.name.contains(text, Qt::CaseInsensitive)
+                                : signal.name.startsWith(tail, Qt::CaseInsensitive));
+            if (!match)
+                continue;
             names.append(message.name + QLatin1Char('.') + signal.name);
+            if (names.size() == limit) {
+                names.sort(Qt::CaseInsensitive);
+                return names;
+            }
+        }
     }
-    names.sort();
+    names.sort(Qt::CaseInsensitive);
     return names;
 }
 

@@ -43,8 +43,9 @@ struct PlotSignal
 bool resolvePlotSignal(const QString &text, const DbcDatabase *database, PlotSignal *out,
                        QString *error);
 
-// "Message.Signal" for every signal of the database, for completion.
-QStringList plotSignalNames(const DbcDatabase &database);
+// Up to `limit` names "Message.Signal" that hold `text` (any case), sorted, for completion.
+// A database may hold a million signals: the names are made for the matches only.
+QStringList plotSignalMatches(const DbcDatabase &database, const QString &text, int limit);
 
 // A frame's time in microseconds: its wall-clock stamp, else its time of day.
 qint64 plotFrameTimeUs(const FrameRecord &record);

@@ -142,6 +142,7 @@ PlotWindow::PlotWindow(const FrameLogModel *frameLog, QWidget *parent)
     completer->setCaseSensitivity(Qt::CaseInsensitive);
     completer->setFilterMode(Qt::MatchContains);
     txtPlotSignal->setCompleter(completer);
+    connect(txtPlotSignal, &QLineEdit::textEdited, this, &PlotWindow::offerSignalNames);
     connect(txtPlotSignal, &QLineEdit::returnPressed, this, &PlotWindow::enterSignal);
     entry->addWidget(txtPlotSignal, 1);
     entry->addWidget(new QLabel(QStringLiteral("时间窗(s)："), central));
@@ -239,8 +240,19 @@ void PlotWindow::showMessage(const QString &text)
 void PlotWindow::setDatabase(const DbcDatabase *db)
 {
     database = db;
+    static_cast<QStringListModel *>(completer->model())->setStringList({});
+}
+
+void PlotWindow::offerSignalNames(const QString &text)
+{
+    // Matching a million names on every change of the database would stall the window
+    // whether or not anyone plots; matching what is typed costs only while typing.
+    const int shown = 200;
     static_cast<QStringListModel *>(completer->model())
-        ->setStringList(db ? plotSignalNames(*db) : QStringList());
+        ->setStringList(database ? plotSignalMatches(*database, text, shown) : QStringList());
+    completer->setCompletionPrefix(text);
+    if (!text.isEmpty())
+        completer->complete();
 }
 
 const PlotSignal &PlotWindow::signalAt(int index) const

@@ -96,6 +96,7 @@ private:
 
     void showMessage(const QString &text);
     void enterSignal();
+    void offerSignalNames(const QString &text);
     PlotChart *newChart();
     void dropEmptyCharts();
     void startLoad(const std::vector<int> &indices);

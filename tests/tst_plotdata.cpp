@@ -2,6 +2,7 @@
 #include "dbc/dbccodec.h"
 #include "dbc/dbcdatabase.h"
 #include "dbc/dbcreader.h"
+#include "plot/plotsignal.h"
 #include "plot/sampleextractor.h"
 
 #include <QBuffer>
@@ -25,6 +26,8 @@ private slots:
     void bitFields();
     void refusedNames_data();
     void refusedNames();
+    void completionMatchesEveryName_data();
+    void completionMatchesEveryName();
     void pyramidMatchesBruteForce_data();
     void pyramidMatchesBruteForce();
     void columnsMatchBruteForce_data();
@@ -281,6 +284,45 @@ void TestPlotData::refusedNames()
     QVERIFY(!error.isEmpty());
     QVERIFY(resolvePlotSignal(QStringLiteral("EngineData.EngineSpeed"), &database, &plotted,
                               &error));
+}
+
+void TestPlotData::completionMatchesEveryName_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("limit");
+    QTest::newRow("inside a message name") << "ngineDa" << 1000;
+    QTest::newRow("inside a signal name, any case") << "SPEED" << 1000;
+    QTest::newRow("across the dot") << "data.engine" << 1000;
+    QTest::newRow("message and dot") << "CellsFd." << 1000;
+    QTest::newRow("dot alone") << "." << 1000;
+    QTest::newRow("two dots") << "a.b.c" << 1000;
+    QTest::newRow("nothing") << "qqqq" << 1000;
+    QTest::newRow("capped") << "e" << 3;
+}
+
+// The names offered while typing are every "Message.Signal" holding the text, as a plain
+// search of all names finds them, up to the limit.
+void TestPlotData::completionMatchesEveryName()
+{
+    QFETCH(QString, text);
+    QFETCH(int, limit);
+    QStringList expected;
+    for (const DbcMessage &message : database.messages()) {
+        for (const DbcSignal &signal : message.signalList) {
+            const QString name = message.name + QLatin1Char('.') + signal.name;
+            if (name.contains(text, Qt::CaseInsensitive))
+                expected.append(name);
+        }
+    }
+    const QStringList offered = plotSignalMatches(database, text, limit);
+    if (expected.size() <= limit) {
+        expected.sort(Qt::CaseInsensitive);
+        QCOMPARE(offered, expected);
+    } else {
+        QCOMPARE(offered.size(), limit);
+        for (const QString &name : offered)
+            QVERIFY2(expected.contains(name), qPrintable(name));
+    }
 }
 
 void TestPlotData::pyramidMatchesBruteForce_data()

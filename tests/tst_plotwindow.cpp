@@ -5,6 +5,7 @@
 #include "plot/plotwindow.h"
 #include "plot/sampleseries.h"
 
+#include <QCompleter>
 #include <QDoubleSpinBox>
 #include <QLineEdit>
 #include <QSignalSpy>
@@ -113,7 +114,8 @@ void TestPlotWindow::refusedNamesStayOut_data()
 }
 
 // A typed name that names nothing is refused in the status bar and plots nothing; the
-// field keeps it for correcting. A good one is taken and the field emptied.
+// field keeps it for correcting. A good one, offered while typing part of it, is taken
+// and the field emptied.
 void TestPlotWindow::refusedNamesStayOut()
 {
     QFETCH(QString, name);
@@ -127,7 +129,11 @@ void TestPlotWindow::refusedNamesStayOut()
     QCOMPARE(window.chartCount(), 0);
     QVERIFY(!window.statusBar()->currentMessage().isEmpty());
     QCOMPARE(field->text(), name);
-    field->setText(QStringLiteral("EngineData.EngineSpeed"));
+    field->clear();
+    QTest::keyClicks(field, QStringLiteral("enginesp"));
+    QCOMPARE(field->completer()->completionCount(), 1);
+    field->setText(field->completer()->currentCompletion());
+    QCOMPARE(field->text(), QStringLiteral("EngineData.EngineSpeed"));
     QTest::keyClick(field, Qt::Key_Return);
     QCOMPARE(window.signalCount(), 1);
     QCOMPARE(field->text(), QString());
