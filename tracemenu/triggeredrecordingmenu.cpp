@@ -1,5 +1,6 @@
 #include "tracemenu/triggeredrecordingmenu.h"
 
+#include "input/refusedfield.h"
 #include "input/typedspinbox.h"
 #include "monitor/monitorcontext.h"
 
@@ -16,12 +17,9 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QStyle>
 #include <QTimer>
 
 namespace {
-
-const char refusedProperty[] = "inputRefused";
 
 struct FormatChoice
 {
@@ -36,15 +34,6 @@ const FormatChoice formats[] = {
     { "pcap (*.pcap)", trace::Format::Pcap },
 };
 
-void markRefused(QLineEdit *field, bool refused)
-{
-    if (field->property(refusedProperty).toBool() == refused)
-        return;
-    field->setProperty(refusedProperty, refused);
-    field->style()->unpolish(field);
-    field->style()->polish(field);
-}
-
 } // namespace
 
 TriggeredRecordingDialog::TriggeredRecordingDialog(const DbcDatabase *database, QWidget *parent)
@@ -53,8 +42,6 @@ TriggeredRecordingDialog::TriggeredRecordingDialog(const DbcDatabase *database, 
 {
     setObjectName(QStringLiteral("triggeredRecordingDialog"));
     setWindowTitle(QStringLiteral("条件录制"));
-    setStyleSheet(QStringLiteral("QLineEdit[inputRefused=\"true\"] "
-                                 "{ border: 2px solid rgb(255,0,0); }"));
     auto form = new QFormLayout(this);
     const auto field = [this](const char *name, const QString &placeholder) {
         auto edit = new QLineEdit(this);
