@@ -2,18 +2,16 @@
 
 #include "device/capturefilter.h"
 #include "device/listenthread.h"
+#include "input/refusedfield.h"
 #include "monitor/monitorcontext.h"
 
 #include <QAction>
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QStyle>
 #include <QVBoxLayout>
 
 namespace {
-
-const char refusedProperty[] = "inputRefused";
 
 QString refusal(const QString &why, int position)
 {
@@ -49,10 +47,8 @@ CaptureFilterDialog::CaptureFilterDialog(const QString &text, QWidget *parent)
     layout->addWidget(buttons);
     connect(buttons, &QDialogButtonBox::accepted, this, &CaptureFilterDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &CaptureFilterDialog::reject);
-    setStyleSheet(QStringLiteral("QLineEdit[inputRefused=\"true\"] "
-                                 "{ border: 2px solid rgb(255,0,0); }"));
     connect(field, &QLineEdit::textChanged, this, [this] {
-        markRefused(false);
+        markRefused(field, false);
         errorLabel->hide();
     });
 }
@@ -68,7 +64,7 @@ void CaptureFilterDialog::accept()
     QString why;
     int position = 0;
     if (!CaptureFilter::parse(field->text(), &filter, &why, &position)) {
-        markRefused(true);
+        markRefused(field, true);
         errorLabel->setText(refusal(why, position));
         errorLabel->show();
         field->setFocus();
@@ -76,15 +72,6 @@ void CaptureFilterDialog::accept()
         return;
     }
     QDialog::accept();
-}
-
-void CaptureFilterDialog::markRefused(bool refused)
-{
-    if (field->property(refusedProperty).toBool() == refused)
-        return;
-    field->setProperty(refusedProperty, refused);
-    field->style()->unpolish(field);
-    field->style()->polish(field);
 }
 
 CaptureFilterMenu::CaptureFilterMenu(MonitorContext *context, QWidget *window)

@@ -29,8 +29,6 @@ public:
     void accept() override;
 
 private:
-    void markRefused(bool refused);
-
     QLineEdit *field = nullptr;
     QLabel *errorLabel = nullptr;
 };

@@ -1,5 +1,7 @@
 #include "device/capturefilter.h"
 
+#include "input/typednumber.h"
+
 namespace {
 
 // All eight digits mark a 29-bit identifier, as in candump's filters.
@@ -121,7 +123,10 @@ private:
 bool CaptureFilter::parse(const QString &text, CaptureFilter *filter, QString *error,
                           int *position)
 {
-    Parser parser(text);
+    // "１２３：７ＦＦ" as a full-width input method types it is the filter it shows; the forms
+    // map one character to one, so an error's position stays true.
+    const QString typed = TypedNumber::asciiForms(text);
+    Parser parser(typed);
     QVector<CanReceiveFilter> terms;
     if (!parser.parse(&terms)) {
         if (error)

@@ -2,6 +2,7 @@
 
 #include "dbc/dbccodec.h"
 #include "dbc/dbcdatabase.h"
+#include "input/typednumber.h"
 
 #include <algorithm>
 #include <cctype>
@@ -133,6 +134,23 @@ bool isNameStart(QChar c)
 bool isNameChar(QChar c)
 {
     return isNameStart(c) || (c >= QLatin1Char('0') && c <= QLatin1Char('9'));
+}
+
+// An input method in full-width mode types "ｉｄ　＝＝　０ｘ７Ｅ８": outside the quoted value
+// descriptions, which are compared as the database writes them, such forms are the
+// characters they show. The forms map one character to one, so positions stay true.
+QString typedForms(const QString &text)
+{
+    const QString shown = TypedNumber::asciiForms(text);
+    QString result = text;
+    bool quoted = false;
+    for (int i = 0; i < text.size(); ++i) {
+        if (!quoted)
+            result[i] = shown.at(i);
+        if (result.at(i) == QLatin1Char('"'))
+            quoted = !quoted;
+    }
+    return result;
 }
 
 class Lexer
@@ -816,7 +834,8 @@ FrameFilter FrameFilter::compile(const QString &text, const DbcDatabase *databas
     auto compiled = std::make_shared<Program>();
     compiled->text = text.trimmed();
     try {
-        Parser parser(text, database, *compiled);
+        const QString typed = typedForms(text);
+        Parser parser(typed, database, *compiled);
         compiled->root = parser.parse();
     } catch (const Refusal &refusal) {
         compiled->terms.clear();

@@ -4,6 +4,7 @@
 #include "filter/framematches.h"
 #include "filter/framescan.h"
 #include "input/refusedfield.h"
+#include "input/typednumber.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -406,7 +407,8 @@ bool FrameLogFilter::goToTime(const QString &text)
 {
     static const QRegularExpression pattern(
         QStringLiteral("^\\s*(\\d{1,2}):(\\d{1,2})(?::(\\d{1,2})(?:[.:](\\d{1,3}))?)?\\s*$"));
-    const QRegularExpressionMatch match = pattern.match(text);
+    // A time typed in full-width digits is the time it shows, not a refusal.
+    const QRegularExpressionMatch match = pattern.match(TypedNumber::asciiForms(text));
     const QTime time = match.hasMatch()
         ? QTime(match.captured(1).toInt(), match.captured(2).toInt(),
                 match.captured(3).toInt(),

@@ -2,6 +2,7 @@
 
 #include "dbc/dbccodec.h"
 #include "dbc/dbcdatabase.h"
+#include "input/typednumber.h"
 
 #include <QRegularExpression>
 
@@ -15,7 +16,9 @@ bool resolveBitField(const QString &text, PlotSignal *out, QString *error)
 {
     static const QRegularExpression pattern(QStringLiteral(
         "^([0-9A-Fa-f]{1,8})\\[(\\d{1,3})\\|(\\d{1,2})@([01])([+-])\\]$"));
-    const QRegularExpressionMatch match = pattern.match(text);
+    // Typed in full-width forms, the field reads as the numbers it shows; the plot keeps the
+    // name as it was typed.
+    const QRegularExpressionMatch match = pattern.match(TypedNumber::asciiForms(text));
     if (!match.hasMatch())
         return false;
     const QString idText = match.captured(1);

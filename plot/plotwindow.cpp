@@ -1,6 +1,7 @@
 #include "plot/plotwindow.h"
 
 #include "dbc/dbcdatabase.h"
+#include "input/typedspinbox.h"
 #include "monitor/framelogmodel.h"
 #include "plot/plotchart.h"
 #include "plot/plotcurve.h"
@@ -8,7 +9,6 @@
 
 #include <QAction>
 #include <QCompleter>
-#include <QDoubleSpinBox>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
@@ -146,7 +146,7 @@ PlotWindow::PlotWindow(const FrameLogModel *frameLog, QWidget *parent)
     connect(txtPlotSignal, &QLineEdit::returnPressed, this, &PlotWindow::enterSignal);
     entry->addWidget(txtPlotSignal, 1);
     entry->addWidget(new QLabel(QStringLiteral("时间窗(s)："), central));
-    spanBox = new QDoubleSpinBox(central);
+    spanBox = new TypedDoubleSpinBox(central);
     spanBox->setObjectName(QStringLiteral("spnPlotSpan"));
     spanBox->setRange(0.01, 86400);
     spanBox->setDecimals(2);

@@ -10,7 +10,9 @@
 #include <QFile>
 #include <QString>
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 
 namespace tracebuilders {
 
@@ -39,6 +41,49 @@ inline QByteArray blfCanObject(uint32_t id, uint32_t timeFlags, uint64_t stamp,
     putLe(object, id, 4);
     object += data.leftJustified(8, '\0', true);
     return object;
+}
+
+// A BLF CAN FD object received, header version 1, times as blfCanObject writes them: the
+// 64-byte form (type 101) with its data after 40 bytes of fields, or the older one (type
+// 100) with room for 64 bytes after 20; `data` of an FD length.
+inline QByteArray blfFdObject(bool sized, uint32_t id, uint32_t timeFlags, uint64_t stamp,
+                              const QByteArray &data, bool brs)
+{
+    static const int lengths[] = { 0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64 };
+    const int code = int(std::find(std::begin(lengths), std::end(lengths), data.size())
+                         - std::begin(lengths));
+    QByteArray body;
+    if (sized) {
+        body += char(1);
+        body += char(code);
+        body += char(data.size());
+        body += char(0);
+        putLe(body, id, 4);
+        putLe(body, 0, 4);
+        putLe(body, 0x1000u | (brs ? 0x2000u : 0u), 4);
+        body += QByteArray(24, '\0');
+        body += data;
+    } else {
+        putLe(body, 1, 2);
+        body += char(0);
+        body += char(code);
+        putLe(body, id, 4);
+        putLe(body, 0, 4);
+        body += char(0);
+        body += char(0x1 | (brs ? 0x2 : 0));
+        body += char(data.size());
+        body += QByteArray(5, '\0');
+        body += data.leftJustified(64, '\0');
+    }
+    QByteArray object("LOBJ");
+    putLe(object, 32, 2);
+    putLe(object, 1, 2);
+    putLe(object, uint64_t(32 + body.size()), 4);
+    putLe(object, sized ? 101 : 100, 4);
+    putLe(object, timeFlags, 4);
+    putLe(object, 0, 4);
+    putLe(object, stamp, 8);
+    return object + body;
 }
 
 // A log container holding `content`, deflated or stored as it is.

@@ -76,6 +76,7 @@ void tst_CaptureFilter::passes_data()
     QTest::newRow("0~0 takes none") << "0~0" << mixed << "000000";
     // Without the format bit in the mask both formats pass alike, remote frames too.
     QTest::newRow("one id, any format") << "123:7FF" << mixed << "101100";
+    QTest::newRow("full-width forms") << "１２３：７ＦＦ" << mixed << "101100";
     QTest::newRow("format and remote bits in the mask")
             << "123:C00007FF" << mixed << "100000";
     QTest::newRow("eight digits: extended")

@@ -212,6 +212,8 @@ void tst_FrameFilter::matches_data()
     QTest::newRow("parentheses") << "(id == 0x7E8 || id == 0x123) && ext" << "b";
     QTest::newRow("negated group") << "!(ext || rtr || err) && id < 0x124" << "aefgh";
     QTest::newRow("words") << "tx or err" << "ghi";
+    QTest::newRow("full-width forms") << "ｉｄ　＝＝　０ｘ１２３" << "ab";
+    QTest::newRow("full-width signal value") << "Engine.Speed ＞ ５０" << "ef";
 }
 
 void tst_FrameFilter::matches()
@@ -263,6 +265,9 @@ void tst_FrameFilter::refused_data()
     QTest::newRow("letters after number") << "12ab" << true << 2 << "字母";
     QTest::newRow("keyword as term") << "and" << true << 0 << "条件";
     QTest::newRow("data without byte") << "data == 1" << true << 5 << "[";
+    // A description is compared as the database writes it, full-width forms and all.
+    QTest::newRow("full-width description") << "Gear ＝＝ \"Ｄｒｉｖｅ\"" << true << 8
+                                            << "Ｄｒｉｖｅ";
 }
 
 void tst_FrameFilter::refused()

@@ -275,6 +275,8 @@ void tst_FrameLogFilter::goToTime_data()
                                     << qint64(115);
     QTest::newRow("after the last frame") << 500 << "" << "00:01:00" << true << qint64(-1);
     QTest::newRow("no time") << 500 << "" << "1.005" << false << qint64(-1);
+    QTest::newRow("full-width digits") << 500 << "" << "００：００：０１．００５" << true
+                                       << qint64(101);
     QTest::newRow("on a worker") << manyRows << "" << "00:49:59.990" << true
                                  << qint64(300000 - 1);
 }

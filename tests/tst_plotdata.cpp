@@ -225,6 +225,8 @@ void TestPlotData::bitFields_data()
                                          << true << true;
     QTest::newRow("whole payload") << "100[0|64@1+]" << 0x100u << false << 0 << 64 << true
                                    << false;
+    QTest::newRow("full-width forms") << "１２３［８｜１６＠１＋］" << 0x123u << false << 8 << 16
+                                      << true << false;
 }
 
 // A typed bit field reads what the notation says, for every payload length.

@@ -6,6 +6,7 @@
 #include "plot/sampleseries.h"
 
 #include <QCompleter>
+#include <QDoubleSpinBox>
 #include <QLineEdit>
 #include <QSignalSpy>
 #include <QStatusBar>
@@ -30,6 +31,8 @@ private slots:
     void initTestCase();
     void refusedNamesStayOut_data();
     void refusedNamesStayOut();
+    void spanTyped_data();
+    void spanTyped();
     void liveSeriesFollowTheRowLimit_data();
     void liveSeriesFollowTheRowLimit();
     void historyAndFramesDuringWork_data();
@@ -134,6 +137,30 @@ void TestPlotWindow::refusedNamesStayOut()
     QTest::keyClick(field, Qt::Key_Return);
     QCOMPARE(window.signalCount(), 1);
     QCOMPARE(field->text(), QString());
+}
+
+void TestPlotWindow::spanTyped_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<double>("seconds");
+    QTest::newRow("ASCII") << "2.5" << 2.5;
+    QTest::newRow("full-width digits and point") << "１２．５" << 12.5;
+    QTest::newRow("letters leave the span") << "ｘ" << 30.0;
+}
+
+// The time window takes what an input method in full-width mode types, key by key.
+void TestPlotWindow::spanTyped()
+{
+    QFETCH(QString, typed);
+    PlotWindow window(nullptr);
+    auto box = window.findChild<QDoubleSpinBox *>(QStringLiteral("spnPlotSpan"));
+    QVERIFY(box);
+    auto edit = box->findChild<QLineEdit *>();
+    edit->selectAll();
+    edit->del();
+    for (const QChar c : typed)
+        edit->insert(QString(c));
+    QTEST(box->value(), "seconds");
 }
 
 void TestPlotWindow::liveSeriesFollowTheRowLimit_data()

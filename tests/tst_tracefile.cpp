@@ -944,6 +944,17 @@ void TstTraceFile::identifiersAndTimesAsWritten_data()
                           "5000000000000.000000 1  123 Rx d 1 11\n"
                           "5000000000000.000000 1  123 Rx d 1 22\n")
             << QStringList { "123 0 0 1 11 R 5000000000000000000" } << 1;
+    const QByteArray farFdOffset = "8999999999999.000000 CANFD   1 Rx 123 1 0 1 1 11\n";
+    QTest::newRow("asc far date, far offset refused, FD line")
+            << Format::Asc << farDate + farFdOffset + nearOffset
+            << QStringList { QStringLiteral("124 0 0 1 22 R %1").arg(farStartUs + 1000000) }
+            << 1;
+    QTest::newRow("asc relative FD offsets adding up beyond any clock")
+            << Format::Asc
+            << QByteArray("base hex  timestamps relative\n"
+                          "5000000000000.000000 CANFD   1 Rx 123 1 0 1 1 11\n"
+                          "5000000000000.000000 CANFD   1 Rx 123 1 0 1 1 22\n")
+            << QStringList { "123 0 0 1 11 R 5000000000000000000 fd 1 0" } << 1;
     QTest::newRow("asc at the epoch") << Format::Asc
                                       << QByteArray("   0.000000 1  7 Rx d 0\n")
                                       << QStringList { "7 0 0 0  R 0" } << 0;
@@ -965,6 +976,19 @@ void TstTraceFile::identifiersAndTimesAsWritten_data()
                                     + blfCanObject(0x9fffffffu, 2, 3000, data)
                                     + blfCanObject(0xa0000000u, 2, 4000, data), false))
             << QStringList { "7ff 0 0 1 a1 R 0", "1fffffff 1 0 1 a1 R 3" } << 3;
+    const QByteArray twelve = QByteArray::fromHex("000102030405060708090a0b");
+    const QString fdBytes = QStringLiteral("12 000102030405060708090a0b R");
+    QTest::newRow("blf FD objects: 10 us steps, nanoseconds, identifiers beyond 11 bits")
+            << Format::Blf
+            << blfFile(blfContainer(blfFdObject(true, 0x123, 1, 123, twelve, true)
+                                    + blfFdObject(true, 0x800, 2, 5000, twelve, false)
+                                    + blfFdObject(false, 0x7ff, 1, 7, twelve, false)
+                                    + blfFdObject(false, 0x800, 1, 8, twelve, true)
+                                    + blfFdObject(false, 0x80000800u, 2, 1500, twelve, false),
+                                    true))
+            << QStringList { "123 0 0 " + fdBytes + " 1230 fd 1 0",
+                             "7ff 0 0 " + fdBytes + " 70 fd 0 0",
+                             "800 1 0 " + fdBytes + " 2 fd 0 0" } << 2;
     QTest::newRow("blf stamps beyond any clock skipped")
             << Format::Blf
             << blfFile(blfContainer(blfCanObject(0x1, 1, uint64_t(1) << 62, data)

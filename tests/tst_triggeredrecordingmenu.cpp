@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -19,6 +20,8 @@ class tst_TriggeredRecordingMenu : public QObject
 private slots:
     void dialogRefusesOrArms_data();
     void dialogRefusesOrArms();
+    void secondsTyped_data();
+    void secondsTyped();
 };
 
 void tst_TriggeredRecordingMenu::dialogRefusesOrArms_data()
@@ -111,6 +114,40 @@ void tst_TriggeredRecordingMenu::dialogRefusesOrArms()
     QTRY_COMPARE(message->text(), QStringLiteral("条件录制完成：t_001.blf 共1帧"));
     QVERIFY(QFile::exists(dir.filePath("t_001.blf")));
     HandleThread::instance()->takeMessages();
+}
+
+void tst_TriggeredRecordingMenu::secondsTyped_data()
+{
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<int>("seconds");
+
+    for (const char *field : { "spnBeforeSeconds", "spnAfterSeconds" }) {
+        QTest::addRow("%s, ASCII", field) << field << "12" << 12;
+        QTest::addRow("%s, full-width digits", field) << field << "１２" << 12;
+        QTest::addRow("%s, full-width and ASCII", field) << field << "３0" << 30;
+    }
+    // No number at all leaves the value the field held.
+    QTest::newRow("spnBeforeSeconds, letters") << "spnBeforeSeconds" << "ｘ" << 5;
+    QTest::newRow("spnAfterSeconds, letters") << "spnAfterSeconds" << "ｘ" << 10;
+}
+
+// The seconds take what an input method in full-width mode types, key by key.
+void tst_TriggeredRecordingMenu::secondsTyped()
+{
+    QFETCH(QString, field);
+    QFETCH(QString, typed);
+
+    TriggeredRecordingDialog dialog(nullptr, nullptr);
+    auto box = dialog.findChild<QSpinBox *>(field);
+    QVERIFY(box);
+    box->setEnabled(true);
+    auto edit = box->findChild<QLineEdit *>();
+    edit->selectAll();
+    edit->del();
+    for (const QChar c : typed)
+        edit->insert(QString(c));
+    QTEST(box->value(), "seconds");
 }
 
 QTEST_MAIN(tst_TriggeredRecordingMenu)

@@ -427,17 +427,22 @@ private:
         return true;
     }
 
-    bool parseFrame(const std::vector<std::string> &fields, int64_t offset, Frame &frame)
+    // A far date with a far offset lies beyond any clock: such a line is refused rather
+    // than given a time that wrapped around.
+    bool frameTime(int64_t offset, int64_t &us)
     {
-        frame = Frame();
-        // A far date with a far offset lies beyond any clock: such a line is refused
-        // rather than given a time that wrapped around.
         if (m_relative) {
             if (__builtin_add_overflow(offset, m_previousUs, &offset))
                 return false;
             m_previousUs = offset;
         }
-        if (__builtin_add_overflow(m_startUs, offset, &frame.timestampUs))
+        return !__builtin_add_overflow(m_startUs, offset, &us);
+    }
+
+    bool parseFrame(const std::vector<std::string> &fields, int64_t offset, Frame &frame)
+    {
+        frame = Frame();
+        if (!frameTime(offset, frame.timestampUs))
             return false;
         if (fields.size() < 3)
             return false;
@@ -481,11 +486,8 @@ private:
     bool parseFdFrame(const std::vector<std::string> &fields, int64_t offset, Frame &frame)
     {
         frame = Frame();
-        if (m_relative) {
-            offset += m_previousUs;
-            m_previousUs = offset;
-        }
-        frame.timestampUs = m_startUs + offset;
+        if (!frameTime(offset, frame.timestampUs))
+            return false;
         if (fields.size() < 5)
             return false;
         if (fields[3] == "Tx")

@@ -1,33 +1,14 @@
 #include "tracemenu/replaydialog.h"
 
-#include "input/typednumber.h"
+#include "input/typedspinbox.h"
 
 #include <QCheckBox>
 #include <QDialogButtonBox>
-#include <QDoubleSpinBox>
 #include <QFileInfo>
 #include <QFormLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
-
-namespace {
-
-// Full-width digits, as an input method in full-width mode types them, become the digits
-// they show instead of being refused keystroke by keystroke.
-class SpeedSpinBox : public QDoubleSpinBox
-{
-public:
-    using QDoubleSpinBox::QDoubleSpinBox;
-
-    QValidator::State validate(QString &input, int &pos) const override
-    {
-        input = TypedNumber::asciiForms(input);
-        return QDoubleSpinBox::validate(input, pos);
-    }
-};
-
-} // namespace
 
 ReplayDialog::ReplayDialog(const ReplayOptions &options, QWidget *parent)
     : QDialog(parent)
@@ -42,7 +23,7 @@ ReplayDialog::ReplayDialog(const ReplayOptions &options, QWidget *parent)
     chkLoop->setObjectName(QStringLiteral("chkLoop"));
     chkLoop->setToolTip(QStringLiteral("回放到文件末尾后从头再来，直到停止回放"));
     chkLoop->setChecked(options.loop);
-    spnSpeed = new SpeedSpinBox(this);
+    spnSpeed = new TypedDoubleSpinBox(this);
     spnSpeed->setObjectName(QStringLiteral("spnSpeed"));
     spnSpeed->setRange(ReplayOptions::minSpeed, ReplayOptions::maxSpeed);
     spnSpeed->setDecimals(2);

@@ -1,5 +1,7 @@
 #include "tracemenu/triggeredrecordingmenu.h"
 
+#include "input/refusedfield.h"
+#include "input/typedspinbox.h"
 #include "monitor/monitorcontext.h"
 
 #include <QAction>
@@ -15,13 +17,9 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QSpinBox>
-#include <QStyle>
 #include <QTimer>
 
 namespace {
-
-const char refusedProperty[] = "inputRefused";
 
 struct FormatChoice
 {
@@ -36,15 +34,6 @@ const FormatChoice formats[] = {
     { "pcap (*.pcap)", trace::Format::Pcap },
 };
 
-void markRefused(QLineEdit *field, bool refused)
-{
-    if (field->property(refusedProperty).toBool() == refused)
-        return;
-    field->setProperty(refusedProperty, refused);
-    field->style()->unpolish(field);
-    field->style()->polish(field);
-}
-
 } // namespace
 
 TriggeredRecordingDialog::TriggeredRecordingDialog(const DbcDatabase *database, QWidget *parent)
@@ -53,8 +42,6 @@ TriggeredRecordingDialog::TriggeredRecordingDialog(const DbcDatabase *database, 
 {
     setObjectName(QStringLiteral("triggeredRecordingDialog"));
     setWindowTitle(QStringLiteral("条件录制"));
-    setStyleSheet(QStringLiteral("QLineEdit[inputRefused=\"true\"] "
-                                 "{ border: 2px solid rgb(255,0,0); }"));
     auto form = new QFormLayout(this);
     const auto field = [this](const char *name, const QString &placeholder) {
         auto edit = new QLineEdit(this);
@@ -69,7 +56,7 @@ TriggeredRecordingDialog::TriggeredRecordingDialog(const DbcDatabase *database, 
     };
     startField = field("txtTriggerStart", QStringLiteral("例如 id == 0x7E8 && data[1] == 0x41"));
     form->addRow(QStringLiteral("开始条件："), startField);
-    beforeSeconds = new QSpinBox(this);
+    beforeSeconds = new TypedSpinBox(this);
     beforeSeconds->setObjectName(QStringLiteral("spnBeforeSeconds"));
     beforeSeconds->setRange(0, TriggeredRecorder::maxBeforeSeconds);
     beforeSeconds->setValue(5);
@@ -83,7 +70,7 @@ TriggeredRecordingDialog::TriggeredRecordingDialog(const DbcDatabase *database, 
     form->addRow(QStringLiteral("结束："), endChoice);
     stopField = field("txtTriggerStop", QStringLiteral("例如 id == 0x7E8 && data[1] == 0x7F"));
     form->addRow(QStringLiteral("停止条件："), stopField);
-    afterSeconds = new QSpinBox(this);
+    afterSeconds = new TypedSpinBox(this);
     afterSeconds->setObjectName(QStringLiteral("spnAfterSeconds"));
     afterSeconds->setRange(1, 24 * 3600);
     afterSeconds->setValue(10);
