@@ -51,6 +51,7 @@ void returnFreedMemory()
 
 void configureHeap()
 {
+    mallopt(M_ARENA_MAX, 1);
     mallopt(M_TRIM_THRESHOLD, 1024 * 1024);
     mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
 }

@@ -11,6 +11,9 @@ void returnFreedMemory();
 // Fixes the allocator's thresholds at 1 MiB: a block that large is mapped on its own and
 // unmapped when freed, and free space that large at the top of a heap goes back. Left to
 // itself the allocator raises both after every large free, up to 32 MB and 64 MB, and a
-// thread's heap then keeps what a database or a backlog took for good. Call it once at
-// the start, before other threads run.
+// thread's heap then keeps what a database or a backlog took for good. All threads share
+// the one heap: a thread's own heap gives back the free space at its top only when a large
+// block is freed into it, which a database of a million small blocks never does, so its
+// pages stayed after the unload whatever returnFreedMemory() asked. Call it once at the
+// start, before other threads run.
 void configureHeap();
