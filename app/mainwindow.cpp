@@ -188,12 +188,7 @@ void MainWindow::assembleComponents()
     });
     idView->addRowActions(frameLogFilter->idActions());
     context->setShownRows([this](int *ofRows) { return frameLogFilter->shownRows(ofRows); });
-    connect(databaseMenu, &DatabaseMenu::frameComposed, sendWidget,
-            &DataSendWidget::setEditorFrame);
-    sendWidget->setDatabase(&context->database());
-    connect(context, &MonitorContext::databaseChanged, sendWidget, [this] {
-        sendWidget->setDatabase(&context->database());
-    });
+    databaseMenu->composeInto(sendWidget);
 
     viewMenu->addSeparator();
     viewMenu->addActions((new PlotMenu(context, this))->actions());

@@ -1,10 +1,12 @@
 #include "dbcview/databasemenu.h"
 
+#include "dbcview/composegroup.h"
 #include "dbcview/framelogdecoder.h"
 #include "dbcview/signalcomposer.h"
 #include "dbcview/signalmonitor.h"
 #include "monitor/monitorcontext.h"
 #include "monitor/mytableview.h"
+#include "transmit/datasendwidget.h"
 
 #include <QAction>
 #include <QDir>
@@ -125,6 +127,8 @@ void DatabaseMenu::updateMenu()
     composeAction->setEnabled(!database.isEmpty());
     if (composer)
         composer->setDatabase(&database);
+    if (panelGroup)
+        panelGroup->setDatabase(&database);
     signalMonitor->setDatabase(&database);
     decoder->setDatabase(&database);
     QHash<QString, int> counts;
@@ -144,6 +148,13 @@ void DatabaseMenu::updateMenu()
         none->setEnabled(false);
         fileActions.append(none);
     }
+}
+
+void DatabaseMenu::composeInto(DataSendWidget *panel)
+{
+    connect(this, &DatabaseMenu::frameComposed, panel, &DataSendWidget::setEditorFrame);
+    panelGroup = new ComposeGroup(panel);
+    panelGroup->setDatabase(&context->database());
 }
 
 void DatabaseMenu::showComposer()

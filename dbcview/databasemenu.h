@@ -3,16 +3,19 @@
 // The 数据库 menu and what hangs on the loaded database: loading DBC files on a reader
 // thread with a progress dialog, unloading them, the list of loaded files, the composer
 // window, the dock "信号" with the latest decoded signals (whose "绘制曲线" asks the
-// context to plot one), and the frame log's decoded column "解析". The database itself is
-// the context's; this menu alone changes it. The window gives the menu to fill, puts
-// signalDock() into its dock area, shows the frame log through decodedFrameLog() and hands
-// composed frames to its transmit panel. GUI thread only.
+// context to plot one), the transmit panel's group "由信号组帧", and the frame log's decoded
+// column "解析". The database itself is the context's; this menu alone changes it. The
+// window gives the menu to fill, puts signalDock() into its dock area, shows the frame log
+// through decodedFrameLog() and hands its transmit panel to composeInto(). GUI thread only.
 
 #include <QList>
 #include <QObject>
+#include <QPointer>
 
 #include <memory>
 
+class ComposeGroup;
+class DataSendWidget;
 class FrameLogDecoder;
 class MonitorContext;
 class QAction;
@@ -37,6 +40,9 @@ public:
     QDockWidget *signalDock() const { return dock; }
     // The frame log with the decoded column after its own.
     FrameLogDecoder *decodedFrameLog() const { return decoder; }
+    // Frames composed in the window "由信号组帧" and in the group this adds below the panel's
+    // editor go into the panel's editor.
+    void composeInto(DataSendWidget *panel);
 
     // Reads the DBC files on a thread of their own, then adds them, in order, to the loaded
     // database and says once what happened. Ignored while a load runs.
@@ -68,6 +74,7 @@ private:
     QProgressDialog *loadProgress = nullptr;
     FrameLogDecoder *decoder = nullptr;
     SignalComposer *composer = nullptr;
+    QPointer<ComposeGroup> panelGroup; // the panel's, which may go first
     SignalMonitor *signalMonitor = nullptr;
     QDockWidget *dock = nullptr;
 };

@@ -1,6 +1,7 @@
 #include "app/mainwindow.h"
 #include "dbcview/databasemenu.h"
 
+#include <QGroupBox>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -11,8 +12,8 @@
 
 #include <memory>
 
-// The 数据库 menu: loading several files, what the user is told, the list of loaded files
-// and unloading.
+// The 数据库 menu: loading several files, what the user is told, the list of loaded files,
+// the transmit panel's composer group that follows them, and unloading.
 class TestDatabaseMenu : public QObject
 {
     Q_OBJECT
@@ -86,6 +87,9 @@ void TestDatabaseMenu::load()
     QCOMPARE(unload->text(), QStringLiteral("卸载DBC"));
     QVERIFY(!unload->isEnabled());
     QCOMPARE(fileEntries(menu), QStringList{"（未加载DBC）"});
+    auto composeGroup = window.findChild<QGroupBox *>(QStringLiteral("grpCompose"));
+    QVERIFY(composeGroup);
+    QVERIFY(composeGroup->isHidden());
 
     auto context = window.findChild<MonitorContext *>();
     auto databaseMenu = window.findChild<DatabaseMenu *>();
@@ -98,11 +102,13 @@ void TestDatabaseMenu::load()
     for (const QString &part : said)
         QVERIFY2(status.contains(part), qPrintable(status));
     QCOMPARE(unload->isEnabled(), changes > 0);
+    QCOMPARE(!composeGroup->isHidden(), changes > 0);
 
     unload->trigger();
     QVERIFY(context->database().isEmpty());
     QCOMPARE(fileEntries(menu), QStringList{"（未加载DBC）"});
     QVERIFY(!unload->isEnabled());
+    QVERIFY(composeGroup->isHidden());
 }
 
 void TestDatabaseMenu::interruptedLoad_data()

@@ -1,6 +1,7 @@
 #include "dbc/dbccodec.h"
 #include "dbc/dbcdatabase.h"
 #include "dbc/dbcreader.h"
+#include "dbcview/composegroup.h"
 #include "dbcview/signalcomposer.h"
 #include "dbcview/signalcomposerwidget.h"
 #include "tests/fake/fakecanable.h"
@@ -153,7 +154,8 @@ void TestSignalComposer::panelCompose()
     QFETCH(QByteArray, hex);
 
     DataSendWidget sender;
-    sender.setDatabase(&m_database);
+    auto *group = new ComposeGroup(&sender);
+    group->setDatabase(&m_database);
     const Panel panel = panelParts(sender);
     QVERIFY(panel.group && panel.messages && panel.table);
     QVERIFY(!panel.group->isHidden());
@@ -191,12 +193,13 @@ void TestSignalComposer::panelCompose()
 void TestSignalComposer::panelFollowsDatabase()
 {
     DataSendWidget sender;
+    auto *group = new ComposeGroup(&sender);
     const Panel panel = panelParts(sender);
     QVERIFY(panel.group && panel.messages && panel.table);
     QVERIFY(panel.group->isHidden());
 
     DbcDatabase database = m_database;
-    sender.setDatabase(&database);
+    group->setDatabase(&database);
     QVERIFY(!panel.group->isHidden());
     panel.group->setChecked(true);
     panel.messages->setCurrentIndex(panel.messages->findData("EngineData"));
@@ -206,14 +209,14 @@ void TestSignalComposer::panelFollowsDatabase()
     // A reload keeps the message and the typed value, and does not touch the editor.
     panel.data->setText("01 02");
     DbcDatabase reloaded = m_database;
-    sender.setDatabase(&reloaded);
+    group->setDatabase(&reloaded);
     QCOMPARE(panel.messages->currentData().toString(), QStringLiteral("EngineData"));
     QCOMPARE(panel.data->text(), QStringLiteral("01 02"));
     typeValue(panel, "Gear", "2");
     QCOMPARE(panel.data->text(), QStringLiteral("b8 24 00 00 00 00 20 00"));
 
     DbcDatabase empty;
-    sender.setDatabase(&empty);
+    group->setDatabase(&empty);
     QVERIFY(panel.group->isHidden());
     QCOMPARE(panel.table->rowCount(), 0);
 }
@@ -226,7 +229,8 @@ void TestSignalComposer::panelTellsMessagesOfOneNameApart()
     database.add(DbcReader::parse("BO_ 200 Twin: 2 B\n SG_ S : 8|8@1+ (1,0) [0|0] \"\" X\n",
                                   "b.dbc"));
     DataSendWidget sender;
-    sender.setDatabase(&database);
+    auto *group = new ComposeGroup(&sender);
+    group->setDatabase(&database);
     const Panel panel = panelParts(sender);
     QVERIFY(panel.group && panel.messages && panel.table);
     panel.group->setChecked(true);
@@ -236,7 +240,7 @@ void TestSignalComposer::panelTellsMessagesOfOneNameApart()
     QCOMPARE(sender.frameFromEditor().id, 200u);
     QCOMPARE(panel.data->text(), QStringLiteral("00 07"));
     // A reload keeps the choice of the same identifier.
-    sender.setDatabase(&database);
+    group->setDatabase(&database);
     QCOMPARE(panel.messages->currentIndex(), 1);
 }
 
@@ -252,7 +256,8 @@ void TestSignalComposer::panelKeepsTheValueForTextThatIsNoNumber()
 {
     QFETCH(QString, text);
     DataSendWidget sender;
-    sender.setDatabase(&m_database);
+    auto *group = new ComposeGroup(&sender);
+    group->setDatabase(&m_database);
     const Panel panel = panelParts(sender);
     QVERIFY(panel.group && panel.messages && panel.table);
     panel.group->setChecked(true);
@@ -283,7 +288,8 @@ void TestSignalComposer::panelReadsFullWidthValues()
     QFETCH(QString, ascii);
     QFETCH(QString, fullWidth);
     DataSendWidget sender;
-    sender.setDatabase(&m_database);
+    auto *group = new ComposeGroup(&sender);
+    group->setDatabase(&m_database);
     const Panel panel = panelParts(sender);
     QVERIFY(panel.group && panel.messages && panel.table);
     panel.group->setChecked(true);
@@ -301,7 +307,8 @@ void TestSignalComposer::panelSendsTheDataField()
     qRegisterMetaType<CanMessage>("CanMessage");
     FakeCanable::reset();
     DataSendWidget sender;
-    sender.setDatabase(&m_database);
+    auto *group = new ComposeGroup(&sender);
+    group->setDatabase(&m_database);
     sender.show();
     QVERIFY(QTest::qWaitForWindowExposed(&sender));
     const Panel panel = panelParts(sender);
@@ -347,6 +354,7 @@ void TestSignalComposer::panelLeavesTheEditorRoom()
 {
     QFETCH(int, height);
     DataSendWidget sender;
+    auto *group = new ComposeGroup(&sender);
     sender.resize(900, height);
     sender.show();
     QVERIFY(QTest::qWaitForWindowExposed(&sender));
@@ -355,7 +363,7 @@ void TestSignalComposer::panelLeavesTheEditorRoom()
     const int readable = send->minimumSizeHint().height();
     QVERIFY(send->height() >= readable);
 
-    sender.setDatabase(&m_database);
+    group->setDatabase(&m_database);
     const Panel panel = panelParts(sender);
     QTRY_VERIFY(panel.group->isVisible() && panel.group->height() > 0);
     QTRY_VERIFY2(send->height() >= readable, qPrintable(QString::number(send->height())));

@@ -1,8 +1,6 @@
 #include "transmit/datasendwidget.h"
 #include "ui_datasendwidget.h"
 
-#include "dbc/dbcdatabase.h"
-#include "dbcview/signalcomposerwidget.h"
 #include "device/listenthread.h"
 #include "input/refusedfield.h"
 #include "input/typednumber.h"
@@ -18,7 +16,6 @@
 #include <QEvent>
 #include <QFileDialog>
 #include <QGridLayout>
-#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -28,7 +25,6 @@
 #include <QStyle>
 #include <QThread>
 #include <QTimer>
-#include <QVBoxLayout>
 
 #include <algorithm>
 #include <limits>
@@ -130,7 +126,9 @@ DataSendWidget::DataSendWidget(QWidget *parent)
 
     setupFdBoxes();
     setupNarrowEditor();
-    setupComposer();
+    editorFormMinimum = ui->groupBox_13->minimumHeight();
+    connect(ui->txtData, &QLineEdit::textEdited, this,
+            [this] { emit dataEditedByHand(frameFromEditor()); });
 
     // A send must not outlive the window it was started from: closing the window stops
     // it before the application's event loop has wound down.
@@ -319,6 +317,13 @@ bool DataSendWidget::eventFilter(QObject *watched, QEvent *event)
         if (narrow != editorNarrow)
             arrangeEditor(narrow);
         return false;
+    }
+    // A section's new height reaches the editor's box only once its layout has taken it in.
+    const QEvent::Type type = event->type();
+    if ((type == QEvent::ShowToParent || type == QEvent::HideToParent
+         || type == QEvent::LayoutRequest)
+        && editorSections.contains(qobject_cast<QWidget *>(watched))) {
+        QTimer::singleShot(0, this, &DataSendWidget::makeRoomForEditor);
     }
     if (event->type() == QEvent::Close && SendThread::instance()->isRunning())
         SendThread::instance()->stopSend();
@@ -738,17 +743,19 @@ void DataSendWidget::setEditorFrame(quint32 id, bool extended, const QByteArray 
     ui->txtName->setText(name);
 }
 
-void DataSendWidget::setDatabase(const DbcDatabase *database)
+void DataSendWidget::addEditorSection(QWidget *section)
 {
-    composer->setDatabase(database);
-    composeGroup->setVisible(database && !database->isEmpty());
-    // Once the layouts have taken the change in.
-    QTimer::singleShot(0, this, &DataSendWidget::makeRoomForEditor);
+    // Above the spacer that keeps the editor's fields at the top.
+    const int after = ui->verticalLayout_3->indexOf(ui->widget) + editorSections.size();
+    ui->verticalLayout_3->insertWidget(after + 1, section);
+    section->setEnabled(ui->txtData->isEnabled());
+    section->installEventFilter(this);
+    editorSections.append(section);
 }
 
-// The form lets the editor's group shrink to a fixed height, which the group "由信号组帧"
-// outgrows: the fields and buttons above it would be squeezed flat, by the splitter or by
-// a window made short. The list below gives up what the editor needs.
+// The form lets the editor's group shrink to a fixed height, which a section below the
+// fields may outgrow: the fields and buttons above it would be squeezed flat, by the
+// splitter or by a window made short. The list below gives up what the editor needs.
 void DataSendWidget::makeRoomForEditor()
 {
     const int needed = std::max(editorFormMinimum, ui->groupBox_13->minimumSizeHint().height());
@@ -759,41 +766,6 @@ void DataSendWidget::makeRoomForEditor()
     sizes[1] = std::max(0, sizes.at(1) - (needed - sizes.at(0)));
     sizes[0] = needed;
     ui->splitter->setSizes(sizes);
-}
-
-void DataSendWidget::setupComposer()
-{
-    editorFormMinimum = ui->groupBox_13->minimumHeight();
-    composeGroup = new QGroupBox(tr("由信号组帧"), ui->groupBox_13);
-    composeGroup->setObjectName(QStringLiteral("grpCompose"));
-    composeGroup->setCheckable(true);
-    composeGroup->setChecked(false);
-    composer = new SignalComposerWidget(composeGroup);
-    composer->setObjectName(QStringLiteral("panelComposer"));
-    composer->setPlaceholderText(tr("（选择报文）"));
-    composer->hide();
-    auto *layout = new QVBoxLayout(composeGroup);
-    layout->addWidget(composer);
-    connect(composeGroup, &QGroupBox::toggled, composer, &QWidget::setVisible);
-    connect(composeGroup, &QGroupBox::toggled, this, [this] {
-        QTimer::singleShot(0, this, &DataSendWidget::makeRoomForEditor);
-    });
-    connect(composer, &SignalComposerWidget::frameComposed, this,
-            &DataSendWidget::setEditorFrame);
-    // Bytes typed by hand stay what is sent; the table shows what they carry, and values
-    // typed afterwards change only their own bits.
-    connect(ui->txtData, &QLineEdit::textEdited, this, [this](const QString &text) {
-        const DbcMessage *message = composer->currentMessage();
-        if (!composeGroup->isChecked() || !message)
-            return;
-        const SendFrame frame = frameFromEditor();
-        if (frame.id == message->id && frame.extended == message->extended)
-            composer->setPayload(bytesFromText(text));
-    });
-    // Below the editor's fields, above the spacer that keeps them at the top.
-    ui->verticalLayout_3->insertWidget(ui->verticalLayout_3->indexOf(ui->widget) + 1,
-                                       composeGroup);
-    composeGroup->hide();
 }
 
 // Starting a send would end the replay that the same thread runs, unasked.
@@ -824,9 +796,14 @@ void DataSendWidget::on_txtData_textChanged(const QString &arg1)
 
 QList<QWidget *> DataSendWidget::editorWidgets() const
 {
-    return {ui->comboBox, ui->cbxForm, ui->cbxType, ui->txtID, ui->txtDlc, ui->txtData,
-            ui->txtCountOneTime, ui->txtSendCount, ui->txtInvTime, ui->btnAddToList,
-            composeGroup};
+    QList<QWidget *> widgets{ui->comboBox, ui->cbxForm, ui->cbxType, ui->txtID, ui->txtDlc,
+                             ui->txtData, ui->txtCountOneTime, ui->txtSendCount,
+                             ui->txtInvTime, ui->btnAddToList};
+    for (QWidget *section : editorSections) {
+        if (section)
+            widgets.append(section);
+    }
+    return widgets;
 }
 
 void DataSendWidget::setEditorEnabled(bool enabled)

@@ -12,8 +12,8 @@
 // list of hundreds of thousands of rows never freezes the window; the list changes only
 // when a read has finished.
 //
-// With a database loaded, a collapsible group below the editor composes the editor's frame
-// from signal values; the data field always holds what is sent.
+// Other features may add sections below the editor's fields (addEditorSection) that fill
+// the editor through setEditorFrame(); the data field always holds what is sent.
 //
 // What cannot be sent is refused before it reaches the send thread or the list: the
 // offending field is marked (markRefused) and the reason goes out through statusMessage, as
@@ -24,21 +24,19 @@
 
 #include "transmit/sendframe.h"
 
+#include <QPointer>
 #include <QWidget>
 
 #include <functional>
 #include <memory>
 
-class DbcDatabase;
 class QCheckBox;
-class QGroupBox;
 class QLabel;
 class QLayoutItem;
 class QModelIndex;
 class QProgressDialog;
 class QThread;
 class SendListModel;
-class SignalComposerWidget;
 
 namespace SendListFile {
 struct Progress;
@@ -69,8 +67,10 @@ public:
     // Shows the editor's FD and BRS boxes, which stay hidden for a classic bus unless the
     // editor holds an FD frame.
     void setFdShown(bool shown);
-    // The messages the panel's composer offers; it is hidden while there are none.
-    void setDatabase(const DbcDatabase *database);
+    // Puts `section` below the editor's fields and those added before, and makes it the
+    // panel's. The editor keeps its room as the section is shown, hidden or resized, and
+    // the section is locked with the editor while a list is being sent.
+    void addEditorSection(QWidget *section);
 
     // The editor's fields as a frame, read strictly (FrameCheck). On refusal the offending
     // field is marked, statusMessage says why and false is returned.
@@ -88,6 +88,8 @@ public:
 signals:
     void statusMessage(const QString &text);
     void fileOperationFinished();
+    // The data field was edited by hand; `editor` is the editor as frameFromEditor() reads it.
+    void dataEditedByHand(const SendFrame &editor);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -115,7 +117,6 @@ private:
     void setupNarrowEditor();
     void measureEditor();
     void arrangeEditor(bool narrow);
-    void setupComposer();
     void makeRoomForEditor();
     void setupFdBoxes();
     void setEditorFd(bool fd, bool brs);
@@ -139,13 +140,12 @@ private:
 
     Ui::DataSendWidget *ui = nullptr;
     SendListModel *sendListModel = nullptr;
-    QGroupBox *composeGroup = nullptr;
     QLabel *fdLabel = nullptr;
     QCheckBox *chkFd = nullptr;
     QCheckBox *chkBrs = nullptr;
     bool fdShown = false;
     int editorFormMinimum = 0;
-    SignalComposerWidget *composer = nullptr;
+    QList<QPointer<QWidget>> editorSections;
     QThread *fileThread = nullptr;
     QProgressDialog *fileProgressDialog = nullptr;
     std::shared_ptr<SendListFile::Progress> fileProgress;
