@@ -575,6 +575,10 @@ void TstTraceFile::pcapngLayouts_data()
             << frame.arg("R").arg(1005500000LL) << 0;
     QTest::newRow("Ethernet interface beside")
             << pcapng(false, 6, 0, 0, true, 7) << frame.arg("R").arg(7LL) << 1;
+    QTest::newRow("stamp beyond any clock")
+            << pcapng(false, 0, 0, 0, false, ~0ULL) << QString() << 1;
+    QTest::newRow("offset beyond any clock")
+            << pcapng(false, 6, INT64_MAX, 0, false, 7) << QString() << 1;
     QByteArray cut = pcapng(false, 6, 0, 0, true, 7);
     cut.chop(5);
     QTest::newRow("last block cut") << cut << QString() << 2;

@@ -382,11 +382,17 @@ private:
         const Interface &interface = m_interfaces[index];
         const uint64_t stamp = uint64_t(word(&m_block[4])) << 32 | word(&m_block[8]);
         const uint64_t units = std::max<uint64_t>(interface.unitsPerSecond, 1);
-        // Unsigned, so that a damaged stamp wraps instead of overflowing.
-        const uint64_t fraction = uint64_t((unsigned __int128)(stamp % units) * 1'000'000
-                                           / units);
-        frame.timestampUs = int64_t((stamp / units + uint64_t(interface.offsetSeconds))
-                                            * 1'000'000u + fraction);
+        const int64_t fraction = int64_t((unsigned __int128)(stamp % units) * 1'000'000
+                                         / units);
+        // A stamp or offset beyond any clock is damage: the packet is skipped rather than
+        // given a time that wrapped around.
+        int64_t seconds = 0;
+        int64_t us = 0;
+        if (stamp / units > uint64_t(INT64_MAX)
+            || __builtin_add_overflow(int64_t(stamp / units), interface.offsetSeconds, &seconds)
+            || __builtin_mul_overflow(seconds, int64_t(1'000'000), &us)
+            || __builtin_add_overflow(us, fraction, &frame.timestampUs))
+            return false;
         forOptions(fixed + ((captured + 3) & ~size_t(3)), body,
                    [&](uint16_t code, const uint8_t *value, uint16_t length) {
                        if (code == 2 && length >= 4)
