@@ -107,6 +107,25 @@ unsigned int stuffBits(const BitString &bits)
     return stuffed;
 }
 
+// Start of frame, the arbitration field and, for a standard identifier, the identifier
+// extension bit: the same in classic and FD frames, whose remote bit is then 0.
+template<typename BitSink>
+void appendArbitration(BitSink &bits, uint32_t id, bool extended, bool remote)
+{
+    bits.append(0, 1); // start of frame
+    if (extended) {
+        id &= 0x1FFFFFFF;
+        bits.append(id >> 18, 11);
+        bits.append(3, 2); // substitute remote request, identifier extension
+        bits.append(id & 0x3FFFF, 18);
+        bits.append(remote, 1);
+    } else {
+        bits.append(id & 0x7FF, 11);
+        bits.append(remote, 1);
+        bits.append(0, 1); // identifier extension
+    }
+}
+
 unsigned int dataBytes(bool remote, unsigned int dlc)
 {
     return remote ? 0 : std::min(dlc, 8u);
@@ -118,19 +137,8 @@ unsigned int frameBits(uint32_t id, bool extended, bool remote, unsigned int dlc
                        const uint8_t *data)
 {
     BitString bits;
-    bits.append(0, 1); // start of frame
-    if (extended) {
-        id &= 0x1FFFFFFF;
-        bits.append(id >> 18, 11);
-        bits.append(3, 2);        // substitute remote request, identifier extension
-        bits.append(id & 0x3FFFF, 18);
-        bits.append(remote, 1);
-        bits.append(0, 2);        // r1, r0
-    } else {
-        bits.append(id & 0x7FF, 11);
-        bits.append(remote, 1);
-        bits.append(0, 2);        // identifier extension, r0
-    }
+    appendArbitration(bits, id, extended, remote);
+    bits.append(0, extended ? 2 : 1); // r1 and r0, or r0
     bits.append(std::min(dlc, 15u), 4);
     const unsigned int bytes = dataBytes(remote, dlc);
     for (unsigned int i = 0; i < bytes; ++i)
@@ -165,17 +173,7 @@ FdFrameBits fdFrameBits(uint32_t id, bool extended, bool brs, unsigned int len,
                         const uint8_t *data)
 {
     LongBitString bits;
-    bits.append(0, 1); // start of frame
-    if (extended) {
-        id &= 0x1FFFFFFF;
-        bits.append(id >> 18, 11);
-        bits.append(3, 2);        // substitute remote request, identifier extension
-        bits.append(id & 0x3FFFF, 18);
-        bits.append(0, 1);        // remote request substitution
-    } else {
-        bits.append(id & 0x7FF, 11);
-        bits.append(0, 2);        // remote request substitution, identifier extension
-    }
+    appendArbitration(bits, id, extended, false); // an FD frame's remote bit is always 0
     bits.append(1, 1);            // FD format
     bits.append(0, 1);            // reserved
     bits.append(brs, 1);
