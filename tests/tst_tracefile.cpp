@@ -417,6 +417,18 @@ void TstTraceFile::oursReadsPython()
         arguments << "fd";
     run(python(), arguments, &ok);
     QVERIFY(ok);
+    if (format == Format::Asc) {
+        // The writer stamps its header with the current time and, cutting it to
+        // milliseconds, now and then cuts digits elsewhere too, which its own reader then
+        // refuses: both readers get the same well-formed date instead.
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QByteArray text = file.readAll();
+        QVERIFY(text.startsWith("date "));
+        text.replace(0, text.indexOf('\n'), "date Tue Dec 08 04:20:17.484 PM 2026");
+        QVERIFY(file.resize(0));
+        QCOMPARE(file.write(text), qint64(text.size()));
+    }
     const QStringList theirs = run(python(), { "-c", readScript, kindOf(format), path }, &ok);
     QVERIFY(ok);
     QCOMPARE(theirs.size(), 4);
